@@ -1,0 +1,51 @@
+// The text of one position report and the reading of the server's answer.
+//
+// A report is an HTTP/1.0 POST of a form body (v, l, p, lat, lon, s) with
+// lines ending in a single LF; the answer's body is one status character.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+constexpr std::size_t numberTextCapacity = 16;    // 15 characters and a terminator
+constexpr std::size_t summaryLineCapacity = 48;   // 47 characters and a terminator
+constexpr std::size_t responseCapacity = 512;     // bytes of the answer examined
+constexpr std::size_t responseBodyMaxLength = 20; // characters of the body compared
+constexpr std::size_t reportHostMaxLength = 253;  // longest DNS name
+constexpr std::size_t encodedCredentialMaxLength = 105;  // 35 bytes, each as %XX
+// "POST http://" host "/wayloom/Receiver.php HTTP/1.0\n" three headers, the
+// content length, the blank line and the body with its six fields.
+constexpr std::size_t requestCapacity = 512 + reportHostMaxLength;
+
+using NumberText = std::array<char, numberTextCapacity>;           // zero-terminated
+using SummaryLine = std::array<wchar_t, summaryLineCapacity>;      // zero-terminated
+
+struct ReportRequest {
+    std::array<char, requestCapacity> text;  // zero-terminated
+    std::size_t length;                       // bytes to send
+};
+
+// The report server's host name, fixed when the program is built, and the
+// report URL "http://" host "/wayloom/Receiver.php".
+std::string_view reportHost();
+std::string_view reportUrl();
+
+// value with 8 significant digits, plain decimal, trailing zeros and point
+// dropped; exponential only where 15 characters cannot hold plain decimal.
+NumberText formatReportNumber(double value);
+
+// "lon lat speed": the line shown before each exchange, longitude first.
+SummaryLine formatReportSummary(const NumberText& latText, const NumberText& lonText,
+                                const NumberText& speedText);
+
+// The whole request; login and password are percent-encoded outside
+// A-Z a-z 0-9 - . _ ~ and the content length counts the bytes sent.
+void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
+                        std::string_view login, std::string_view password, ReportRequest& request);
+
+// The outcome message of an answer: the bytes received (at most 512, up to the
+// first zero byte among them).
+std::uint16_t classifyReportResponse(std::span<const char> received);
