@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds Wayloom and runs every test: the suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, a Clang
+# build with warnings as errors, and a short run of every fuzzer.
+# Run as root on Debian 12; missing packages are installed first.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh || exit 1
+jobs=$(nproc)
+fuzz_seconds=${WAYLOOM_FUZZ_SECONDS:-10}
+failures=0
+passed=0
+failed=0
+
+step() { printf '\n=== %s\n' "$*"; }
+
+# Runs ctest for a preset and adds its counts to the totals.
+run_suites() {
+    local preset=$1 log
+    log=$(mktemp)
+    ctest --preset "$preset" -j "$jobs" --timeout 600 2>&1 | tee "$log"
+    local status=${PIPESTATUS[0]}
+    local summary
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    rm -f "$log"
+    if [[ -z "$summary" ]]; then
+        echo "ctest --preset $preset ran no test"
+        failures=$((failures + 1))
+        return
+    fi
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    ((status == 0)) || failures=$((failures + 1))
+}
+
+build() {
+    local preset=$1
+    cmake --preset "$preset" -DWAYLOOM_WERROR=ON >/dev/null &&
+        cmake --build --preset "$preset" -j "$jobs"
+}
+
+step "Clang: libFuzzer targets, program and tools, warnings as errors"
+if build fuzz; then
+    for fuzzer in build/fuzz/fuzz/*_fuzz; do
+        [[ -x "$fuzzer" ]] || continue
+        name=$(basename "$fuzzer")
+        work=$(mktemp -d)
+        cp -r "fuzz/corpus/$name/." "$work/" 2>/dev/null
+        echo "--- $name for ${fuzz_seconds}s"
+        if "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+            -print_final_stats=0 "$work" >"$work.log" 2>&1; then
+            tail -n 1 "$work.log"
+            passed=$((passed + 1))
+        else
+            tail -n 40 "$work.log"
+            echo "$name found a fault"
+            failed=$((failed + 1))
+            failures=$((failures + 1))
+        fi
+        rm -rf "$work" "$work.log"
+    done
+else
+    failures=$((failures + 1))
+fi
+
+step "GCC: AddressSanitizer + UndefinedBehaviorSanitizer, every suite"
+if build asan; then run_suites asan; else failures=$((failures + 1)); fi
+
+step "GCC: ThreadSanitizer, threaded suites"
+if build tsan; then run_suites tsan; else failures=$((failures + 1)); fi
+
+echo
+if ((failures == 0 && failed == 0)); then
+    echo "All checks passed."
+else
+    echo "Some checks FAILED."
+fi
+echo "$passed passed, $failed failed"
+((failures == 0 && failed == 0))

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Wayloom need,
+# if any of them is missing. Run as root on a fresh Debian 12 machine.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
+    libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
+    libncurses-dev                                    # the terminal window (ncursesw)
+    tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
