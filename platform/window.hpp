@@ -15,9 +15,9 @@ constexpr int exitCommand = 102;
 constexpr std::size_t controlTextCapacity = 512;  // characters a control holds, terminator included
 
 struct WindowChange {
-    int id;                 // the control or command that changed
-    std::wstring_view text; // a control's new text (empty for a command)
-    bool enabled;           // a command's new state (true for a control)
+    int id;                  // the control or command that changed
+    std::wstring_view text;  // a control's new text (empty for a command)
+    bool enabled;            // a command's new state (true for a control)
 };
 
 // Called after every change, on the thread that made it, while the model is
@@ -25,10 +25,12 @@ struct WindowChange {
 using WindowChangeListener = void (*)(const WindowChange& change, void* context);
 
 // Copies the control's text into buffer, at most buffer.size() - 1 characters
-// and a terminator; returns the number of characters copied.
+// and a terminator; returns the number of characters copied (0 for a control
+// the window does not have, and nothing is written into an empty buffer).
 std::size_t getWindowText(int control, std::span<wchar_t> buffer);
 
-// Replaces the control's text; text longer than the control holds is cut.
+// Replaces the control's text; text longer than the control holds (511
+// characters) is cut. A control the window does not have is ignored.
 void setWindowText(int control, std::wstring_view text);
 
 // Enables or disables a menu bar command.
@@ -38,5 +40,6 @@ bool commandEnabled(int command);
 // Installs the single listener (null removes it).
 void setWindowChangeListener(WindowChangeListener listener, void* context);
 
-// Empties every control and enables every command; for tests and start-up.
+// Empties every control and enables every command, telling the listener of
+// each; for tests and start-up.
 void resetWindowModel();

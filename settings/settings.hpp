@@ -6,11 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
-constexpr std::size_t portNameCapacity = 18;    // the port line cut at 17 characters, and a terminator
-constexpr std::size_t credentialCapacity = 36;  // 35 bytes and a terminator
-constexpr std::size_t settingsLineCapacity = 144;  // 143 characters per read, and a terminator
+constexpr std::size_t portNameCapacity = 18;        // the port line cut at 17 characters, and a terminator
+constexpr std::size_t credentialCapacity = 36;      // 35 bytes and a terminator
+constexpr std::size_t settingsLineCapacity = 144;   // 143 characters per read, and a terminator
 constexpr std::int32_t minimumReportInterval = 30;  // seconds
 
 struct Settings {
@@ -18,7 +19,7 @@ struct Settings {
     std::int32_t baudRate;
     std::array<char, credentialCapacity> login;     // 8-bit text, zero-terminated
     std::array<char, credentialCapacity> password;  // 8-bit text, zero-terminated
-    std::int32_t reportInterval;  // seconds, never below 30
+    std::int32_t reportInterval;                    // seconds, never below 30
 };
 
 // Written once by the window thread before any other thread exists.
@@ -33,6 +34,9 @@ void loadSettings();
 
 // The same from a given file (UTF-8, a byte-order mark skipped).
 void loadSettingsFrom(const char* path);
+
+// The same from the bytes of a whole settings file held in memory.
+void loadSettingsFromBytes(std::span<const char> bytes);
 
 // Removes trailing spaces, CR and LF in place; leading blanks and tabs stay.
 void trimLineEnd(wchar_t* text);

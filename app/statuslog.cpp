@@ -1,0 +1,68 @@
+// The status log, the fixed messages and the run state.
+//
+// The log has no storage of its own: every append reads the status log
+// control's text back, adds a line and writes the whole text again. Each
+// append, clear and toggle holds shellMutex for its whole read-modify-write,
+// so a line appended from the report cycle thread and one from the window
+// thread can never overwrite each other.
+#include "app/statuslog.hpp"
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+
+#include "platform/strings.hpp"
+#include "platform/window.hpp"
+
+std::atomic<int> runState{1};
+
+namespace {
+
+std::mutex shellMutex;
+
+// The part of text an append uses: up to its first zero, at most 110
+// characters, so a longer text is cut rather than written past the buffer.
+std::wstring_view statusLineText(std::wstring_view text) {
+    text = text.substr(0, std::min(text.find(L'\0'), text.size()));
+    return text.substr(0, statusLineMaxLength);
+}
+
+}  // namespace
+
+// At most 399 characters read back, CR LF and 110 characters make 511: the
+// 512-character buffer always holds the new text and its terminator.
+static_assert(logReadBackCapacity - 1 + 2 + statusLineMaxLength < logBufferCapacity);
+
+void appendStatusLine(std::wstring_view text) {
+    const std::wstring_view line = statusLineText(text);
+    std::array<wchar_t, logBufferCapacity> buffer;
+    const std::lock_guard lock(shellMutex);
+    std::size_t length =
+        getWindowText(statusLogControl, std::span<wchar_t>(buffer).first(logReadBackCapacity));
+    if (length > 0) {
+        buffer[length++] = L'\r';
+        buffer[length++] = L'\n';
+    }
+    length = static_cast<std::size_t>(std::copy(line.begin(), line.end(), buffer.begin() + length) -
+                                      buffer.begin());
+    buffer[length] = L'\0';
+    setWindowText(statusLogControl, {buffer.data(), length});
+}
+
+void showMessage(std::uint16_t id) {
+    std::array<wchar_t, messageTextCapacity> text;
+    const std::size_t length = loadString(id, text);
+    appendStatusLine({text.data(), length});
+}
+
+void clearStatusLog() {
+    const std::lock_guard lock(shellMutex);
+    setWindowText(statusLogControl, {});
+}
+
+void toggleRunState() {
+    const std::lock_guard lock(shellMutex);
+    const int next = runState.load() == 0 ? 1 : 0;
+    runState.store(next);
+    enableCommand(startCommand, next == 1);
+}
