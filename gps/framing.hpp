@@ -3,7 +3,9 @@
 // A sentence runs from its "$" through its "*"; the checksum behind the "*",
 // line ends and any other bytes between sentences play no part. A chunk's data
 // ends at its first zero byte. A sentence cut by the end of a chunk is carried
-// into the next chunk. The framer holds no thread and no port: the reader
+// into the next chunk, and continued by every later chunk until its "*"; a
+// text that would exceed 255 characters is dropped, together with everything
+// up to the next "$". The framer holds no thread and no port: the reader
 // thread and the decoder tool feed it the chunks they read.
 #pragma once
 
@@ -24,12 +26,13 @@ struct SentenceFramer {
     bool inSentence;            // a "$" was seen in the current chunk, its "*" not yet
     std::size_t sentenceStart;  // index of that "$" in the current chunk
     std::size_t carriedLength;  // unfinished sentence carried from earlier chunks; 0 for none
-    bool discarding;            // the carried sentence overflowed and is being dropped
+    bool discarding;            // an over-long text was dropped; bytes are ignored until the next "$"
 };
 
 // Idle: nothing carried.
 void resetFramer(SentenceFramer& framer);
 
-// Frames one chunk of at most chunkCapacity bytes; bytes from the first zero
-// on are ignored. Calls sink once per completed sentence, in stream order.
+// Frames one chunk of at most chunkCapacity bytes (any further bytes are not
+// looked at); bytes from the first zero on are ignored. Calls sink once per
+// completed sentence of at most 255 characters, in stream order.
 void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSink sink, void* context);

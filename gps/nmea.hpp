@@ -14,10 +14,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
+#include <type_traits>
 
-constexpr std::size_t identifierLength = 6;      // "$GPGGA"
-constexpr std::size_t fieldTextCapacity = 21;    // 20 characters and a terminator
+constexpr std::size_t identifierLength = 6;    // "$GPGGA"
+constexpr std::size_t fieldTextCapacity = 21;  // 20 characters and a terminator
 constexpr std::size_t maxFieldLength = fieldTextCapacity - 1;
 constexpr std::size_t otherSentenceCapacity = 262;  // 261 characters and a terminator
 
@@ -105,8 +107,8 @@ struct ZdaRecord {
     Identifier id;
     std::uint8_t hour, minute, second;
     std::uint8_t day, month;
-    std::int32_t year;  // four-digit year
-    std::uint8_t zoneHours, zoneMinutes;
+    std::int32_t year;                   // four-digit year
+    std::int8_t zoneHours, zoneMinutes;  // signed: zones west of Greenwich are negative
 };
 
 // The last sentence that matched none of the seven identifiers, cut to 261
@@ -130,6 +132,14 @@ struct GpsState {
 
 extern GpsState gpsState;
 
+// Held by every store into gpsState and by takePositionFix, so that a fix
+// never sees part of an old and part of a new value. The reader thread, the
+// only writer, may read gpsState without it; any other thread must hold it.
+extern std::mutex gpsStateLock;
+
+// The records are filled through a table of field offsets.
+static_assert(std::is_standard_layout_v<GpsState> && std::is_trivially_copyable_v<GpsState>);
+
 // The four values handed to the report cycle.
 struct PositionFix {
     double latitude;   // decimal degrees, never negative
@@ -137,6 +147,14 @@ struct PositionFix {
     double speed;      // knots
     int valid;         // 1 when the RMC status is 'A'
 };
+
+// The sentence types in the order in which dispatch compares their
+// identifiers; other is everything that matches none of them.
+enum class SentenceType : std::uint8_t { gga, gll, gsa, gsv, rmc, vtg, zda, other };
+
+// The type whose identifier equals the first six characters of the sentence
+// (text up to its end or first zero byte), exactly and case-sensitively.
+SentenceType sentenceType(std::string_view sentence);
 
 // Decodes one framed sentence (text up to its end or first zero byte) into the
 // record of its type, or stores it whole as the last other sentence. Called on
@@ -148,13 +166,14 @@ void dispatchSentence(std::string_view sentence);
 void takePositionFix(double* latitude, double* longitude, double* speed, int* valid);
 
 // Length of the field that begins at the start of text: characters before the
-// first ',', '*' or end of text, at most 20.
+// first ',', '*', zero byte or end of text, at most 20.
 std::size_t fieldLength(std::string_view text);
 
 // ddmm.mmmm or dddmm.mmmm to decimal degrees; an empty field gives 0.0.
 double nmeaToDegrees(std::string_view field);
 
-// The seven decoders, each given a whole sentence, and the store of others.
+// The seven decoders, each given a whole sentence (text up to its end or first
+// zero byte), and the store of others, which keeps the first 261 characters.
 void decodeGga(std::string_view sentence);
 void decodeGll(std::string_view sentence);
 void decodeGsa(std::string_view sentence);

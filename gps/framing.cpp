@@ -1,0 +1,114 @@
+// Framing of NMEA sentences out of a byte stream read in chunks.
+//
+// Between bytes the framer is in one of four states:
+//   Idle         nothing carried, no sentence open;
+//   In sentence  a "$" at sentenceStart of the current chunk, its "*" not yet seen;
+//   Carrying     the start of a sentence (from its "$") kept from earlier chunks;
+//   Discarding   an over-long text was dropped; bytes are dropped until the next "$".
+//
+//   state        "$" at i             "*" at i                          end of data
+//   Idle         In sentence from i   emit chunk bytes 0..i; Idle       Idle
+//   Carrying     In sentence from i   emit carried + bytes 0..i; Idle   Carrying, chunk appended
+//   In sentence  In sentence from i   emit bytes s..i; Idle             Carrying bytes s..end
+//   Discarding   In sentence from i   Discarding                        Discarding
+//
+// A text that would exceed 255 characters (one sentence, a carried text, or a
+// carried text with the bytes that complete or continue it) is never written
+// to sentenceBuffer: it is dropped and the framer discards until the next "$",
+// so the tail of the lost sentence is never handed on as a sentence of its
+// own. Appending a chunk that holds neither "$" nor "*" to the carried text
+// keeps sentences whole when the port returns only a few bytes per read.
+#include "gps/framing.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t maxSentenceLength = sentenceCapacity - 1;
+
+// Drops the text being assembled: nothing is carried and bytes are ignored
+// until the next "$".
+void startDiscarding(SentenceFramer& framer) {
+    framer.carriedLength = 0;
+    framer.sentenceBuffer[0] = '\0';
+    framer.discarding = true;
+}
+
+// Puts bytes behind the carried text and terminates the whole. Returns false,
+// and writes nothing, when the whole would exceed 255 characters.
+bool appendToBuffer(SentenceFramer& framer, std::span<const char> bytes) {
+    const std::size_t length = framer.carriedLength + bytes.size();
+    if (length > maxSentenceLength) return false;
+    std::memcpy(framer.sentenceBuffer.data() + framer.carriedLength, bytes.data(), bytes.size());
+    framer.sentenceBuffer[length] = '\0';
+    framer.carriedLength = length;
+    return true;
+}
+
+// The carried text (possibly none) followed by bytes, through their "*", is a
+// complete sentence: hand it to the sink, or drop it when it is over-long.
+// Either way nothing is carried afterwards.
+void completeSentence(SentenceFramer& framer, std::span<const char> bytes, SentenceSink sink, void* context) {
+    if (!appendToBuffer(framer, bytes)) {
+        startDiscarding(framer);
+        return;
+    }
+    const std::size_t length = framer.carriedLength;
+    framer.carriedLength = 0;
+    sink(std::string_view(framer.sentenceBuffer.data(), length), context);
+}
+
+// End of the chunk's data: keep what belongs to an unfinished sentence.
+void carryToNextChunk(SentenceFramer& framer, std::span<const char> data) {
+    if (framer.inSentence) {
+        framer.inSentence = false;
+        framer.carriedLength = 0;
+        if (!appendToBuffer(framer, data.subspan(framer.sentenceStart))) startDiscarding(framer);
+    } else if (framer.carriedLength > 0) {
+        // A chunk with neither "$" nor "*" continues the carried sentence.
+        if (!appendToBuffer(framer, data)) startDiscarding(framer);
+    }
+}
+
+}  // namespace
+
+void resetFramer(SentenceFramer& framer) {
+    framer.sentenceBuffer[0] = '\0';
+    framer.inSentence = false;
+    framer.sentenceStart = 0;
+    framer.carriedLength = 0;
+    framer.discarding = false;
+}
+
+void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSink sink, void* context) {
+    chunk = chunk.first(std::min(chunk.size(), chunkCapacity));
+    const void* zero = std::memchr(chunk.data(), 0, chunk.size());
+    const std::span<const char> data =
+        zero == nullptr
+            ? chunk
+            : chunk.first(static_cast<std::size_t>(static_cast<const char*>(zero) - chunk.data()));
+
+    framer.inSentence = false;
+    const char* bytes = data.data();
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (bytes[i] == '$') {
+            // A new sentence; an unfinished or discarded one before it is lost.
+            framer.inSentence = true;
+            framer.sentenceStart = i;
+            framer.carriedLength = 0;
+            framer.discarding = false;
+        } else if (bytes[i] == '*') {
+            if (framer.inSentence) {
+                framer.inSentence = false;
+                completeSentence(framer, data.subspan(framer.sentenceStart, i - framer.sentenceStart + 1),
+                                 sink, context);
+            } else if (!framer.discarding) {
+                // The carried text, or with nothing carried the chunk from its
+                // start: the receiver was already sending when reading began.
+                completeSentence(framer, data.first(i + 1), sink, context);
+            }
+        }
+    }
+    carryToNextChunk(framer, data);
+}
