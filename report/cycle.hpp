@@ -1,6 +1,19 @@
 // The report cycle: the program's working loop after "Start".
 #pragma once
 
+#include <cstdint>
+
+// The cycle's clock. The program keeps these values; tests shorten the waits
+// and end the loop after a number of passes.
+struct CycleTiming {
+    std::int64_t startupWaitMs = 30000;    // from opening the GPS input to the first pass
+    std::int64_t intervalSecondMs = 1000;  // one second of the report interval
+    std::uint64_t passLimit = 0;           // passes before runReportCycle returns; 0 for ever
+};
+
+// Set before a cycle starts, read only by the cycle's thread.
+extern CycleTiming cycleTiming;
+
 // Opens the GPS input, waits 30 seconds, then for ever reports the position
 // (or says there is no usable fix) once per report interval. Returns only when
 // the GPS port cannot be opened.

@@ -1,0 +1,178 @@
+// Network services on Linux: the route test that stands in for a handheld's
+// connection manager, name resolution, and one TCP connection with a deadline
+// on every wait.
+//
+// Sockets stay non-blocking once connected: every send and receive first
+// waits with poll() for the time left before its step's deadline, measured on
+// the monotonic clock, so no step can hang however the server behaves.
+
+#include "platform/net.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <thread>
+
+NetTimeouts netTimeouts;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using HostName = std::array<char, hostNameCapacity>;
+
+// host as a zero-terminated name; false when it is empty or too long.
+bool copyHostName(std::string_view host, HostName& name) {
+    if (host.empty() || host.size() >= name.size()) return false;
+    std::copy(host.begin(), host.end(), name.begin());
+    name[host.size()] = '\0';
+    return true;
+}
+
+sockaddr_in toSocketAddress(const HostAddress& address) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(address.port);
+    socketAddress.sin_addr.s_addr = htonl(address.ipv4);
+    return socketAddress;
+}
+
+// Milliseconds left before deadline, rounded up, 0 once it has passed.
+int millisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 0x7FFFFFFF));
+}
+
+// Waits until socket has one of events (or an error or hang-up, which the
+// next call on it reports) before deadline; false on time-out or failure.
+bool waitForSocket(SocketHandle socket, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd entry{socket, events, 0};
+        const int ready = poll(&entry, 1, millisecondsLeft(deadline));
+        if (ready > 0) return true;
+        if (ready == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+// A datagram socket connected to the address proves a route without sending.
+bool hasRouteTo(const HostAddress& address) {
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return false;
+    const sockaddr_in socketAddress = toSocketAddress(address);
+    const bool routed =
+        connect(probe, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    close(probe);
+    return routed;
+}
+
+}  // namespace
+
+// The name is resolved afresh on every look: a network that comes up during
+// the wait may bring the name server with it. A resolver that does not answer
+// can hold one look beyond the deadline, as getaddrinfo has no time-out.
+bool waitForRoute(std::string_view host) {
+    const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
+    for (;;) {
+        HostAddress address{};
+        if (resolveHostAddress(host, reportPort, address) && hasRouteTo(address)) return true;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
+    }
+}
+
+bool startSocketLibrary() {
+    return true;
+}
+
+void stopSocketLibrary(SocketHandle& socket) {
+    if (socket == invalidSocketHandle) return;
+    close(socket);  // not retried on EINTR: Linux has released the descriptor by then
+    socket = invalidSocketHandle;
+}
+
+SocketHandle openTcpSocket() {
+    const int opened = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return opened < 0 ? invalidSocketHandle : opened;
+}
+
+bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
+    HostName name{};
+    if (!copyHostName(host, name)) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    sockaddr_in first{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
+                std::min<std::size_t>(found->ai_addrlen, sizeof first),
+                reinterpret_cast<unsigned char*>(&first));
+    freeaddrinfo(found);
+    address.ipv4 = ntohl(first.sin_addr.s_addr);
+    address.port = port;
+    return true;
+}
+
+// A non-blocking connect and a poll for its end: a host that drops the
+// handshake would otherwise hold the report cycle for minutes.
+bool connectSocket(SocketHandle socket, const HostAddress& address) {
+    if (socket == invalidSocketHandle) return false;
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
+    const sockaddr_in socketAddress = toSocketAddress(address);
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR) return false;
+    if (!waitForSocket(socket, POLLOUT, deadline)) return false;
+    int failure = 0;
+    socklen_t failureLength = sizeof failure;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &failureLength) != 0) return false;
+    return failure == 0;
+}
+
+bool sendAll(SocketHandle socket, std::span<const char> data) {
+    if (data.empty()) return false;
+    const Clock::time_point deadline = Clock::now() + netTimeouts.send;
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t count =
+            send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitForSocket(socket, POLLOUT, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t receiveAnswer(SocketHandle socket, std::span<char> buffer) {
+    const Clock::time_point deadline = Clock::now() + netTimeouts.answer;
+    std::size_t received = 0;
+    while (received < buffer.size()) {
+        if (!waitForSocket(socket, POLLIN, deadline)) break;
+        const ssize_t count = recv(socket, buffer.data() + received, buffer.size() - received, MSG_DONTWAIT);
+        if (count > 0) {
+            received += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            break;  // the server closed: the answer is complete
+        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;  // a reset ends the answer with what has arrived
+        }
+    }
+    return received;
+}

@@ -1,0 +1,72 @@
+// Network services for the report exchange: waiting for a route to the report
+// host, the socket library, and one TCP connection that carries a request and
+// its answer.
+//
+// Every call here either succeeds or says so with its result; none shows a
+// message, none raises SIGPIPE, and none waits longer than its time-out in
+// netTimeouts. Nothing is allocated by this module.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+using SocketHandle = int;  // an open socket descriptor
+constexpr SocketHandle invalidSocketHandle = -1;
+
+constexpr std::size_t hostNameCapacity = 254;  // the longest DNS name, 253, and a terminator
+constexpr std::uint16_t reportPort = 80;
+
+// How long each step may wait. The program uses these defaults; tests shorten
+// them before an exchange starts. Read by the report cycle thread only while
+// no one writes them.
+struct NetTimeouts {
+    std::chrono::milliseconds routeWait{15000};  // for a route to the report host
+    std::chrono::milliseconds routePoll{250};    // between two looks for that route
+    std::chrono::milliseconds connect{10000};    // for the TCP handshake
+    std::chrono::milliseconds send{20000};       // for the request to leave
+    std::chrono::milliseconds answer{20000};     // for the whole answer, from the first read
+};
+
+extern NetTimeouts netTimeouts;
+
+// An IPv4 address and port, both in host byte order.
+struct HostAddress {
+    std::uint32_t ipv4;
+    std::uint16_t port;
+};
+
+// The data connection: waits at most netTimeouts.routeWait until host resolves
+// and the system has a route to its first IPv4 address (a connected datagram
+// socket, which sends nothing). Returns at once when the route is there; false
+// when there is none in time, including a name that does not resolve.
+bool waitForRoute(std::string_view host);
+
+// The socket library needs no start on POSIX; the step stays so that a
+// platform that needs one has its place. True when sockets can be used.
+bool startSocketLibrary();
+
+// Closes socket if it is open and leaves it invalidSocketHandle; also the
+// release of the socket library. Safe to call with nothing open.
+void stopSocketLibrary(SocketHandle& socket);
+
+// A new TCP socket, or invalidSocketHandle.
+SocketHandle openTcpSocket();
+
+// The first IPv4 address of host, with port; false when it has none.
+bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address);
+
+// Connects within netTimeouts.connect; false on refusal, time-out or an
+// invalid socket.
+bool connectSocket(SocketHandle socket, const HostAddress& address);
+
+// Sends all of data, finishing short sends; false when any part cannot be
+// sent within netTimeouts.send or nothing is to be sent.
+bool sendAll(SocketHandle socket, std::span<const char> data);
+
+// Reads into buffer until the peer closes, the buffer is full or
+// netTimeouts.answer has passed since the call; returns the bytes read. A
+// reset connection ends the answer like a close.
+std::size_t receiveAnswer(SocketHandle socket, std::span<char> buffer);

@@ -1,0 +1,637 @@
+// wayloom-receiver: a small report server for tests, demos and trying
+// Wayloom before a real server exists.
+//
+// It accepts HTTP/1.0 POSTs to /wayloom/Receiver.php, one connection at a
+// time, writes each report received as one JSON line, and answers with a
+// status or with the next behaviour of a script (a wrong answer, a closed or
+// stalled connection, an answer in two segments...), so that every way a
+// server can answer is easy to bring about.
+//
+// Divisions: options; the request (reading, form fields, JSON line); the
+// answers; the serving loop.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <span>
+#include <string_view>
+
+namespace {
+
+// ---- Options ---------------------------------------------------------------
+
+constexpr std::size_t scriptCapacity = 64;      // behaviours in one script
+constexpr std::size_t statusTextCapacity = 64;  // 63 characters of an answer body
+constexpr std::size_t requestCapacity = 8192;   // bytes of one request kept
+constexpr int requestReadSeconds = 10;          // for a whole request to arrive
+constexpr std::chrono::milliseconds splitPause{300};
+constexpr std::string_view reportPath = "/wayloom/Receiver.php";
+
+enum class Behaviour { status, no200, close, drop, split, stall, longBody, big };
+
+struct Action {
+    Behaviour behaviour;
+    std::array<char, statusTextCapacity> status;  // the body for status and split; zero-terminated
+};
+
+struct Options {
+    const char* listenAddress = "127.0.0.1";
+    std::uint16_t port = 80;
+    Action defaultAction{Behaviour::status, {'1'}};
+    std::array<Action, scriptCapacity> script{};
+    std::size_t scriptLength = 0;
+    bool cycle = false;  // start the script again after its last behaviour
+    const char* logPath = nullptr;
+    int stallSeconds = 30;
+    long connectionLimit = 0;  // 0: serve until told to stop
+};
+
+constexpr std::string_view helpText =
+    "Usage: wayloom-receiver [OPTION]...\n"
+    "A small report server for Wayloom. Accepts HTTP/1.0 POST requests to\n"
+    "/wayloom/Receiver.php one connection at a time, writes each report as one\n"
+    "JSON line (time, peer, login, password, lat, lon, s, v, answer, raw) and\n"
+    "answers with a status.\n"
+    "\n"
+    "  --listen ADDR      IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N           TCP port (default 80; 0 picks a free one)\n"
+    "  --status TEXT      answer body for every report (default 1)\n"
+    "  --script A,B,...   one behaviour per connection, in order; the last one\n"
+    "                     is repeated (with --cycle the script starts again).\n"
+    "                     A behaviour is a status text or one of:\n"
+    "                       no200  answer \"500 Internal Server Error\", body 1\n"
+    "                       close  read the request, close without answering\n"
+    "                       drop   close at once, reading nothing\n"
+    "                       split  header, a pause of 300 ms, then the body\n"
+    "                       stall  read the request and never answer; the\n"
+    "                              connection is held until the client closes\n"
+    "                              it or --stall-seconds pass\n"
+    "                       long   200 OK with a body of more than 20 characters\n"
+    "                       big    200 OK whose body lies beyond byte 512\n"
+    "  --cycle            repeat the whole script instead of its last behaviour\n"
+    "  --stall-seconds N  longest hold of a stalled connection (default 30)\n"
+    "  --log FILE         append the JSON lines to FILE instead of standard output\n"
+    "  --count N          exit after N connections\n"
+    "  --help             show this text\n"
+    "\n"
+    "Prints \"listening on ADDR:PORT\" on standard error when ready. SIGTERM or\n"
+    "SIGINT ends it with status 0. Status 2: bad options; 1: cannot listen.\n";
+
+bool parseNumber(const char* text, long low, long high, long& value) {
+    const std::string_view view(text);
+    const auto result = std::from_chars(view.data(), view.data() + view.size(), value);
+    return result.ec == std::errc{} && result.ptr == view.data() + view.size() && value >= low &&
+           value <= high;
+}
+
+bool parseAction(std::string_view word, Action& action) {
+    struct Named {
+        std::string_view name;
+        Behaviour behaviour;
+    };
+    constexpr std::array<Named, 7> named{{{"no200", Behaviour::no200},
+                                          {"close", Behaviour::close},
+                                          {"drop", Behaviour::drop},
+                                          {"split", Behaviour::split},
+                                          {"stall", Behaviour::stall},
+                                          {"long", Behaviour::longBody},
+                                          {"big", Behaviour::big}}};
+    action = Action{Behaviour::status, {}};
+    for (const Named& entry : named) {
+        if (word == entry.name) {
+            action.behaviour = entry.behaviour;
+            action.status[0] = '1';
+            return true;
+        }
+    }
+    if (word.size() >= action.status.size()) return false;
+    std::copy(word.begin(), word.end(), action.status.begin());
+    return true;
+}
+
+bool parseScript(std::string_view text, Options& options) {
+    options.scriptLength = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        if (options.scriptLength == options.script.size()) return false;
+        if (!parseAction(text.substr(0, comma), options.script[options.scriptLength++])) return false;
+        if (comma == std::string_view::npos) return true;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// 0: go on; 1: help shown; 2: bad usage (reported).
+int parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--help") {
+            std::fputs(helpText.data(), stdout);
+            return 1;
+        }
+        if (option == "--cycle") {
+            options.cycle = true;
+            continue;
+        }
+        constexpr std::array<std::string_view, 7> valued{"--listen",        "--port", "--status", "--script",
+                                                         "--stall-seconds", "--log",  "--count"};
+        if (std::find(valued.begin(), valued.end(), option) == valued.end()) {
+            std::fprintf(stderr, "wayloom-receiver: unknown option %s; see --help\n", argv[i]);
+            return 2;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "wayloom-receiver: %s needs a value; see --help\n", argv[i]);
+            return 2;
+        }
+        const char* value = argv[++i];
+        long number = 0;
+        bool good = true;
+        if (option == "--listen") {
+            in_addr probe{};
+            good = inet_pton(AF_INET, value, &probe) == 1;
+            options.listenAddress = value;
+        } else if (option == "--port") {
+            good = parseNumber(value, 0, 65535, number);
+            options.port = static_cast<std::uint16_t>(number);
+        } else if (option == "--status") {
+            good = parseAction(value, options.defaultAction) &&
+                   options.defaultAction.behaviour == Behaviour::status;
+        } else if (option == "--script") {
+            good = parseScript(value, options);
+        } else if (option == "--stall-seconds") {
+            good = parseNumber(value, 0, 86400, number);
+            options.stallSeconds = static_cast<int>(number);
+        } else if (option == "--log") {
+            options.logPath = value;
+        } else {  // --count
+            good = parseNumber(value, 1, 1000000000, number);
+            options.connectionLimit = number;
+        }
+        if (!good) {
+            std::fprintf(stderr, "wayloom-receiver: bad value for %s: %s\n", argv[i - 1], value);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+const Action& actionFor(const Options& options, long connection) {
+    if (options.scriptLength == 0) return options.defaultAction;
+    const auto index = static_cast<std::size_t>(connection);
+    if (options.cycle) return options.script[index % options.scriptLength];
+    return options.script[std::min(index, options.scriptLength - 1)];
+}
+
+std::string_view behaviourName(const Action& action) {
+    switch (action.behaviour) {
+        case Behaviour::status:
+            return {action.status.data()};
+        case Behaviour::no200:
+            return "no200";
+        case Behaviour::close:
+            return "close";
+        case Behaviour::drop:
+            return "drop";
+        case Behaviour::split:
+            return "split";
+        case Behaviour::stall:
+            return "stall";
+        case Behaviour::longBody:
+            return "long";
+        case Behaviour::big:
+            return "big";
+    }
+    return "";
+}
+
+// ---- Signals -----------------------------------------------------------------
+
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) {
+    stopRequested = 1;
+}
+
+// Without SA_RESTART, so a blocking accept, poll or recv returns at once.
+void installSignals() {
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// ---- The request ---------------------------------------------------------------
+
+struct Request {
+    std::array<char, requestCapacity> bytes;
+    std::size_t length;
+};
+
+// Where the header ends (the blank line, LF LF or CR LF CR LF) and the body
+// begins; npos while the blank line has not arrived.
+std::size_t bodyStart(std::string_view text) {
+    const std::size_t crlf = text.find("\r\n\r\n");
+    const std::size_t lf = text.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return std::string_view::npos;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return crlf + 4;
+    return lf + 2;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The value of the Content-Length header, or 0 when there is none.
+std::size_t contentLength(std::string_view header) {
+    constexpr std::string_view name = "content-length:";
+    while (!header.empty()) {
+        const std::size_t end = std::min(header.find('\n'), header.size());
+        std::string_view line = header.substr(0, end);
+        header.remove_prefix(std::min(end + 1, header.size()));
+        if (line.size() < name.size() || !equalsIgnoringCase(line.substr(0, name.size()), name)) continue;
+        line.remove_prefix(name.size());
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        std::size_t value = 0;
+        std::from_chars(line.data(), line.data() + line.size(), value);
+        return value;
+    }
+    return 0;
+}
+
+// Reads until the header and Content-Length bytes of body have arrived, the
+// client closes, the buffer is full or the read time passes.
+void readRequest(int connection, Request& request) {
+    request.length = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(requestReadSeconds);
+    while (request.length < request.bytes.size() && stopRequested == 0) {
+        const std::string_view text(request.bytes.data(), request.length);
+        const std::size_t body = bodyStart(text);
+        if (body != std::string_view::npos && request.length - body >= contentLength(text.substr(0, body)))
+            return;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd entry{connection, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+        const ssize_t count =
+            recv(connection, request.bytes.data() + request.length, request.bytes.size() - request.length, 0);
+        if (count <= 0) {
+            if (count < 0 && errno == EINTR) continue;
+            return;
+        }
+        request.length += static_cast<std::size_t>(count);
+    }
+}
+
+// "POST /wayloom/Receiver.php HTTP/1.0", the path also as an absolute URL.
+// 0 when it is a report request, else the HTTP status to answer.
+int checkRequestLine(std::string_view text) {
+    const std::string_view line = text.substr(0, std::min(text.find_first_of("\r\n"), text.size()));
+    const std::size_t firstSpace = line.find(' ');
+    const std::size_t secondSpace = line.find(' ', firstSpace + 1);
+    if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos) return 400;
+    std::string_view target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    if (target.substr(0, 7) == "http://") {
+        target.remove_prefix(7);
+        target.remove_prefix(std::min(target.find('/'), target.size()));
+    }
+    if (target != reportPath) return 404;
+    if (line.substr(0, firstSpace) != "POST") return 405;
+    return 0;
+}
+
+// A form field value, '+' as space and %XX as its byte; a broken escape stays
+// as it is. The decoded text is never longer than the encoded one.
+std::size_t percentDecode(std::string_view encoded, std::span<char> decoded) {
+    const auto hexValue = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < encoded.size() && length < decoded.size(); ++i) {
+        char c = encoded[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%' && i + 2 < encoded.size() && hexValue(encoded[i + 1]) >= 0 &&
+                   hexValue(encoded[i + 2]) >= 0) {
+            c = static_cast<char>(hexValue(encoded[i + 1]) * 16 + hexValue(encoded[i + 2]));
+            i += 2;
+        }
+        decoded[length++] = c;
+    }
+    return length;
+}
+
+// The raw value of the form field name, or false when the body has none.
+bool findField(std::string_view body, std::string_view name, std::string_view& value) {
+    while (!body.empty()) {
+        const std::size_t end = std::min(body.find('&'), body.size());
+        const std::string_view pair = body.substr(0, end);
+        body.remove_prefix(std::min(end + 1, body.size()));
+        const std::size_t equals = pair.find('=');
+        if (pair.substr(0, equals) == name) {
+            value = equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A JSON string of arbitrary bytes: each byte of 0x80 or more becomes the
+// code point of the same number, so the line is always valid and loses nothing.
+void writeJsonString(std::FILE* out, std::string_view text) {
+    std::fputc('"', out);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            std::fputc('\\', out);
+            std::fputc(c, out);
+        } else if (c == '\n') {
+            std::fputs("\\n", out);
+        } else if (c == '\r') {
+            std::fputs("\\r", out);
+        } else if (c == '\t') {
+            std::fputs("\\t", out);
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            std::fprintf(out, "\\u%04x", byte);
+        } else {
+            std::fputc(c, out);
+        }
+    }
+    std::fputc('"', out);
+}
+
+void writeField(std::FILE* out, std::string_view body, std::string_view name, std::string_view key) {
+    std::fprintf(out, ",\"%.*s\":", static_cast<int>(key.size()), key.data());
+    std::string_view encoded;
+    if (!findField(body, name, encoded)) {
+        std::fputs("null", out);
+        return;
+    }
+    std::array<char, requestCapacity> decoded;
+    writeJsonString(out, {decoded.data(), percentDecode(encoded, decoded)});
+}
+
+void writeTime(std::FILE* out) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    std::array<char, 32> text;
+    std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::fprintf(out, "\"time\":\"%s.%03ldZ\"", text.data(), now.tv_nsec / 1000000);
+}
+
+void writeReport(std::FILE* out, const Request& request, const char* peer, const Action& action) {
+    const std::string_view text(request.bytes.data(), request.length);
+    const std::size_t start = bodyStart(text);
+    const std::string_view body = start == std::string_view::npos ? std::string_view{} : text.substr(start);
+    std::fputc('{', out);
+    writeTime(out);
+    std::fprintf(out, ",\"peer\":\"%s\"", peer);
+    writeField(out, body, "l", "login");
+    writeField(out, body, "p", "password");
+    writeField(out, body, "lat", "lat");
+    writeField(out, body, "lon", "lon");
+    writeField(out, body, "s", "s");
+    writeField(out, body, "v", "v");
+    std::fputs(",\"answer\":", out);
+    writeJsonString(out, behaviourName(action));
+    std::fputs(",\"raw\":", out);
+    writeJsonString(out, text);
+    std::fputs("}\n", out);
+    std::fflush(out);
+}
+
+// ---- The answers ---------------------------------------------------------------
+
+bool sendText(int connection, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t count = send(connection, text.data(), text.size(), MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR && stopRequested == 0) continue;
+        if (count <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+// "HTTP/1.0 <status line>" with its headers and the blank line, for body.
+std::size_t writeHeader(std::span<char> out, std::string_view statusLine, std::size_t bodyLength,
+                        std::size_t paddingLength) {
+    std::size_t length = 0;
+    const auto put = [&](std::string_view s) {
+        const std::size_t count = std::min(s.size(), out.size() - length);
+        std::copy_n(s.begin(), count, out.begin() + static_cast<std::ptrdiff_t>(length));
+        length += count;
+    };
+    std::array<char, 24> number;
+    const auto end = std::to_chars(number.data(), number.data() + number.size(), bodyLength).ptr;
+    put("HTTP/1.0 ");
+    put(statusLine);
+    put("\r\nContent-Type: text/html\r\nContent-Length: ");
+    put({number.data(), static_cast<std::size_t>(end - number.data())});
+    put("\r\nConnection: close\r\n");
+    if (paddingLength > 0) {
+        put("X-Padding: ");
+        for (std::size_t i = 0; i < paddingLength; ++i) put("x");
+        put("\r\n");
+    }
+    put("\r\n");
+    return length;
+}
+
+// Waits until the client closes or sends something, the hold time passes or a
+// stop is requested; data that arrives is read and dropped.
+void holdConnection(int connection, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::array<char, 512> discard;
+    while (stopRequested == 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd entry{connection, POLLIN, 0};
+        const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;
+        if (recv(connection, discard.data(), discard.size(), 0) <= 0) return;
+    }
+}
+
+void pause(std::chrono::milliseconds length) {
+    timespec wait{0, static_cast<long>(length.count()) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR && stopRequested == 0) {
+    }
+}
+
+// The header for a body, then the body, unless the header could not be sent.
+void sendAnswer(int connection, std::string_view statusLine, std::string_view body, std::size_t padding) {
+    std::array<char, 1024> header;
+    if (sendText(connection, {header.data(), writeHeader(header, statusLine, body.size(), padding)})) {
+        sendText(connection, body);
+    }
+}
+
+void answer(int connection, const Action& action, const Options& options) {
+    constexpr std::string_view longBody = "1 and more than twenty characters";
+    constexpr std::size_t bigPadding = 540;  // puts the blank line past byte 512
+    const std::string_view status(action.status.data());
+    switch (action.behaviour) {
+        case Behaviour::status:
+            sendAnswer(connection, "200 OK", status, 0);
+            return;
+        case Behaviour::no200:
+            sendAnswer(connection, "500 Internal Server Error", status, 0);
+            return;
+        case Behaviour::longBody:
+            sendAnswer(connection, "200 OK", longBody, 0);
+            return;
+        case Behaviour::big:
+            sendAnswer(connection, "200 OK", status, bigPadding);
+            return;
+        case Behaviour::split: {
+            // Two segments: TCP_NODELAY is set, and the pause outlasts any coalescing.
+            std::array<char, 1024> header;
+            if (!sendText(connection, {header.data(), writeHeader(header, "200 OK", status.size(), 0)}))
+                return;
+            pause(splitPause);
+            sendText(connection, status);
+            return;
+        }
+        case Behaviour::stall:
+            holdConnection(connection, options.stallSeconds);
+            return;
+        case Behaviour::close:
+        case Behaviour::drop:
+            return;
+    }
+}
+
+void answerError(int connection, int code) {
+    std::array<char, 512> header;
+    const std::string_view line = code == 404   ? "404 Not Found"
+                                  : code == 405 ? "405 Method Not Allowed"
+                                                : "400 Bad Request";
+    sendText(connection, {header.data(), writeHeader(header, line, 0, 0)});
+}
+
+// ---- Serving -------------------------------------------------------------------
+
+void serveConnection(int connection, const sockaddr_in& peerAddress, const Action& action,
+                     const Options& options, std::FILE* log) {
+    std::array<char, INET_ADDRSTRLEN + 8> peer;
+    std::array<char, INET_ADDRSTRLEN> address;
+    inet_ntop(AF_INET, &peerAddress.sin_addr, address.data(), address.size());
+    std::snprintf(peer.data(), peer.size(), "%s:%u", address.data(), ntohs(peerAddress.sin_port));
+    if (action.behaviour == Behaviour::drop) {
+        std::fprintf(stderr, "wayloom-receiver: dropped the connection from %s\n", peer.data());
+        return;
+    }
+    const int one = 1;
+    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    static Request request;  // 8 KiB, kept off the stack
+    readRequest(connection, request);
+    const int refusal = checkRequestLine({request.bytes.data(), request.length});
+    if (refusal != 0) {
+        std::fprintf(stderr, "wayloom-receiver: answered %d to %s\n", refusal, peer.data());
+        answerError(connection, refusal);
+        return;
+    }
+    writeReport(log, request, peer.data(), action);
+    answer(connection, action, options);
+}
+
+int openListener(const Options& options) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) return -1;
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(options.port);
+    inet_pton(AF_INET, options.listenAddress, &address.sin_addr);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+std::uint16_t boundPort(int listener) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+int serve(const Options& options, std::FILE* log) {
+    const int listener = openListener(options);
+    if (listener < 0) {
+        std::fprintf(stderr, "wayloom-receiver: cannot listen on %s:%u: %s\n", options.listenAddress,
+                     static_cast<unsigned>(options.port), std::strerror(errno));
+        return 1;
+    }
+    std::fprintf(stderr, "listening on %s:%u\n", options.listenAddress,
+                 static_cast<unsigned>(boundPort(listener)));
+    std::fflush(stderr);
+    for (long served = 0;
+         stopRequested == 0 && (options.connectionLimit == 0 || served < options.connectionLimit);) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const int connection =
+            accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        if (connection < 0) {
+            // Interrupted, a client that gave up before accept, or out of
+            // descriptors: in the last case a pause keeps the loop from spinning.
+            if (errno != EINTR && errno != ECONNABORTED) pause(std::chrono::milliseconds(100));
+            continue;
+        }
+        serveConnection(connection, peer, actionFor(options, served), options, log);
+        close(connection);
+        ++served;
+    }
+    close(listener);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = parseOptions(argc, argv, options);
+    if (parsed != 0) return parsed == 1 ? 0 : 2;
+    std::FILE* log = stdout;
+    if (options.logPath != nullptr) {
+        log = std::fopen(options.logPath, "a");
+        if (log == nullptr) {
+            std::fprintf(stderr, "wayloom-receiver: cannot open %s: %s\n", options.logPath,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    installSignals();
+    const int status = serve(options, log);
+    if (log != stdout) std::fclose(log);
+    return status;
+}
