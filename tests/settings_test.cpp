@@ -1,0 +1,284 @@
+// The settings file: real files in a temporary directory, read through
+// loadSettingsFrom, and once through loadSettings beside this executable.
+#include "settings/settings.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string portName() {
+    std::string narrow;
+    for (const wchar_t c : settings.portName) {
+        if (c == L'\0') break;
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return narrow;
+}
+
+std::wstring widePortName() {
+    return settings.portName.data();
+}
+
+// The expected record, with the defaults where a case does not say.
+struct Expected {
+    std::wstring port = L"COM1:";
+    std::int32_t baudRate = 4800;
+    std::string login;
+    std::string password;
+    std::int32_t interval = 30;
+};
+
+void expectSettings(const Expected& expected) {
+    EXPECT_EQ(widePortName(), expected.port);
+    EXPECT_EQ(settings.baudRate, expected.baudRate);
+    EXPECT_EQ(std::string(settings.login.data()), expected.login);
+    EXPECT_EQ(std::string(settings.password.data()), expected.password);
+    EXPECT_EQ(settings.reportInterval, expected.interval);
+}
+
+struct FileCase {
+    const char* name;
+    std::string bytes;
+    Expected expected;
+};
+
+class SettingsFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "wayloom-settings-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        resetSettings();
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(directory);
+        resetSettings();
+    }
+    // Writes bytes as settings.ini in the temporary directory and loads it
+    // over the defaults.
+    void load(const std::string& bytes) {
+        const std::filesystem::path file = directory / "settings.ini";
+        std::ofstream(file, std::ios::binary) << bytes;
+        resetSettings();
+        loadSettingsFrom(file.c_str());
+    }
+    void runCases(std::initializer_list<FileCase> cases) {
+        for (const FileCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            load(c.bytes);
+            expectSettings(c.expected);
+        }
+    }
+    std::filesystem::path directory;
+};
+
+}  // namespace
+
+TEST_F(SettingsFile, MissingFileLeavesTheDefaults) {
+    settings.baudRate = 1;
+    resetSettings();
+    loadSettingsFrom((directory / "absent.ini").c_str());
+    expectSettings({});
+    loadSettingsFrom(directory.c_str());  // a directory opens but reads nothing
+    expectSettings({});
+}
+
+TEST_F(SettingsFile, PositionalLinesWithCommentsAndBlanksAnywhere) {
+    // clang-format off
+    runCases({
+        {"all five", "COM4:\n9600\nuser\nsecret\n60\n", {L"COM4:", 9600, "user", "secret", 60}},
+        {"comments and blanks between", "# header\n\nCOM4:\n#x\n9600\n\r\n\nuser\n#\nsecret\n\n60\n#end\n",
+         {L"COM4:", 9600, "user", "secret", 60}},
+        {"CR LF line ends", "#c\r\nCOM4:\r\n9600\r\nuser\r\nsecret\r\n60\r\n", {L"COM4:", 9600, "user", "secret", 60}},
+        {"no final LF", "COM4:\n9600\nuser\nsecret\n45", {L"COM4:", 9600, "user", "secret", 45}},
+        {"fewer than five lines", "/dev/ttyUSB0\n38400\n", {L"/dev/ttyUSB0", 38400, "", "", 30}},
+        {"empty file", "", {}},
+        {"only comments", "# a\n#b\n\n\r\n", {}},
+        {"a seventh line is ignored", "A\n1\nl\np\n50\nsixth\n99\n", {L"A", 1, "l", "p", 50}},
+        {"a line of spaces is a setting", "   \n9600\n", {L"", 9600, "", "", 30}},
+        {"trailing spaces go, leading stay", "COM4:   \n  4800  \n  user  \n pw \n 45 \n",
+         {L"COM4:", 4800, "  user", " pw", 45}},
+        {"leading spaces of the port stay", "  COM4:\n", {L"  COM4:", 4800, "", "", 30}},
+        {"tabs stay", "\tCOM4:\t\n", {L"\tCOM4:\t", 4800, "", "", 30}},
+        {"a comment mark later in the line is text", "a#b\n", {L"a#b", 4800, "", "", 30}},
+        {"a space before # is not a comment", " #x\n", {L" #x", 4800, "", "", 30}},
+        {"a zero byte ends the text of its line", std::string("CO\0M4:\n4800\n", 12), {L"CO", 4800, "", "", 30}},
+    });
+    // clang-format on
+}
+
+TEST_F(SettingsFile, NumbersAreReadAsDecimalIntegers) {
+    // clang-format off
+    runCases({
+        {"interval 10", "P\n1\nl\np\n10\n", {L"P", 1, "l", "p", 30}},
+        {"interval 45", "P\n1\nl\np\n45\n", {L"P", 1, "l", "p", 45}},
+        {"interval 30", "P\n1\nl\np\n30\n", {L"P", 1, "l", "p", 30}},
+        {"interval letters", "P\n1\nl\np\nabc\n", {L"P", 1, "l", "p", 30}},
+        {"interval -5", "P\n1\nl\np\n-5\n", {L"P", 1, "l", "p", 30}},
+        {"interval with unit", "P\n1\nl\np\n90s\n", {L"P", 1, "l", "p", 90}},
+        {"interval huge negative", "P\n1\nl\np\n-99999999999\n", {L"P", 1, "l", "p", 30}},
+        {"interval huge", "P\n1\nl\np\n99999999999\n", {L"P", 1, "l", "p", 2147483647}},
+        {"baud letters", "P\nfast\n", {L"P", 0, "", "", 30}},
+        {"baud plus sign", "P\n+19200\n", {L"P", 19200, "", "", 30}},
+        {"baud after blanks and tab", "P\n \t 4800\n", {L"P", 4800, "", "", 30}},
+        {"baud huge", "P\n99999999999\n", {L"P", 2147483647, "", "", 30}},
+        {"baud huge negative", "P\n-99999999999\n", {L"P", INT32_MIN, "", "", 30}},
+        {"baud sign alone", "P\n-\n", {L"P", 0, "", "", 30}},
+    });
+    // clang-format on
+}
+
+TEST_F(SettingsFile, LinesAreCutBeforeTheyAreTrimmed) {
+    const std::string login40 = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    // clang-format off
+    runCases({
+        {"login of 40 keeps 35", "P\n1\n" + login40 + "\n" + login40 + "\n", {L"P", 1, login40.substr(0, 35),
+         login40.substr(0, 35), 30}},
+        {"port cut at 17", "/dev/serial/by-id/usb-GPS\n", {L"/dev/serial/by-id", 4800, "", "", 30}},
+        {"port of 17 kept", "/dev/ttyUSB012345\n", {L"/dev/ttyUSB012345", 4800, "", "", 30}},
+        {"spaces after the cut are trimmed", "/dev/ttyUSB0     xyz\n", {L"/dev/ttyUSB0", 4800, "", "", 30}},
+        {"login of 34 and spaces", "P\n1\n" + login40.substr(0, 34) + "      \n",
+         {L"P", 1, login40.substr(0, 34), "", 30}},
+    });
+    // clang-format on
+}
+
+TEST_F(SettingsFile, LongLinesArriveIn143CharacterPieces) {
+    const std::string comment200 = "#" + std::string(142, 'c') + "COM7:" + std::string(52, 'x') + "\n";
+    const std::string first200 = std::string(143, 'p') + "115200" + std::string(51, ' ') + "\n";
+    const std::string exactly143 = std::string(143, 'q') + "\n4800\n";
+    // clang-format off
+    runCases({
+        {"200-character comment", comment200 + "9600\n",
+         {L"COM7:xxxxxxxxxxxx", 9600, "", "", 30}},
+        {"200-character first line", first200 + "user\n",
+         {std::wstring(17, L'p'), 115200, "user", "", 30}},
+        {"143 characters and LF: the LF is a blank piece", exactly143,
+         {std::wstring(17, L'q'), 4800, "", "", 30}},
+    });
+    // clang-format on
+}
+
+TEST_F(SettingsFile, TextIsUtf8WhateverTheLocale) {
+    const std::string bom = "\xEF\xBB\xBF";
+    // clang-format off
+    runCases({
+        {"BOM before the port", bom + "COM4:\n9600\n", {L"COM4:", 9600, "", "", 30}},
+        {"BOM before a comment", bom + "# c\nCOM4:\n", {L"COM4:", 4800, "", "", 30}},
+        {"a second BOM is text", bom + bom + "X\n", {L"\xFEFFX", 4800, "", "", 30}},
+        {"non-ASCII port", "\xD0\x9F\xD0\xBE\xD1\x80\xD1\x82\n", {L"\x041F\x043E\x0440\x0442", 4800, "", "", 30}},
+        {"non-ASCII login kept as UTF-8", "P\n1\n\xC3\xA9t\xC3\xA9\n\xF0\x9F\x94\x91\n",
+         {L"P", 1, "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x94\x91", 30}},
+        {"invalid bytes become U+FFFD and later lines are read", "\xFF\xC0\x80\n9\xE2\x82\nu\np\n45\n",
+         {L"\xFFFD\xFFFD\xFFFD", 9, "u", "p", 45}},
+        {"a broken sequence before LF", "P\n96\xE2\x82\n", {L"P", 96, "", "", 30}},
+        {"a surrogate encoded in UTF-8 is invalid", "\xED\xA0\x80x\n", {L"\xFFFD\xFFFD\xFFFDx", 4800, "", "", 30}},
+        {"an overlong form is invalid", "\xE0\x80\xAF\n", {L"\xFFFD\xFFFD\xFFFD", 4800, "", "", 30}},
+        {"a sequence cut by the end of the file", "P\n1\n\xF0\x9F\x94", {L"P", 1, "\xEF\xBF\xBD", "", 30}},
+    });
+    // clang-format on
+}
+
+// 35 characters of two bytes each are 70 bytes: the login keeps the 17 whole
+// characters that fit in 35 bytes, terminated, never half of the 18th.
+TEST_F(SettingsFile, EightBitLoginNeverCutsACharacterInHalf) {
+    std::string login;
+    for (int i = 0; i < 40; ++i) login += "\xC3\xA9";
+    std::string expected;
+    for (int i = 0; i < 17; ++i) expected += "\xC3\xA9";
+    std::string mixed = "a";
+    for (int i = 0; i < 20; ++i) mixed += "\xE2\x82\xAC";  // a, then euro signs of 3 bytes
+    std::string mixedExpected = "a";
+    for (int i = 0; i < 11; ++i) mixedExpected += "\xE2\x82\xAC";
+    // clang-format off
+    runCases({
+        {"two-byte characters", "P\n1\n" + login + "\n" + mixed + "\n", {L"P", 1, expected, mixedExpected, 30}},
+    });
+    // clang-format on
+    EXPECT_EQ(settings.login.back(), '\0');
+    EXPECT_EQ(settings.password.back(), '\0');
+}
+
+TEST_F(SettingsFile, BytesInMemoryReadLikeTheFile) {
+    const std::string bytes = "\xEF\xBB\xBF# c\n/dev/ttyACM0  \n19200\nme\n\xC3\xA9&%\n120\n";
+    loadSettingsFromBytes({bytes.data(), bytes.size()});
+    expectSettings({L"/dev/ttyACM0", 19200, "me", "\xC3\xA9&%", 120});
+}
+
+TEST(SettingsDefaults, AreTheBuiltInValues) {
+    settings.baudRate = 1;
+    settings.login[0] = 'x';
+    resetSettings();
+    expectSettings({});
+    EXPECT_EQ(portName(), "COM1:");
+}
+
+TEST(SettingsLocation, FileBesideTheExecutableIsRead) {
+    std::array<char, PATH_MAX> executable{};
+    ASSERT_GT(readlink("/proc/self/exe", executable.data(), executable.size() - 1), 0);
+    const std::filesystem::path beside =
+        std::filesystem::path(executable.data()).parent_path() / "settings.ini";
+    ASSERT_FALSE(std::filesystem::exists(beside)) << "leftover " << beside;
+    std::ofstream(beside, std::ios::binary) << "# beside\n/dev/ttyS3\n57600\n";
+    resetSettings();
+    loadSettings();
+    std::filesystem::remove(beside);
+    expectSettings({L"/dev/ttyS3", 57600, "", "", 30});
+    resetSettings();
+    loadSettings();  // and without it, the defaults
+    expectSettings({});
+}
+
+TEST(TrimLineEnd, RemovesOnlyTrailingSpacesCrAndLf) {
+    struct Case {
+        const wchar_t* text;
+        const wchar_t* trimmed;
+    };
+    constexpr Case cases[] = {
+        {L"", L""},       {L"   ", L""},       {L"\r\n", L""},    {L"a \r\n \n", L"a"}, {L" a", L" a"},
+        {L"a\t", L"a\t"}, {L"a\t \r", L"a\t"}, {L"a b ", L"a b"}, {L"\ta", L"\ta"},     {L"x\v", L"x\v"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
+        std::array<wchar_t, 16> buffer{};
+        std::wcscpy(buffer.data(), c.text);
+        trimLineEnd(buffer.data());
+        EXPECT_EQ(std::wstring(buffer.data()), c.trimmed);
+    }
+}
+
+TEST(ReadDecimalInteger, ReadsLikeWtolAndSaturates) {
+    struct Case {
+        const wchar_t* text;
+        std::int32_t value;
+    };
+    constexpr Case cases[] = {
+        {L"4800", 4800},
+        {L"  \t\r\n\v\f42", 42},
+        {L"-17x", -17},
+        {L"+5", 5},
+        {L"", 0},
+        {L"abc", 0},
+        {L"- 5", 0},
+        {L"--5", 0},
+        {L"2147483647", 2147483647},
+        {L"2147483648", 2147483647},
+        {L"-2147483648", INT32_MIN},
+        {L"-2147483649", INT32_MIN},
+        {L"000000000000000000012", 12},
+        {L"99999999999999999999999999", 2147483647},
+        {L"\x0663", 0},  // an Arabic-Indic digit is not a decimal digit here
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
+        EXPECT_EQ(readDecimalInteger(c.text), c.value);
+    }
+}
