@@ -73,9 +73,12 @@ std::int32_t readInteger(std::string_view text) {
 // would also accept "inf", "nan" and more; empty when there is no number.
 std::string_view decimalPrefix(std::string_view text) {
     std::size_t i = skipSpace(text);
-    if (i < text.size() && text[i] == '+') ++i;
-    const std::size_t begin = i;
-    if (i < text.size() && text[i] == '-') ++i;
+    std::size_t begin = i;
+    if (i < text.size() && text[i] == '+') {
+        begin = ++i;
+    } else if (i < text.size() && text[i] == '-') {
+        ++i;
+    }
     std::size_t digits = 0;
     for (; i < text.size() && isDigit(text[i]); ++i) ++digits;
     if (i < text.size() && text[i] == '.') {

@@ -42,6 +42,8 @@ struct GgaRecord {
     char geoidSeparationUnit;
     float dgpsAge;
     std::int32_t dgpsStationId;
+
+    bool operator==(const GgaRecord&) const = default;
 };
 
 // $GPGLL,4916.45,N,12311.12,W,225444,A*
@@ -53,6 +55,8 @@ struct GllRecord {
     char longitudeHemisphere;
     std::uint8_t hour, minute, second;
     char status;
+
+    bool operator==(const GllRecord&) const = default;
 };
 
 // $GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1*
@@ -62,6 +66,8 @@ struct GsaRecord {
     char fixType;
     std::array<std::uint8_t, 12> satellites;  // fields 3 to 14
     float pdop, hdop, vdop;
+
+    bool operator==(const GsaRecord&) const = default;
 };
 
 struct GsvSatellite {
@@ -69,6 +75,8 @@ struct GsvSatellite {
     std::uint8_t elevation;
     std::int32_t azimuth;
     std::uint8_t snr;
+
+    bool operator==(const GsvSatellite&) const = default;
 };
 
 // $GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00*
@@ -78,6 +86,8 @@ struct GsvRecord {
     char messageCount;   // first character of field 1
     std::uint8_t satellitesInView;
     std::array<GsvSatellite, 4> satellites;  // fields 4 + 4k to 7 + 4k
+
+    bool operator==(const GsvRecord&) const = default;
 };
 
 // $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*
@@ -94,12 +104,16 @@ struct RmcRecord {
     std::uint8_t day, month, year;  // two-digit year
     float magneticVariation;
     char magneticVariationDirection;
+
+    bool operator==(const RmcRecord&) const = default;
 };
 
 // $GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*
 struct VtgRecord {
     Identifier id;
     std::array<float, 4> values;  // sentence fields 1 to 4, each read as a number
+
+    bool operator==(const VtgRecord&) const = default;
 };
 
 // $GPZDA,201530.00,04,07,2002,00,00*
@@ -109,12 +123,16 @@ struct ZdaRecord {
     std::uint8_t day, month;
     std::int32_t year;                   // four-digit year
     std::int8_t zoneHours, zoneMinutes;  // signed: zones west of Greenwich are negative
+
+    bool operator==(const ZdaRecord&) const = default;
 };
 
 // The last sentence that matched none of the seven identifiers, cut to 261
 // characters, always terminated.
 struct OtherSentence {
     std::array<char, otherSentenceCapacity> text;
+
+    bool operator==(const OtherSentence&) const = default;
 };
 
 // One record per sentence type and the store of the last other sentence. All
@@ -128,6 +146,8 @@ struct GpsState {
     VtgRecord vtg;
     ZdaRecord zda;
     OtherSentence other;
+
+    bool operator==(const GpsState&) const = default;
 };
 
 extern GpsState gpsState;
