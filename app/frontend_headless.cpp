@@ -1,0 +1,107 @@
+// The program without a terminal, as a service runs it: every line appended
+// to the status log is written to standard output as one line, the clearing
+// of the log as an empty line, and "Start" is chosen at once since no one is
+// there to press it.
+//
+// The window model's listener writes the line itself, on the thread that
+// appended it and while the model is locked, so lines come out whole and in
+// order. The main thread waits for a closing signal, a request to come
+// forward (which a service has no way to follow, so it is only taken), or the
+// report cycle giving "Start" back.
+#include <poll.h>
+#include <unistd.h>
+#include <array>
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cwchar>
+#include <string_view>
+
+#include "app/frontend.hpp"
+#include "app/mainwindow.hpp"
+#include "app/statuslog.hpp"
+#include "platform/window.hpp"
+
+// One line as the log holds it, in the locale's multibyte encoding, and its LF.
+constexpr std::size_t outputLineCapacity = controlTextCapacity * MB_LEN_MAX + 1;
+
+struct HeadlessFrontEnd {
+    WakePipe wake;
+    int signalFd;
+    std::array<char, outputLineCapacity> line;
+};
+
+static HeadlessFrontEnd headless;
+
+static void writeLine(std::wstring_view text) {
+    std::mbstate_t state{};
+    std::size_t length = 0;
+    for (const wchar_t c : text) {
+        if (length + MB_LEN_MAX + 1 > headless.line.size()) break;
+        const std::size_t converted = std::wcrtomb(&headless.line[length], c, &state);
+        if (converted == static_cast<std::size_t>(-1)) {
+            headless.line[length++] = '?';
+            state = std::mbstate_t{};
+        } else {
+            length += converted;
+        }
+    }
+    headless.line[length++] = '\n';
+    const char* bytes = headless.line.data();
+    while (length > 0) {
+        const ssize_t written = write(STDOUT_FILENO, bytes, length);
+        if (written <= 0) return;  // no reader: the line is lost, the program goes on
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+// Listener: the status log's last line, or an empty line when it was cleared;
+// "Start" coming back wakes the main thread.
+static void printChange(const WindowChange& change, void*) {
+    if (change.id == statusLogControl) {
+        writeLine(lastLogLine(change.text));
+    } else if (change.id == startCommand && change.enabled) {
+        wakeFrontEnd(headless.wake);
+    }
+}
+
+int runHeadlessFrontEnd(InstanceLock& instance) {
+    std::setlocale(LC_ALL, "");
+    headless.signalFd = openCloseSignals(false);
+    if (headless.signalFd < 0 || !openWakePipe(headless.wake)) {
+        std::fputs("wayloom: cannot set up the event loop\n", stderr);
+        return -1;
+    }
+    if (!initMainWindow()) return -1;
+    onActivate();
+    setWindowChangeListener(printChange, nullptr);
+    if (!onStartCommand()) {
+        releaseInstance(instance);
+        return 1;
+    }
+    for (;;) {
+        std::array<pollfd, 3> watched{{
+            {headless.signalFd, POLLIN, 0},
+            {headless.wake.readFd, POLLIN, 0},
+            {instance.listenFd, POLLIN, 0},
+        }};
+        if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
+        if (watched[0].revents != 0) {
+            bool closeRequested = false;
+            bool resized = false;
+            readCloseSignals(headless.signalFd, closeRequested, resized);
+            if (closeRequested) onClose();
+        }
+        if (watched[2].revents != 0) takeForwardRequests(instance);
+        if (watched[1].revents != 0) drainWakePipe(headless.wake);
+        // The report cycle ends only when the GPS port could not be opened;
+        // with no one to choose "Start" again, the program ends and says so
+        // with its exit code, so that a service manager can start it again.
+        const bool cycleEnded = runState.load() == 1;
+        if (mainWindow.ended || cycleEnded) {
+            releaseInstance(instance);
+            _exit(mainWindow.ended ? mainWindow.result : 1);
+        }
+    }
+}

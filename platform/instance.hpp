@@ -1,0 +1,47 @@
+// One running copy per user. The first copy holds an exclusive lock on a file
+// in the user's runtime directory and listens on a Unix socket beside it; a
+// second start finds the lock taken, connects to the socket to ask the first
+// copy to come forward, and ends.
+#pragma once
+
+#include <sys/types.h>
+#include <array>
+#include <cstddef>
+#include <span>
+
+constexpr std::size_t instancePathCapacity = 108;  // sun_path of a Unix socket address
+constexpr const char* instanceLockName = "wayloom.lock";
+constexpr const char* instanceSocketName = "wayloom.sock";
+
+struct InstanceLock {
+    int lockFd;    // the locked file, kept open while the program runs; -1 for none
+    int listenFd;  // non-blocking listening socket; -1 for none
+    std::array<char, instancePathCapacity> socketPath;  // zero-terminated
+};
+
+enum class InstanceRole {
+    first,      // this is the one copy: lock held
+    second,     // another copy holds the lock and has been asked to come forward
+    unguarded,  // no usable runtime directory or lock: run without the guard
+};
+
+// The directory for the lock and socket: $XDG_RUNTIME_DIR when it is set, an
+// absolute path, and short enough; otherwise tmpBase/wayloom-<uid>, created
+// with mode 0700 and accepted only when it is a directory of that user that no
+// one else can enter. Returns false when there is none.
+bool findRuntimeDir(const char* xdgRuntimeDir, const char* tmpBase, uid_t uid, std::span<char> dir);
+
+// Takes the lock in dir and starts listening, or, when another copy holds it,
+// tells that copy to come forward. Files are created with mode 0600.
+InstanceRole claimInstance(const char* dir, InstanceLock& lock);
+
+// The same in the user's runtime directory (findRuntimeDir with the
+// environment, "/tmp" and the real user).
+InstanceRole claimUserInstance(InstanceLock& lock);
+
+// Accepts every waiting request to come forward; returns how many there were.
+int takeForwardRequests(const InstanceLock& lock);
+
+// Removes the socket and drops the lock (the process's end does the same,
+// but leaves the socket file, which the next first copy replaces).
+void releaseInstance(InstanceLock& lock);
