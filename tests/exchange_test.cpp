@@ -1,0 +1,422 @@
+// Report exchanges against real servers, each test in a private network of
+// its own: wayloom-receiver (or a few lines of socket code where a server
+// must misbehave below HTTP) listens on 127.0.0.1 port 80 and the report host
+// is "localhost". Every exchange is checked for its three log lines, for its
+// socket being closed before the outcome is shown, and for allocating nothing.
+
+#include "report/exchange.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "app/statuslog.hpp"
+#include "platform/net.hpp"
+#include "platform/window.hpp"
+#include "private_network.hpp"
+#include "report/protocol.hpp"
+#include "settings/settings.hpp"
+
+// Counts operator new while an exchange runs; everything it needs lives in
+// fixed buffers. GCC, inlining this replacement, sees a new released by
+// free() and warns, although the pair is this file's own malloc and free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+namespace {
+std::atomic<bool> countingNew{false};
+std::atomic<std::size_t> newCalls{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (countingNew.load()) ++newCalls;
+    void* memory = std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) std::abort();
+    return memory;
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using privatenet::countOpenDescriptors;
+using privatenet::millisecondsSince;
+using privatenet::runInPrivateNetwork;
+
+// Short enough for tests, long enough for a slow sanitizer build.
+constexpr NetTimeouts testTimeouts{400ms, 50ms, 400ms, 2000ms, 1500ms};
+
+constexpr double testLatitude = 55.5;
+constexpr double testLongitude = 37.25;
+constexpr double testSpeed = 1.5;
+constexpr std::wstring_view testSummary = L"37.25 55.5 1.5";
+
+struct ExchangeRecord {
+    std::array<wchar_t, controlTextCapacity> log;  // the status log afterwards
+    int descriptorsBefore;
+    int descriptorsAtOutcome;  // when the outcome line was written
+    int descriptorsAfter;
+    long long elapsedMs;
+    std::size_t allocations;
+};
+
+struct OutcomeWatch {
+    int changes;
+    int descriptors;
+};
+
+// The third change of the log is the outcome line, after the summary and
+// "Connecting...".
+void watchOutcome(const WindowChange& change, void* context) {
+    auto* watch = static_cast<OutcomeWatch*>(context);
+    if (change.id == statusLogControl && ++watch->changes == 3) watch->descriptors = countOpenDescriptors();
+}
+
+void prepareExchanges(const NetTimeouts& timeouts) {
+    resetSettings();
+    netTimeouts = timeouts;
+}
+
+ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = testLongitude,
+                            double speed = testSpeed) {
+    ExchangeRecord record{};
+    resetWindowModel();
+    OutcomeWatch watch{0, -1};
+    setWindowChangeListener(watchOutcome, &watch);
+    record.descriptorsBefore = countOpenDescriptors();
+    const auto start = std::chrono::steady_clock::now();
+    newCalls = 0;
+    countingNew = true;
+    runReportExchange(latitude, longitude, speed);
+    countingNew = false;
+    record.elapsedMs = millisecondsSince(start);
+    record.allocations = newCalls.load();
+    setWindowChangeListener(nullptr, nullptr);
+    record.descriptorsAfter = countOpenDescriptors();
+    record.descriptorsAtOutcome = watch.descriptors;
+    getWindowText(statusLogControl, record.log);
+    return record;
+}
+
+// The summary line, "Connecting...", exactly one outcome; the socket closed
+// before the outcome was shown; nothing allocated.
+void expectExchange(const ExchangeRecord& record, std::wstring_view outcome) {
+    const std::wstring expected =
+        std::wstring(testSummary) + L"\r\nConnecting...\r\n" + std::wstring(outcome);
+    EXPECT_EQ(std::wstring_view(record.log.data()), expected);
+    EXPECT_EQ(record.descriptorsAtOutcome, record.descriptorsBefore)
+        << "a descriptor was open at the outcome";
+    EXPECT_EQ(record.descriptorsAfter, record.descriptorsBefore) << "a descriptor leaked";
+    EXPECT_EQ(record.allocations, 0u);
+}
+
+// A listening socket on 127.0.0.1 port 80, made with the test's own calls.
+int listenOnLoopback(int backlog) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(80);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, backlog) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+// Runs serve(connection) for one accepted connection in a child process, so
+// that the exchange's process holds only its own descriptors.
+template <typename Serve>
+pid_t serveOneConnection(int listener, Serve serve) {
+    const pid_t server = fork();
+    if (server == 0) {
+        const int connection = accept(listener, nullptr, nullptr);
+        serve(connection);
+        _exit(0);
+    }
+    close(listener);
+    return server;
+}
+
+void endServer(pid_t server) {
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+}
+
+HostAddress loopbackPort80() {
+    return {0x7F000001, 80};
+}
+
+TEST(ReportExchange, WithoutARouteShowsCantConnect) {
+    ExchangeRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(false, record, [](ExchangeRecord& out) {
+        prepareExchanges(testTimeouts);
+        out = exchangeOnce();
+    }));
+    expectExchange(record, L"Can't connect!");
+    EXPECT_GE(record.elapsedMs, 400) << "gave up before the route wait ended";
+}
+
+// The loopback comes up 300 ms into the wait; the receiver listens on every
+// address, which it may do while the interface is still down.
+TEST(ReportExchange, WaitsForARouteThatComesUp) {
+    ExchangeRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(false, record, [](ExchangeRecord& out) {
+        prepareExchanges(NetTimeouts{10000ms, 50ms, 2000ms, 2000ms, 2000ms});
+        privatenet::Receiver receiver;
+        if (!privatenet::startReceiver(receiver, "0.0.0.0", "1")) return;
+        const pid_t helper = fork();
+        if (helper == 0) {
+            usleep(300000);
+            _exit(privatenet::setLoopbackUp(true) ? 0 : 1);
+        }
+        out = exchangeOnce();
+        waitpid(helper, nullptr, 0);
+        privatenet::stopReceiver(receiver);
+    }));
+    expectExchange(record, L"Sent successfully.");
+    EXPECT_GE(record.elapsedMs, 300);
+    EXPECT_LT(record.elapsedMs, 10000) << "the route that came up was not noticed";
+}
+
+TEST(ReportExchange, NothingListeningShowsCantOpenHost) {
+    ExchangeRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](ExchangeRecord& out) {
+        prepareExchanges(testTimeouts);
+        out = exchangeOnce();
+    }));
+    expectExchange(record, L"Can't open host!");
+}
+
+// A listener whose single queue place is taken drops every further
+// handshake, like a host that swallows packets.
+TEST(ReportExchange, HandshakeThatNeverEndsTimesOut) {
+    ExchangeRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](ExchangeRecord& out) {
+        prepareExchanges(testTimeouts);
+        const int listener = listenOnLoopback(0);
+        SocketHandle filler = openTcpSocket();
+        if (listener < 0 || !connectSocket(filler, loopbackPort80())) return;
+        out = exchangeOnce();
+        stopSocketLibrary(filler);
+        close(listener);
+    }));
+    expectExchange(record, L"Can't open host!");
+    EXPECT_GE(record.elapsedMs, 400);
+}
+
+struct AnswerCase {
+    const char* behaviour;  // an item of the receiver's script
+    std::wstring_view outcome;
+};
+
+constexpr std::array<AnswerCase, 15> answerCases{{
+    {"1", L"Sent successfully."},
+    {"2", L"Wrong login!"},
+    {"0", L"Saving error. Try again..."},
+    {"3", L"Download new version!"},
+    {"4", L"Authorization error!"},
+    {"5", L"Wrong password!"},
+    {"6", L"Bad query!"},
+    {"no200", L"Service unavailable!"},
+    {"close", L"Service unavailable!"},
+    {"drop", L"Service unavailable!"},
+    {"split", L"Sent successfully."},  // the body arrives 300 ms after the header
+    {"long", L"Service unavailable!"},
+    {"big", L"Service unavailable!"},
+    {"stall", L"Service unavailable!"},
+    {"1", L"Sent successfully."},  // and the next exchange is unaffected
+}};
+
+struct AnswerRecords {
+    std::array<ExchangeRecord, answerCases.size()> exchanges;
+    std::array<char, 16384> receiverLog;
+    int receiverStatus;
+};
+
+TEST(ReportExchange, EveryServerAnswerGivesItsMessage) {
+    static AnswerRecords records;
+    ASSERT_TRUE(runInPrivateNetwork(true, records, [](AnswerRecords& out) {
+        prepareExchanges(testTimeouts);
+        std::string script;
+        for (const AnswerCase& answer : answerCases)
+            script += std::string(script.empty() ? "" : ",") + answer.behaviour;
+        privatenet::Receiver receiver;
+        if (!privatenet::startReceiver(receiver, "127.0.0.1", script.c_str())) return;
+        for (std::size_t i = 0; i < answerCases.size(); ++i) out.exchanges[i] = exchangeOnce();
+        privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
+        out.receiverStatus = privatenet::stopReceiver(receiver);
+    }));
+    std::string_view log(records.receiverLog.data());
+    for (std::size_t i = 0; i < answerCases.size(); ++i) {
+        const AnswerCase& answer = answerCases[i];
+        SCOPED_TRACE(std::string("server behaviour ") + answer.behaviour + " (exchange " + std::to_string(i) +
+                     ")");
+        expectExchange(records.exchanges[i], answer.outcome);
+        // Each report the receiver read is one JSON line naming its answer.
+        if (std::string_view(answer.behaviour) == "drop") continue;
+        const std::size_t lineEnd = log.find('\n');
+        ASSERT_NE(lineEnd, std::string_view::npos) << "the receiver logged too few reports";
+        std::string named;
+        EXPECT_TRUE(privatenet::jsonStringField(log.substr(0, lineEnd), "answer", named));
+        EXPECT_EQ(named, answer.behaviour);
+        log.remove_prefix(lineEnd + 1);
+    }
+    EXPECT_TRUE(log.empty()) << "the receiver logged more reports than were sent";
+    const ExchangeRecord& stalled = records.exchanges[13];
+    EXPECT_GE(stalled.elapsedMs, 1500) << "a stalled answer ended before the answer time-out";
+    EXPECT_LT(stalled.elapsedMs, 15000) << "a stalled server held the exchange beyond its time-out";
+    EXPECT_EQ(records.receiverStatus, 0) << "the receiver did not end cleanly on SIGTERM";
+}
+
+struct RequestRecord {
+    ExchangeRecord exchange;
+    std::array<char, 4096> receiverLog;
+};
+
+TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
+    static RequestRecord record;
+    constexpr double latitude = 55.753216;
+    constexpr double longitude = 37.622504;
+    constexpr double speed = 12.5;
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [&](RequestRecord& out) {
+        prepareExchanges(testTimeouts);
+        std::strcpy(settings.login.data(), "user&1");
+        std::strcpy(settings.password.data(), "pa ss=%");
+        privatenet::Receiver receiver;
+        if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
+        out.exchange = exchangeOnce(latitude, longitude, speed);
+        privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
+        privatenet::stopReceiver(receiver);
+    }));
+    EXPECT_EQ(std::wstring_view(record.exchange.log.data()),
+              L"37.622504 55.753216 12.5\r\nConnecting...\r\nSent successfully.");
+
+    ReportRequest expected{};
+    buildReportRequest(formatReportNumber(latitude), formatReportNumber(longitude), formatReportNumber(speed),
+                       "user&1", "pa ss=%", expected);
+    const std::string_view line(record.receiverLog.data());
+    std::string raw;
+    ASSERT_TRUE(privatenet::jsonStringField(line, "raw", raw)) << line;
+    EXPECT_EQ(raw, std::string_view(expected.text.data(), expected.length));
+
+    struct Field {
+        const char* name;
+        const char* value;
+    };
+    constexpr Field fields[] = {{"login", "user&1"},  {"password", "pa ss=%"}, {"lat", "55.753216"},
+                                {"lon", "37.622504"}, {"s", "12.5"},           {"v", "1.1"}};
+    for (const Field& field : fields) {
+        SCOPED_TRACE(field.name);
+        std::string value;
+        EXPECT_TRUE(privatenet::jsonStringField(line, field.name, value));
+        EXPECT_EQ(value, field.value);
+    }
+}
+
+struct RouteRecord {
+    bool localhostRouted;
+    long long localhostMs;
+    bool unknownRouted;
+    long long unknownMs;
+    bool resolved;
+    HostAddress address;
+};
+
+TEST(NetServices, NameThatDoesNotResolveHasNoRoute) {
+    RouteRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](RouteRecord& out) {
+        netTimeouts = testTimeouts;
+        auto start = std::chrono::steady_clock::now();
+        out.localhostRouted = waitForRoute("localhost");
+        out.localhostMs = millisecondsSince(start);
+        start = std::chrono::steady_clock::now();
+        out.unknownRouted = waitForRoute("no-such-host.invalid");
+        out.unknownMs = millisecondsSince(start);
+        out.resolved = resolveHostAddress("localhost", 80, out.address);
+    }));
+    EXPECT_TRUE(record.localhostRouted);
+    EXPECT_LT(record.localhostMs, 400) << "an existing route was not found at once";
+    EXPECT_FALSE(record.unknownRouted);
+    EXPECT_GE(record.unknownMs, 400);
+    EXPECT_TRUE(record.resolved);
+    EXPECT_EQ(record.address.ipv4, 0x7F000001u);
+    EXPECT_EQ(record.address.port, 80);
+}
+
+struct SendRecord {
+    bool connected;
+    bool firstSend;
+    bool secondSend;
+};
+
+// The peer closes; the first send still leaves, the peer's reset comes back,
+// and the next send must fail quietly instead of raising SIGPIPE.
+TEST(NetServices, SendToAClosedConnectionFailsWithoutSignal) {
+    SendRecord record{};
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](SendRecord& out) {
+        signal(SIGPIPE, SIG_DFL);
+        netTimeouts = testTimeouts;
+        const pid_t server =
+            serveOneConnection(listenOnLoopback(4), [](int connection) { close(connection); });
+        SocketHandle socket = openTcpSocket();
+        out.connected = connectSocket(socket, loopbackPort80());
+        pollfd closed{socket, POLLIN, 0};
+        poll(&closed, 1, 2000);  // the peer's close arrives
+        out.firstSend = sendAll(socket, std::string_view("first"));
+        pollfd reset{socket, 0, 0};
+        poll(&reset, 1, 2000);  // the peer's reset arrives
+        out.secondSend = sendAll(socket, std::string_view("second"));
+        stopSocketLibrary(socket);
+        endServer(server);
+    }));
+    EXPECT_TRUE(record.connected);
+    EXPECT_TRUE(record.firstSend);
+    EXPECT_FALSE(record.secondSend);
+}
+
+struct ReceiveRecord {
+    std::size_t received;
+    long long elapsedMs;
+    std::array<char, 512> bytes;
+};
+
+// 600 bytes and a connection held open: the read ends with the buffer full,
+// not at the time-out.
+TEST(NetServices, AnswerEndsWhenTheBufferIsFull) {
+    static ReceiveRecord record;
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](ReceiveRecord& out) {
+        netTimeouts = testTimeouts;
+        netTimeouts.answer = 5000ms;
+        const pid_t server = serveOneConnection(listenOnLoopback(4), [](int connection) {
+            const std::string answer(600, 'a');
+            send(connection, answer.data(), 300, 0);
+            usleep(100000);
+            send(connection, answer.data() + 300, 300, 0);
+            pause();
+        });
+        SocketHandle socket = openTcpSocket();
+        if (!connectSocket(socket, loopbackPort80())) return;
+        const auto start = std::chrono::steady_clock::now();
+        out.received = receiveAnswer(socket, out.bytes);
+        out.elapsedMs = millisecondsSince(start);
+        stopSocketLibrary(socket);
+        endServer(server);
+    }));
+    EXPECT_EQ(record.received, 512u);
+    EXPECT_EQ(std::string_view(record.bytes.data(), record.bytes.size()), std::string(512, 'a'));
+    EXPECT_LT(record.elapsedMs, 5000) << "waited for the time-out with a full buffer";
+}
+
+}  // namespace
