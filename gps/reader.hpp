@@ -1,5 +1,10 @@
 // The GPS port and the reader thread that frames sentences out of it and
 // dispatches them into the GPS state.
+//
+// A reader runs only on a port that opened. When its port fails (the receiver
+// is unplugged, the line hangs up) it closes it, waits about a second, then
+// longer up to a few seconds, and opens the same port name with the same
+// baud rate again until it comes back; it shows nothing while it waits.
 #pragma once
 
 #include <atomic>
@@ -10,21 +15,32 @@
 #include "gps/framing.hpp"
 #include "platform/serial.hpp"
 
-// The open GPS port, or invalidPortHandle when none is open.
+// The open GPS port, or invalidPortHandle when none is open (also while the
+// reader waits to open a failed port again).
 extern std::atomic<PortHandle> gpsPort;
-// Non-zero asks the reader thread to end before its next read.
+// Non-zero asks the reader thread to end before its next read; it then closes
+// its port.
 extern std::atomic<std::uint8_t> readerStop;
+// Reader threads started and not yet ended: 0 or 1.
+extern std::atomic<int> activeReaders;
 
-// Opens the port and starts the reader thread on it. On failure the opening
-// has shown its message and made "Start" available again; returns false.
+// Opens the port and starts the reader thread on it; a reader already running
+// is ended first, so exactly one reader is left on a port that opened. On
+// failure the opening has shown its message and made "Start" available again;
+// no reader is started and false is returned. Called from one thread at a time.
 bool startGpsInput(const wchar_t* portName, std::int32_t baudRate);
+
+// Ends the running reader, if any, and returns once it has ended and closed
+// its port. readerStop is left non-zero.
+void stopGpsInput();
 
 // The open, configured port, or invalidPortHandle after a failure that it has
 // already reported (116 or 118) with the run state toggled back.
 PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 
 // Reads at most 512 bytes from gpsPort into the zero-filled chunk; returns the
-// number read, 0 when nothing was read.
+// number read, 0 when nothing was read. Waits at most half a second for data.
+// A port that fails is closed here and gpsPort made invalid.
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk);
 
 // The reader thread's routine; returns 0 when readerStop ends it.

@@ -1,5 +1,63 @@
-// Serial port access for the GPS receiver.
+// Serial port access for the GPS receiver: the port is opened exclusively,
+// its line settings read and set, and bytes read from it. Nothing is ever
+// written to the port.
+//
+// Port names: a path ("/dev/ttyUSB0", "/dev/pts/3", "./gps") is opened as it
+// is; a bare device name ("ttyUSB0") means that name under /dev; "COMn:" (n
+// from 1, any letter case) means /dev/ttyS(n-1), so "COM1:" is /dev/ttyS0.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
 
 using PortHandle = int;  // an open file descriptor
 constexpr PortHandle invalidPortHandle = -1;
+
+constexpr std::size_t portPathCapacity = 256;  // a device path of 255 bytes and a terminator
+
+// The line settings that the rest of the system sees. Every other setting is
+// fixed: raw input, 8 data bits, no parity, 1 stop bit, no flow control,
+// receiver on, modem control lines ignored, break and framing errors dropped
+// rather than read as zero bytes.
+struct PortState {
+    std::int32_t baudRate;  // bits per second; 0 when the port reports none
+};
+
+enum class PortReadStatus : std::uint8_t {
+    data,    // count bytes were read
+    idle,    // nothing arrived within the wait
+    failed,  // the port failed, hung up or reached its end; it will not deliver again
+};
+
+struct PortReadResult {
+    PortReadStatus status;
+    std::size_t count;  // bytes read; 0 unless status is data
+};
+
+// Writes the device path of portName, terminated, into path. False for an
+// empty name, a name that is not valid text, or a path that does not fit.
+bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity> path);
+
+// Opens the port for reading and writing, exclusively: while it is open, a
+// second opener (this program or another that locks the device) fails. The
+// open does not wait for a carrier. invalidPortHandle when it cannot be opened.
+PortHandle openSerialPort(const wchar_t* portName);
+
+// Reads the port's settings. False when the handle is not an open terminal
+// device (an invalid handle included).
+bool getSerialPortState(PortHandle port, PortState& state);
+
+// Sets the fixed line settings and state.baudRate. Every standard rate from
+// 50 to 4000000 is set exactly; another positive rate is used when the driver
+// takes it (within 3%). False when the rate is 0 or negative or the driver
+// refuses it. Reads then wait for data and return a burst in a few reads
+// rather than byte by byte.
+bool setSerialPortState(PortHandle port, const PortState& state);
+
+// Waits at most waitMilliseconds for data, then reads what is there, at most
+// buffer.size() bytes. Interrupted calls are repeated.
+PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitMilliseconds);
+
+// Closes an open port; an invalid handle is ignored.
+void closeSerialPort(PortHandle port);
