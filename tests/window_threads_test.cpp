@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -99,44 +100,53 @@ TEST_F(WindowModel, ResetEmptiesTextsAndEnablesCommandsAndSaysSo) {
     EXPECT_EQ(heard.commandChanges, 2);
 }
 
-// Two threads append 30 numbered lines each, short enough that nothing is
-// read back past 399 characters: every line must arrive, each thread's lines
-// in their order, and each text the listener hears must be the one before it
-// plus one line.
+// Two threads, released together, append 30 numbered lines each, short
+// enough that nothing is read back past 399 characters: every line must
+// arrive, each thread's lines in their order, and each text the listener
+// hears must be the one before it plus one line. Repeated, so that the two
+// threads' appends really meet.
 TEST_F(WindowModel, AppendsFromTwoThreadsLoseNoLine) {
+    constexpr int rounds = 100;
     constexpr int linesPerThread = 30;  // 60 lines of 4 characters and CR LF: 299 characters
-    HeardTexts heard;
-    setWindowChangeListener(recordChange, &heard);
-    auto appendLines = [](wchar_t thread) {
-        for (int i = 0; i < linesPerThread; ++i) {
-            const std::array<wchar_t, 4> line{thread, static_cast<wchar_t>(L'0' + i / 10),
-                                              static_cast<wchar_t>(L'0' + i % 10), L'.'};
-            appendStatusLine({line.data(), line.size()});
-        }
+    auto lineText = [](wchar_t thread, int i) {
+        return std::wstring{thread, static_cast<wchar_t>(L'0' + i / 10), static_cast<wchar_t>(L'0' + i % 10),
+                            L'.'};
     };
-    std::thread cycle(appendLines, L'C');
-    std::thread window(appendLines, L'W');
-    cycle.join();
-    window.join();
-    setWindowChangeListener(nullptr, nullptr);
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        clearStatusLog();
+        HeardTexts heard;
+        setWindowChangeListener(recordChange, &heard);
+        std::atomic<int> ready{0};
+        auto appendLines = [&](wchar_t thread) {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            for (int i = 0; i < linesPerThread; ++i) appendStatusLine(lineText(thread, i));
+        };
+        std::thread cycle(appendLines, L'C');
+        std::thread window(appendLines, L'W');
+        cycle.join();
+        window.join();
+        setWindowChangeListener(nullptr, nullptr);
 
-    ASSERT_EQ(heard.texts.size(), 2u * linesPerThread);
-    for (std::size_t i = 1; i < heard.texts.size(); ++i) {
-        const std::wstring& before = heard.texts[i - 1];
-        const std::wstring& after = heard.texts[i];
-        ASSERT_EQ(after.substr(0, before.size() + 2), before + L"\r\n") << "change " << i;
-        ASSERT_EQ(after.size(), before.size() + 6) << "change " << i;
-    }
-    const std::wstring& last = heard.texts.back();
-    EXPECT_EQ(last, controlText(statusLogControl));
-    for (const wchar_t thread : {L'C', L'W'}) {
-        std::size_t from = 0;
-        for (int i = 0; i < linesPerThread; ++i) {
-            const std::wstring line{thread, static_cast<wchar_t>(L'0' + i / 10),
-                                    static_cast<wchar_t>(L'0' + i % 10), L'.'};
-            const std::size_t at = last.find(line, from);
-            ASSERT_NE(at, std::wstring::npos) << "line " << i << " of thread " << static_cast<char>(thread);
-            from = at + line.size();
+        ASSERT_EQ(heard.texts.size(), 2u * linesPerThread);
+        for (std::size_t i = 1; i < heard.texts.size(); ++i) {
+            const std::wstring& before = heard.texts[i - 1];
+            const std::wstring& after = heard.texts[i];
+            ASSERT_EQ(after.substr(0, before.size() + 2), before + L"\r\n") << "change " << i;
+            ASSERT_EQ(after.size(), before.size() + 6) << "change " << i;
+        }
+        const std::wstring& last = heard.texts.back();
+        ASSERT_EQ(last, controlText(statusLogControl));
+        for (const wchar_t thread : {L'C', L'W'}) {
+            std::size_t from = 0;
+            for (int i = 0; i < linesPerThread; ++i) {
+                const std::size_t at = last.find(lineText(thread, i), from);
+                ASSERT_NE(at, std::wstring::npos)
+                    << "line " << i << " of thread " << static_cast<char>(thread);
+                from = at + 4;
+            }
         }
     }
 }
