@@ -379,7 +379,9 @@ int runTerminalFrontEnd(InstanceLock& instance) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }
-    if (!openTerminal()) return -1;
+    // ncurses keeps what a failed newterm allocated; the process ends at once
+    // like every other way out, so that nothing is released piecemeal.
+    if (!openTerminal()) _exit(-1);
     loadLabels();
     setWindowChangeListener(wakeOnChange, &front.wake);
     if (!initMainWindow()) leave(-1);
