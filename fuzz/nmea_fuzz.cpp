@@ -1,0 +1,78 @@
+// Arbitrary bytes through framing and dispatch, read in chunks whose sizes
+// the input chooses: each chunk is two bytes of size (1 to 512) followed by
+// its data. Traps when a framed sentence breaks its bounds, the framer's
+// carried text breaks its invariants, or a decoded value is not finite.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "gps/framing.hpp"
+#include "gps/nmea.hpp"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+bool finite(std::span<const float> values) {
+    for (float value : values) {
+        if (!std::isfinite(value)) return false;
+    }
+    return true;
+}
+
+bool finite(std::span<const double> values) {
+    for (double value : values) {
+        if (!std::isfinite(value)) return false;
+    }
+    return true;
+}
+
+void requireFiniteState() {
+    const GpsState& s = gpsState;
+    require(finite(std::array{s.gga.latitude, s.gga.longitude, s.gll.latitude, s.gll.longitude,
+                              s.rmc.latitude, s.rmc.longitude}));
+    require(finite(std::array{s.gga.hdop, s.gga.geoidSeparation, s.gga.dgpsAge, s.gsa.pdop, s.gsa.hdop,
+                              s.gsa.vdop, s.rmc.speed, s.rmc.course, s.rmc.magneticVariation}));
+    require(finite(s.vtg.values));
+    require(s.other.text.back() == '\0');
+}
+
+void dispatchChecked(std::string_view sentence, void* context) {
+    const auto& framer = *static_cast<const SentenceFramer*>(context);
+    require(sentence.data() == framer.sentenceBuffer.data());
+    require(!sentence.empty() && sentence.size() < sentenceCapacity);
+    require(sentence.back() == '*' && sentence.data()[sentence.size()] == '\0');
+    dispatchSentence(sentence);
+    requireFiniteState();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static SentenceFramer framer;
+    resetFramer(framer);
+    gpsState = GpsState{};
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    std::size_t at = 0;
+    while (at + 2 <= size) {
+        const std::size_t chunkSize = 1 + (data[at] | std::size_t{data[at + 1]} << 8) % chunkCapacity;
+        at += 2;
+        const std::size_t length = std::min(chunkSize, size - at);
+        frameChunk(framer, std::span<const char>(bytes + at, length), dispatchChecked, &framer);
+        at += length;
+        require(!framer.inSentence && framer.carriedLength < sentenceCapacity);
+        require(framer.carriedLength == 0 ||
+                (framer.sentenceBuffer[0] == '$' && framer.sentenceBuffer[framer.carriedLength] == '\0'));
+    }
+    double latitude = 0, longitude = 0, speed = 0;
+    int valid = 0;
+    takePositionFix(&latitude, &longitude, &speed, &valid);
+    require(std::isfinite(latitude) && std::isfinite(longitude) && std::isfinite(speed) &&
+            (valid == 0 || valid == 1));
+    return 0;
+}
