@@ -56,13 +56,6 @@ void operator delete[](void* block, const std::nothrow_t&) noexcept {
     operator delete(block);
 }
 
-TEST(NoHeap, CounterSeesAnAllocation) {
-    const long before = heapAllocations.load();
-    auto* probe = new std::vector<int>(100);
-    delete probe;
-    EXPECT_GE(heapAllocations.load() - before, 2);
-}
-
 TEST(NoHeap, WorkingPathsDoNotAllocate) {
     resetWindowModel();
     const std::string answer = "HTTP/1.0 200 OK\r\n\r\n1";
@@ -86,6 +79,9 @@ TEST(NoHeap, WorkingPathsDoNotAllocate) {
     const std::uint16_t longOutcome = classifyReportResponse({longAnswer.data(), longAnswer.size()});
 
     EXPECT_EQ(heapAllocations.load() - before, 0);
+    auto* probe = new std::vector<int>(100);  // and the count does see the heap
+    delete probe;
+    EXPECT_GE(heapAllocations.load() - before, 2);
     EXPECT_EQ(outcome, messageSentSuccessfully);
     EXPECT_EQ(longOutcome, messageServiceUnavailable);
     EXPECT_GT(request.length, 0u);

@@ -117,35 +117,21 @@ TEST(ReportNumber, EightSignificantDigitsInPlainDecimal) {
         double value;
         const char* text;
     };
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    // clang-format off
     const Case cases[] = {
-        {55.7558333333, "55.755833"},
-        {37.617667, "37.617667"},
-        {-33.8688, "-33.8688"},
-        {0.0, "0"},
-        {-0.0, "0"},
-        {1.5, "1.5"},
-        {0.5, "0.5"},
-        {100.0, "100"},
-        {179.99999999, "180"},
-        {9.99999999, "10"},
-        {12345.6789, "12345.679"},
-        {123456789.0, "123456790"},
-        {0.1, "0.1"},
-        {1e-5, "0.00001"},
+        {55.7558333333, "55.755833"}, {37.617667, "37.617667"}, {-33.8688, "-33.8688"}, {0.0, "0"}, {-0.0, "0"},
+        {1.5, "1.5"}, {100.0, "100"}, {179.99999999, "180"}, {9.99999999, "10"}, {12345.6789, "12345.679"},
+        {123456789.0, "123456790"}, {0.1, "0.1"}, {1e-5, "0.00001"}, {1e-13, "0.0000000000001"},
         {1.2345678e-6, "0.0000012345678"},  // 15 characters: still plain
-        {1e-13, "0.0000000000001"},
         {1e14, "100000000000000"},
         {-1.2345678e-6, "-1.2345678e-06"},  // plain would need 16
-        {1e-14, "1e-14"},
-        {1e15, "1e+15"},
-        {-1e14, "-1e+14"},
-        {-1.2345678e-308, "-1.2345678e-308"},
-        {DBL_MAX, "1.7976931e+308"},
-        {std::numeric_limits<double>::denorm_min(), "4.9406565e-324"},
-        {std::numeric_limits<double>::quiet_NaN(), "0"},
-        {std::numeric_limits<double>::infinity(), "0"},
-        {-std::numeric_limits<double>::infinity(), "0"},
+        {1e-14, "1e-14"}, {1e15, "1e+15"}, {-1e14, "-1e+14"}, {-1.2345678e-308, "-1.2345678e-308"},
+        {DBL_MAX, "1.7976931e+308"}, {std::numeric_limits<double>::denorm_min(), "4.9406565e-324"},
+        {nan, "0"}, {infinity, "0"}, {-infinity, "0"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         const NumberText text = formatReportNumber(c.value);
