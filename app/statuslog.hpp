@@ -38,7 +38,8 @@ constexpr std::size_t logReadBackCapacity = 400;  // at most 399 characters are 
 extern std::atomic<int> runState;
 
 // Appends text as a new line: CR LF between lines, none after the last. Only
-// the first 399 characters of the old text are kept.
+// the first 399 characters of the old text are kept; text is taken up to its
+// first zero and at most 110 characters. Safe from any thread.
 void appendStatusLine(std::wstring_view text);
 
 // Appends the text of message id.

@@ -21,7 +21,9 @@ struct WindowChange {
 };
 
 // Called after every change, on the thread that made it, while the model is
-// still locked: it must be short and must not call back into the model.
+// still locked: it must be short and must not call back into the model (nor
+// into the status log, which holds its own lock around its calls). The text
+// of change is valid only during the call.
 using WindowChangeListener = void (*)(const WindowChange& change, void* context);
 
 // Copies the control's text into buffer, at most buffer.size() - 1 characters

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 
 #include "app/statuslog.hpp"
 
@@ -58,7 +57,8 @@ constexpr int significantDigits = 8;
 
 // The characters of a number text up to its terminator, at most 15.
 std::string_view numberTextView(const NumberText& text) {
-    return {text.data(), strnlen(text.data(), numberTextMaxLength)};
+    const std::string_view full(text.data(), numberTextMaxLength);
+    return full.substr(0, full.find('\0'));
 }
 
 // The digits of value rounded to 8 significant digits, trailing zeros
