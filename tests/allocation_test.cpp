@@ -16,9 +16,14 @@
 namespace {
 std::atomic<long> heapAllocations{0};
 
-void* countedAllocation(std::size_t size) {
+// Both out of line, so the compiler never pairs an allocation with a release
+// of another form and calls it mismatched: every form goes through these two.
+[[gnu::noinline]] void* countedAllocation(std::size_t size) noexcept {
     heapAllocations.fetch_add(1, std::memory_order_relaxed);
     return std::malloc(size == 0 ? 1 : size);
+}
+[[gnu::noinline]] void releaseBlock(void* block) noexcept {
+    std::free(block);
 }
 }  // namespace
 
@@ -35,25 +40,23 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return countedAllocation(size);
 }
-// Out of line, so the compiler does not pair a new expression with the free
-// inside and call it mismatched.
-[[gnu::noinline]] void operator delete(void* block) noexcept {
-    std::free(block);
+void operator delete(void* block) noexcept {
+    releaseBlock(block);
 }
 void operator delete[](void* block) noexcept {
-    operator delete(block);
+    releaseBlock(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
-    operator delete(block);
+    releaseBlock(block);
 }
 void operator delete[](void* block, std::size_t) noexcept {
-    operator delete(block);
+    releaseBlock(block);
 }
 void operator delete(void* block, const std::nothrow_t&) noexcept {
-    operator delete(block);
+    releaseBlock(block);
 }
 void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    operator delete(block);
+    releaseBlock(block);
 }
 
 TEST(NoHeap, WorkingPathsDoNotAllocate) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -19,7 +20,7 @@ namespace {
 
 NumberText numberText(const char* text) {
     NumberText number{};
-    std::strncpy(number.data(), text, number.size() - 1);
+    std::copy_n(text, std::min(std::strlen(text), number.size() - 1), number.begin());
     return number;
 }
 
