@@ -10,7 +10,7 @@
 // (cut, trim, decimal integers); the piece reader; locating the file.
 #include "settings/settings.hpp"
 
-#include <unistd.h>
+#include "platform/files.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -273,7 +273,6 @@ void loadSettingsFrom(const char* path) {
 namespace {
 
 constexpr std::string_view settingsFileName = "settings.ini";
-constexpr std::size_t executablePathCapacity = 4096;  // PATH_MAX on Linux, terminator included
 
 }  // namespace
 
@@ -281,10 +280,10 @@ constexpr std::size_t executablePathCapacity = 4096;  // PATH_MAX on Linux, term
 // be read (or would not fit), settings.ini in the working directory.
 void loadSettings() {
     std::array<char, executablePathCapacity + settingsFileName.size()> path;
-    const ssize_t length = readlink("/proc/self/exe", path.data(), executablePathCapacity);
+    const std::size_t length = executablePath(std::span<char>(path.data(), executablePathCapacity));
     std::size_t directoryLength = 0;  // up to and including the last "/"
-    if (length > 0 && static_cast<std::size_t>(length) < executablePathCapacity) {
-        const std::string_view executable(path.data(), static_cast<std::size_t>(length));
+    if (length > 0) {
+        const std::string_view executable(path.data(), length);
         const std::size_t separator = executable.rfind('/');
         if (separator != std::string_view::npos) directoryLength = separator + 1;
     }
