@@ -27,11 +27,17 @@ void wakeFrontEnd(const WakePipe& pipe);  // async-signal-safe, lock-free
 void drainWakePipe(const WakePipe& pipe);
 
 // Blocks SIGTERM, SIGINT and SIGHUP (each unless it is ignored, as nohup
-// does) and, when asked, SIGWINCH, and returns a descriptor that reads them;
-// -1 on failure. Called before any other thread exists, so every later thread
-// inherits the blocked set and only the front end's thread sees these signals.
-int openCloseSignals(bool withResize);
+// does) and, for a terminal, SIGWINCH and SIGTSTP, and returns a descriptor
+// that reads them; -1 on failure. Called before any other thread exists, so
+// every later thread inherits the blocked set and only the front end's thread
+// sees these signals, through the descriptor, while no handler ever runs.
+int openCloseSignals(bool terminal);
 
-// Reads the pending signals: sets closeRequested for the closing ones and
-// resized for SIGWINCH.
-void readCloseSignals(int fd, bool& closeRequested, bool& resized);
+struct PendingSignals {
+    bool close;    // SIGTERM, SIGINT or SIGHUP: the window is being closed
+    bool resize;   // SIGWINCH
+    bool suspend;  // SIGTSTP: Ctrl-Z
+};
+
+// Reads the signals that arrived since the last call.
+PendingSignals readPendingSignals(int fd);

@@ -88,10 +88,7 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
         }};
         if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
         if (watched[0].revents != 0) {
-            bool closeRequested = false;
-            bool resized = false;
-            readCloseSignals(headless.signalFd, closeRequested, resized);
-            if (closeRequested) onClose();
+            if (readPendingSignals(headless.signalFd).close) onClose();
         }
         if (watched[2].revents != 0) takeForwardRequests(instance);
         if (watched[1].revents != 0) drainWakePipe(headless.wake);

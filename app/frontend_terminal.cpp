@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,6 +268,18 @@ static void drawWindow() {
     _exit(result);
 }
 
+// Ctrl-Z: the terminal is given back while the process is stopped, and the
+// window drawn again when it continues (the size may have changed meanwhile).
+static void suspend() {
+    endwin();
+    if (front.titleStack) writeText("\033[23;0t");
+    std::fflush(stdout);
+    kill(getpid(), SIGSTOP);
+    if (front.titleStack) writeText("\033[22;0t");
+    clearok(curscr, TRUE);
+    setTerminalTitle(mainWindow.caption);
+}
+
 // ---- Input
 
 static void resizeToTerminal() {
@@ -335,6 +348,7 @@ static void loadLabels() {
 // title again, and repaint everything in case the screen was disturbed.
 static void comeForward() {
     beep();
+    onActivate();
     clearok(curscr, TRUE);
     drawWindow();
     setTerminalTitle(mainWindow.caption);
@@ -398,15 +412,18 @@ int runTerminalFrontEnd(InstanceLock& instance) {
             {instance.listenFd, POLLIN, 0},  // ignored by poll when -1
         }};
         if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
-        bool closeRequested = false;
-        bool resized = false;
-        if (watched[2].revents != 0) readCloseSignals(front.signalFd, closeRequested, resized);
+        PendingSignals pending{false, false, false};
+        if (watched[2].revents != 0) pending = readPendingSignals(front.signalFd);
         // The terminal hanging up closes the window even without SIGHUP.
-        if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) closeRequested = true;
-        if (closeRequested) onClose();
+        if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) pending.close = true;
+        if (pending.close) onClose();
         if (mainWindow.ended) leave(mainWindow.result);
         if (watched[1].revents != 0) drainWakePipe(front.wake);
-        if (resized) resizeToTerminal();
+        if (pending.suspend) {
+            suspend();
+            pending.resize = true;
+        }
+        if (pending.resize) resizeToTerminal();
         if (watched[0].revents & POLLIN) readInput();
         if (mainWindow.ended) leave(mainWindow.result);
         if (watched[3].revents != 0 && takeForwardRequests(instance) > 0) {

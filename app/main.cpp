@@ -42,26 +42,37 @@ static bool ignored(int signal) {
     return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-int openCloseSignals(bool withResize) {
+int openCloseSignals(bool terminal) {
     sigset_t set;
     sigemptyset(&set);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         if (!ignored(signal)) sigaddset(&set, signal);
     }
-    if (withResize) sigaddset(&set, SIGWINCH);
+    if (terminal) {
+        sigaddset(&set, SIGWINCH);
+        if (!ignored(SIGTSTP)) sigaddset(&set, SIGTSTP);
+    }
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-void readCloseSignals(int fd, bool& closeRequested, bool& resized) {
+PendingSignals readPendingSignals(int fd) {
+    PendingSignals pending{false, false, false};
     signalfd_siginfo info{};
     while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGWINCH) {
-            resized = true;
-        } else {
-            closeRequested = true;
+        switch (info.ssi_signo) {
+            case SIGWINCH:
+                pending.resize = true;
+                break;
+            case SIGTSTP:
+                pending.suspend = true;
+                break;
+            default:
+                pending.close = true;
+                break;
         }
     }
+    return pending;
 }
 
 // ---- The entry

@@ -91,6 +91,24 @@ wait_for_screen main '─About─'
 [[ "$(status_log_of main)" == "$expected_log" ]] || fail "log after resizing: $(status_log_of main)"
 pass "40x12 usable, tiny sizes survived"
 
+# ---- Ctrl-Z (SIGTSTP) gives the terminal back while stopped; SIGCONT redraws.
+wait_alternate() {
+    local want=$1 deadline=$((SECONDS + 5))
+    until [[ "$(t display -p -t main '#{alternate_on}')" == "$want" ]]; do
+        ((SECONDS <= deadline)) || fail "alternate screen not $want"
+        sleep 0.1
+    done
+}
+main_pid=$(pid_of main)
+kill -TSTP "$main_pid"
+wait_alternate 0
+[[ "$(ps -o stat= -p "$main_pid")" == T* ]] || fail "not stopped after SIGTSTP"
+kill -CONT "$main_pid"
+wait_alternate 1
+wait_for_screen main '─About─'
+[[ "$(status_log_of main)" == "$expected_log" ]] || fail "log after continuing: $(status_log_of main)"
+pass "SIGTSTP leaves the screen while stopped, SIGCONT draws the window again"
+
 # ---- A click on "Exit": status 0, terminal restored.
 send_click main 2 23
 [[ "$(exit_status_of main)" == 0 ]] || fail "Exit click: status $(cat "$work/main/exit")"
