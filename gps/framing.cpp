@@ -21,6 +21,8 @@
 #include "gps/framing.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -71,6 +73,26 @@ void carryToNextChunk(SentenceFramer& framer, std::span<const char> data) {
     }
 }
 
+// Position of the first "$" or "*" at or after from, or data.size(). Eight
+// bytes are tested at a time where eight remain: a byte that matches gets its
+// high bit set, and the lowest such byte is exact (borrows only run upward).
+std::size_t nextMarker(std::span<const char> data, std::size_t from) {
+    constexpr std::uint64_t everyByte = 0x0101010101010101;
+    constexpr std::uint64_t highBits = 0x8080808080808080;
+    const auto zeroBytes = [](std::uint64_t word) { return (word - everyByte) & ~word & highBits; };
+    std::size_t i = from;
+    for (; i + sizeof(std::uint64_t) <= data.size(); i += sizeof(std::uint64_t)) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data.data() + i, sizeof word);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        const std::uint64_t markers =
+            zeroBytes(word ^ (everyByte * '$')) | zeroBytes(word ^ (everyByte * '*'));
+        if (markers != 0) return i + static_cast<std::size_t>(std::countr_zero(markers)) / 8;
+    }
+    while (i < data.size() && data[i] != '$' && data[i] != '*') ++i;
+    return i;
+}
+
 }  // namespace
 
 void resetFramer(SentenceFramer& framer) {
@@ -91,23 +113,21 @@ void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSin
 
     framer.inSentence = false;
     const char* bytes = data.data();
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::size_t i = nextMarker(data, 0); i < data.size(); i = nextMarker(data, i + 1)) {
         if (bytes[i] == '$') {
             // A new sentence; an unfinished or discarded one before it is lost.
             framer.inSentence = true;
             framer.sentenceStart = i;
             framer.carriedLength = 0;
             framer.discarding = false;
-        } else if (bytes[i] == '*') {
-            if (framer.inSentence) {
-                framer.inSentence = false;
-                completeSentence(framer, data.subspan(framer.sentenceStart, i - framer.sentenceStart + 1),
-                                 sink, context);
-            } else if (!framer.discarding) {
-                // The carried text, or with nothing carried the chunk from its
-                // start: the receiver was already sending when reading began.
-                completeSentence(framer, data.first(i + 1), sink, context);
-            }
+        } else if (framer.inSentence) {
+            framer.inSentence = false;
+            completeSentence(framer, data.subspan(framer.sentenceStart, i - framer.sentenceStart + 1), sink,
+                             context);
+        } else if (!framer.discarding) {
+            // The carried text, or with nothing carried the chunk from its
+            // start: the receiver was already sending when reading began.
+            completeSentence(framer, data.first(i + 1), sink, context);
         }
     }
     carryToNextChunk(framer, data);

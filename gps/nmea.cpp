@@ -34,6 +34,18 @@ std::string_view cutAtZero(std::string_view text) {
 }
 
 // ---- 2. Reading numbers ----
+//
+// Each reader takes the characters from begin, never reads at or past end,
+// and returns its value and where it stopped: at the first character its form
+// does not take. No form takes ",", "*" or the zero byte, so a reader given
+// the rest of a sentence stops at the end of its field at the latest; the
+// scanner then needs to look only at what the reader left.
+
+template <typename Value>
+struct Reading {
+    Value value;
+    const char* stop;
+};
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -44,97 +56,156 @@ bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-std::size_t skipSpace(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && isSpace(text[i])) ++i;
-    return i;
-}
-
 // Integer: optional white space and sign, then decimal digits, as strtol with
 // base 10 reads them; no digits give 0. The value saturates at the signed
 // 32-bit range, as strtol does where long has 32 bits.
-std::int32_t readInteger(std::string_view text) {
-    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-    std::size_t i = skipSpace(text);
+Reading<std::int32_t> readInteger(const char* begin, const char* end) {
+    constexpr std::uint64_t limit = std::uint64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    constexpr std::ptrdiff_t maxDigits = 10;  // more always exceed the limit
+    const char* c = begin;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && isDigit(text[i]); ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), limit);
+    if (c != end && !isDigit(*c)) {  // rare: white space or a sign first
+        while (c != end && isSpace(*c)) ++c;
+        if (c != end && (*c == '+' || *c == '-')) negative = *c++ == '-';
     }
-    if (negative) return static_cast<std::int32_t>(-magnitude);
-    return static_cast<std::int32_t>(std::min(magnitude, limit - 1));
+    const char* const digits = c;
+    std::uint64_t magnitude = 0;  // wraps only beyond 19 digits, which saturate anyway
+    for (; c != end && isDigit(*c); ++c) magnitude = magnitude * 10 + static_cast<std::uint64_t>(*c - '0');
+    if (c == digits) return {0, begin};
+    if (c - digits > maxDigits || magnitude > limit) magnitude = limit;
+    if (negative) return {static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude)), c};
+    return {static_cast<std::int32_t>(std::min(magnitude, limit - 1)), c};
 }
 
-// The longest leading part of text that is a decimal number: optional white
-// space and sign, digits with at most one point (at least one digit), and an
-// optional exponent that has at least one digit. The part is returned without
-// the white space and without a "+" sign, ready for std::from_chars, which
-// would also accept "inf", "nan" and more; empty when there is no number.
-std::string_view decimalPrefix(std::string_view text) {
-    std::size_t i = skipSpace(text);
-    std::size_t begin = i;
-    if (i < text.size() && text[i] == '+') {
-        begin = ++i;
-    } else if (i < text.size() && text[i] == '-') {
-        ++i;
+// The longest leading part of the text that is a decimal number: optional
+// white space and sign, digits with at most one point (at least one digit),
+// and an optional exponent that has at least one digit. `text` is that part
+// without the white space and without a "+" sign, ready for std::from_chars
+// (which would also accept "inf", "nan" and more); empty when there is no
+// number. With at most 19 digits the value is also held exactly as
+// mantissa × 10^exponent.
+struct DecimalNumber {
+    std::string_view text;
+    std::uint64_t mantissa;
+    int exponent;
+    bool negative;
+    bool exact;  // mantissa and exponent hold the whole value
+};
+
+constexpr std::size_t maxExactDigits = 19;  // 10^19 - 1 < 2^64
+constexpr int exponentCap = 100'000;        // far beyond any finite double
+
+DecimalNumber scanDecimal(const char* begin, const char* end) {
+    DecimalNumber number{};
+    const char* c = begin;
+    while (c != end && isSpace(*c)) ++c;
+    const char* start = c;
+    if (c != end && (*c == '+' || *c == '-')) {
+        number.negative = *c == '-';
+        if (!number.negative) start = c + 1;
+        ++c;
     }
     std::size_t digits = 0;
-    for (; i < text.size() && isDigit(text[i]); ++i) ++digits;
-    if (i < text.size() && text[i] == '.') {
-        for (++i; i < text.size() && isDigit(text[i]); ++i) ++digits;
-    }
-    if (digits == 0) return {};
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        std::size_t j = i + 1;
-        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-        if (j < text.size() && isDigit(text[j])) {
-            while (j < text.size() && isDigit(text[j])) ++j;
-            i = j;
+    int fractionDigits = 0;
+    for (bool beforePoint = true; c != end; ++c) {
+        if (isDigit(*c)) {
+            if (digits++ < maxExactDigits) {
+                number.mantissa = number.mantissa * 10 + static_cast<std::uint64_t>(*c - '0');
+                fractionDigits += beforePoint ? 0 : 1;
+            }
+        } else if (*c == '.' && beforePoint) {
+            beforePoint = false;
+        } else {
+            break;
         }
     }
-    return text.substr(begin, i - begin);
+    if (digits == 0) return {};
+    int exponent = 0;
+    if (c != end && (*c == 'e' || *c == 'E')) {
+        const char* e = c + 1;
+        const bool negativeExponent = e != end && *e == '-';
+        if (e != end && (*e == '+' || *e == '-')) ++e;
+        if (e != end && isDigit(*e)) {
+            for (; e != end && isDigit(*e); ++e) exponent = std::min(exponent * 10 + (*e - '0'), exponentCap);
+            if (negativeExponent) exponent = -exponent;
+            c = e;
+        }
+    }
+    number.text = std::string_view(start, static_cast<std::size_t>(c - start));
+    number.exponent = exponent - fractionDigits;
+    number.exact = digits <= maxExactDigits;
+    return number;
 }
 
-// Number: the decimal number at the start of text, rounded to the nearest
-// value of Float. No number, and a number beyond the range of Float (either
-// way: 1e999, 1e-999), give 0, so the result is always finite.
-template <typename Float>
-Float readNumber(std::string_view text) {
-    const std::string_view number = decimalPrefix(text);
+// Exact powers of ten: 10^22 is the largest that a double holds exactly, 10^10
+// the largest for a float.
+constexpr std::array<double, 23> doublePowersOfTen = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::array<float, 11> floatPowersOfTen = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                                    1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+// Number: the decimal number at the start of the text as the nearest Float.
+// When the mantissa and the power of ten are both exact in Float, one
+// multiplication or division rounds correctly (Clinger's fast path), which
+// covers what receivers send; the rest goes to std::from_chars. No number,
+// and a number beyond the range of Float (1e999, 1e-999), give 0, so the
+// result is always finite.
+template <typename Float, std::size_t powers>
+Reading<Float> readNumber(const char* begin, const char* end, const std::array<Float, powers>& powersOfTen) {
+    constexpr std::uint64_t exactMantissa = std::uint64_t{1} << std::numeric_limits<Float>::digits;
+    constexpr int maxPower = static_cast<int>(powers) - 1;
+    const DecimalNumber number = scanDecimal(begin, end);
+    if (number.text.empty()) return {0, begin};
+    const char* const stop = number.text.data() + number.text.size();
+    if (number.exact && number.mantissa <= exactMantissa && number.exponent >= -maxPower &&
+        number.exponent <= maxPower) {
+        const auto mantissa = static_cast<Float>(number.mantissa);
+        const Float value = number.exponent < 0
+                                ? mantissa / powersOfTen[static_cast<std::size_t>(-number.exponent)]
+                                : mantissa * powersOfTen[static_cast<std::size_t>(number.exponent)];
+        return {number.negative ? -value : value, stop};
+    }
     Float value = 0;
-    if (number.empty()) return 0;
-    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (error != std::errc{} || end != number.data() + number.size()) return 0;
-    return value;
+    const auto result = std::from_chars(number.text.data(), stop, value);
+    if (result.ec != std::errc{} || result.ptr != stop) return {0, stop};
+    return {value, stop};
+}
+
+Reading<float> readFloat(const char* begin, const char* end) {
+    return readNumber(begin, end, floatPowersOfTen);
+}
+
+Reading<double> readDouble(const char* begin, const char* end) {
+    return readNumber(begin, end, doublePowersOfTen);
 }
 
 // Number, truncated toward zero and saturated at the signed 32-bit range.
-std::int32_t readTruncated(std::string_view text) {
-    const double value = readNumber<double>(text);
-    if (value >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-    if (value <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(value);
+Reading<std::int32_t> readTruncated(const char* begin, const char* end) {
+    const Reading<double> number = readDouble(begin, end);
+    if (number.value >= 2147483647.0) return {std::numeric_limits<std::int32_t>::max(), number.stop};
+    if (number.value <= -2147483648.0) return {std::numeric_limits<std::int32_t>::min(), number.stop};
+    return {static_cast<std::int32_t>(number.value), number.stop};
 }
 
 // The double nearest to 1/60: minutes times this are degrees.
 constexpr double degreesPerMinute = 1.0 / 60.0;
 
-// nmeaToDegrees on text already cut at its first zero byte. The digits before
-// the point but the last two are whole degrees, the rest is minutes. Only the
-// leading run of digits counts as "before the point", so a field that starts
-// with anything else is read whole as minutes. At most 20 characters arrive
-// from a field, but any length is safe: the degrees stay a finite double.
-double degreesOf(std::string_view field) {
-    std::size_t wholeDigits = 0;
-    while (wholeDigits < field.size() && isDigit(field[wholeDigits])) ++wholeDigits;
+// Coordinate, ddmm.mmmm or dddmm.mmmm: the digits before the point but the
+// last two are whole degrees, the rest is minutes. Only the leading run of
+// digits counts as "before the point", so a field that starts with anything
+// else is read whole as minutes. Any length is safe: the degrees stay finite.
+Reading<double> readDegrees(const char* begin, const char* end) {
+    const char* wholeEnd = begin;
+    while (wholeEnd != end && isDigit(*wholeEnd)) ++wholeEnd;
     double degrees = 0.0;
-    std::size_t minutesStart = 0;
-    if (wholeDigits > 2) {
-        minutesStart = wholeDigits - 2;
-        for (std::size_t i = 0; i < minutesStart; ++i) degrees = degrees * 10.0 + (field[i] - '0');
+    const char* minutes = begin;
+    if (wholeEnd - begin > 2) {
+        minutes = wholeEnd - 2;
+        for (const char* c = begin; c != minutes; ++c) degrees = degrees * 10.0 + (*c - '0');
     }
-    return degrees + readNumber<double>(field.substr(minutesStart)) * degreesPerMinute;
+    const Reading<double> number = readDouble(minutes, end);
+    return {degrees + number.value * degreesPerMinute, std::max(number.stop, minutes)};
 }
 
 // ---- 3. Field tables ----
@@ -334,12 +405,16 @@ static_assert(tableFits<ZdaRecord>(zdaRules, zdaFieldLimit));
 
 // ---- 4. The field scanner ----
 
-// fieldLength on text that holds no zero byte.
-std::size_t lengthOfField(std::string_view text) {
-    const std::size_t limit = std::min(text.size(), maxFieldLength);
-    std::size_t length = 0;
-    while (length < limit && text[length] != ',' && text[length] != '*') ++length;
-    return length;
+// The characters that end a field: ",", "*" and the zero byte that ends the
+// text, so that a sentence is read as the C string it is.
+bool isFieldEnd(char c) {
+    return c == ',' || c == '*' || c == '\0';
+}
+
+// The first character at or after text that ends a field, or limit.
+const char* endOfField(const char* text, const char* limit) {
+    while (text != limit && !isFieldEnd(*text)) ++text;
+    return text;
 }
 
 template <typename Value>
@@ -348,107 +423,137 @@ void storeAt(unsigned char* destination, Value value) {
 }
 
 // A Pair: the two characters of the field from `piece` on, as far as the
-// field reaches.
-std::string_view pairPiece(std::string_view field, std::size_t piece) {
-    return field.substr(std::min(piece, field.size()), 2);
+// field reaches, read as Integer.
+std::int32_t readPair(const char* field, const char* fieldEnd, std::size_t piece) {
+    const char* const from =
+        field + std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(piece), fieldEnd - field);
+    return readInteger(from, from + std::min<std::ptrdiff_t>(2, fieldEnd - from)).value;
 }
 
 // Converts one field as its row says and stores it into the record's bytes.
-void convertField(std::string_view field, const FieldRule& row, unsigned char* record) {
-    unsigned char* destination = record + row.offset;
+// The field begins at text and ends at its first ",", "*" or zero byte before
+// limit (the end of the text or the field's 21st character), else at limit.
+// Returns how far the conversion looked, which is never past the field's end.
+const char* convertField(const char* text, const char* limit, const FieldRule& row, unsigned char* record) {
+    unsigned char* const destination = record + row.offset;
     switch (row.how) {
         case C::identifier: {
             Identifier id{};
-            std::copy_n(field.begin(), std::min(field.size(), id.size()), id.begin());
+            const char* c = text;
+            for (std::size_t k = 0; k < id.size() && c != limit && !isFieldEnd(*c); ++k) id[k] = *c++;
             storeAt(destination, id);
-            break;
+            return c;
         }
         case C::character:
-            storeAt(destination, field.empty() ? '\0' : field[0]);
-            break;
-        case C::integer8:
-            storeAt(destination, static_cast<std::uint8_t>(readInteger(field)));
-            break;
-        case C::integer32:
-            storeAt(destination, readInteger(field));
-            break;
-        case C::pair8:
-            storeAt(destination, static_cast<std::uint8_t>(readInteger(pairPiece(field, row.piece))));
-            break;
-        case C::pair32:
-            storeAt(destination, readInteger(pairPiece(field, row.piece)));
-            break;
-        case C::number32:
-            storeAt(destination, readNumber<float>(field));
-            break;
-        case C::number64:
-            storeAt(destination, readNumber<double>(field));
-            break;
-        case C::truncated32:
-            storeAt(destination, readTruncated(field));
-            break;
-        case C::coordinate:
-            storeAt(destination, degreesOf(field));
-            break;
+            storeAt(destination, text != limit && !isFieldEnd(*text) ? *text : '\0');
+            return text;
+        case C::integer8: {
+            const Reading<std::int32_t> integer = readInteger(text, limit);
+            storeAt(destination, static_cast<std::uint8_t>(integer.value));
+            return integer.stop;
+        }
+        case C::integer32: {
+            const Reading<std::int32_t> integer = readInteger(text, limit);
+            storeAt(destination, integer.value);
+            return integer.stop;
+        }
+        case C::pair8: {
+            const char* const fieldEnd = endOfField(text, limit);
+            storeAt(destination, static_cast<std::uint8_t>(readPair(text, fieldEnd, row.piece)));
+            return fieldEnd;
+        }
+        case C::pair32: {
+            const char* const fieldEnd = endOfField(text, limit);
+            storeAt(destination, readPair(text, fieldEnd, row.piece));
+            return fieldEnd;
+        }
+        case C::number32: {
+            const Reading<float> number = readFloat(text, limit);
+            storeAt(destination, number.value);
+            return number.stop;
+        }
+        case C::number64: {
+            const Reading<double> number = readDouble(text, limit);
+            storeAt(destination, number.value);
+            return number.stop;
+        }
+        case C::truncated32: {
+            const Reading<std::int32_t> number = readTruncated(text, limit);
+            storeAt(destination, number.value);
+            return number.stop;
+        }
+        case C::coordinate: {
+            const Reading<double> degrees = readDegrees(text, limit);
+            storeAt(destination, degrees.value);
+            return degrees.stop;
+        }
     }
+    return text;
 }
 
-// Runs over the fields of a sentence (cut at its first zero byte), numbering
-// them from 0, and converts those that have rows. A field is at most 20
-// characters; the character after it (its delimiter, or the 21st of a longer
-// field) is dropped, and a "*" there or the end of the text ends the
-// sentence. Fields from fieldLimit on, and past the last row, are not read.
-void scanFields(std::string_view sentence, std::span<const FieldRule> rules, std::size_t fieldLimit,
-                unsigned char* record) {
-    std::size_t start = 0;
-    std::size_t next = 0;
-    for (std::size_t field = 0; field < fieldLimit && next < rules.size(); ++field) {
-        const std::string_view text = sentence.substr(start, lengthOfField(sentence.substr(start)));
-        for (; next < rules.size() && rules[next].field == field; ++next)
-            convertField(text, rules[next], record);
-        const std::size_t after = start + text.size();
-        if (after >= sentence.size() || sentence[after] == '*') return;
-        start = after + 1;
+// Runs over the fields of a sentence, numbering them from 0, and converts
+// those that have rows. A field is at most 20 characters; the character after
+// it (its delimiter, or the 21st of a longer field) is dropped, and a "*"
+// there or the end of the text (or a zero byte) ends the sentence. Reading
+// stops after the last row, which tableFits keeps below the field limit.
+// The conversions read the field's characters first; the search for its end
+// goes on from where they stopped, so a well-formed field is read once.
+void scanFields(std::string_view sentence, std::span<const FieldRule> rules, unsigned char* record) {
+    const char* text = sentence.data();
+    const char* const end = text + sentence.size();
+    const FieldRule* row = rules.data();
+    const FieldRule* const pastRows = row + rules.size();
+    for (std::size_t field = 0; row != pastRows; ++field) {
+        const char* const limit =
+            end - text > static_cast<std::ptrdiff_t>(maxFieldLength) ? text + maxFieldLength : end;
+        const char* read = text;
+        for (; row != pastRows && row->field == field; ++row) {
+            read = std::max(read, convertField(text, limit, *row, record));
+        }
+        const char* const fieldEnd = endOfField(read, limit);
+        if (fieldEnd == end || *fieldEnd == '*' || *fieldEnd == '\0') return;
+        text = fieldEnd + 1;
     }
 }
 
 // Decodes into a copy of the stored record, then stores the copy whole. The
 // reader thread is the only writer, so reading the stored record needs no lock.
 template <typename Record, std::size_t count>
-void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules,
-                std::size_t fieldLimit) {
+void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules) {
     Record record = stored;
-    scanFields(sentence, rules, fieldLimit, reinterpret_cast<unsigned char*>(&record));
+    scanFields(sentence, rules, reinterpret_cast<unsigned char*>(&record));
     const std::lock_guard lock(gpsStateLock);
     stored = record;
 }
 
 // ---- 5. Dispatch, decoders, other sentences and the fix ----
 
-// The decoders on text already cut at its first zero byte.
-void decodeGgaText(std::string_view s) {
-    decodeInto(s, gpsState.gga, ggaRules, ggaFieldLimit);
+}  // namespace
+
+void decodeGga(std::string_view sentence) {
+    decodeInto(sentence, gpsState.gga, ggaRules);
 }
-void decodeGllText(std::string_view s) {
-    decodeInto(s, gpsState.gll, gllRules, gllFieldLimit);
+void decodeGll(std::string_view sentence) {
+    decodeInto(sentence, gpsState.gll, gllRules);
 }
-void decodeGsaText(std::string_view s) {
-    decodeInto(s, gpsState.gsa, gsaRules, gsaFieldLimit);
+void decodeGsa(std::string_view sentence) {
+    decodeInto(sentence, gpsState.gsa, gsaRules);
 }
-void decodeGsvText(std::string_view s) {
-    decodeInto(s, gpsState.gsv, gsvRules, gsvFieldLimit);
+void decodeGsv(std::string_view sentence) {
+    decodeInto(sentence, gpsState.gsv, gsvRules);
 }
-void decodeRmcText(std::string_view s) {
-    decodeInto(s, gpsState.rmc, rmcRules, rmcFieldLimit);
+void decodeRmc(std::string_view sentence) {
+    decodeInto(sentence, gpsState.rmc, rmcRules);
 }
-void decodeVtgText(std::string_view s) {
-    decodeInto(s, gpsState.vtg, vtgRules, vtgFieldLimit);
+void decodeVtg(std::string_view sentence) {
+    decodeInto(sentence, gpsState.vtg, vtgRules);
 }
-void decodeZdaText(std::string_view s) {
-    decodeInto(s, gpsState.zda, zdaRules, zdaFieldLimit);
+void decodeZda(std::string_view sentence) {
+    decodeInto(sentence, gpsState.zda, zdaRules);
 }
 
-void storeOtherText(std::string_view sentence) {
+void storeOtherSentence(std::string_view sentence) {
+    sentence = cutAtZero(sentence);
     const std::size_t length = std::min(sentence.size(), otherSentenceCapacity - 1);
     const std::lock_guard lock(gpsStateLock);
     char* text = gpsState.other.text.data();
@@ -456,41 +561,50 @@ void storeOtherText(std::string_view sentence) {
     std::memset(text + length, 0, otherSentenceCapacity - length);
 }
 
+namespace {
+
+// The first six characters as one number, so that an identifier is compared
+// in one step. A zero byte among them matches no identifier, as the text
+// would end there.
+constexpr std::uint64_t packIdentifier(std::string_view text) {
+    std::uint64_t packed = 0;
+    for (std::size_t i = 0; i < identifierLength; ++i) {
+        packed |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    }
+    return packed;
+}
+
 struct SentenceDecoder {
-    std::string_view identifier;
+    std::uint64_t identifier;
     void (*decode)(std::string_view sentence);
 };
 
 // In the order of SentenceType, which is the order of comparison.
 constexpr std::array<SentenceDecoder, 7> sentenceDecoders = {{
-    {"$GPGGA", decodeGgaText},
-    {"$GPGLL", decodeGllText},
-    {"$GPGSA", decodeGsaText},
-    {"$GPGSV", decodeGsvText},
-    {"$GPRMC", decodeRmcText},
-    {"$GPVTG", decodeVtgText},
-    {"$GPZDA", decodeZdaText},
+    {packIdentifier("$GPGGA"), decodeGga},
+    {packIdentifier("$GPGLL"), decodeGll},
+    {packIdentifier("$GPGSA"), decodeGsa},
+    {packIdentifier("$GPGSV"), decodeGsv},
+    {packIdentifier("$GPRMC"), decodeRmc},
+    {packIdentifier("$GPVTG"), decodeVtg},
+    {packIdentifier("$GPZDA"), decodeZda},
 }};
 
-SentenceType typeOfText(std::string_view sentence) {
-    const std::string_view identifier = sentence.substr(0, identifierLength);
+}  // namespace
+
+SentenceType sentenceType(std::string_view sentence) {
+    if (sentence.size() < identifierLength) return SentenceType::other;
+    const std::uint64_t identifier = packIdentifier(sentence);
     for (std::size_t i = 0; i < sentenceDecoders.size(); ++i) {
         if (identifier == sentenceDecoders[i].identifier) return static_cast<SentenceType>(i);
     }
     return SentenceType::other;
 }
 
-}  // namespace
-
-SentenceType sentenceType(std::string_view sentence) {
-    return typeOfText(cutAtZero(sentence));
-}
-
 void dispatchSentence(std::string_view sentence) {
-    sentence = cutAtZero(sentence);
-    const SentenceType type = typeOfText(sentence);
+    const SentenceType type = sentenceType(sentence);
     if (type == SentenceType::other) {
-        storeOtherText(sentence);
+        storeOtherSentence(sentence);
     } else {
         sentenceDecoders[static_cast<std::size_t>(type)].decode(sentence);
     }
@@ -513,34 +627,11 @@ void takePositionFix(double* latitude, double* longitude, double* speed, int* va
 }
 
 std::size_t fieldLength(std::string_view text) {
-    return lengthOfField(cutAtZero(text));
+    const char* const limit = text.data() + std::min(text.size(), maxFieldLength);
+    return static_cast<std::size_t>(endOfField(text.data(), limit) - text.data());
 }
 
 double nmeaToDegrees(std::string_view field) {
-    return degreesOf(cutAtZero(field));
-}
-
-void decodeGga(std::string_view sentence) {
-    decodeGgaText(cutAtZero(sentence));
-}
-void decodeGll(std::string_view sentence) {
-    decodeGllText(cutAtZero(sentence));
-}
-void decodeGsa(std::string_view sentence) {
-    decodeGsaText(cutAtZero(sentence));
-}
-void decodeGsv(std::string_view sentence) {
-    decodeGsvText(cutAtZero(sentence));
-}
-void decodeRmc(std::string_view sentence) {
-    decodeRmcText(cutAtZero(sentence));
-}
-void decodeVtg(std::string_view sentence) {
-    decodeVtgText(cutAtZero(sentence));
-}
-void decodeZda(std::string_view sentence) {
-    decodeZdaText(cutAtZero(sentence));
-}
-void storeOtherSentence(std::string_view sentence) {
-    storeOtherText(cutAtZero(sentence));
+    field = cutAtZero(field);
+    return readDegrees(field.data(), field.data() + field.size()).value;
 }
