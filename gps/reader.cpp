@@ -32,7 +32,7 @@ constexpr int readWaitMilliseconds = 500;
 // and is found again soon after it comes back.
 constexpr std::array<milliseconds, 3> reopenDelays = {milliseconds(1000), milliseconds(2000),
                                                       milliseconds(4000)};
-constexpr milliseconds stopCheckInterval{100};  // readerStop is looked at this often while waiting
+constexpr milliseconds stopCheckInterval{500};  // readerStop is looked at this often while waiting
 
 // The port name and baud rate that the reader opens again after a failure.
 // Written by startGpsInput while no reader runs, read by the reader only.

@@ -19,7 +19,9 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 // ---- errno mapping and interrupted-call wrappers ---------------------------
 
@@ -185,8 +187,12 @@ PortHandle openSerialPort(const wchar_t* portName) {
 }
 
 void closeSerialPort(PortHandle port) {
+    if (port == invalidPortHandle) return;
+    // The exclusive mode belongs to the device, not to this descriptor: give
+    // it up, or a program that had the device open before would keep others out.
+    ioctlRetrying(port, TIOCNXCL, nullptr);
     // Not repeated on EINTR: Linux has closed the descriptor either way.
-    if (port != invalidPortHandle) ::close(port);
+    ::close(port);
 }
 
 // ---- line settings -----------------------------------------------------------------
@@ -211,19 +217,20 @@ constexpr StandardRate standardRates[] = {
 // come this close to an unusual rate still receives correctly.
 constexpr std::int64_t rateTolerancePercent = 3;
 
-// A read returns once this many bytes have arrived (the most the terminal
-// layer takes) or the line has been quiet for the gap after the last byte, so
-// a receiver's burst of sentences arrives in a few reads, not byte by byte.
-constexpr unsigned char burstReadMinimum = 255;
-constexpr unsigned char burstGapDeciseconds = 1;
+// A read returns what has arrived, at least one byte, at once: the waiting
+// for a whole burst is done before the read (see readSerialPort), because the
+// terminal layer hands a waiting read at most 64 bytes at a time whatever the
+// minimum count asks, which would take a 4800-baud burst in many reads.
+constexpr unsigned char readMinimum = 1;
+constexpr unsigned char readGapDeciseconds = 0;
 
 void applyFixedSettings(termios2& line) {
     line.c_iflag = IGNBRK | IGNPAR;  // a break or a bad byte must not read as a zero byte
     line.c_oflag = 0;
     line.c_lflag = 0;
     line.c_cflag = CS8 | CREAD | CLOCAL;
-    line.c_cc[VMIN] = burstReadMinimum;
-    line.c_cc[VTIME] = burstGapDeciseconds;
+    line.c_cc[VMIN] = readMinimum;
+    line.c_cc[VTIME] = readGapDeciseconds;
 }
 
 void applyRate(termios2& line, std::int32_t rate) {
@@ -269,8 +276,32 @@ bool setSerialPortState(PortHandle port, const PortState& state) {
 
 namespace {
 
+// A receiver sends its sentences in a burst once per fix. Once data arrives
+// the read waits until the line has been quiet this long, or the buffer would
+// be full, so a burst comes in one or two reads instead of many small ones.
+constexpr auto burstGap = std::chrono::milliseconds(100);
+// A line that never pauses is still read at least this often (in gaps).
+constexpr int maxBurstGaps = 20;
+
 PortReadResult readResult(ErrnoOutcome outcome) {
     return {outcome == ErrnoOutcome::idle ? PortReadStatus::idle : PortReadStatus::failed, 0};
+}
+
+// Bytes received and not yet read, or -1 when the port cannot tell (hung up).
+int bytesWaiting(int fd) {
+    int count = 0;
+    return ioctlRetrying(fd, TIOCINQ, &count) ? count : -1;
+}
+
+void awaitEndOfBurst(int fd, std::size_t capacity) {
+    int waiting = bytesWaiting(fd);
+    for (int gaps = 0; waiting >= 0 && static_cast<std::size_t>(waiting) < capacity && gaps < maxBurstGaps;
+         ++gaps) {
+        std::this_thread::sleep_for(burstGap);
+        int now = bytesWaiting(fd);
+        if (now == waiting) return;
+        waiting = now;
+    }
 }
 
 }  // namespace
@@ -288,11 +319,12 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
     }
     if ((ready.revents & POLLNVAL) != 0) return {PortReadStatus::failed, 0};
     // Ready, or hung up (then the read below returns its end at once).
+    awaitEndOfBurst(port, buffer.size());
     for (;;) {
         ssize_t count = ::read(port, buffer.data(), buffer.size());
         if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};
-        // Reads wait for at least one byte, so nothing read is the end of the
-        // line: the device hung up or went away.
+        // Reads return at least one byte, and the port was ready: nothing
+        // read is the end of the line (the device hung up or went away).
         if (count == 0) return {PortReadStatus::failed, 0};
         if (ErrnoOutcome outcome = classifyErrno(errno); outcome != ErrnoOutcome::retry)
             return readResult(outcome);

@@ -51,12 +51,14 @@ bool getSerialPortState(PortHandle port, PortState& state);
 // Sets the fixed line settings and state.baudRate. Every standard rate from
 // 50 to 4000000 is set exactly; another positive rate is used when the driver
 // takes it (within 3%). False when the rate is 0 or negative or the driver
-// refuses it. Reads then wait for data and return a burst in a few reads
-// rather than byte by byte.
+// refuses it.
 bool setSerialPortState(PortHandle port, const PortState& state);
 
-// Waits at most waitMilliseconds for data, then reads what is there, at most
-// buffer.size() bytes. Interrupted calls are repeated.
+// Waits at most waitMilliseconds for data; once some has arrived, waits on
+// until the line has been quiet for a tenth of a second (or buffer.size()
+// bytes are there), then reads them, at most buffer.size(). So a receiver's
+// burst of sentences comes in one or two reads, not byte by byte. Interrupted
+// calls are repeated.
 PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitMilliseconds);
 
 // Closes an open port; an invalid handle is ignored.

@@ -224,8 +224,6 @@ TEST(SerialPort, SetsRawLineAndBaudRates) {
     EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(line.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
-    EXPECT_GT(line.c_cc[VMIN], 1) << "reads must not return byte by byte";
-    EXPECT_GT(line.c_cc[VTIME], 0) << "a short burst must still be returned";
 
     closeSerialPort(port);
     PortState state{};
@@ -258,7 +256,7 @@ TEST(SerialPort, ReadsBurstsNotBytes) {
     }
     trickle.join();
     EXPECT_EQ(total, 300u);
-    EXPECT_LE(reads, 10) << "a read per piece means the port returns byte by byte";
+    EXPECT_LE(reads, 4) << "a burst must come in one or two reads, not piece by piece";
 
     unplugReceiver(receiver);  // hang-up
     EXPECT_EQ(readSerialPort(port, buffer, 2000).status, PortReadStatus::failed);

@@ -377,7 +377,7 @@ bool queueSentence(OutputLine& line, const char* body, double now, double byteSe
 }
 
 // "ddmm.mmmm,N" or "dddmm.mmmm,E" from decimal degrees, rounded in minutes.
-void formatCoordinate(std::array<char, 24>& text, double degrees, int degreeDigits, char positive,
+void formatCoordinate(std::array<char, 64>& text, double degrees, int degreeDigits, char positive,
                       char negative) {
     long long units = std::llround(std::fabs(degrees) * 60.0 * 10000.0);  // 1/10000 minute
     long long whole = units / 600000;
@@ -411,7 +411,7 @@ FixTime fixTimeOf(std::chrono::system_clock::time_point when) {
 void queueGeneratedFix(OutputLine& line, const Track& track, const Options& options, long fixIndex,
                        const FixTime& when, bool hasFix, double now, double byteSeconds) {
     std::array<char, 160> body{};
-    std::array<char, 24> latitude{}, longitude{};
+    std::array<char, 64> latitude{}, longitude{};
     formatCoordinate(latitude, track.latitude, 2, 'N', 'S');
     formatCoordinate(longitude, track.longitude, 3, 'E', 'W');
     const char* time = when.time.data();

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2016  # jq programs and NMEA text hold "$" on purpose
 # Runs the real wayloom-gpssim: its sentences carry valid checksums and decode
 # through wayloom-nmea to the track it was asked for; it paces its output at
 # the baud rate; replay keeps a file's rhythm; silence and unplugging happen
