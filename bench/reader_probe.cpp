@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     double latitude = 0, longitude = 0, speed = 0;
     int valid = 0;
     takePositionFix(&latitude, &longitude, &speed, &valid);
-    std::printf("last fix: latitude %.6f longitude %.6f speed %.1f valid %d\n", latitude, longitude, speed, valid);
+    std::printf("last fix: latitude %.6f longitude %.6f speed %.1f valid %d\n", latitude, longitude, speed,
+                valid);
     stopGpsInput();
     return 0;
 }
