@@ -139,7 +139,7 @@ int listenOnLoopback(int backlog) {
 // that the exchange's process holds only its own descriptors.
 template <typename Serve>
 pid_t serveOneConnection(int listener, Serve serve) {
-    const pid_t server = fork();
+    const pid_t server = privatenet::forkHelper();
     if (server == 0) {
         const int connection = accept(listener, nullptr, nullptr);
         serve(connection);
@@ -176,7 +176,7 @@ TEST(ReportExchange, WaitsForARouteThatComesUp) {
         prepareExchanges(NetTimeouts{10000ms, 50ms, 2000ms, 2000ms, 2000ms});
         privatenet::Receiver receiver;
         if (!privatenet::startReceiver(receiver, "0.0.0.0", "1")) return;
-        const pid_t helper = fork();
+        const pid_t helper = privatenet::forkHelper();
         if (helper == 0) {
             usleep(300000);
             _exit(privatenet::setLoopbackUp(true) ? 0 : 1);

@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,6 +110,38 @@ inline std::size_t readAll(int file, void* data, std::size_t size) {
     return total;
 }
 
+// A helper process of a test's child (a server, a feeder): it is killed when
+// the child ends, however the child ends, so that no helper outlives a failed
+// test or holds the pipe that carries the child's result.
+inline pid_t forkHelper() {
+    const pid_t parent = getpid();
+    const pid_t helper = fork();
+    if (helper == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
+    }
+    return helper;
+}
+
+// Reads size bytes unless the writer closes first or deadlineMs passes.
+inline std::size_t readAllWithin(int file, void* data, std::size_t size, long long deadlineMs) {
+    auto* bytes = static_cast<char*>(data);
+    std::size_t total = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (total < size) {
+        const long long left = deadlineMs - millisecondsSince(start);
+        pollfd entry{file, POLLIN, 0};
+        if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) == 0) break;
+        const ssize_t count = read(file, bytes + total, size - total);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        total += static_cast<std::size_t>(count);
+    }
+    return total;
+}
+
+constexpr long long childDeadlineMs = 120000;  // far beyond any test's need
+
 // Runs body(result) in a child in a private network and copies the result
 // record back. The child exits without running this process's destructors.
 template <typename Result, typename Body>
@@ -129,9 +162,10 @@ template <typename Result, typename Body>
         _exit(writeAll(channel[1], record.get(), sizeof(Result)) ? 0 : 5);
     }
     close(channel[1]);
-    const std::size_t got = readAll(channel[0], &result, sizeof(Result));
+    const std::size_t got = readAllWithin(channel[0], &result, sizeof(Result), childDeadlineMs);
     close(channel[0]);
     int status = 0;
+    if (got != sizeof(Result)) kill(child, SIGKILL);  // stuck, or already gone
     waitpid(child, &status, 0);
     if (WIFSIGNALED(status))
         return ::testing::AssertionFailure() << "the child died of signal " << WTERMSIG(status);
@@ -160,7 +194,7 @@ inline bool startReceiver(Receiver& receiver, const char* listenAddress, const c
     int messages[2];
     if (pipe2(messages, O_CLOEXEC) != 0) return false;
     const std::string program = std::string(WAYLOOM_BINARY_DIR) + "/wayloom-receiver";
-    receiver.pid = fork();
+    receiver.pid = forkHelper();
     if (receiver.pid == 0) {
         dup2(messages[1], STDERR_FILENO);
         execl(program.c_str(), program.c_str(), "--listen", listenAddress, "--port", "80", "--script", script,
