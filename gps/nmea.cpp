@@ -13,6 +13,7 @@
 #include "gps/nmea.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -56,10 +57,22 @@ bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Adds the digits from c on to value (value × 10 + digit each) and returns
+// the first character that is not a digit. With more than 19 digits in all
+// the value wraps and is not used.
+const char* accumulateDigits(const char* c, const char* end, std::uint64_t& value) {
+    for (; c != end; ++c) {
+        const unsigned digit = static_cast<unsigned char>(*c) - unsigned{'0'};
+        if (digit > 9) break;
+        value = value * 10 + digit;
+    }
+    return c;
+}
+
 // Integer: optional white space and sign, then decimal digits, as strtol with
 // base 10 reads them; no digits give 0. The value saturates at the signed
 // 32-bit range, as strtol does where long has 32 bits.
-Reading<std::int32_t> readInteger(const char* begin, const char* end) {
+[[gnu::always_inline]] inline Reading<std::int32_t> readInteger(const char* begin, const char* end) {
     constexpr std::uint64_t limit = std::uint64_t{std::numeric_limits<std::int32_t>::max()} + 1;
     constexpr std::ptrdiff_t maxDigits = 10;  // more always exceed the limit
     const char* c = begin;
@@ -70,7 +83,7 @@ Reading<std::int32_t> readInteger(const char* begin, const char* end) {
     }
     const char* const digits = c;
     std::uint64_t magnitude = 0;  // wraps only beyond 19 digits, which saturate anyway
-    for (; c != end && isDigit(*c); ++c) magnitude = magnitude * 10 + static_cast<std::uint64_t>(*c - '0');
+    c = accumulateDigits(c, end, magnitude);
     if (c == digits) return {0, begin};
     if (c - digits > maxDigits || magnitude > limit) magnitude = limit;
     if (negative) return {static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude)), c};
@@ -105,19 +118,15 @@ DecimalNumber scanDecimal(const char* begin, const char* end) {
         if (!number.negative) start = c + 1;
         ++c;
     }
-    std::size_t digits = 0;
-    int fractionDigits = 0;
-    for (bool beforePoint = true; c != end; ++c) {
-        if (isDigit(*c)) {
-            if (digits++ < maxExactDigits) {
-                number.mantissa = number.mantissa * 10 + static_cast<std::uint64_t>(*c - '0');
-                fractionDigits += beforePoint ? 0 : 1;
-            }
-        } else if (*c == '.' && beforePoint) {
-            beforePoint = false;
-        } else {
-            break;
-        }
+    const char* const integerDigits = c;
+    c = accumulateDigits(c, end, number.mantissa);
+    std::ptrdiff_t digits = c - integerDigits;
+    std::ptrdiff_t fractionDigits = 0;
+    if (c != end && *c == '.') {
+        const char* const fraction = ++c;
+        c = accumulateDigits(c, end, number.mantissa);
+        fractionDigits = c - fraction;
+        digits += fractionDigits;
     }
     if (digits == 0) return {};
     int exponent = 0;
@@ -132,8 +141,8 @@ DecimalNumber scanDecimal(const char* begin, const char* end) {
         }
     }
     number.text = std::string_view(start, static_cast<std::size_t>(c - start));
-    number.exponent = exponent - fractionDigits;
-    number.exact = digits <= maxExactDigits;
+    number.exact = digits <= static_cast<std::ptrdiff_t>(maxExactDigits);
+    number.exponent = number.exact ? exponent - static_cast<int>(fractionDigits) : 0;
     return number;
 }
 
@@ -423,18 +432,25 @@ void storeAt(unsigned char* destination, Value value) {
 }
 
 // A Pair: the two characters of the field from `piece` on, as far as the
-// field reaches, read as Integer.
-std::int32_t readPair(const char* field, const char* fieldEnd, std::size_t piece) {
+// field reaches, read as Integer. The characters from field to read are known
+// to lie inside the field; only those after them up to the end of the piece
+// are looked at. Returns where that look ended.
+Reading<std::int32_t> readPair(const char* field, const char* read, const char* limit, std::size_t piece) {
+    const std::ptrdiff_t pieceEnd = static_cast<std::ptrdiff_t>(piece) + 2;
+    const char* const bound = limit - field > pieceEnd ? field + pieceEnd : limit;
+    const char* const seen = read >= bound ? bound : endOfField(read, bound);
     const char* const from =
-        field + std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(piece), fieldEnd - field);
-    return readInteger(from, from + std::min<std::ptrdiff_t>(2, fieldEnd - from)).value;
+        field + std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(piece), seen - field);
+    return {readInteger(from, seen).value, seen};
 }
 
 // Converts one field as its row says and stores it into the record's bytes.
 // The field begins at text and ends at its first ",", "*" or zero byte before
-// limit (the end of the text or the field's 21st character), else at limit.
-// Returns how far the conversion looked, which is never past the field's end.
-const char* convertField(const char* text, const char* limit, const FieldRule& row, unsigned char* record) {
+// limit (the end of the text or the field's 21st character), else at limit;
+// the characters before read are already known to be inside it. Returns how
+// far the conversion looked, which is never past the field's end.
+const char* convertField(const char* text, const char* read, const char* limit, const FieldRule& row,
+                         unsigned char* record) {
     unsigned char* const destination = record + row.offset;
     switch (row.how) {
         case C::identifier: {
@@ -445,8 +461,12 @@ const char* convertField(const char* text, const char* limit, const FieldRule& r
             return c;
         }
         case C::character:
-            storeAt(destination, text != limit && !isFieldEnd(*text) ? *text : '\0');
-            return text;
+            if (text == limit || isFieldEnd(*text)) {
+                storeAt(destination, '\0');
+                return text;
+            }
+            storeAt(destination, *text);
+            return text + 1;
         case C::integer8: {
             const Reading<std::int32_t> integer = readInteger(text, limit);
             storeAt(destination, static_cast<std::uint8_t>(integer.value));
@@ -458,14 +478,14 @@ const char* convertField(const char* text, const char* limit, const FieldRule& r
             return integer.stop;
         }
         case C::pair8: {
-            const char* const fieldEnd = endOfField(text, limit);
-            storeAt(destination, static_cast<std::uint8_t>(readPair(text, fieldEnd, row.piece)));
-            return fieldEnd;
+            const Reading<std::int32_t> pair = readPair(text, read, limit, row.piece);
+            storeAt(destination, static_cast<std::uint8_t>(pair.value));
+            return pair.stop;
         }
         case C::pair32: {
-            const char* const fieldEnd = endOfField(text, limit);
-            storeAt(destination, readPair(text, fieldEnd, row.piece));
-            return fieldEnd;
+            const Reading<std::int32_t> pair = readPair(text, read, limit, row.piece);
+            storeAt(destination, pair.value);
+            return pair.stop;
         }
         case C::number32: {
             const Reading<float> number = readFloat(text, limit);
@@ -491,28 +511,33 @@ const char* convertField(const char* text, const char* limit, const FieldRule& r
     return text;
 }
 
-// Runs over the fields of a sentence, numbering them from 0, and converts
-// those that have rows. A field is at most 20 characters; the character after
-// it (its delimiter, or the 21st of a longer field) is dropped, and a "*"
-// there or the end of the text (or a zero byte) ends the sentence. Reading
-// stops after the last row, which tableFits keeps below the field limit.
-// The conversions read the field's characters first; the search for its end
-// goes on from where they stopped, so a well-formed field is read once.
+// Where reading of the field that begins at text must stop: the end of the
+// text or the field's 21st character.
+const char* fieldLimit(const char* text, const char* end) {
+    return end - text > static_cast<std::ptrdiff_t>(maxFieldLength) ? text + maxFieldLength : end;
+}
+
+// Runs over the rows of a table in field order and converts each row's field.
+// A field is at most 20 characters; the character after it (its delimiter, or
+// the 21st of a longer field) is dropped, and a "*" there or the end of the
+// text (or a zero byte) ends the sentence. Reading stops after the last row,
+// which tableFits keeps below the decoder's field limit. The conversions read
+// a field's characters first and the search for its end goes on from where
+// they stopped, so a well-formed field is read only once.
 void scanFields(std::string_view sentence, std::span<const FieldRule> rules, unsigned char* record) {
-    const char* text = sentence.data();
+    const char* text = sentence.data();  // start of the current field
     const char* const end = text + sentence.size();
-    const FieldRule* row = rules.data();
-    const FieldRule* const pastRows = row + rules.size();
-    for (std::size_t field = 0; row != pastRows; ++field) {
-        const char* const limit =
-            end - text > static_cast<std::ptrdiff_t>(maxFieldLength) ? text + maxFieldLength : end;
-        const char* read = text;
-        for (; row != pastRows && row->field == field; ++row) {
-            read = std::max(read, convertField(text, limit, *row, record));
+    const char* limit = fieldLimit(text, end);
+    const char* read = text;  // how far the current field has been looked at
+    std::size_t field = 0;
+    for (const FieldRule& row : rules) {
+        for (; field < row.field; ++field) {
+            const char* const fieldEnd = endOfField(read, limit);
+            if (fieldEnd == end || *fieldEnd == '*' || *fieldEnd == '\0') return;
+            text = read = fieldEnd + 1;
+            limit = fieldLimit(text, end);
         }
-        const char* const fieldEnd = endOfField(read, limit);
-        if (fieldEnd == end || *fieldEnd == '*' || *fieldEnd == '\0') return;
-        text = fieldEnd + 1;
+        read = std::max(read, convertField(text, read, limit, row, record));
     }
 }
 
@@ -574,6 +599,19 @@ constexpr std::uint64_t packIdentifier(std::string_view text) {
     return packed;
 }
 
+// The same from a sentence of at least six characters, in two loads where
+// the byte order lets them give the same number.
+std::uint64_t identifierOf(std::string_view sentence) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t head = 0;
+        std::uint16_t tail = 0;
+        std::memcpy(&head, sentence.data(), sizeof head);
+        std::memcpy(&tail, sentence.data() + sizeof head, sizeof tail);
+        return head | std::uint64_t{tail} << 32;
+    }
+    return packIdentifier(sentence);
+}
+
 struct SentenceDecoder {
     std::uint64_t identifier;
     void (*decode)(std::string_view sentence);
@@ -594,7 +632,7 @@ constexpr std::array<SentenceDecoder, 7> sentenceDecoders = {{
 
 SentenceType sentenceType(std::string_view sentence) {
     if (sentence.size() < identifierLength) return SentenceType::other;
-    const std::uint64_t identifier = packIdentifier(sentence);
+    const std::uint64_t identifier = identifierOf(sentence);
     for (std::size_t i = 0; i < sentenceDecoders.size(); ++i) {
         if (identifier == sentenceDecoders[i].identifier) return static_cast<SentenceType>(i);
     }
