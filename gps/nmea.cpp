@@ -85,8 +85,9 @@ const char* accumulateDigits(const char* c, const char* end, std::uint64_t& valu
     std::uint64_t magnitude = 0;  // wraps only beyond 19 digits, which saturate anyway
     c = accumulateDigits(c, end, magnitude);
     if (c == digits) return {0, begin};
-    if (c - digits > maxDigits || magnitude > limit) magnitude = limit;
-    if (negative) return {static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude)), c};
+    if (c - digits > maxDigits) magnitude = limit;
+    if (negative)
+        return {static_cast<std::int32_t>(-static_cast<std::int64_t>(std::min(magnitude, limit))), c};
     return {static_cast<std::int32_t>(std::min(magnitude, limit - 1)), c};
 }
 
@@ -414,10 +415,24 @@ static_assert(tableFits<ZdaRecord>(zdaRules, zdaFieldLimit));
 
 // ---- 4. The field scanner ----
 
-// The characters that end a field: ",", "*" and the zero byte that ends the
-// text, so that a sentence is read as the C string it is.
+// What a character means to the scanner: "," ends a field; "*" and the zero
+// byte that ends the text (a sentence is read as the C string it is) end the
+// field and the sentence; every other character is part of a field.
+enum class Mark : std::uint8_t { none, fieldEnd, sentenceEnd };
+
+constexpr auto marks = [] {
+    std::array<Mark, 256> table{};
+    table[','] = Mark::fieldEnd;
+    table['*'] = table['\0'] = Mark::sentenceEnd;
+    return table;
+}();
+
+Mark markOf(char c) {
+    return marks[static_cast<unsigned char>(c)];
+}
+
 bool isFieldEnd(char c) {
-    return c == ',' || c == '*' || c == '\0';
+    return markOf(c) != Mark::none;
 }
 
 // The first character at or after text that ends a field, or limit.
@@ -533,7 +548,7 @@ void scanFields(std::string_view sentence, std::span<const FieldRule> rules, uns
     for (const FieldRule& row : rules) {
         for (; field < row.field; ++field) {
             const char* const fieldEnd = endOfField(read, limit);
-            if (fieldEnd == end || *fieldEnd == '*' || *fieldEnd == '\0') return;
+            if (fieldEnd == end || markOf(*fieldEnd) == Mark::sentenceEnd) return;
             text = read = fieldEnd + 1;
             limit = fieldLimit(text, end);
         }
