@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Measures the whole program at work: Wayloom runs headless (standard input
+# and output not terminals, so it starts reporting at once) with a report
+# every 30 seconds, reading wayloom-gpssim at 4800 baud and one fix a second,
+# and reporting to wayloom-receiver on 127.0.0.1 port 80, all inside a private
+# network namespace. Prints the program's CPU time over the interval as a
+# share of one core, its wake-ups per second, its resident memory and peak,
+# and the reports sent and received. This is a measurement, not a test: it
+# prints figures and succeeds when it could measure. Target: under 0.2% of
+# one core.
+#
+#   bench/program_measure.sh [--seconds N] [BUILD_DIR]
+#
+# N is the measured interval (default 300); it begins 10 seconds after the
+# start. BUILD_DIR (default build/default) must hold wayloom, wayloom-gpssim
+# and wayloom-receiver; an optimised build gives the figures that count.
+set -euo pipefail
+
+seconds=300
+build=build/default
+while [[ $# -gt 0 ]]; do
+    case $1 in
+        --seconds) seconds=${2:?}; shift ;;
+        --inside) inside=1 ;;
+        -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+        *) build=$1 ;;
+    esac
+    shift
+done
+build=$(cd "$build" && pwd)
+
+for program in wayloom wayloom-gpssim wayloom-receiver; do
+    [[ -x "$build/$program" ]] || { echo "program_measure: $build/$program is not built" >&2; exit 1; }
+done
+
+# A network namespace of our own, where port 80 is free and nothing leaves
+# the machine: as root directly, otherwise inside a user namespace.
+if [[ -z ${inside:-} ]]; then
+    if [[ $(id -u) -eq 0 ]]; then
+        exec unshare --net bash "$0" --inside --seconds "$seconds" "$build"
+    else
+        exec unshare --map-root-user --net bash "$0" --inside --seconds "$seconds" "$build"
+    fi
+fi
+ip link set lo up
+
+work=$(mktemp -d /tmp/wayloom-measure.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Waits up to ten seconds for a line matching pattern in file.
+wait_for_line() {
+    for _ in $(seq 100); do
+        grep -qE "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "program_measure: no '$2' in $1:" >&2
+    cat "$1" >&2
+    return 1
+}
+
+"$build/wayloom-gpssim" --baud 4800 >"$work/gpssim.out" 2>"$work/gpssim.err" &
+pids+=($!)
+wait_for_line "$work/gpssim.out" '^/dev/'
+port=$(head -n 1 "$work/gpssim.out")
+
+"$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
+pids+=($!)
+wait_for_line "$work/receiver.err" 'listening on'
+
+# Wayloom reads settings.ini beside its executable, and allows one copy per
+# user through its runtime directory: both are private to this measurement.
+cp "$build/wayloom" "$work/wayloom"
+printf '%s\n' "$port" 4800 measure secret 30 >"$work/settings.ini"
+mkdir -m 700 "$work/runtime"
+XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
+program=$!
+pids+=("$program")
+
+# cpu_ns wakeups rss_kb, summed over the program's threads (the window, the
+# report cycle and the reader live as long as it does)
+sample() {
+    local cpu switches rss
+    cpu=$(cat /proc/"$program"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }')
+    switches=$(cat /proc/"$program"/task/*/status | awk '/ctxt_switches:/ { sum += $2 } END { print sum }')
+    rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$program/status")
+    echo "$cpu $switches $rss"
+}
+
+sleep 10
+kill -0 "$program" 2>/dev/null || { echo "program_measure: wayloom ended:" >&2; cat "$work/wayloom.out" "$work/wayloom.err" >&2; exit 1; }
+read -r cpu0 switches0 rss0 <<<"$(sample)"
+time0=$(date +%s.%N)
+sleep "$seconds"
+read -r cpu1 switches1 rss1 <<<"$(sample)"
+time1=$(date +%s.%N)
+peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program/status")
+
+sent=$(grep -c '^Sent successfully\.$' "$work/wayloom.out" || true)
+failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Download)" "$work/wayloom.out" || true)
+received=$(wc -l <"$work/receiver.log")
+awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" \
+    -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
+    -v sent="$sent" -v failed="$failed" -v received="$received" 'BEGIN {
+    s = t1 - t0
+    printf "wayloom headless, a report every 30 s, GPS at 4800 baud and 1 fix/s, over %.1f s:\n", s
+    printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
+    printf "  wake-ups per second %.2f\n", w / s
+    printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak
+    printf "  reports             %d sent successfully, %d failed, %d received by the server\n", sent, failed, received
+}'
