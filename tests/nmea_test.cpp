@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -190,6 +193,34 @@ TEST_F(Nmea, NumbersAreDecimalAndAlwaysFinite) {
         dispatchSentence("$GPVTG," + std::string(c.field) + ",T*");
         EXPECT_EQ(gpsState.gll.latitude, c.asDouble);
         EXPECT_EQ(gpsState.vtg.values[0], c.asFloat);
+    }
+}
+
+// Decimal text of every shape a field can hold reads as the nearest double
+// and the nearest float, as strtod and strtof read it.
+TEST_F(Nmea, NumbersRoundToNearestLikeStrtod) {
+    std::mt19937 random(20240601);
+    const auto digits = [&random](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += static_cast<char>('0' + random() % 10);
+        return text;
+    };
+    std::vector<std::string> fields = {
+        "16777217",     "16777216.5",     "9007199254740993", "0.30000000000000004", "1234567890123456789",
+        "3.4028234e38", "1.17549435e-38", "4807.0380"};
+    while (fields.size() < 3000) {
+        std::string text = random() % 4 == 0 ? "-" : "";
+        text += digits(static_cast<int>(random() % 9));
+        if (random() % 3 != 0) text += "." + digits(static_cast<int>(random() % 10));
+        if (random() % 3 == 0) text += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+        if (text.size() <= 20 && text.find_first_of("0123456789") < text.find('e')) fields.push_back(text);
+    }
+    for (const std::string& field : fields) {
+        SCOPED_TRACE(field);
+        dispatchSentence("$GPGLL," + field + ",N*");
+        dispatchSentence("$GPVTG," + field + ",T*");
+        ASSERT_EQ(gpsState.gll.latitude, std::strtod(field.c_str(), nullptr));
+        ASSERT_EQ(gpsState.vtg.values[0], std::strtof(field.c_str(), nullptr));
     }
 }
 
