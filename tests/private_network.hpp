@@ -98,18 +98,6 @@ inline bool writeAll(int file, const void* data, std::size_t size) {
     return true;
 }
 
-inline std::size_t readAll(int file, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    std::size_t total = 0;
-    while (total < size) {
-        const ssize_t count = read(file, bytes + total, size - total);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        total += static_cast<std::size_t>(count);
-    }
-    return total;
-}
-
 // A helper process of a test's child (a server, a feeder): it is killed when
 // the child ends, however the child ends, so that no helper outlives a failed
 // test or holds the pipe that carries the child's result.
@@ -233,7 +221,7 @@ inline void readReceiverLog(const Receiver& receiver, char* text, std::size_t ca
     text[0] = '\0';
     const int file = open(receiver.logPath, O_RDONLY | O_CLOEXEC);
     if (file < 0) return;
-    const std::size_t got = readAll(file, text, capacity - 1);
+    const std::size_t got = readAllWithin(file, text, capacity - 1, 1000);
     text[got] = '\0';
     close(file);
 }
