@@ -344,13 +344,13 @@ static void loadLabels() {
     front.startLabelLength = static_cast<int>(loadString(messageStart, front.startLabel));
 }
 
-// A second start asked this copy to come forward: ring the bell and set the
-// title again, and repaint everything in case the screen was disturbed.
+// A second start asked this copy to come forward: ring the bell, set the
+// title again, and repaint everything (at the next drawing) in case the
+// screen was disturbed.
 static void comeForward() {
     beep();
     onActivate();
     clearok(curscr, TRUE);
-    drawWindow();
     setTerminalTitle(mainWindow.caption);
 }
 
@@ -386,6 +386,26 @@ static bool openTerminal() {
     return true;
 }
 
+// One round of the event loop: signals first (closing wins over everything),
+// then the model's changes, the terminal's size, the keys, a second start.
+static void handleEvents(const std::array<pollfd, 4>& watched, InstanceLock& instance) {
+    PendingSignals pending{false, false, false};
+    if (watched[2].revents != 0) pending = readPendingSignals(front.signalFd);
+    // The terminal hanging up closes the window even without SIGHUP.
+    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) pending.close = true;
+    if (pending.close) onClose();
+    if (mainWindow.ended) leave(mainWindow.result);
+    if (watched[1].revents != 0) drainWakePipe(front.wake);
+    if (pending.suspend) {
+        suspend();
+        pending.resize = true;
+    }
+    if (pending.resize) resizeToTerminal();
+    if ((watched[0].revents & POLLIN) != 0) readInput();
+    if (mainWindow.ended) leave(mainWindow.result);
+    if (watched[3].revents != 0 && takeForwardRequests(instance) > 0) comeForward();
+}
+
 int runTerminalFrontEnd(InstanceLock& instance) {
     front.instance = &instance;
     front.signalFd = openCloseSignals(true);
@@ -412,24 +432,7 @@ int runTerminalFrontEnd(InstanceLock& instance) {
             {instance.listenFd, POLLIN, 0},  // ignored by poll when -1
         }};
         if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
-        PendingSignals pending{false, false, false};
-        if (watched[2].revents != 0) pending = readPendingSignals(front.signalFd);
-        // The terminal hanging up closes the window even without SIGHUP.
-        if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) pending.close = true;
-        if (pending.close) onClose();
-        if (mainWindow.ended) leave(mainWindow.result);
-        if (watched[1].revents != 0) drainWakePipe(front.wake);
-        if (pending.suspend) {
-            suspend();
-            pending.resize = true;
-        }
-        if (pending.resize) resizeToTerminal();
-        if (watched[0].revents & POLLIN) readInput();
-        if (mainWindow.ended) leave(mainWindow.result);
-        if (watched[3].revents != 0 && takeForwardRequests(instance) > 0) {
-            comeForward();
-            continue;
-        }
+        handleEvents(watched, instance);
         drawWindow();
     }
 }
