@@ -204,7 +204,8 @@ constexpr double degreesPerMinute = 1.0 / 60.0;
 // Coordinate, ddmm.mmmm or dddmm.mmmm: the digits before the point but the
 // last two are whole degrees, the rest is minutes. Only the leading run of
 // digits counts as "before the point", so a field that starts with anything
-// else is read whole as minutes. Any length is safe: the degrees stay finite.
+// else is read whole as minutes. A field has at most 20 characters, so the
+// degrees stay far below the largest double.
 Reading<double> readDegrees(const char* begin, const char* end) {
     const char* wholeEnd = begin;
     while (wholeEnd != end && isDigit(*wholeEnd)) ++wholeEnd;
@@ -566,9 +567,9 @@ void decodeInto(std::string_view sentence, Record& stored, const std::array<Fiel
     stored = record;
 }
 
-// ---- 5. Dispatch, decoders, other sentences and the fix ----
-
 }  // namespace
+
+// ---- 5. Dispatch, decoders, other sentences and the fix ----
 
 void decodeGga(std::string_view sentence) {
     decodeInto(sentence, gpsState.gga, ggaRules);
@@ -680,11 +681,11 @@ void takePositionFix(double* latitude, double* longitude, double* speed, int* va
 }
 
 std::size_t fieldLength(std::string_view text) {
-    const char* const limit = text.data() + std::min(text.size(), maxFieldLength);
+    const char* const limit = fieldLimit(text.data(), text.data() + text.size());
     return static_cast<std::size_t>(endOfField(text.data(), limit) - text.data());
 }
 
 double nmeaToDegrees(std::string_view field) {
-    field = cutAtZero(field);
-    return readDegrees(field.data(), field.data() + field.size()).value;
+    const char* const limit = fieldLimit(field.data(), field.data() + field.size());
+    return readDegrees(field.data(), endOfField(field.data(), limit)).value;
 }

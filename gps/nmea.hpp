@@ -189,7 +189,8 @@ void takePositionFix(double* latitude, double* longitude, double* speed, int* va
 // first ',', '*', zero byte or end of text, at most 20.
 std::size_t fieldLength(std::string_view text);
 
-// ddmm.mmmm or dddmm.mmmm to decimal degrees; an empty field gives 0.0.
+// The field that begins at the start of text (see fieldLength), ddmm.mmmm or
+// dddmm.mmmm, in decimal degrees; an empty field gives 0.0.
 double nmeaToDegrees(std::string_view field);
 
 // The seven decoders, each given a whole sentence (text up to its end or first

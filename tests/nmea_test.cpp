@@ -148,6 +148,8 @@ TEST(Coordinates, ConvertMinutesToDegrees) {
         EXPECT_NEAR(nmeaToDegrees(c.field), c.degrees, std::abs(c.degrees) * 5e-8);
     }
     EXPECT_EQ(nmeaToDegrees("4807.038"), degrees(48, 7.038)) << "the factor is the double nearest 1/60";
+    EXPECT_EQ(nmeaToDegrees("4807.038,N,01131.000"), degrees(48, 7.038)) << "only the first field is read";
+    EXPECT_NEAR(nmeaToDegrees(std::string(400, '9')), 1e18, 1e3) << "only 20 characters are read";
 }
 
 // Number fields, read through a GLL latitude (double) and a VTG value (float).
