@@ -4,8 +4,8 @@
 // and VTG every second, GLL every other second and ZDA every fifth, with
 // checksums and CR LF, read in chunks of 512 bytes as the reader thread does.
 // Compare:
-//   ScanFloor           one pass over the bytes finding each "$" and "*":
-//                       the least any framing can do;
+//   ScanFloor           one plain pass over the bytes, byte by byte, noting
+//                       each "$" and "*": the floor a framer is held to;
 //   Framing             the framer alone (target: within 2x of the floor);
 //   FramingAndDispatch  framing and decoding into the GPS state
 //                       (target: at most 150 ns per sentence);
