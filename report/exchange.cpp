@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "app/statuslog.hpp"
@@ -49,6 +50,11 @@ std::uint16_t carryReport(SocketHandle socket, const NumberText& latText, const 
 
 }  // namespace
 
+// No route within 15 seconds (a name that does not resolve included) or no
+// socket library: "Can't connect!". No connection within 10 seconds: "Can't
+// open host!". A request that cannot leave: "Can't send data!". Otherwise the
+// answer read until the server closes, 512 bytes arrive or 20 seconds pass
+// gives the outcome; no answer at all is "Service unavailable!".
 void runReportExchange(double latitude, double longitude, double speed) {
     const NumberText latText = formatReportNumber(latitude);
     const NumberText lonText = formatReportNumber(longitude);
