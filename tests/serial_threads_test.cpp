@@ -437,6 +437,10 @@ TEST_F(Reader, UnpluggedReceiverResumesWithoutSpinning) {
     // sentence cut by the unplugging; that part was dropped, so they stand alone.
     receiver = plugReceiver();
     std::filesystem::create_symlink(receiver.path, link);
+    // What a receiver sends before the port is open again is not the reader's
+    // to see; wait for the reopening, which comes a few seconds later.
+    ASSERT_TRUE(eventually([] { return gpsPort.load() != invalidPortHandle; }))
+        << "the port was not reopened";
     send(receiver, "19,A,9,N,9,E,099.9,9,9,9,W*00\r\n$GPRMC,2,A,2,N,2,E,002.0,2,2,2,W*00\r\n");
     EXPECT_TRUE(eventually([] { return fixSpeed() == 2.0; })) << "decoding did not resume";
     EXPECT_NE(gpsPort.load(), invalidPortHandle);
