@@ -47,6 +47,9 @@ fail() {
         echo "--- screen of $session:" >&2
         t capture-pane -p -t "$session" >&2 || true
     done
+    for log in "$work"/*.err "$work"/receiver.log "$work"/*/out "$work"/*/err; do
+        [[ -s "$log" ]] && { echo "--- $log:" >&2; tail -n 20 "$log" >&2; }
+    done
     exit 1
 }
 
