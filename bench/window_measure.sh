@@ -33,6 +33,7 @@ if [[ -z "${WAYLOOM_E2E_NETNS:-}" ]]; then
     done
 fi
 
+# shellcheck source=tests/e2e/window_lib.sh
 source "$root/tests/e2e/window_lib.sh"
 begin_test --network
 

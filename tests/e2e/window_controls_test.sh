@@ -4,8 +4,9 @@
 # "Start" after a port that cannot be opened, sideways scrolling, resizing
 # down to a few cells, every way out restoring the terminal, a terminal
 # without capabilities, and the headless mode's output.
+# shellcheck source=tests/e2e/window_lib.sh
 source "$(dirname "$0")/window_lib.sh"
-begin_test
+begin_test "$@"
 
 missing_port=/nonexistent/gps
 
@@ -113,8 +114,7 @@ pass "SIGTSTP leaves the screen while stopped, SIGCONT draws the window again"
 send_click main 2 23
 [[ "$(exit_status_of main)" == 0 ]] || fail "Exit click: status $(cat "$work/main/exit")"
 [[ "$(t display -p -t main '#{alternate_on}')" == 0 ]] || fail "still on the alternate screen"
-grep -qE '(^| )icanon( |$)' "$work/main/stty" && grep -qE '(^| )echo( |$)' "$work/main/stty" ||
-    fail "terminal modes not restored: $(cat "$work/main/stty")"
+terminal_restored main || fail "terminal modes not restored: $(cat "$work/main/stty")"
 pass "a click on Exit ends with 0 and restores the terminal"
 
 # ---- Closing the window: SIGTERM, SIGHUP, Ctrl-C (SIGINT) end with 0.
@@ -132,7 +132,7 @@ for signal in TERM HUP INT; do
     fi
     [[ "$(exit_status_of "$copy")" == 0 ]] || fail "SIG$signal: status $(cat "$work/$copy/exit")"
     [[ "$(t display -p -t "$copy" '#{alternate_on}')" == 0 ]] || fail "SIG$signal: alternate screen left on"
-    grep -qE '(^| )icanon( |$)' "$work/$copy/stty" || fail "SIG$signal: terminal modes not restored"
+    terminal_restored "$copy" || fail "SIG$signal: terminal modes not restored"
 done
 pass "SIGTERM, SIGHUP and SIGINT end with 0 and restore the terminal"
 

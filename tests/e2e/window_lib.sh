@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for the end-to-end tests of the Wayloom window, sourced by
 # tests/e2e/window_*_test.sh. Each test runs in a network namespace of its own
 # (so a report server on 127.0.0.1:80 needs no privileges and tests do not
@@ -107,6 +108,11 @@ wait_for_file() {
     fail "no '$pattern' in $file after ${seconds}s: $(cat "$file" 2>/dev/null)"
 }
 
+# Whether copy NAME left its terminal in the normal (canonical, echoing) mode.
+terminal_restored() {
+    grep -qE '(^| )icanon( |$)' "$work/$1/stty" && grep -qE '(^| )echo( |$)' "$work/$1/stty"
+}
+
 # The exit status of copy NAME once it has ended (waits up to SECONDS).
 exit_status_of() {
     local name=$1 seconds=${2:-5}
@@ -135,18 +141,19 @@ start_dimmed() {
 send_click() {
     local name=$1 column=$2 row=$3
     local x y
-    x=$(printf "\\$(printf '%03o' $((column + 33)))")
-    y=$(printf "\\$(printf '%03o' $((row + 33)))")
+    x=$(printf '%b' "\\$(printf '%03o' $((column + 33)))")
+    y=$(printf '%b' "\\$(printf '%03o' $((row + 33)))")
     t send-keys -t "$name" -l $'\e[M '"$x$y"
     t send-keys -t "$name" -l $'\e[M#'"$x$y"
 }
 
-# start_gps_simulator NAME: a simulated receiver; sets gps_port.
+# start_gps_simulator NAME: a simulated receiver; sets gps_port for the caller.
 start_gps_simulator() {
     local name=$1
     "$bin/wayloom-gpssim" >"$work/$name.out" 2>"$work/$name.err" &
     background_pids+=($!)
     wait_for_file "$work/$name.out" '^/dev/' 5
+    # shellcheck disable=SC2034
     gps_port=$(grep -m 1 -E '^/dev/' "$work/$name.out")
 }
 

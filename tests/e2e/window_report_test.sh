@@ -15,6 +15,7 @@
 #
 # With WAYLOOM_WINDOW_CAPTURE set to a file name, the screen after the report
 # is saved there.
+# shellcheck source=tests/e2e/window_lib.sh
 source "$(dirname "$0")/window_lib.sh"
 begin_test --network "$@"
 
@@ -121,6 +122,5 @@ pass "headless: blank line, the four lines on stdout, its own report; SIGTERM en
 t send-keys -t window F1
 [[ "$(exit_status_of window)" == 0 ]] || fail "F1: status $(cat "$work/window/exit")"
 [[ "$(t display -p -t window '#{alternate_on}')" == 0 ]] || fail "F1: alternate screen left on"
-grep -qE '(^| )icanon( |$)' "$work/window/stty" && grep -qE '(^| )echo( |$)' "$work/window/stty" ||
-    fail "F1: terminal modes not restored: $(cat "$work/window/stty")"
+terminal_restored window || fail "F1: terminal modes not restored: $(cat "$work/window/stty")"
 pass "F1 ends with 0 and restores the terminal"
