@@ -6,7 +6,8 @@
 // terminal. Only this thread touches ncurses: the window model's listener,
 // which runs on whatever thread changed the model, merely writes a byte to the
 // wake-up pipe, and this thread then reads the model and redraws. The closing
-// signals and SIGWINCH arrive through a signalfd, so no signal handler runs.
+// signals, SIGWINCH and SIGTSTP arrive through a signalfd, so no signal
+// handler runs, ncurses' own included.
 //
 // Divisions: state; the terminal title; drawing; input; the event loop.
 #define NCURSES_WIDECHAR 1
