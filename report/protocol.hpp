@@ -10,22 +10,22 @@
 #include <span>
 #include <string_view>
 
-constexpr std::size_t numberTextCapacity = 16;    // 15 characters and a terminator
-constexpr std::size_t summaryLineCapacity = 48;   // 47 characters and a terminator
-constexpr std::size_t responseCapacity = 512;     // bytes of the answer examined
-constexpr std::size_t responseBodyMaxLength = 20; // characters of the body compared
-constexpr std::size_t reportHostMaxLength = 253;  // longest DNS name
+constexpr std::size_t numberTextCapacity = 16;           // 15 characters and a terminator
+constexpr std::size_t summaryLineCapacity = 48;          // 47 characters and a terminator
+constexpr std::size_t responseCapacity = 512;            // bytes of the answer examined
+constexpr std::size_t responseBodyMaxLength = 20;        // characters of the body compared
+constexpr std::size_t reportHostMaxLength = 253;         // longest DNS name
 constexpr std::size_t encodedCredentialMaxLength = 105;  // 35 bytes, each as %XX
 // "POST http://" host "/wayloom/Receiver.php HTTP/1.0\n" three headers, the
 // content length, the blank line and the body with its six fields.
 constexpr std::size_t requestCapacity = 512 + reportHostMaxLength;
 
-using NumberText = std::array<char, numberTextCapacity>;           // zero-terminated
-using SummaryLine = std::array<wchar_t, summaryLineCapacity>;      // zero-terminated
+using NumberText = std::array<char, numberTextCapacity>;       // zero-terminated
+using SummaryLine = std::array<wchar_t, summaryLineCapacity>;  // zero-terminated
 
 struct ReportRequest {
     std::array<char, requestCapacity> text;  // zero-terminated
-    std::size_t length;                       // bytes to send
+    std::size_t length;                      // bytes to send
 };
 
 // The report server's host name, fixed when the program is built, and the

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds Wayloom and runs every test: the suites under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, a Clang
-# build with warnings as errors, and a short run of every fuzzer.
+# Builds Wayloom and runs every test: a formatting check, optimised GCC and
+# Clang builds of everything with warnings as errors, a short run of every fuzzer, the suites
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded
+# suites under ThreadSanitizer.
 # Run as root on Debian 12; missing packages are installed first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -43,7 +44,21 @@ build() {
         cmake --build --preset "$preset" -j "$jobs"
 }
 
-step "Clang: libFuzzer targets, program and tools, warnings as errors"
+step "Formatting: the code follows .clang-format"
+if git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    failures=$((failures + 1))
+fi
+
+step "GCC: optimised build of everything, warnings as errors"
+if build default; then passed=$((passed + 1)); else failed=$((failed + 1)); failures=$((failures + 1)); fi
+
+step "Clang: everything, warnings as errors"
+if build clang; then passed=$((passed + 1)); else failed=$((failed + 1)); failures=$((failures + 1)); fi
+
+step "Clang: libFuzzer targets, warnings as errors"
 if build fuzz; then
     for fuzzer in build/fuzz/fuzz/*_fuzz; do
         [[ -x "$fuzzer" ]] || continue
