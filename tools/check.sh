@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Wayloom and runs every test: a formatting check, optimised GCC and
-# Clang builds of everything with warnings as errors, a short run of every fuzzer, the suites
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded
-# suites under ThreadSanitizer.
+# Clang builds of everything with warnings as errors, a short run of every
+# fuzzer, the suites under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the threaded suites under ThreadSanitizer.
 # Run as root on Debian 12; missing packages are installed first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
