@@ -82,10 +82,15 @@ const char* accumulateDigits(const char* c, const char* end, std::uint64_t& valu
         if (c != end && (*c == '+' || *c == '-')) negative = *c++ == '-';
     }
     const char* const digits = c;
-    std::uint64_t magnitude = 0;  // wraps only beyond 19 digits, which saturate anyway
+    std::uint64_t magnitude = 0;  // wraps only beyond 19 significant digits, which saturate anyway
     c = accumulateDigits(c, end, magnitude);
     if (c == digits) return {0, begin};
-    if (c - digits > maxDigits) magnitude = limit;
+    if (c - digits > maxDigits) {
+        // Leading zeros add nothing and do not count toward the limit.
+        const char* significant = digits;
+        while (significant != c && *significant == '0') ++significant;
+        if (c - significant > maxDigits) magnitude = limit;
+    }
     if (negative)
         return {static_cast<std::int32_t>(-static_cast<std::int64_t>(std::min(magnitude, limit))), c};
     return {static_cast<std::int32_t>(std::min(magnitude, limit - 1)), c};
@@ -201,22 +206,41 @@ Reading<std::int32_t> readTruncated(const char* begin, const char* end) {
 // The double nearest to 1/60: minutes times this are degrees.
 constexpr double degreesPerMinute = 1.0 / 60.0;
 
-// Coordinate, ddmm.mmmm or dddmm.mmmm: the digits before the point but the
-// last two are whole degrees, the rest is minutes. Only the leading run of
-// digits counts as "before the point", so a field that starts with anything
-// else is read whole as minutes. A field has at most 20 characters, so the
-// degrees stay far below the largest double.
+bool endsCoordinateDigits(char c) {
+    return c == '.' || c == ',' || c == '*' || c == '\0';
+}
+
+// Coordinate, ddmm.mmmm or dddmm.mmmm: of the n digits before the decimal
+// point (all digits when there is none), the first n - 2 are whole degrees,
+// and the field from the last two of them on, read as a number, is minutes.
+// Anything else before the point (white space, or a sign from a noisy line)
+// is passed over, so the degrees are never negative. A field has at most 20
+// characters, so the degrees stay far below the largest double.
 Reading<double> readDegrees(const char* begin, const char* end) {
-    const char* wholeEnd = begin;
-    while (wholeEnd != end && isDigit(*wholeEnd)) ++wholeEnd;
+    // Nearly always the digits before the point are the field's first
+    // characters; otherwise they are gathered from among the others.
+    const char* point = begin;
+    while (point != end && isDigit(*point)) ++point;
+    std::size_t digitsBefore = static_cast<std::size_t>(point - begin);
+    if (point != end && !endsCoordinateDigits(*point)) {
+        for (; point != end && !endsCoordinateDigits(*point); ++point) {
+            if (isDigit(*point)) ++digitsBefore;
+        }
+    }
     double degrees = 0.0;
-    const char* minutes = begin;
-    if (wholeEnd - begin > 2) {
-        minutes = wholeEnd - 2;
-        for (const char* c = begin; c != minutes; ++c) degrees = degrees * 10.0 + (*c - '0');
+    const char* minutes = point;  // with no digits before the point, the fraction alone
+    std::size_t digitsSeen = 0;
+    for (const char* c = begin; c != point; ++c) {
+        if (!isDigit(*c)) continue;
+        if (digitsBefore <= 2 || digitsSeen == digitsBefore - 2) {
+            minutes = c;
+            break;
+        }
+        degrees = degrees * 10.0 + (*c - '0');
+        ++digitsSeen;
     }
     const Reading<double> number = readDouble(minutes, end);
-    return {degrees + number.value * degreesPerMinute, std::max(number.stop, minutes)};
+    return {degrees + number.value * degreesPerMinute, std::max(number.stop, point)};
 }
 
 // ---- 3. Field tables ----

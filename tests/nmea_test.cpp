@@ -138,6 +138,13 @@ TEST(Coordinates, ConvertMinutesToDegrees) {
         {"4807", degrees(48, 7)},
         {"48.5", degrees(0, 48.5)},
         {"4807.038xyz", degrees(48, 7.038)},
+        // Only the digits before the point split degrees from minutes: a
+        // blank or a sign from a noisy line never makes the result negative.
+        {" 01131.000", degrees(11, 31.0)},
+        {"-4807.038", degrees(48, 7.038)},
+        {"+4807.038", degrees(48, 7.038)},
+        {"-48.5", degrees(0, 48.5)},
+        {"-.5", degrees(0, 0.5)},
         {std::string_view("4807.0\0"
                           "38",
                           9),
@@ -248,6 +255,11 @@ TEST_F(Nmea, IntegersSaturateAt32BitsThenKeepLowEightBits) {
         {"99999999999999999999", int32Max},
         {"-2147483648", int32Min},
         {"-99999999999", int32Min},
+        // Leading zeros count for nothing, as strtol reads them.
+        {"000000000008", 8},
+        {"-00000000000545", -545},
+        {"00000000002147483647", int32Max},
+        {"0000000000000", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
