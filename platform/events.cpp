@@ -44,6 +44,9 @@ int openCloseSignals(bool terminal) {
         if (!ignored(signal)) sigaddset(&set, signal);
     }
     if (terminal) {
+        // Ctrl-\ closes the window like Ctrl-C, so the terminal is restored
+        // rather than left in the window's modes by a core dump.
+        if (!ignored(SIGQUIT)) sigaddset(&set, SIGQUIT);
         sigaddset(&set, SIGWINCH);
         if (!ignored(SIGTSTP)) sigaddset(&set, SIGTSTP);
     }

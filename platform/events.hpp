@@ -17,14 +17,14 @@ void wakeFrontEnd(const WakePipe& pipe);  // async-signal-safe, lock-free
 void drainWakePipe(const WakePipe& pipe);
 
 // Blocks SIGTERM, SIGINT and SIGHUP (each unless it is ignored, as nohup
-// does) and, for a terminal, SIGWINCH and SIGTSTP, and returns a descriptor
+// does) and, for a terminal, SIGQUIT, SIGWINCH and SIGTSTP, and returns a descriptor
 // that reads them; -1 on failure. Called before any other thread exists, so
 // every later thread inherits the blocked set and only the front end's thread
 // sees these signals, through the descriptor, while no handler ever runs.
 int openCloseSignals(bool terminal);
 
 struct PendingSignals {
-    bool close;    // SIGTERM, SIGINT or SIGHUP: the window is being closed
+    bool close;    // SIGTERM, SIGINT, SIGHUP (or SIGQUIT in a terminal): the window is being closed
     bool resize;   // SIGWINCH
     bool suspend;  // SIGTSTP: Ctrl-Z
 };

@@ -92,7 +92,9 @@ static int listenForward(const char* path) {
 
 // Asks the copy listening on path to come forward; false when no one listens.
 static bool askForward(const char* path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a first copy that is stopped (Ctrl-Z) and whose queue is
+    // full refuses at once instead of holding this start for ever.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     const sockaddr_un address = socketAddress(path);
     bool asked = false;

@@ -8,7 +8,8 @@
 #
 # Environment: WAYLOOM_DEMO_BUILD, the build folder (default build/default).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 build=${WAYLOOM_DEMO_BUILD:-build/default}
 
 if [[ "${1:-}" != --inside ]]; then
@@ -22,9 +23,9 @@ if [[ "${1:-}" != --inside ]]; then
     # A network namespace of our own: as root directly, otherwise inside a
     # user namespace, where this user counts as root and may bind port 80.
     if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$0" --inside
+        exec unshare --net bash "$self" --inside
     else
-        exec unshare --map-root-user --net bash "$0" --inside
+        exec unshare --map-root-user --net bash "$self" --inside
     fi
 fi
 
@@ -74,7 +75,9 @@ EOF
 echo "GPS simulator on $port, report server on 127.0.0.1:80. Press F2 in Wayloom to start, F1 to leave."
 sleep 2
 status=0
-"$work/wayloom" || status=$?
+# Its own runtime folder too, so a Wayloom the user already runs does not
+# count as this copy's first.
+XDG_RUNTIME_DIR=$work "$work/wayloom" || status=$?
 
 echo "Wayloom ended with status $status."
 if [[ -s "$work/receiver.log" ]]; then

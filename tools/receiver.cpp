@@ -562,7 +562,7 @@ void serveConnection(int connection, const sockaddr_in& peerAddress, const Actio
 }
 
 int openListener(const Options& options) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener < 0) return -1;
     const int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -597,6 +597,10 @@ int serve(const Options& options, std::FILE* log) {
     std::fflush(stderr);
     for (long served = 0;
          stopRequested == 0 && (options.connectionLimit == 0 || served < options.connectionLimit);) {
+        // A signal that comes between the test of stopRequested and a
+        // blocking accept would be missed: wait in short steps instead.
+        pollfd waiting{listener, POLLIN, 0};
+        if (poll(&waiting, 1, 200) <= 0) continue;
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
         const int connection =
@@ -604,7 +608,9 @@ int serve(const Options& options, std::FILE* log) {
         if (connection < 0) {
             // Interrupted, a client that gave up before accept, or out of
             // descriptors: in the last case a pause keeps the loop from spinning.
-            if (errno != EINTR && errno != ECONNABORTED) pause(std::chrono::milliseconds(100));
+            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+                pause(std::chrono::milliseconds(100));
+            }
             continue;
         }
         serveConnection(connection, peer, actionFor(options, served), options, log);
