@@ -59,6 +59,30 @@ TEST_F(Instance, SecondStartAsksTheFirstToComeForward) {
     releaseInstance(next);
 }
 
+// A first copy that takes no requests (stopped with Ctrl-Z) fills its queue;
+// later starts must still end as second starts, not wait on it for ever.
+TEST_F(Instance, SecondStartsEndWhileTheFirstTakesNoRequests) {
+    InstanceLock first{};
+    ASSERT_EQ(claimInstance(dir.c_str(), first), InstanceRole::first);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30);  // a start that hangs ends the child by SIGALRM
+        for (int start = 0; start < 12; ++start) {
+            InstanceLock other{};
+            if (claimInstance(dir.c_str(), other) != InstanceRole::second) _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "a second start hung on a first copy that takes no requests";
+    if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    releaseInstance(first);
+}
+
 // A copy that ended without cleaning up leaves its socket file; the lock went
 // with the process, so the next start is the first copy and listens again.
 TEST_F(Instance, StaleSocketOfAnEndedCopyIsReplaced) {
