@@ -14,35 +14,12 @@
 #include <string_view>
 
 #include "app/statuslog.hpp"
+#include "heap_counter.hpp"
 #include "platform/net.hpp"
 #include "platform/window.hpp"
 #include "private_network.hpp"
 #include "report/protocol.hpp"
 #include "settings/settings.hpp"
-
-// Counts operator new while an exchange runs; everything it needs lives in
-// fixed buffers. GCC, inlining this replacement, sees a new released by
-// free() and warns, although the pair is this file's own malloc and free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-std::atomic<bool> countingNew{false};
-std::atomic<std::size_t> newCalls{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (countingNew.load()) ++newCalls;
-    void* memory = std::malloc(size == 0 ? 1 : size);
-    if (memory == nullptr) std::abort();
-    return memory;
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
 
 namespace {
 
@@ -93,12 +70,11 @@ ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = t
     setWindowChangeListener(watchOutcome, &watch);
     record.descriptorsBefore = countOpenDescriptors();
     const auto start = std::chrono::steady_clock::now();
-    newCalls = 0;
-    countingNew = true;
+    const long allocationsBefore = heapAllocations();
     runReportExchange(latitude, longitude, speed);
-    countingNew = false;
+    const long allocationsDuring = heapAllocations() - allocationsBefore;
     record.elapsedMs = millisecondsSince(start);
-    record.allocations = newCalls.load();
+    record.allocations = static_cast<std::size_t>(allocationsDuring);
     setWindowChangeListener(nullptr, nullptr);
     record.descriptorsAfter = countOpenDescriptors();
     record.descriptorsAtOutcome = watch.descriptors;
