@@ -17,19 +17,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# expect NAME JQ-FILTER FILE: the filter, run over all lines as one array,
-# must give true.
-expect() {
-    local result
-    result=$(jq -s "$2" "$3" 2>&1) || result="jq error: $result"
-    [[ "$result" == "true" ]] || fail "$1: got $result"
-}
+# shellcheck source=tests/e2e/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # wait_for_line FILE [COUNT]: waits up to 10 s until FILE has COUNT lines.
 wait_for_line() {
@@ -186,8 +175,4 @@ expect "a gap of three seconds between fixes" '
     | [range(1; $t | length) as $i | ($t[$i] - $t[$i - 1] + 86400) % 86400] | sort == [1, 1, 3]' \
     "$work/silent.json"
 
-if [[ $failures -gt 0 ]]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "all gpssim checks passed"
+finish_checks wayloom-gpssim

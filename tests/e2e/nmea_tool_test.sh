@@ -8,19 +8,8 @@ sample="$data/sample.nmea"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# expect NAME JQ-FILTER FILE: the filter, run over all lines as one array,
-# must give true.
-expect() {
-    local result
-    result=$(jq -s "$2" "$3" 2>&1) || result="jq error: $result"
-    [[ "$result" == "true" ]] || fail "$1: got $result"
-}
+# shellcheck source=tests/e2e/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # --- options ---
 "$tool" --help >"$work/help" || fail "--help exits non-zero"
@@ -99,8 +88,4 @@ for size in 1 2 3 13 64 81 82 255 256 511; do
     "$tool" --chunk "$size" "$work/logs.nmea" | cmp -s - "$work/logs.json" || fail "--chunk $size changes the output"
 done
 
-if ((failures > 0)); then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "wayloom-nmea: all checks passed"
+finish_checks wayloom-nmea
