@@ -4,10 +4,12 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/commandline.hpp"
 #include "app/frontend.hpp"
 #include "platform/instance.hpp"
 
-int main() {
+int main(int argc, char** argv) {
+    if (answerReporterCommandLine(argc, argv)) return 0;
     // A report server or a reader of standard output that goes away must give
     // a failed write, not end the program.
     std::signal(SIGPIPE, SIG_IGN);

@@ -2,7 +2,8 @@
 # Builds Wayloom and runs every test: a formatting check, optimised GCC and
 # Clang builds of everything with warnings as errors, a short run of every
 # fuzzer, the suites under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the threaded suites under ThreadSanitizer.
+# the threaded suites under ThreadSanitizer, and the Debian packages built,
+# checked, installed and purged.
 # Run as root on Debian 12; missing packages are installed first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -87,6 +88,14 @@ if build asan; then run_suites asan; else failures=$((failures + 1)); fi
 
 step "GCC: ThreadSanitizer, threaded suites"
 if build tsan; then run_suites tsan; else failures=$((failures + 1)); fi
+
+step "Debian packages: build, lintian, units, contents, installation, a report end to end"
+if bash tests/debian/package_test.sh; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    failures=$((failures + 1))
+fi
 
 echo
 if ((failures == 0 && failed == 0)); then

@@ -33,6 +33,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "app/commandline.hpp"
+
 namespace {
 
 // ---- options ------------------------------------------------------------------------
@@ -96,6 +98,7 @@ constexpr char usageText[] =
     "                     print its path and point the link at it\n"
     "  --duration S       exit after S seconds\n"
     "  --help             show this help\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status: 0 at the end or on SIGINT/SIGTERM, 1 when the pseudo-terminal\n"
     "or the link cannot be made or the file cannot be read, 2 for a bad option.\n";
@@ -682,6 +685,7 @@ int simulate(Simulation& simulation) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (printVersionIfAsked(argc, argv, "wayloom-gpssim")) return 0;
     static Simulation simulation{};
     simulation.terminal.master = -1;
     switch (parseOptions(argc, argv, simulation.options)) {

@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
 )
 
 missing=()

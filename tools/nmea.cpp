@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/commandline.hpp"
 #include "gps/framing.hpp"
 #include "gps/nmea.hpp"
 #include "tools/json.hpp"
@@ -40,7 +41,8 @@ constexpr std::string_view usage =
     "\n"
     "Options:\n"
     "  --chunk N   read N bytes at a time (1 to 512)\n"
-    "  --help      show this text\n";
+    "  --help      show this text\n"
+    "  --version   show the version\n";
 
 void printGga(JsonLine& line, const GgaRecord& r) {
     jsonStringMember(line, "id", {r.id.data(), r.id.size()});
@@ -239,6 +241,7 @@ int fail(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (printVersionIfAsked(argc, argv, "wayloom-nmea")) return 0;
     std::size_t chunkSize = chunkCapacity;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {

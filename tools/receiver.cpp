@@ -31,6 +31,8 @@
 #include <span>
 #include <string_view>
 
+#include "app/commandline.hpp"
+
 namespace {
 
 // ---- Options ---------------------------------------------------------------
@@ -88,6 +90,7 @@ constexpr std::string_view helpText =
     "  --log FILE         append the JSON lines to FILE instead of standard output\n"
     "  --count N          exit after N connections\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Prints \"listening on ADDR:PORT\" on standard error when ready. SIGTERM or\n"
     "SIGINT ends it with status 0. Status 2: bad options; 1: cannot listen.\n";
@@ -624,6 +627,7 @@ int serve(const Options& options, std::FILE* log) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (printVersionIfAsked(argc, argv, "wayloom-receiver")) return 0;
     Options options;
     const int parsed = parseOptions(argc, argv, options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;

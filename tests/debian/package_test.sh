@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a clean copy of the source and checks them:
+# lintian finds no error, both service units verify, the packages hold exactly
+# the expected paths; then, as root on a machine where Wayloom is not already
+# installed, installs them for real (version, manual pages, the settings
+# file's owner and mode), runs the installed reporter as its service runs it
+# against the installed server in a private network namespace until a report
+# is stored, and purges them, leaving nothing behind.
+#
+# Usage: bash tests/debian/package_test.sh [OUTDIR]  (default: a temporary folder)
+set -uo pipefail
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tests/e2e/checks.sh
+source "$source_dir/tests/e2e/checks.sh"
+
+work=$(mktemp -d /tmp/wayloom-debtest.XXXXXX)
+out=${1:-$work/out}
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+version=$(sed -n 's/^project(Wayloom VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+arch=$(dpkg --print-architecture)
+
+# --- build ---
+bash "$source_dir/tools/package.sh" "$out" >/dev/null || { fail "the packages do not build"; finish_checks packages; }
+mapfile -t packages < <(sed -n 's/^Package: //p' "$source_dir/debian/control")
+debs=()
+for package in "${packages[@]}"; do
+    debs+=("$out/${package}_${version}_$arch.deb")
+done
+for deb in "${debs[@]}"; do [[ -f "$deb" ]] || fail "no $(basename "$deb"): the package version differs from the project's ($version)"; done
+((failures == 0)) || finish_checks packages
+
+# --- lintian: no error; warnings are printed and explained in the README ---
+lintian_log="$work/lintian.log"
+lintian --fail-on error "${debs[@]}" >"$lintian_log" 2>&1 || fail "lintian reports errors"
+grep -E '^[EW]:' "$lintian_log" >&2 || true
+
+# --- contents: every path, with link targets and the settings file's mode ---
+expected_contents() {
+    case $1 in
+    wayloom)
+        cat <<'EOF'
+./
+./etc/
+./etc/wayloom/
+./etc/wayloom/settings.ini -rw-r-----
+./lib/
+./lib/systemd/
+./lib/systemd/system/
+./lib/systemd/system/wayloom.service
+./usr/
+./usr/bin/
+./usr/bin/wayloom -> ../lib/wayloom/wayloom
+./usr/bin/wayloom-gpssim
+./usr/bin/wayloom-nmea
+./usr/bin/wayloom-receiver
+./usr/lib/
+./usr/lib/sysusers.d/
+./usr/lib/sysusers.d/wayloom.conf
+./usr/lib/wayloom/
+./usr/lib/wayloom/settings.ini -> /etc/wayloom/settings.ini
+./usr/lib/wayloom/wayloom
+./usr/share/
+./usr/share/doc/
+./usr/share/doc/wayloom/
+./usr/share/doc/wayloom/changelog.gz
+./usr/share/doc/wayloom/copyright
+./usr/share/doc/wayloom/examples/
+./usr/share/doc/wayloom/examples/60-wayloom-gps.rules
+./usr/share/lintian/
+./usr/share/lintian/overrides/
+./usr/share/lintian/overrides/wayloom
+./usr/share/man/
+./usr/share/man/man1/
+./usr/share/man/man1/wayloom-gpssim.1.gz
+./usr/share/man/man1/wayloom-nmea.1.gz
+./usr/share/man/man1/wayloom-receiver.1.gz
+./usr/share/man/man1/wayloom.1.gz
+EOF
+        ;;
+    wayloom-server)
+        cat <<'EOF'
+./
+./etc/
+./etc/default/
+./etc/default/wayloom-server
+./lib/
+./lib/systemd/
+./lib/systemd/system/
+./lib/systemd/system/wayloom-server.service
+./usr/
+./usr/lib/
+./usr/lib/sysusers.d/
+./usr/lib/sysusers.d/wayloom-server.conf
+./usr/lib/tmpfiles.d/
+./usr/lib/tmpfiles.d/wayloom-server.conf
+./usr/sbin/
+./usr/sbin/wayloom-server
+./usr/share/
+./usr/share/doc/
+./usr/share/doc/wayloom-server/
+./usr/share/doc/wayloom-server/changelog.gz
+./usr/share/doc/wayloom-server/copyright
+./usr/share/man/
+./usr/share/man/man8/
+./usr/share/man/man8/wayloom-server.8.gz
+EOF
+        ;;
+    esac
+}
+for package in "${packages[@]}"; do
+    deb="$out/${package}_${version}_$arch.deb"
+    # "PATH", "PATH -> TARGET", and the mode of the settings file.
+    dpkg-deb -c "$deb" | awk '{
+        path = $6; for (i = 7; i <= NF; i++) path = path " " $i
+        if (path ~ /settings\.ini$/ && $1 !~ /^l/) path = path " " $1
+        print path }' | LC_ALL=C sort >"$work/$package.contents"
+    if ! diff -u <(expected_contents "$package" | LC_ALL=C sort) "$work/$package.contents" >"$work/$package.diff"; then
+        cat "$work/$package.diff" >&2
+        fail "$package holds other paths than expected (diff above: - expected, + found)"
+    fi
+done
+
+# --- the units, from the unpacked packages (parse errors, unknown settings,
+# missing executables) ---
+root="$work/root"
+mkdir -p "$root"
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
+units=()
+for package in "${packages[@]}"; do units+=("$package.service"); done
+for unit in "${units[@]}"; do
+    systemd-analyze verify --root="$root" --man=no --recursive-errors=no "/lib/systemd/system/$unit" \
+        >"$work/verify.log" 2>&1 || { cat "$work/verify.log" >&2; fail "systemd-analyze verify $unit"; }
+done
+
+# --- a real installation ---
+skip_install=
+if [[ $(id -u) -ne 0 ]]; then
+    skip_install="installing needs root"
+elif ! unshare --net true 2>/dev/null; then
+    skip_install="no private network namespace can be made here"
+else
+    for package in "${packages[@]}"; do
+        if [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "" &&
+            "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "unknown ok not-installed" ]]; then
+            skip_install="$package is already on this machine (left as it is)"
+        fi
+    done
+fi
+if [[ -n "$skip_install" ]]; then
+    echo "SKIP: installation, end to end and purge: $skip_install"
+    finish_checks packages
+fi
+
+# Another install (apt, another test) may hold the dpkg lock for a while.
+dpkg_retrying() {
+    local _
+    for _ in $(seq 90); do
+        if dpkg "$@" >"$work/dpkg.log" 2>&1; then return 0; fi
+        grep -q 'lock' "$work/dpkg.log" || break
+        sleep 2
+    done
+    cat "$work/dpkg.log" >&2
+    return 1
+}
+
+# One run at a time on this machine; users the packages add are removed
+# afterwards when they were not there before.
+exec 9>/run/lock/wayloom-package-test.lock
+flock 9
+new_users=()
+for user in wayloom wayloom-server; do getent passwd "$user" >/dev/null || new_users+=("$user"); done
+purge_all() {
+    dpkg_retrying --purge "${packages[@]}" || fail "dpkg --purge failed"
+    for user in "${new_users[@]}"; do
+        userdel "$user" 2>/dev/null || true
+        groupdel "$user" 2>/dev/null || true
+    done
+}
+
+if ! dpkg_retrying -i "${debs[@]}"; then
+    fail "dpkg -i failed"
+    purge_all
+    finish_checks packages
+fi
+dpkg -L "${packages[@]}" | LC_ALL=C sort -u >"$work/installed.list"
+
+[[ "$(wayloom --version)" == "wayloom $version" ]] || fail "wayloom --version: $(wayloom --version)"
+for tool in wayloom-nmea wayloom-gpssim wayloom-receiver; do
+    [[ "$($tool --version)" == "$tool $version" ]] || fail "$tool --version: $($tool --version 2>&1)"
+done
+man -w wayloom >/dev/null || fail "man -w wayloom finds no page"
+[[ "$(stat -c '%U:%G %a' /etc/wayloom/settings.ini)" == "root:wayloom 640" ]] ||
+    fail "settings.ini is $(stat -c '%U:%G %a' /etc/wayloom/settings.ini), not root:wayloom 640"
+id -nG wayloom | grep -qw dialout || fail "user wayloom is not in group dialout"
+for unit in "${units[@]}"; do
+    systemd-analyze verify "/lib/systemd/system/$unit" >"$work/verify.log" 2>&1 ||
+        { cat "$work/verify.log" >&2; fail "systemd-analyze verify $unit, installed"; }
+done
+[[ ! -e /etc/systemd/system/multi-user.target.wants/wayloom.service &&
+    ! -e /etc/systemd/system/multi-user.target.wants/wayloom-server.service ]] ||
+    fail "a service was enabled on installation"
+
+# --- end to end, in a private network namespace: the installed reporter,
+# run as its unit runs it, reads its settings through the link and reports to
+# the installed server ---
+if ! unshare --net bash "$source_dir/tests/debian/installed_report.sh" "$work/e2e"; then
+    fail "the installed reporter's report was not stored"
+fi
+
+# --- purge: nothing of the packages is left ---
+purge_all
+while IFS= read -r path; do
+    [[ "$path" == /. || -d "$path" ]] && continue  # shared folders stay
+    [[ -e "$path" || -L "$path" ]] && fail "left behind after purge: $path"
+done <"$work/installed.list"
+for path in /etc/wayloom /usr/lib/wayloom /var/lib/wayloom-server /etc/default/wayloom-server; do
+    [[ -e "$path" ]] && fail "left behind after purge: $path"
+done
+dpkg-statoverride --list /etc/wayloom/settings.ini >/dev/null && fail "the settings file's override is left after purge"
+finish_checks packages
