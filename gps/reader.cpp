@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/statuslog.hpp"
+#include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 
 std::atomic<PortHandle> gpsPort{invalidPortHandle};
@@ -137,11 +138,14 @@ std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
 int runSentenceReader() {
     SentenceFramer framer;
     resetFramer(framer);
+    CheckedFramer checkedFramer;
+    resetCheckedFramer(checkedFramer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
     while (readerStop.load() == 0) {
         if (gpsPort.load() == invalidPortHandle) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
+            resetCheckedFramer(checkedFramer);
             if (!waitBeforeReopening(failedOpenings)) break;
             PortHandle port = reopenPort();
             failedOpenings = port == invalidPortHandle ? failedOpenings + 1 : 0;
@@ -149,7 +153,12 @@ int runSentenceReader() {
             continue;
         }
         readBuffer.fill(0);
-        readGpsChunk(readBuffer);
+        const std::size_t count = readGpsChunk(readBuffer);
+        if (decodingOptions.checksumsRequired) {
+            frameCheckedChunk(checkedFramer, std::span<const char>(readBuffer.data(), count), dispatchFramed,
+                              nullptr);
+            continue;
+        }
         // The data ends at its first zero byte; the count is not needed.
         frameChunk(framer, readBuffer, dispatchFramed, nullptr);
     }
