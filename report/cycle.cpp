@@ -45,7 +45,7 @@ void reportOnce() {
 
 int runReportCycle() {
     showMessage(messageTryingGps);
-    if (!startGpsInput(settings.portName.data(), settings.baudRate)) return 0;
+    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) return 0;
     sleepMilliseconds(cycleTiming.startupWaitMs);
     for (std::uint64_t pass = 1;; ++pass) {
         reportOnce();

@@ -13,6 +13,7 @@ constexpr std::size_t portNameCapacity = 18;        // the port line cut at 17 c
 constexpr std::size_t credentialCapacity = 36;      // 35 bytes and a terminator
 constexpr std::size_t settingsLineCapacity = 144;   // 143 characters per read, and a terminator
 constexpr std::int32_t minimumReportInterval = 30;  // seconds
+constexpr std::size_t sourceCapacity = 144;
 
 struct Settings {
     std::array<wchar_t, portNameCapacity> portName;  // "COM1:", a device name or a path
@@ -20,6 +21,8 @@ struct Settings {
     std::array<char, credentialCapacity> login;     // 8-bit text, zero-terminated
     std::array<char, credentialCapacity> password;  // 8-bit text, zero-terminated
     std::int32_t reportInterval;                    // seconds, never below 30
+    std::array<char, sourceCapacity> source;  // "gpsd://HOST[:PORT]" or "tcp://HOST:PORT" as written, UTF-8;
+                                              // empty: the serial port of the first line
 };
 
 // Written once by the window thread before any other thread exists.
