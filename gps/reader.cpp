@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/statuslog.hpp"
+#include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 #include "gps/source.hpp"
 
@@ -210,17 +211,25 @@ std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
 int runSentenceReader() {
     SentenceFramer framer;
     resetFramer(framer);
+    CheckedFramer checkedFramer;
+    resetCheckedFramer(checkedFramer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
     while (readerStop.load() == 0) {
         if (!sourceOpen()) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
+            resetCheckedFramer(checkedFramer);
             if (!waitBeforeReopening(failedOpenings)) break;
             failedOpenings = reopenSource() ? 0 : failedOpenings + 1;
             continue;
         }
         readBuffer.fill(0);
-        readGpsChunk(readBuffer);
+        const std::size_t count = readGpsChunk(readBuffer);
+        if (decodingOptions.checksumsRequired) {
+            frameCheckedChunk(checkedFramer, std::span<const char>(readBuffer.data(), count), dispatchFramed,
+                              nullptr);
+            continue;
+        }
         // The data ends at its first zero byte; the count is not needed.
         frameChunk(framer, readBuffer, dispatchFramed, nullptr);
     }
