@@ -5,6 +5,9 @@
 // Exactly one reader reads the port: a start ends the reader before it and a
 // reader runs only on a port that opened. The reader allocates nothing: its
 // chunk and the framer live in its own frame.
+//
+// A network source takes the port's place: the same reader reads it, the
+// same waits come before connecting again after a lost connection.
 #include "gps/reader.hpp"
 
 #include <algorithm>
@@ -16,8 +19,10 @@
 #include "app/statuslog.hpp"
 #include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
+#include "gps/source.hpp"
 
 std::atomic<PortHandle> gpsPort{invalidPortHandle};
+std::atomic<StreamHandle> gpsStream{invalidStreamHandle};
 std::atomic<std::uint8_t> readerStop{0};
 std::atomic<int> activeReaders{0};
 
@@ -35,11 +40,21 @@ constexpr std::array<milliseconds, 3> reopenDelays = {milliseconds(1000), millis
                                                       milliseconds(4000)};
 constexpr milliseconds stopCheckInterval{500};  // readerStop is looked at this often while waiting
 
-// The port name and baud rate that the reader opens again after a failure.
-// Written by startGpsInput while no reader runs, read by the reader only.
+// A source that does not answer at once is given this long to connect; a
+// reader that connects again keeps a stop waiting at most as long.
+constexpr milliseconds sourceConnectTimeout{5000};
+// gpsd reads its commands at once; this only bounds a peer that reads nothing.
+constexpr milliseconds sourceCommandTimeout{2000};
+
+// What the reader opens again after a failure: the port name and baud rate,
+// or the network source. Written by startGpsInput while no reader runs, read
+// by the reader only; gpsdLines is the reader's own.
 struct ReaderPort {
     std::array<wchar_t, portPathCapacity> name;  // a longer name never opens
     std::int32_t baudRate;
+    bool network;  // the source below is read instead of the port
+    NetworkSource source;
+    GpsdLineFilter gpsdLines;
 };
 ReaderPort readerPort;
 
@@ -70,6 +85,33 @@ PortHandle reopenPort() {
     if (configurePort(readerPort.name.data(), readerPort.baudRate, port) == 0) return port;
     closeSerialPort(port);
     return invalidPortHandle;
+}
+
+// Connects to the source and, for a gpsd, asks for the sentences;
+// invalidStreamHandle when either fails.
+StreamHandle connectSource(const NetworkSource& source) {
+    StreamHandle stream = openStream(source.host.data(), source.port, sourceConnectTimeout);
+    if (stream != invalidStreamHandle && source.kind == SourceKind::gpsd &&
+        !writeStream(stream, gpsdWatchCommand, sourceCommandTimeout)) {
+        closeStream(stream);
+        return invalidStreamHandle;
+    }
+    return stream;
+}
+
+bool sourceOpen() {
+    return readerPort.network ? gpsStream.load() != invalidStreamHandle : gpsPort.load() != invalidPortHandle;
+}
+
+// Opens the port or connects to the source again, silently; true when it is open.
+bool reopenSource() {
+    if (!readerPort.network) {
+        gpsPort.store(reopenPort());
+        return gpsPort.load() != invalidPortHandle;
+    }
+    resetGpsdLineFilter(readerPort.gpsdLines);
+    gpsStream.store(connectSource(readerPort.source));
+    return gpsStream.load() != invalidStreamHandle;
 }
 
 // Sleeps before the next opening; false when readerStop ends the wait.
@@ -103,15 +145,35 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     return invalidPortHandle;
 }
 
-bool startGpsInput(const wchar_t* portName, std::int32_t baudRate) {
+StreamHandle openGpsSource(const char* source) {
+    NetworkSource parsed{};
+    StreamHandle stream = invalidStreamHandle;
+    if (parseSourceUrl(source, parsed)) stream = connectSource(parsed);
+    if (stream != invalidStreamHandle) return stream;
+    showMessage(messageCantOpenGpsPort);
+    toggleRunState();  // as for a port: "Start" becomes available again
+    return invalidStreamHandle;
+}
+
+bool startGpsInput(const wchar_t* portName, std::int32_t baudRate, const char* source) {
     // An earlier reader holds its port exclusively and would read beside the
     // new one: it ends, and closes its port, first.
     stopGpsInput();
-    PortHandle port = openGpsPort(portName, baudRate);
-    gpsPort.store(port);
-    readerStop.store(0);
-    if (port == invalidPortHandle) return false;
-    rememberPort(portName, baudRate);
+    readerPort.network = source != nullptr && source[0] != '\0';
+    if (readerPort.network) {
+        StreamHandle stream = openGpsSource(source);
+        gpsStream.store(stream);
+        readerStop.store(0);
+        if (stream == invalidStreamHandle) return false;
+        parseSourceUrl(source, readerPort.source);  // understood, as it connected
+        resetGpsdLineFilter(readerPort.gpsdLines);
+    } else {
+        PortHandle port = openGpsPort(portName, baudRate);
+        gpsPort.store(port);
+        readerStop.store(0);
+        if (port == invalidPortHandle) return false;
+        rememberPort(portName, baudRate);
+    }
     activeReaders.fetch_add(1);
     std::thread(runReaderThread).detach();
     return true;
@@ -123,6 +185,17 @@ void stopGpsInput() {
 }
 
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
+    if (readerPort.network) {
+        StreamHandle stream = gpsStream.load();
+        if (stream == invalidStreamHandle) return 0;
+        PortReadResult result = readStream(stream, chunk, readWaitMilliseconds);
+        if (result.status == PortReadStatus::failed) {
+            gpsStream.store(invalidStreamHandle);
+            closeStream(stream);
+        }
+        if (readerPort.source.kind != SourceKind::gpsd) return result.count;
+        return dropGpsdJsonLines(readerPort.gpsdLines, chunk, result.count);
+    }
     PortHandle port = gpsPort.load();
     if (port == invalidPortHandle) return 0;
     PortReadResult result = readSerialPort(port, chunk, readWaitMilliseconds);
@@ -143,13 +216,11 @@ int runSentenceReader() {
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
     while (readerStop.load() == 0) {
-        if (gpsPort.load() == invalidPortHandle) {
+        if (!sourceOpen()) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
             resetCheckedFramer(checkedFramer);
             if (!waitBeforeReopening(failedOpenings)) break;
-            PortHandle port = reopenPort();
-            failedOpenings = port == invalidPortHandle ? failedOpenings + 1 : 0;
-            gpsPort.store(port);
+            failedOpenings = reopenSource() ? 0 : failedOpenings + 1;
             continue;
         }
         readBuffer.fill(0);
@@ -163,5 +234,6 @@ int runSentenceReader() {
         frameChunk(framer, readBuffer, dispatchFramed, nullptr);
     }
     closeSerialPort(gpsPort.exchange(invalidPortHandle));
+    closeStream(gpsStream.exchange(invalidStreamHandle));
     return 0;
 }

@@ -5,6 +5,11 @@
 // is unplugged, the line hangs up) it closes it, waits about a second, then
 // longer up to a few seconds, and opens the same port name with the same
 // baud rate again until it comes back; it shows nothing while it waits.
+//
+// Instead of the serial port the reader can read a network source (see
+// gps/source.hpp): a gpsd or a plain TCP NMEA stream. Its sentences are
+// framed and decoded alike, and a lost connection is made again as a failed
+// port is opened again.
 #pragma once
 
 #include <atomic>
@@ -14,10 +19,14 @@
 
 #include "gps/framing.hpp"
 #include "platform/serial.hpp"
+#include "platform/stream.hpp"
 
 // The open GPS port, or invalidPortHandle when none is open (also while the
 // reader waits to open a failed port again).
 extern std::atomic<PortHandle> gpsPort;
+// The connection to the network source, or invalidStreamHandle when none is
+// open. Only one of gpsPort and gpsStream is ever in use.
+extern std::atomic<StreamHandle> gpsStream;
 // Non-zero asks the reader thread to end before its next read; it then closes
 // its port.
 extern std::atomic<std::uint8_t> readerStop;
@@ -28,7 +37,10 @@ extern std::atomic<int> activeReaders;
 // is ended first, so exactly one reader is left on a port that opened. On
 // failure the opening has shown its message and made "Start" available again;
 // no reader is started and false is returned. Called from one thread at a time.
-bool startGpsInput(const wchar_t* portName, std::int32_t baudRate);
+// A source that is not empty (the "source" setting, zero-terminated) is read
+// instead of the port: a source that cannot be understood or reached fails
+// like a port that cannot be opened.
+bool startGpsInput(const wchar_t* portName, std::int32_t baudRate, const char* source = nullptr);
 
 // Ends the running reader, if any, and returns once it has ended and closed
 // its port. readerStop is left non-zero.
@@ -38,10 +50,16 @@ void stopGpsInput();
 // already reported (116 or 118) with the run state toggled back.
 PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 
-// Reads at most 512 bytes from gpsPort into the zero-filled chunk; returns the
+// The connection to the source, asked for the sentences when it is a gpsd; or
+// invalidStreamHandle after "Can't open GPS-port!", with the run state toggled
+// back.
+StreamHandle openGpsSource(const char* source);
+
+// Reads at most 512 bytes from gpsPort (or gpsStream) into the zero-filled chunk; returns the
 // number read, 0 when nothing was read. Waits at most half a second for data
 // to begin, then for the burst to end.
-// A port that fails is closed here and gpsPort made invalid.
+// A port or connection that fails is closed here and made invalid. From a
+// gpsd, its JSON lines are dropped and the count is of the bytes left.
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk);
 
 // The reader thread's routine; returns 0 when readerStop ends it.

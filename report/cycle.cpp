@@ -65,7 +65,7 @@ ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool uns
 int runReportCycle() {
     showMessage(messageTryingGps);
     decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0};
-    if (!startGpsInput(settings.portName.data(), settings.baudRate)) return 0;
+    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) return 0;
     sleepMilliseconds(cycleTiming.startupWaitMs);
     for (std::uint64_t pass = 1;; ++pass) {
         reportOnce();

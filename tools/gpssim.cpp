@@ -6,21 +6,26 @@
 // of sentences per fix. The sentences come from a generated track (a start
 // position moving at a constant speed and heading) or from a file replayed.
 // Options make it report no fix for a while, fall silent, or be unplugged and
-// plugged in again under the same link path.
+// plugged in again under the same link path. It can also serve the same
+// stream to TCP clients, as a network NMEA source does.
 //
 // Divisions: options; the output line (queue and pacing); the
-// pseudo-terminal; the generated track and its sentences; replay of a file;
-// the main loop.
+// pseudo-terminal; the TCP server; the generated track and its sentences;
+// replay of a file; the main loop.
 //
 // Like a UART, the line sends to nobody while no program has the device open:
 // those bytes are lost, so a program that opens the port gets only what is sent
 // from then on.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -57,6 +62,8 @@ struct Options {
     double unplugAfter = never;
     double unplugFor = 5.0;
     double duration = never;  // never: until interrupted
+    long tcpPort = 0;         // 0: no TCP server
+    const char* tcpAddress = "127.0.0.1";
 };
 
 constexpr char usageText[] =
@@ -70,6 +77,10 @@ constexpr char usageText[] =
     "  --rate HZ          fixes per second, 0.1 to 50 (default 1)\n"
     "  --link PATH        also make PATH a symbolic link to the device, kept\n"
     "                     pointing at it across unplugging; removed on exit\n"
+    "  --tcp PORT         also send the stream to every client connected to TCP\n"
+    "                     PORT (at most 8 at a time); while unplugged the port is\n"
+    "                     closed and its clients are disconnected\n"
+    "  --tcp-listen ADDR  the IPv4 or IPv6 address of that port (default 127.0.0.1)\n"
     "\n"
     "Generated track (the default): per fix GGA, GSA, RMC and VTG; 3 GSV every\n"
     "5th fix, GLL and ZDA every 5th fix from the 3rd, with valid checksums and the\n"
@@ -100,8 +111,9 @@ constexpr char usageText[] =
     "  --help             show this help\n"
     "  --version          show the version\n"
     "\n"
-    "Exit status: 0 at the end or on SIGINT/SIGTERM, 1 when the pseudo-terminal\n"
-    "or the link cannot be made or the file cannot be read, 2 for a bad option.\n";
+    "Exit status: 0 at the end or on SIGINT/SIGTERM, 1 when the pseudo-terminal,\n"
+    "the link or the TCP port cannot be made or the file cannot be read, 2 for a\n"
+    "bad option.\n";
 
 bool readNumber(const char* text, double low, double high, double& value) {
     char* end = nullptr;
@@ -141,6 +153,16 @@ bool readOptionValue(std::string_view option, const char* text, Options& options
     }
     if (option == "--link") {
         options.linkPath = text;
+        return *text != '\0';
+    }
+    if (option == "--tcp") {
+        double port = 0;
+        if (!readNumber(text, 1, 65535, port) || port != std::floor(port)) return false;
+        options.tcpPort = static_cast<long>(port);
+        return true;
+    }
+    if (option == "--tcp-listen") {
+        options.tcpAddress = text;
         return *text != '\0';
     }
     if (option == "--replay") {
@@ -281,6 +303,83 @@ void removeLink(const Terminal& terminal, const char* linkPath) {
     if (length > 0 && std::strcmp(target.data(), terminal.devicePath.data()) == 0) unlink(linkPath);
 }
 
+// ---- the TCP server ------------------------------------------------------------------
+
+constexpr std::size_t tcpClientCapacity = 8;
+
+struct TcpServer {
+    int listener;                                // -1 while closed
+    std::array<int, tcpClientCapacity> clients;  // -1 for a free place
+};
+
+TcpServer tcpServer{-1, {-1, -1, -1, -1, -1, -1, -1, -1}};
+
+bool openTcpServer(const Options& options) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, options.tcpAddress, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(options.tcpPort));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, options.tcpAddress, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(options.tcpPort));
+        length = sizeof *v6;
+    } else {
+        errno = EINVAL;
+        return false;
+    }
+    int listener = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (listener < 0 || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        listen(listener, 8) != 0) {
+        if (listener >= 0) close(listener);
+        return false;
+    }
+    tcpServer.listener = listener;
+    return true;
+}
+
+void closeTcpServer() {
+    for (int& client : tcpServer.clients) {
+        if (client >= 0) close(client);
+        client = -1;
+    }
+    if (tcpServer.listener >= 0) close(tcpServer.listener);
+    tcpServer.listener = -1;
+}
+
+// Takes every client that is waiting; one beyond the free places is closed.
+void acceptTcpClients() {
+    if (tcpServer.listener < 0) return;
+    for (;;) {
+        int client = accept4(tcpServer.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) return;
+        int* place = std::find(tcpServer.clients.begin(), tcpServer.clients.end(), -1);
+        if (place == tcpServer.clients.end()) {
+            close(client);
+        } else {
+            *place = client;
+        }
+    }
+}
+
+// Sends bytes to every client; a client that is gone is closed, and bytes that
+// find a client's buffer full are lost to it, as on a busy line.
+void sendToTcpClients(const char* bytes, std::size_t count) {
+    for (int& client : tcpServer.clients) {
+        if (client < 0) continue;
+        if (send(client, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+            errno != EINTR) {
+            close(client);
+            client = -1;
+        }
+    }
+}
+
 bool plugIn(Terminal& terminal, const Options& options) {
     if (!createTerminal(terminal)) {
         std::fprintf(stderr, "wayloom-gpssim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
@@ -293,12 +392,21 @@ bool plugIn(Terminal& terminal, const Options& options) {
         terminal.master = -1;
         return false;
     }
+    if (options.tcpPort != 0 && !openTcpServer(options)) {
+        std::fprintf(stderr, "wayloom-gpssim: cannot listen on %s port %ld: %s\n", options.tcpAddress,
+                     options.tcpPort, std::strerror(errno));
+        if (options.linkPath != nullptr) removeLink(terminal, options.linkPath);
+        close(terminal.master);
+        terminal.master = -1;
+        return false;
+    }
     std::printf("%s\n", terminal.devicePath.data());
     std::fflush(stdout);
     return true;
 }
 
 void unplug(Terminal& terminal, const Options& options) {
+    closeTcpServer();
     if (terminal.master < 0) return;
     if (options.linkPath != nullptr) removeLink(terminal, options.linkPath);
     close(terminal.master);
@@ -324,6 +432,7 @@ void sendDueBytes(OutputLine& line, const Terminal& terminal, double now, double
             errno != EAGAIN) {
             listening = false;
         }
+        sendToTcpClients(line.bytes.data() + line.head, piece);
         line.head = (line.head + piece) % queueCapacity;
         line.count -= piece;
         sent += piece;
@@ -662,6 +771,7 @@ int simulate(Simulation& simulation) {
         double now = secondsSinceStart(simulation);
         if (options.duration != never && now >= options.duration) break;
         if (!followPlugging(simulation, now)) return 1;
+        acceptTcpClients();
         while (now >= simulation.nextFix && !(simulation.replay.fixOpen || simulation.replay.finished)) {
             runFix(simulation, now, byteSeconds);
         }

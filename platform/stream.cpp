@@ -1,0 +1,222 @@
+// The network stream source on Linux: addresses, a connection with a
+// deadline and keep-alive, and reads that gather a burst like the serial
+// port's.
+//
+// Divisions: errno mapping; addresses and connecting; writing; reading.
+#include "platform/stream.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
+// ---- errno mapping -------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class ErrnoOutcome : std::uint8_t { retry, idle, failed };
+
+// The one place where errno becomes what the callers need to know.
+ErrnoOutcome classifyErrno(int error) {
+    switch (error) {
+        case EINTR:  // a signal came first: do it again
+            return ErrnoOutcome::retry;
+        case EAGAIN:  // nothing there yet (EWOULDBLOCK is the same value here)
+            return ErrnoOutcome::idle;
+        default:  // ECONNRESET, ETIMEDOUT after keep-alive gave up, EPIPE, EBADF ...
+            return ErrnoOutcome::failed;
+    }
+}
+
+int millisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 0x7FFFFFFF));
+}
+
+// Waits until socket has one of events (or an error or hang-up) before deadline.
+bool waitForSocket(int socket, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd entry{socket, events, 0};
+        const int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || classifyErrno(errno) != ErrnoOutcome::retry) return false;
+    }
+}
+
+}  // namespace
+
+// ---- addresses and connecting ---------------------------------------------------
+
+namespace {
+
+// Keep-alive: probes after 10 s of silence, every 5 s, given up after 4
+// unanswered, so a peer that vanished without a word is noticed in about 30 s.
+constexpr int keepAliveIdleSeconds = 10;
+constexpr int keepAliveIntervalSeconds = 5;
+constexpr int keepAliveProbes = 4;
+
+void keepAlive(int socket) {
+    const int on = 1;
+    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &keepAliveIdleSeconds, sizeof keepAliveIdleSeconds);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &keepAliveIntervalSeconds,
+               sizeof keepAliveIntervalSeconds);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &keepAliveProbes, sizeof keepAliveProbes);
+}
+
+// A non-blocking socket connected to address before deadline, or -1. The
+// socket stays non-blocking: every later wait is a poll.
+int connectBefore(const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+    const int socket = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0) return -1;
+    bool connected = ::connect(socket, address, length) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR) && waitForSocket(socket, POLLOUT, deadline)) {
+        int failure = 0;
+        socklen_t failureLength = sizeof failure;
+        connected = getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &failureLength) == 0 && failure == 0;
+    }
+    if (!connected) {
+        ::close(socket);
+        return -1;
+    }
+    keepAlive(socket);
+    return socket;
+}
+
+// An address given as digits, without the resolver; false for a name.
+bool literalAddress(const char* host, std::uint16_t port, sockaddr_storage& address, socklen_t& length) {
+    address = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof(sockaddr_in);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    sockaddr_storage literal{};
+    socklen_t literalLength = 0;
+    if (literalAddress(host, port, literal, literalLength))
+        return connectBefore(reinterpret_cast<const sockaddr*>(&literal), literalLength, deadline);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    std::array<char, 8> service{};  // "65535" and a terminator
+    std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, service.data(), &hints, &found) != 0) return invalidStreamHandle;
+    int socket = invalidStreamHandle;
+    for (const addrinfo* entry = found; entry != nullptr && socket < 0; entry = entry->ai_next) {
+        if (Clock::now() >= deadline) break;
+        socket = connectBefore(entry->ai_addr, entry->ai_addrlen, deadline);
+    }
+    freeaddrinfo(found);
+    return socket;
+}
+
+void closeStream(StreamHandle stream) {
+    if (stream == invalidStreamHandle) return;
+    ::close(stream);  // not repeated on EINTR: Linux has released the descriptor either way
+}
+
+// ---- writing ----------------------------------------------------------------------
+
+bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::milliseconds timeout) {
+    if (stream == invalidStreamHandle) return false;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t count = ::send(stream, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        const ErrnoOutcome outcome = count < 0 ? classifyErrno(errno) : ErrnoOutcome::failed;
+        if (outcome == ErrnoOutcome::failed) return false;
+        if (outcome == ErrnoOutcome::idle && !waitForSocket(stream, POLLOUT, deadline)) return false;
+    }
+    return true;
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+namespace {
+
+// As on the serial port: a server sends each fix as a burst of sentences,
+// often one write per sentence. Once data is there the read waits until
+// nothing more has come for this long, so a burst is one or two reads.
+constexpr auto burstGap = std::chrono::milliseconds(100);
+constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
+
+int bytesWaiting(int socket) {
+    int count = 0;
+    return ::ioctl(socket, FIONREAD, &count) == 0 ? count : -1;
+}
+
+void awaitEndOfBurst(int socket, std::size_t capacity) {
+    int waiting = bytesWaiting(socket);
+    for (int gaps = 0; waiting >= 0 && static_cast<std::size_t>(waiting) < capacity && gaps < maxBurstGaps;
+         ++gaps) {
+        std::this_thread::sleep_for(burstGap);
+        const int now = bytesWaiting(socket);
+        if (now == waiting) return;
+        waiting = now;
+    }
+}
+
+}  // namespace
+
+PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitMilliseconds) {
+    if (stream == invalidStreamHandle) return {PortReadStatus::failed, 0};
+    if (buffer.empty()) return {PortReadStatus::idle, 0};
+    pollfd ready{stream, POLLIN, 0};
+    for (;;) {
+        const int count = ::poll(&ready, 1, waitMilliseconds);
+        if (count > 0) break;
+        if (count == 0) return {PortReadStatus::idle, 0};
+        if (classifyErrno(errno) != ErrnoOutcome::retry) return {PortReadStatus::failed, 0};
+    }
+    if ((ready.revents & POLLNVAL) != 0) return {PortReadStatus::failed, 0};
+    // Ready, closed or failed: a closed or failed connection ends the read below.
+    if ((ready.revents & (POLLHUP | POLLERR)) == 0) awaitEndOfBurst(stream, buffer.size());
+    for (;;) {
+        const ssize_t count = ::recv(stream, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};
+        if (count == 0) return {PortReadStatus::failed, 0};  // the peer closed the connection
+        switch (classifyErrno(errno)) {
+            case ErrnoOutcome::retry:
+                continue;
+            case ErrnoOutcome::idle:
+                return {PortReadStatus::idle, 0};
+            case ErrnoOutcome::failed:
+                return {PortReadStatus::failed, 0};
+        }
+    }
+}
