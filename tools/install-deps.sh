@@ -10,6 +10,7 @@ packages=(
     libssl-dev openssl ca-certificates                # https reports; test certificates
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
+    sqlite3                                           # reading the installed server's database
 )
 
 missing=()

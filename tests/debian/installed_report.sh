@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Part of package_test.sh, run as root inside a fresh network namespace with
-# the packages installed: the simulated receiver stands in for a USB receiver
-# (a tty of group dialout), the report server listens on loopback, the test's
-# settings go into /etc/wayloom/settings.ini, and the installed reporter runs
-# headless the way its unit runs it (its ExecStart, user, groups, runtime
-# folder and environment, no new privileges, no capabilities) until the
-# server has stored its report.
+# the packages installed: the simulated receiver serves its stream on a TCP
+# port, the installed server (one account added with its own command) listens
+# on loopback with the options a user would put in /etc/default, the test's
+# settings go into /etc/wayloom/settings.ini with "server =" and "source =",
+# and the installed reporter and server run the way their units run them
+# (ExecStart, users, groups, folders, environment, no new privileges, no
+# capabilities) until the server's database holds the report.
 #
 # Usage: installed_report.sh WORKDIR
 set -uo pipefail
@@ -13,11 +14,11 @@ work=$1
 mkdir -p "$work"
 ip link set lo up
 pids=()
-runtime=
+runtimes=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    [[ -n "$runtime" ]] && rm -rf "$runtime"
+    for folder in "${runtimes[@]}"; do rm -rf "$folder"; done
 }
 trap cleanup EXIT
 
@@ -35,6 +36,44 @@ die() {
 # unit_value UNIT KEY: the last value of KEY in the installed unit.
 unit_value() { sed -n "s/^$2=//p" "/lib/systemd/system/$1" | tail -n 1; }
 
+# run_as_unit UNIT OUTPUT: starts the unit's ExecStart in the background
+# as systemd would: its user, group and supplementary groups, runtime folder,
+# working folder and environment (Environment= and EnvironmentFile=, $NAME
+# split into words), without capabilities or new privileges.
+run_as_unit() {
+    local unit=$1 output=$2 user group folder word
+    local -a command=() environment=()
+    user=$(unit_value "$unit" User)
+    group=$(unit_value "$unit" Group)
+    folder=$(unit_value "$unit" RuntimeDirectory)
+    if [[ -n "$folder" ]]; then
+        runtimes+=("/run/$folder")
+        { mkdir -m 0755 "/run/$folder" && chown "$user:$group" "/run/$folder"; } || die "cannot make /run/$folder"
+    fi
+    read -r -a environment <<<"$(unit_value "$unit" Environment)"
+    local file
+    file=$(unit_value "$unit" EnvironmentFile)
+    file=${file#-}
+    if [[ -n "$file" && -f "$file" ]]; then
+        # shellcheck disable=SC1090  # the unit's own file
+        set -a && source "$file" && set +a
+    fi
+    for word in $(unit_value "$unit" ExecStart); do
+        if [[ "$word" =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+            read -r -a split <<<"${!BASH_REMATCH[1]:-}"
+            command+=("${split[@]}")
+        else
+            command+=("$word")
+        fi
+    done
+    (
+        cd "$(unit_value "$unit" WorkingDirectory || true)" 2>/dev/null || cd /
+        exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
+            --inh-caps=-all env "${environment[@]}" "${command[@]}" </dev/null >"$output" 2>&1
+    ) &
+    pids+=($!)
+}
+
 # wait_for FILE PATTERN SECONDS
 wait_for() {
     local _
@@ -45,39 +84,38 @@ wait_for() {
     return 1
 }
 
-# --- the receiver: a pseudo-terminal made to look like a USB serial port ---
-wayloom-gpssim --baud 115200 --lat -33.8568 --lon 151.2153 --speed 12 >"$work/gps.out" 2>"$work/gps.err" &
+# --- the receiver: the simulator's stream on a TCP port ---
+nmea_port=10110
+wayloom-gpssim --baud 115200 --lat -33.8568 --lon 151.2153 --speed 12 --tcp "$nmea_port" \
+    >"$work/gps.out" 2>"$work/gps.err" &
 pids+=($!)
-wait_for "$work/gps.out" /dev/ 5 || die "the simulator printed no device"
-gps_port=$(head -n 1 "$work/gps.out")
-{ chgrp dialout "$gps_port" && chmod 660 "$gps_port"; } || die "cannot give $gps_port to group dialout"
+wait_for "$work/gps.out" /dev/ 5 || die "the simulator does not start"
 
-# --- the report server ---
-server_port=80
-wayloom-receiver --listen 127.0.0.1 --port "$server_port" --log "$work/reports.log" 2>"$work/server.err" &
-pids+=($!)
+# --- the report server, as its unit runs it, with the options a user would
+# set in /etc/default/wayloom-server, and one account ---
+server_port=8080
+[[ "$(stat -c '%U:%G %a' /var/lib/wayloom-server)" == "wayloom-server:wayloom-server 700" ]] ||
+    die "/var/lib/wayloom-server is $(stat -c '%U:%G %a' /var/lib/wayloom-server)"
+printf 'WAYLOOM_SERVER_OPTIONS="--listen 127.0.0.1 --port %s"\n' "$server_port" >/etc/default/wayloom-server
+unit=wayloom-server.service
+server_user=$(unit_value "$unit" User)
+printf 'e2e-password\n' | runuser -u "$server_user" -- wayloom-server account add e2e-login >"$work/account.log" 2>&1 ||
+    die "wayloom-server account add failed"
+run_as_unit "$unit" "$work/server.err"
 wait_for "$work/server.err" 'listening on' 5 || die "the report server does not listen"
 
-# --- the settings, through the link the program follows ---
-printf '# written by the package test\n%s\n115200\ne2e-login\ne2e-password\n30\n' "$gps_port" \
-    >/etc/wayloom/settings.ini
+# --- the reporter's settings, read through the link the program follows ---
+printf '# written by the package test\n/dev/gps0\n4800\ne2e-login\ne2e-password\n30\nserver = http://127.0.0.1:%s\nsource = tcp://127.0.0.1:%s\n' \
+    "$server_port" "$nmea_port" >/etc/wayloom/settings.ini
 
 # --- the reporter, as its unit runs it ---
-unit=wayloom.service
-user=$(unit_value "$unit" User)
-group=$(unit_value "$unit" Group)
-runtime="/run/$(unit_value "$unit" RuntimeDirectory)"
-{ mkdir -m 0755 "$runtime" && chown "$user:$group" "$runtime"; } || die "cannot make $runtime"
-read -r -a command <<<"$(unit_value "$unit" ExecStart)"
-read -r -a environment <<<"$(unit_value "$unit" Environment)"
-setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
-    --inh-caps=-all env -i "${environment[@]}" "${command[@]}" </dev/null >"$work/wayloom.out" 2>&1 &
-pids+=($!)
+run_as_unit wayloom.service "$work/wayloom.out"
 
 # The first report goes out 30 s after the start.
 wait_for "$work/wayloom.out" 'Sent successfully.' 60 || die "the reporter shows no 'Sent successfully.'"
-jq -e -s 'any(.login == "e2e-login" and .password == "e2e-password"
-              and ((.lat | tonumber) | fabs - 33.8568 | fabs) < 0.01
-              and ((.lon | tonumber) | fabs - 151.2153 | fabs) < 0.01)' "$work/reports.log" >/dev/null ||
-    die "the server holds no report with the settings' login and the simulator's position"
+# Stored with the hemisphere's sign, for the account of the settings.
+stored=$(sqlite3 /var/lib/wayloom-server/reports.db "SELECT count(*) FROM positions p JOIN accounts a
+    ON a.id = p.account_id WHERE a.login = 'e2e-login' AND abs(p.lat + 33.8568) < 0.01
+    AND abs(p.lon - 151.2153) < 0.01") || die "cannot read the server's database"
+((stored >= 1)) || die "the server's database holds no report of e2e-login at the simulator's position"
 echo "installed reporter: report stored"

@@ -192,10 +192,11 @@ fi
 dpkg -L "${packages[@]}" | LC_ALL=C sort -u >"$work/installed.list"
 
 [[ "$(wayloom --version)" == "wayloom $version" ]] || fail "wayloom --version: $(wayloom --version)"
-for tool in wayloom-nmea wayloom-gpssim wayloom-receiver; do
+for tool in wayloom-nmea wayloom-gpssim wayloom-receiver wayloom-server; do
     [[ "$($tool --version)" == "$tool $version" ]] || fail "$tool --version: $($tool --version 2>&1)"
 done
 man -w wayloom >/dev/null || fail "man -w wayloom finds no page"
+man -w 8 wayloom-server >/dev/null || fail "man -w 8 wayloom-server finds no page"
 [[ "$(stat -c '%U:%G %a' /etc/wayloom/settings.ini)" == "root:wayloom 640" ]] ||
     fail "settings.ini is $(stat -c '%U:%G %a' /etc/wayloom/settings.ini), not root:wayloom 640"
 id -nG wayloom | grep -qw dialout || fail "user wayloom is not in group dialout"
