@@ -36,22 +36,46 @@ die() {
 # unit_value UNIT KEY: the last value of KEY in the installed unit.
 unit_value() { sed -n "s/^$2=//p" "/lib/systemd/system/$1" | tail -n 1; }
 
+# enter_sandbox WRITABLE HIDDEN PRIVATE_TMP COMMAND...: in a new mount
+# namespace, the file system read-only but the WRITABLE folders
+# (ProtectSystem=strict with the unit's own folders), the HIDDEN folders
+# empty and inaccessible (ProtectHome), /tmp and /var/tmp private when
+# PRIVATE_TMP is yes; then runs COMMAND.
+enter_sandbox() {
+    local writable=$1 hidden=$2 private_tmp=$3 folder
+    shift 3
+    mount --make-rprivate /
+    for folder in $writable; do mount --bind "$folder" "$folder"; done
+    mount -o remount,bind,ro /
+    for folder in $hidden; do [[ -d "$folder" ]] && mount -t tmpfs -o mode=000 tmpfs "$folder"; done
+    if [[ "$private_tmp" == yes ]]; then
+        mount -t tmpfs -o mode=1777 tmpfs /tmp
+        mount -t tmpfs -o mode=1777 tmpfs /var/tmp
+    fi
+    exec "$@"
+}
+
 # run_as_unit UNIT OUTPUT: starts the unit's ExecStart in the background
-# as systemd would: its user, group and supplementary groups, runtime folder,
-# working folder and environment (Environment= and EnvironmentFile=, $NAME
-# split into words), without capabilities or new privileges.
+# as systemd would: its user, group and supplementary groups, runtime and
+# state folders, working folder and environment (Environment= and
+# EnvironmentFile=, $NAME split into words), ProtectSystem=strict,
+# ProtectHome and PrivateTmp, without capabilities or new privileges.
 run_as_unit() {
-    local unit=$1 output=$2 user group folder word
-    local -a command=() environment=()
+    local unit=$1 output=$2 user group folder word file writable='' hidden=''
+    local -a command=() environment=() split=()
     user=$(unit_value "$unit" User)
     group=$(unit_value "$unit" Group)
     folder=$(unit_value "$unit" RuntimeDirectory)
     if [[ -n "$folder" ]]; then
         runtimes+=("/run/$folder")
         { mkdir -m 0755 "/run/$folder" && chown "$user:$group" "/run/$folder"; } || die "cannot make /run/$folder"
+        writable+=" /run/$folder"
     fi
+    folder=$(unit_value "$unit" StateDirectory)
+    [[ -n "$folder" ]] && writable+=" /var/lib/$folder"
+    [[ "$(unit_value "$unit" ProtectSystem)" == strict ]] || die "$unit: ProtectSystem is not strict"
+    [[ "$(unit_value "$unit" ProtectHome)" == yes ]] && hidden="/home /root /run/user"
     read -r -a environment <<<"$(unit_value "$unit" Environment)"
-    local file
     file=$(unit_value "$unit" EnvironmentFile)
     file=${file#-}
     if [[ -n "$file" && -f "$file" ]]; then
@@ -67,10 +91,12 @@ run_as_unit() {
         fi
     done
     (
-        cd "$(unit_value "$unit" WorkingDirectory || true)" 2>/dev/null || cd /
-        exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
-            --inh-caps=-all env "${environment[@]}" "${command[@]}" </dev/null >"$output" 2>&1
-    ) &
+        cd "$(unit_value "$unit" WorkingDirectory)" 2>/dev/null || cd /
+        exec unshare --mount bash -c "$(declare -f enter_sandbox); enter_sandbox \"\$@\"" sandbox \
+            "$writable" "$hidden" "$(unit_value "$unit" PrivateTmp)" \
+            setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
+            --inh-caps=-all env "${environment[@]}" "${command[@]}"
+    ) </dev/null >"$output" 2>&1 &
     pids+=($!)
 }
 
@@ -113,6 +139,10 @@ run_as_unit wayloom.service "$work/wayloom.out"
 
 # The first report goes out 30 s after the start.
 wait_for "$work/wayloom.out" 'Sent successfully.' 60 || die "the reporter shows no 'Sent successfully.'"
+reporter=${pids[-1]}
+[[ "$(awk '$5 == "/" { print substr($6, 1, 2) }' "/proc/$reporter/mountinfo")" == ro ]] ||
+    die "the reporter did not run with a read-only file system"
+[[ "$(stat -c %U "/proc/$reporter")" == wayloom ]] || die "the reporter did not run as user wayloom"
 # Stored with the hemisphere's sign, for the account of the settings.
 stored=$(sqlite3 /var/lib/wayloom-server/reports.db "SELECT count(*) FROM positions p JOIN accounts a
     ON a.id = p.account_id WHERE a.login = 'e2e-login' AND abs(p.lat + 33.8568) < 0.01
