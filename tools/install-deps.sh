@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     libssl-dev openssl ca-certificates                # https reports; test certificates
+    pkg-config libsqlite3-dev libsodium-dev libpq-dev # the report server's storage and passwords
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
     sqlite3                                           # reading the installed server's database

@@ -14,6 +14,10 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 
+if ! git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    echo "package.sh: $source_dir is not a git checkout; the copy to build is made from git's file list" >&2
+    exit 1
+fi
 work=$(mktemp -d /tmp/wayloom-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 tree="$work/wayloom"
