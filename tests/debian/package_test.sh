@@ -215,6 +215,20 @@ if ! unshare --net bash "$source_dir/tests/debian/installed_report.sh" "$work/e2
     fail "the installed reporter's report was not stored"
 fi
 
+# --- installing again (as an upgrade does) keeps the edited settings, their
+# owner and their mode ---
+for conffile in /etc/wayloom/settings.ini /etc/default/wayloom-server; do
+    dpkg-query -W -f='${Conffiles}\n' "${packages[@]}" | grep -q " $conffile " ||
+        fail "$conffile is not a configuration file"
+done
+if dpkg_retrying -i "${debs[@]}"; then
+    grep -q '^e2e-login$' /etc/wayloom/settings.ini || fail "installing again replaced the edited settings"
+    [[ "$(stat -c '%U:%G %a' /etc/wayloom/settings.ini)" == "root:wayloom 640" ]] ||
+        fail "installing again left settings.ini $(stat -c '%U:%G %a' /etc/wayloom/settings.ini)"
+else
+    fail "dpkg -i failed the second time"
+fi
+
 # --- purge: nothing of the packages is left ---
 purge_all
 while IFS= read -r path; do
