@@ -92,6 +92,7 @@ int runServer(const ServerOptions& options) {
     settings.accounts = accounts.get();
     settings.feed = &feed;
     settings.stopping = &stopping;
+    settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     for (const std::string& address : addresses) {

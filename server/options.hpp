@@ -25,8 +25,9 @@ struct ServerOptions {
     std::string database = WAYLOOM_SERVER_DATABASE;
     std::vector<std::string> listen;  // empty: every IPv4 and IPv6 address
     std::uint16_t port = 80;
-    int retainDays = 0;  // 0: keep every position
-    std::string login;   // of an account command
+    int retainDays = 0;       // 0: keep every position
+    int requestSeconds = 10;  // for a whole request to arrive
+    std::string login;        // of an account command
     bool admin = false;
 };
 
