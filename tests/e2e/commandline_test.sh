@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Every program of the build answers --help with its usage and --version with
-# "NAME VERSION", the project's version; the reporter ignores other arguments
+# "NAME VERSION", the project's version, and its manual page (when it has one)
+# names every option its --help names; the reporter ignores other arguments
 # and runs as without them.
 set -euo pipefail
 bin=${WAYLOOM_BINARY_DIR:?}
+pages="${WAYLOOM_SOURCE_DIR:?}/docs/man"
 # shellcheck source=tests/e2e/checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
@@ -17,6 +19,12 @@ for program in "${programs[@]}"; do
     [[ "$answer" == "$name $version" ]] || fail "$name --version says '$answer'"
     help=$("$program" --help 2>&1) || fail "$name --help exits non-zero"
     [[ "$help" == "Usage: $name"* && "$help" == *--version* ]] || fail "$name --help: no usage naming --version"
+    page=$(find "$pages" -name "$name.[0-9].scd")
+    [[ -n "$page" || "$name" == wayloom-loadgen ]] || fail "$name has no manual page"
+    [[ -z "$page" ]] && continue
+    while read -r option; do
+        grep -qF -- "*$option*" "$page" || fail "$(basename "$page") does not name $option"
+    done < <(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u)
 done
 
 # Headless with unknown arguments and a port that does not exist: the usual
