@@ -15,10 +15,10 @@ source "$source_dir/tests/e2e/checks.sh"
 
 work=$(mktemp -d /tmp/wayloom-debtest.XXXXXX)
 out=${1:-$work/out}
-pids=()
+installed=
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    # A run that is interrupted still leaves the machine as it found it.
+    [[ -n "$installed" ]] && purge_all
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,43 +41,25 @@ lintian_log="$work/lintian.log"
 lintian --fail-on error "${debs[@]}" >"$lintian_log" 2>&1 || fail "lintian reports errors"
 grep -E '^[EW]:' "$lintian_log" >&2 || true
 
-# --- contents: every path, with link targets and the settings file's mode ---
+# --- contents: every file and link (folders follow from them), with link
+# targets and the settings file's mode ---
 expected_contents() {
     case $1 in
     wayloom)
         cat <<'EOF'
-./
-./etc/
-./etc/wayloom/
 ./etc/wayloom/settings.ini -rw-r-----
-./lib/
-./lib/systemd/
-./lib/systemd/system/
 ./lib/systemd/system/wayloom.service
-./usr/
-./usr/bin/
 ./usr/bin/wayloom -> ../lib/wayloom/wayloom
 ./usr/bin/wayloom-gpssim
 ./usr/bin/wayloom-nmea
 ./usr/bin/wayloom-receiver
-./usr/lib/
-./usr/lib/sysusers.d/
 ./usr/lib/sysusers.d/wayloom.conf
-./usr/lib/wayloom/
 ./usr/lib/wayloom/settings.ini -> /etc/wayloom/settings.ini
 ./usr/lib/wayloom/wayloom
-./usr/share/
-./usr/share/doc/
-./usr/share/doc/wayloom/
 ./usr/share/doc/wayloom/changelog.gz
 ./usr/share/doc/wayloom/copyright
-./usr/share/doc/wayloom/examples/
 ./usr/share/doc/wayloom/examples/60-wayloom-gps.rules
-./usr/share/lintian/
-./usr/share/lintian/overrides/
 ./usr/share/lintian/overrides/wayloom
-./usr/share/man/
-./usr/share/man/man1/
 ./usr/share/man/man1/wayloom-gpssim.1.gz
 ./usr/share/man/man1/wayloom-nmea.1.gz
 ./usr/share/man/man1/wayloom-receiver.1.gz
@@ -86,29 +68,13 @@ EOF
         ;;
     wayloom-server)
         cat <<'EOF'
-./
-./etc/
-./etc/default/
 ./etc/default/wayloom-server
-./lib/
-./lib/systemd/
-./lib/systemd/system/
 ./lib/systemd/system/wayloom-server.service
-./usr/
-./usr/lib/
-./usr/lib/sysusers.d/
 ./usr/lib/sysusers.d/wayloom-server.conf
-./usr/lib/tmpfiles.d/
 ./usr/lib/tmpfiles.d/wayloom-server.conf
-./usr/sbin/
 ./usr/sbin/wayloom-server
-./usr/share/
-./usr/share/doc/
-./usr/share/doc/wayloom-server/
 ./usr/share/doc/wayloom-server/changelog.gz
 ./usr/share/doc/wayloom-server/copyright
-./usr/share/man/
-./usr/share/man/man8/
 ./usr/share/man/man8/wayloom-server.8.gz
 EOF
         ;;
@@ -120,7 +86,7 @@ for package in "${packages[@]}"; do
     dpkg-deb -c "$deb" | awk '{
         path = $6; for (i = 7; i <= NF; i++) path = path " " $i
         if (path ~ /settings\.ini$/ && $1 !~ /^l/) path = path " " $1
-        print path }' | LC_ALL=C sort >"$work/$package.contents"
+        if (path !~ /\/$/) print path }' | LC_ALL=C sort >"$work/$package.contents"
     if ! diff -u <(expected_contents "$package" | LC_ALL=C sort) "$work/$package.contents" >"$work/$package.diff"; then
         cat "$work/$package.diff" >&2
         fail "$package holds other paths than expected (diff above: - expected, + found)"
@@ -177,6 +143,7 @@ flock 9
 new_users=()
 for user in wayloom wayloom-server; do getent passwd "$user" >/dev/null || new_users+=("$user"); done
 purge_all() {
+    installed=
     dpkg_retrying --purge "${packages[@]}" || fail "dpkg --purge failed"
     for user in "${new_users[@]}"; do
         userdel "$user" 2>/dev/null || true
@@ -184,11 +151,8 @@ purge_all() {
     done
 }
 
-if ! dpkg_retrying -i "${debs[@]}"; then
-    fail "dpkg -i failed"
-    purge_all
-    finish_checks packages
-fi
+installed=yes
+dpkg_retrying -i "${debs[@]}" || { fail "dpkg -i failed"; finish_checks packages; }
 dpkg -L "${packages[@]}" | LC_ALL=C sort -u >"$work/installed.list"
 
 [[ "$(wayloom --version)" == "wayloom $version" ]] || fail "wayloom --version: $(wayloom --version)"
