@@ -11,7 +11,7 @@ packages=(
     pkg-config libsqlite3-dev libsodium-dev libpq-dev # the report server's storage and passwords
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
-    sqlite3                                           # reading the installed server's database
+    sqlite3 strace                                    # the installed server's database, the programs' system calls
 )
 
 missing=()

@@ -13,9 +13,12 @@ set -uo pipefail
 work=$1
 mkdir -p "$work"
 ip link set lo up
+traces=$(mktemp -d /run/wayloom-traces.XXXXXX)
 pids=()
-runtimes=()
+runtimes=("$traces")
 cleanup() {
+    # The programs first, then strace, which would otherwise let them go on.
+    for pid in "${pids[@]}"; do pkill -P "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     for folder in "${runtimes[@]}"; do rm -rf "$folder"; done
@@ -59,7 +62,8 @@ enter_sandbox() {
 # as systemd would: its user, group and supplementary groups, runtime and
 # state folders, working folder and environment (Environment= and
 # EnvironmentFile=, $NAME split into words), ProtectSystem=strict,
-# ProtectHome and PrivateTmp, without capabilities or new privileges.
+# ProtectHome and PrivateTmp, without capabilities or new privileges; its
+# system calls are traced to $traces/UNIT for check_trace.
 run_as_unit() {
     local unit=$1 output=$2 user group folder word file writable='' hidden=''
     local -a command=() environment=() split=()
@@ -93,11 +97,37 @@ run_as_unit() {
     (
         cd "$(unit_value "$unit" WorkingDirectory)" 2>/dev/null || cd /
         exec unshare --mount bash -c "$(declare -f enter_sandbox); enter_sandbox \"\$@\"" sandbox \
-            "$writable" "$hidden" "$(unit_value "$unit" PrivateTmp)" \
-            setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
+            "$writable $traces" "$hidden" "$(unit_value "$unit" PrivateTmp)" \
+            strace -f -qq -o "$traces/$unit" setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs --bounding-set=-all \
             --inh-caps=-all env "${environment[@]}" "${command[@]}"
     ) </dev/null >"$output" 2>&1 &
     pids+=($!)
+}
+
+# allowed_calls GROUP: the system calls of a SystemCallFilter group.
+allowed_calls() {
+    local entry
+    SYSTEMD_COLORS=0 systemd-analyze syscall-filter "$1" | sed -n 's/^ \+\([@a-z0-9_-]\+\)$/\1/p' | while read -r entry; do
+        if [[ "$entry" == @* ]]; then allowed_calls "$entry"; else echo "$entry"; fi
+    done
+}
+
+# check_trace UNIT: what the program did from its start on stays within the
+# unit's SystemCallFilter, RestrictAddressFamilies and MemoryDenyWriteExecute,
+# which only a running systemd would enforce.
+check_trace() {
+    local unit=$1 trace="$traces/$1" program call
+    program=$(unit_value "$unit" ExecStart)
+    awk -v start="execve(\"${program%% *}\"" 'index($0, start) { on = 1 } on' "$trace" >"$trace.own"
+    [[ -s "$trace.own" ]] || die "$unit: no trace of ${program%% *}"
+    while read -r call; do
+        grep -qx "$call" "$traces/allowed" || die "$unit: $call is outside $(unit_value "$unit" SystemCallFilter)"
+    done < <(sed -E 's/^[0-9]+ +//; s/^<\.\.\. ([a-z0-9_]+) resumed>.*/\1/; s/\(.*//' "$trace.own" |
+        grep -E '^[a-z0-9_]+$' | sort -u)
+    while read -r call; do
+        [[ " $(unit_value "$unit" RestrictAddressFamilies) " == *" $call "* ]] || die "$unit: a socket of $call"
+    done < <(grep -oE 'socket\(AF_[A-Z0-9]+' "$trace.own" | cut -c8- | sort -u)
+    ! grep -E 'PROT_WRITE\|PROT_EXEC|mprotect\(.*PROT_EXEC' "$trace.own" || die "$unit: writable and executable memory"
 }
 
 # wait_for FILE PATTERN SECONDS
@@ -139,7 +169,7 @@ run_as_unit wayloom.service "$work/wayloom.out"
 
 # The first report goes out 30 s after the start.
 wait_for "$work/wayloom.out" 'Sent successfully.' 60 || die "the reporter shows no 'Sent successfully.'"
-reporter=${pids[-1]}
+reporter=$(pgrep -P "${pids[-1]}")
 [[ "$(awk '$5 == "/" { print substr($6, 1, 2) }' "/proc/$reporter/mountinfo")" == ro ]] ||
     die "the reporter did not run with a read-only file system"
 [[ "$(stat -c %U "/proc/$reporter")" == wayloom ]] || die "the reporter did not run as user wayloom"
@@ -148,4 +178,9 @@ stored=$(sqlite3 /var/lib/wayloom-server/reports.db "SELECT count(*) FROM positi
     ON a.id = p.account_id WHERE a.login = 'e2e-login' AND abs(p.lat + 33.8568) < 0.01
     AND abs(p.lon - 151.2153) < 0.01") || die "cannot read the server's database"
 ((stored >= 1)) || die "the server's database holds no report of e2e-login at the simulator's position"
+[[ "$(unit_value wayloom.service SystemCallFilter)" == "$(unit_value wayloom-server.service SystemCallFilter)" ]] ||
+    die "the units' SystemCallFilter differ; check_trace knows one"
+allowed_calls "$(unit_value wayloom.service SystemCallFilter)" | sort -u >"$traces/allowed"
+check_trace wayloom.service
+check_trace wayloom-server.service
 echo "installed reporter: report stored"

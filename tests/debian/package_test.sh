@@ -172,10 +172,11 @@ done
     ! -e /etc/systemd/system/multi-user.target.wants/wayloom-server.service ]] ||
     fail "a service was enabled on installation"
 
-# --- end to end, in a private network namespace: the installed reporter,
-# run as its unit runs it, reads its settings through the link and reports to
-# the installed server ---
-if ! unshare --net bash "$source_dir/tests/debian/installed_report.sh" "$work/e2e"; then
+# --- end to end, in private network and process namespaces (whatever it
+# starts ends with it): the installed reporter, run as its unit runs it,
+# reads its settings through the link and reports to the installed server ---
+if ! unshare --net --pid --fork --kill-child --mount --mount-proc \
+    bash "$source_dir/tests/debian/installed_report.sh" "$work/e2e"; then
     fail "the installed reporter's report was not stored"
 fi
 
