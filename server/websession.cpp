@@ -1,4 +1,4 @@
-// Sessions, cookies, Basic credentials and the sign-in limit. Tokens come
+// Sessions, cookies and Basic credentials. Tokens come
 // from libsodium's generator and are looked up by their BLAKE2b digest.
 #include "server/websession.hpp"
 
@@ -28,24 +28,10 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-bool limited(const SignInLimiter& limiter, const std::string& key, int limit, std::int64_t nowSeconds) {
-    const auto found = limiter.windows.find(key);
-    return found != limiter.windows.end() && nowSeconds - found->second.startSeconds < signInWindowSeconds &&
-           found->second.failures >= limit;
-}
-
-void countFailure(SignInLimiter& limiter, const std::string& key, std::int64_t nowSeconds) {
-    SignInLimiter::Window& window = limiter.windows[key];
-    if (window.failures == 0 || nowSeconds - window.startSeconds >= signInWindowSeconds) {
-        window.startSeconds = nowSeconds;
-        window.failures = 0;
-    }
-    ++window.failures;
-}
-
 }  // namespace
 
-std::string openSession(SessionStore& store, std::string_view login, bool admin, std::int64_t nowSeconds) {
+std::string openSession(SessionStore& store, std::string_view login, std::int64_t accountVersion,
+                        std::int64_t nowSeconds) {
     std::array<unsigned char, sessionTokenBytes> random{};
     randombytes_buf(random.data(), random.size());
     std::array<char, sodium_base64_ENCODED_LEN(sessionTokenBytes, sodium_base64_VARIANT_URLSAFE_NO_PADDING)>
@@ -62,7 +48,7 @@ std::string openSession(SessionStore& store, std::string_view login, bool admin,
         store.sessions.erase(soonest);
     }
     store.sessions[tokenDigest(token)] =
-        Session{std::string(login), admin, nowSeconds + sessionLifetimeSeconds};
+        Session{std::string(login), accountVersion, nowSeconds + sessionLifetimeSeconds};
     return token;
 }
 
@@ -84,11 +70,6 @@ void closeSession(SessionStore& store, std::string_view token) {
     const std::string digest = tokenDigest(token);
     const std::lock_guard guard(store.lock);
     store.sessions.erase(digest);
-}
-
-void closeSessionsOf(SessionStore& store, std::string_view login) {
-    const std::lock_guard guard(store.lock);
-    std::erase_if(store.sessions, [login](const auto& entry) { return entry.second.login == login; });
 }
 
 std::string sessionCookie(std::string_view token) {
@@ -134,28 +115,4 @@ bool parseBasicAuthorization(std::string_view header, std::string& login, std::s
     login.assign(pair.substr(0, colon));
     password.assign(pair.substr(colon + 1));
     return true;
-}
-
-bool signInAllowed(SignInLimiter& limiter, std::string_view login, std::string_view address,
-                   std::int64_t nowSeconds) {
-    const std::lock_guard guard(limiter.lock);
-    return !limited(limiter, "l" + std::string(login), signInFailuresPerLogin, nowSeconds) &&
-           !limited(limiter, "a" + std::string(address), signInFailuresPerAddress, nowSeconds);
-}
-
-void noteSignInFailure(SignInLimiter& limiter, std::string_view login, std::string_view address,
-                       std::int64_t nowSeconds) {
-    const std::lock_guard guard(limiter.lock);
-    if (limiter.windows.size() >= signInTrackedLimit) {
-        std::erase_if(limiter.windows, [nowSeconds](const auto& entry) {
-            return nowSeconds - entry.second.startSeconds >= signInWindowSeconds;
-        });
-    }
-    countFailure(limiter, "l" + std::string(login), nowSeconds);
-    countFailure(limiter, "a" + std::string(address), nowSeconds);
-}
-
-void noteSignInSuccess(SignInLimiter& limiter, std::string_view login) {
-    const std::lock_guard guard(limiter.lock);
-    limiter.windows.erase("l" + std::string(login));
 }

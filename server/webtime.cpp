@@ -3,7 +3,9 @@
 // each 400-year era has the same 146097 days.
 #include "server/webtime.hpp"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 #include <charconv>
 
 namespace {
@@ -154,4 +156,18 @@ std::string formatIsoTime(std::int64_t unixMicros) {
     text.reserve(isoTimeCapacity);
     appendIsoTime(text, unixMicros);
     return text;
+}
+
+std::int64_t medianGapMicros(std::span<const std::int64_t> timesUs) {
+    if (timesUs.size() < 2) return 0;
+    std::vector<std::int64_t> gaps;
+    gaps.reserve(timesUs.size() - 1);
+    for (std::size_t i = 1; i < timesUs.size(); ++i) gaps.push_back(timesUs[i] - timesUs[i - 1]);
+    const auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
+    std::nth_element(gaps.begin(), middle, gaps.end());
+    return std::max<std::int64_t>(*middle, 0);
+}
+
+bool deviceSilent(std::int64_t lastUs, std::int64_t intervalUs, std::int64_t nowUs) {
+    return intervalUs > 0 && nowUs - lastUs > silentAfterIntervals * intervalUs;
 }

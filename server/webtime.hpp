@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,3 +21,13 @@ bool parseIsoTime(std::string_view text, std::int64_t& unixMicros);
 void appendIsoTime(std::string& out, std::int64_t unixMicros);
 
 std::string formatIsoTime(std::int64_t unixMicros);
+
+// A device's report interval, judged from the times of its recent reports in
+// order: the median gap between neighbours, so that a pause or a burst does
+// not move it. 0 when fewer than two times are given.
+std::int64_t medianGapMicros(std::span<const std::int64_t> timesUs);
+
+// A device is silent once more than three of its report intervals have
+// passed since its last report; never while its interval is unknown (0).
+constexpr int silentAfterIntervals = 3;
+bool deviceSilent(std::int64_t lastUs, std::int64_t intervalUs, std::int64_t nowUs);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 TEST(IsoTime, ReadsUtcAndOffsets) {
     struct Case {
         const char* text;
@@ -75,4 +77,24 @@ TEST(IsoTime, WritesTheFractionOnlyWhenThere) {
         std::int64_t back = -1;
         EXPECT_TRUE(parseIsoTime(c.text, back) && back == c.micros) << c.text;
     }
+}
+
+TEST(ReportInterval, MedianGapAndSilence) {
+    constexpr std::int64_t s = 1000000;
+    struct Case {
+        std::vector<std::int64_t> times;
+        std::int64_t interval;
+    };
+    const Case cases[] = {
+        {{}, 0},
+        {{5 * s}, 0},
+        {{0, 30 * s}, 30 * s},
+        {{0, 30 * s, 60 * s, 3600 * s, 3630 * s}, 30 * s},  // a pause of an hour does not count
+        {{0, 60 * s, 61 * s, 62 * s, 122 * s}, 60 * s},     // upper median of 60, 1, 1, 60
+    };
+    for (const Case& c : cases) EXPECT_EQ(medianGapMicros(c.times), c.interval) << c.times.size();
+
+    EXPECT_FALSE(deviceSilent(100 * s, 30 * s, 190 * s));
+    EXPECT_TRUE(deviceSilent(100 * s, 30 * s, 190 * s + 1));
+    EXPECT_FALSE(deviceSilent(100 * s, 0, 100000 * s));
 }

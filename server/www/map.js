@@ -1,11 +1,11 @@
-// The map page: the last position of every visible device, refreshed every
-// second, a device list that flags silent devices, and the track of one
+// The map page: the last position of every visible device, updated live as
+// reports arrive, a device list that flags silent devices, and the track of one
 // device over a time range with its exports. Every text from the server goes
 // into the page through textContent, never as markup.
 'use strict';
 
 const KMH_PER_KNOT = 1.852;
-const POLL_MS = 1000;
+const RETRY_MS = 2000;
 const DAY_MS = 24 * 3600 * 1000;
 const OSM_TILES = 'https://tile.openstreetmap.org/{z}/{x}/{y}.png';
 
@@ -138,8 +138,7 @@ function updateDeviceChoice(devices) {
   }
 }
 
-async function refresh() {
-  const answer = await api('/api/devices');
+function render(answer) {
   const list = document.getElementById('devices');
   const rows = [];
   const placed = [];
@@ -157,17 +156,25 @@ async function refresh() {
     state.map.fitBounds(L.latLngBounds(placed).pad(0.2), {maxZoom: 14});
     state.fitted = true;
   }
+  document.getElementById('connection').textContent = '';
 }
 
-async function poll() {
-  const status = document.getElementById('connection');
-  try {
-    await refresh();
-    status.textContent = '';
-  } catch (error) {
-    status.textContent = 'The server does not answer; retrying.';
-  }
-  window.setTimeout(poll, POLL_MS);
+// Live updates: the server sends the devices after every report and every
+// few seconds. The browser reconnects by itself after a dropped connection;
+// a refused one (signed out, server restarting) is looked into and retried.
+function follow() {
+  const source = new EventSource('/api/live');
+  source.onmessage = (event) => render(JSON.parse(event.data));
+  source.addEventListener('signedout', () => {
+    source.close();
+    window.location.assign('/signin');
+  });
+  source.onerror = () => {
+    document.getElementById('connection').textContent = 'The server does not answer; retrying.';
+    if (source.readyState !== EventSource.CLOSED) return;
+    api('/api/devices').then(render).catch(() => {});
+    window.setTimeout(follow, RETRY_MS);
+  };
 }
 
 // The chosen range as ISO texts in UTC; empty inputs mean the last 24 hours.
@@ -252,8 +259,9 @@ async function start() {
     document.getElementById(id).addEventListener('mousedown', updateExportLinks);
     document.getElementById(id).addEventListener('focus', updateExportLinks);
   }
-  await poll();
+  render(await api('/api/devices'));
   updateExportLinks();
+  follow();
 }
 
 window.addEventListener('DOMContentLoaded', () => {
