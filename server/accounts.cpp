@@ -154,7 +154,9 @@ double levelNow(const FailureBucket& bucket, const Limit& limit, Clock::time_poi
 bool isFull(const std::map<std::string, FailureBucket, std::less<>>& buckets, std::string_view key,
             const Limit& limit, Clock::time_point now) {
     const auto found = buckets.find(key);
-    return found != buckets.end() && levelNow(found->second, limit, now) >= limit.capacity;
+    // Full while there is no room for one more failure: the level drains
+    // continuously, so it is never exactly at capacity when looked at again.
+    return found != buckets.end() && levelNow(found->second, limit, now) > limit.capacity - 1;
 }
 
 void addFailure(std::map<std::string, FailureBucket, std::less<>>& buckets, std::string_view key,

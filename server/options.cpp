@@ -23,6 +23,11 @@ const char* const serverHelpText =
     "                     (default: every address of both)\n"
     "  --port N           the TCP port (default 80)\n"
     "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
+    "  --web-port N       serve the web pages and their API on this port only\n"
+    "                     (default: on the report port)\n"
+    "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
+    "                     (default: the OpenStreetMap standard tiles)\n"
+    "  --tiles-attribution TEXT  the credit shown for those tiles\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -103,6 +108,16 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
                 return false;
             }
             options.port = static_cast<std::uint16_t>(number);
+        } else if (option == "--web-port" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 0, 65535, number)) {
+                error = "--web-port needs a number from 0 to 65535";
+                return false;
+            }
+            options.webPort = static_cast<int>(number);
+        } else if (option == "--tiles" && hasValue && serving) {
+            options.tiles = arguments[++i];
+        } else if (option == "--tiles-attribution" && hasValue && serving) {
+            options.tilesAttribution = arguments[++i];
         } else if (option == "--retain-days" && hasValue && serving) {
             if (!readInteger(arguments[++i], 1, 1000000, number)) {
                 error = "--retain-days needs a number of days from 1";

@@ -94,7 +94,8 @@ bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::str
             appendNumber(out, static_cast<double>(intervalUs) / 1e6);
         else
             out += "null";
-        out += deviceSilent(position.receivedUs, intervalUs, now) ? ",\"silent\":true}" : ",\"silent\":false}";
+        out +=
+            deviceSilent(position.receivedUs, intervalUs, now) ? ",\"silent\":true}" : ",\"silent\":false}";
     }
     out += "]}";
     return true;
@@ -118,23 +119,32 @@ void answerLive(WebState& web, const HttpRequest& request, HttpStream& stream) {
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
-    if (!stream.beginStream(200, "text/event-stream",
-                            std::string(webHeaders) + std::string(apiHeaders) + "X-Accel-Buffering: no\r\n") ||
+    if (!stream.beginStream(
+            200, "text/event-stream",
+            std::string(webHeaders) + std::string(apiHeaders) + "X-Accel-Buffering: no\r\n") ||
         !stream.send("retry: 1000\n\n"))
         return;
     std::uint64_t seen = 0;
+    bool due = true;
+    auto sent = std::chrono::steady_clock::now();
     std::string devices;
     while (!stream.stopping() && stream.open()) {
-        if (!identifyViewer(web, request, viewer)) {
-            stream.send("event: signedout\ndata: {}\n\n");
-            return;
+        if (due || std::chrono::steady_clock::now() - sent >= liveWakeInterval) {
+            if (!identifyViewer(web, request, viewer)) {
+                stream.send("event: signedout\ndata: {}\n\n");
+                return;
+            }
+            if (devicesJson(web, *storage, viewer, devices) && !stream.send("data: " + devices + "\n\n"))
+                return;
+            sent = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(liveMinimumGap);
         }
-        if (devicesJson(web, *storage, viewer, devices) && !stream.send("data: " + devices + "\n\n")) return;
-        std::this_thread::sleep_for(liveMinimumGap);
-        if (web.server->feed != nullptr)
-            seen = web.server->feed->waitForCommit(seen, liveWakeInterval);
-        else
-            std::this_thread::sleep_for(liveWakeInterval);
+        // Short waits, so that a stopping server is not held up.
+        const std::uint64_t commits = web.server->feed != nullptr
+                                          ? web.server->feed->waitForCommit(seen, liveWaitSlice)
+                                          : (std::this_thread::sleep_for(liveWaitSlice), seen);
+        due = commits != seen;
+        seen = commits;
     }
 }
 
@@ -228,15 +238,16 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
             for (const StoredPosition& stored : batch) {
                 if (stored.id > lastId) break;
                 passLastId = stored.id;
-                points.push_back(
-                    {stored.position.receivedUs, stored.position.lat, stored.position.lon, stored.position.speedKnots});
+                points.push_back({stored.position.receivedUs, stored.position.lat, stored.position.lon,
+                                  stored.position.speedKnots});
             }
             trackPoints(writer, text, points);
             if (!stream.send(text)) return;
             text.clear();
             if (points.size() < batch.size()) break;
             range.afterId = batch.back().id;
-            if (!storage->readPositions(range, exportBatchPoints, batch)) return;  // cut short: not a whole file
+            if (!storage->readPositions(range, exportBatchPoints, batch))
+                return;  // cut short: not a whole file
         }
         lastId = passLastId;
         range.afterId = 0;
@@ -250,8 +261,9 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
 }  // namespace
 
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web) {
-    routes.add("GET", "/api/devices",
-               [web](const HttpRequest& request, HttpStream& stream) { answerDevices(*web, request, stream); });
+    routes.add("GET", "/api/devices", [web](const HttpRequest& request, HttpStream& stream) {
+        answerDevices(*web, request, stream);
+    });
     routes.add("GET", "/api/live",
                [web](const HttpRequest& request, HttpStream& stream) { answerLive(*web, request, stream); });
     routes.add("GET", "/api/positions", [web](const HttpRequest& request, HttpStream& stream) {

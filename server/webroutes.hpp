@@ -14,11 +14,13 @@
 #include "server/serve.hpp"
 #include "server/websession.hpp"
 
-constexpr std::size_t exportBatchPoints = 1000;          // positions read and written at a time
+constexpr std::size_t exportBatchPoints = 1000;                 // positions read and written at a time
 constexpr std::int64_t defaultRangeUs = 24LL * 3600 * 1000000;  // the track of the last 24 hours
-constexpr std::int64_t intervalCacheUs = 60LL * 1000000;  // a device's interval is judged again after a minute
+constexpr std::int64_t intervalCacheUs =
+    60LL * 1000000;  // a device's interval is judged again after a minute
 constexpr std::chrono::milliseconds liveWakeInterval{5000};  // live updates even without a report
 constexpr std::chrono::milliseconds liveMinimumGap{250};     // at most four updates a second
+constexpr std::chrono::milliseconds liveWaitSlice{500};      // a stop is seen within this
 
 struct WebState {
     ServerContext* server = nullptr;

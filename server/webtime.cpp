@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 #include <charconv>
+#include <vector>
 
 namespace {
 

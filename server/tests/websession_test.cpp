@@ -21,7 +21,6 @@ TEST(Sessions, OpenFindExpireClose) {
     EXPECT_EQ(session.login, "root");
     closeSession(store, admin);
     EXPECT_FALSE(findSession(store, admin, 1000, session));
-
 }
 
 TEST(Sessions, TheCookieIsHttpOnlyAndStrict) {
