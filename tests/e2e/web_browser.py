@@ -163,11 +163,11 @@ def check_admin(driver):
     wait_until('every account in the list', lambda: len(driver.find_elements(By.CSS_SELECTOR, '#devices li')) == 5,
                5)
     rows = {row.get_attribute('data-login'): row for row in driver.find_elements(By.CSS_SELECTOR, '#devices li')}
-    for login in ('<img src=x onerror=__x=1>', '<script>__y=1</script>'):
+    for login in ('<svg/onload=__x=1>', '<script>__y=1</script>'):
         assert login in rows, f'{login} is not in the list: {list(rows)}'
         name = rows[login].find_element(By.CLASS_NAME, 'device-login')
         assert name.text == login, f'the login shows as {name.text!r}'
-    assert not driver.find_elements(By.CSS_SELECTOR, '#panel img, #panel script'), 'a login became markup'
+    assert not driver.find_elements(By.CSS_SELECTOR, '#panel svg, #panel script'), 'a login became markup'
     assert driver.execute_script('return typeof __x === "undefined" && typeof __y === "undefined"'), 'markup ran'
     quiet = wait_until('the silent device marked',
                        lambda: driver.find_elements(By.CSS_SELECTOR, '#devices li.silent[data-login="quiet"]'), 10)
