@@ -95,6 +95,9 @@ HeadState readRequestHead(std::string_view bytes, HttpRequest& request) {
     std::string_view text = bytes.substr(leading);
     std::string_view line;
     if (!takeLine(text, line)) {
+        // Bytes that cannot begin a method (TLS, binary) are refused at once.
+        const std::string_view method = text.substr(0, text.find(' '));
+        if (!method.empty() && !isToken(method)) return HeadState::bad;
         return bytes.size() >= requestHeadMaxBytes ? HeadState::tooLarge : HeadState::incomplete;
     }
     if (!readRequestLine(line, request)) return HeadState::bad;

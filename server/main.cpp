@@ -83,8 +83,9 @@ int runServer(const ServerOptions& options) {
     if (accounts == nullptr) return fail(error);
     std::atomic<bool> stopping{false};
     PositionFeed feed;
-    ServerContext context{options.database, accounts.get(), &feed,
-                          &stopping,        options.tiles,  options.tilesAttribution};
+    ServerContext context{options.database, accounts.get(), &feed, &stopping};
+    context.tilesUrl = options.tiles;
+    context.tilesAttribution = options.tilesAttribution;
     Routes routes;
     addWebRoutes(routes, context);
 
@@ -93,6 +94,7 @@ int runServer(const ServerOptions& options) {
     settings.accounts = accounts.get();
     settings.feed = &feed;
     settings.stopping = &stopping;
+    settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.

@@ -23,6 +23,8 @@ const char* const serverHelpText =
     "                     (default: every address of both)\n"
     "  --port N           the TCP port (default 80)\n"
     "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
+    "  --request-seconds N  drop a client whose request has not arrived within N\n"
+    "                     seconds (default 10)\n"
     "  --web-port N       serve the web pages and their API on this port only\n"
     "                     (default: on the report port)\n"
     "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
@@ -108,6 +110,12 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
                 return false;
             }
             options.port = static_cast<std::uint16_t>(number);
+        } else if (option == "--request-seconds" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 1, 3600, number)) {
+                error = "--request-seconds needs a number from 1 to 3600";
+                return false;
+            }
+            options.requestSeconds = static_cast<int>(number);
         } else if (option == "--web-port" && hasValue && serving) {
             if (!readInteger(arguments[++i], 0, 65535, number)) {
                 error = "--web-port needs a number from 0 to 65535";

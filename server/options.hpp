@@ -25,11 +25,12 @@ struct ServerOptions {
     std::string database = WAYLOOM_SERVER_DATABASE;
     std::vector<std::string> listen;  // empty: every IPv4 and IPv6 address
     std::uint16_t port = 80;
-    int retainDays = 0;  // 0: keep every position
-    int webPort = -1;    // the web pages' own port; -1: the report port serves them
-    std::string tiles;   // map tile URL template; "": OpenStreetMap's
+    int retainDays = 0;       // 0: keep every position
+    int requestSeconds = 10;  // for a whole request to arrive
+    int webPort = -1;         // the web pages' own port; -1: the report port serves them
+    std::string tiles;        // map tile URL template; "": OpenStreetMap's
     std::string tilesAttribution;
-    std::string login;   // of an account command
+    std::string login;  // of an account command
     bool admin = false;
 };
 

@@ -124,9 +124,12 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
             committer.feed->committed.notify_all();
         }
     }
+    std::vector<std::pair<std::uint64_t, char>> answers;
+    answers.reserve(group.size());
     for (const PendingReport& report : group) {
-        committer.sink(report.ticket, committed ? answer::stored : answer::notStored);
+        answers.emplace_back(report.ticket, committed ? answer::stored : answer::notStored);
     }
+    committer.sink(answers);
     if (!committed) std::this_thread::sleep_for(reopenPause);
 }
 

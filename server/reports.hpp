@@ -14,9 +14,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "server/storage.hpp"
 
@@ -59,9 +61,9 @@ bool readReportNumber(std::string_view text, double& value);
 
 // ---- Group commit --------------------------------------------------------------
 
-// Told the answer for each report once its group is committed (or refused);
-// called on the committer's thread.
-using ReportAnswerSink = std::function<void(std::uint64_t ticket, char answer)>;
+// Told the answers (ticket, character) of a group once it is committed or
+// refused; called on the committer's thread.
+using ReportAnswerSink = std::function<void(std::span<const std::pair<std::uint64_t, char>> answers)>;
 
 // Wakes readers that follow new positions after each commit.
 struct PositionFeed {

@@ -35,6 +35,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <unordered_map>
 
@@ -148,10 +149,10 @@ void appendLogWord(std::string& line, std::string_view word) {
     }
 }
 
-// "2026-12-07T09:30:01.123456Z 192.0.2.7 LOGIN ANSWER 532us" on standard
-// error in one write; never the password.
-void logRequest(std::string_view client, std::string_view login, std::string_view outcome,
-                Clock::time_point started) {
+// Appends "2026-12-07T09:30:01.123456Z 192.0.2.7 LOGIN ANSWER 532us" and a
+// line end to line; never the password.
+void appendLogLine(std::string& line, std::string_view client, std::string_view login,
+                   std::string_view outcome, Clock::time_point started) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
@@ -160,7 +161,7 @@ void logRequest(std::string_view client, std::string_view login, std::string_vie
     const std::size_t stampLength = std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(stamp.data() + stampLength, stamp.size() - stampLength, ".%06ldZ", now.tv_nsec / 1000);
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
-    std::string line(stamp.data());
+    line += stamp.data();
     line += ' ';
     line += client;
     line += ' ';
@@ -170,7 +171,15 @@ void logRequest(std::string_view client, std::string_view login, std::string_vie
     line += ' ';
     line += std::to_string(micros);
     line += "us\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
+void writeLog(std::string_view lines) {
+    while (!lines.empty()) {
+        const ssize_t count = write(STDERR_FILENO, lines.data(), lines.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return;
+        lines.remove_prefix(static_cast<std::size_t>(count));
+    }
 }
 
 // ---- Connections -----------------------------------------------------------------
@@ -240,6 +249,8 @@ struct Loop {
     bool checkersStop = false;
     std::vector<std::thread> checkers;
 
+    std::string log;  // lines of the requests answered in this round, written at its end
+
     Committer committer;
     std::list<RouteThread> routeThreads;
     ServerContext context;
@@ -247,13 +258,22 @@ struct Loop {
     explicit Loop(ServeSettings& s) : settings(s) {}
 };
 
-void postAnswer(Loop& loop, std::uint64_t ticket, char answerChar) {
+void logRequest(Loop& loop, const Connection& connection, std::string_view outcome) {
+    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started);
+}
+
+void postAnswers(Loop& loop, std::span<const std::pair<std::uint64_t, char>> answers) {
     {
         const std::lock_guard lock(loop.answersMutex);
-        loop.answers.emplace_back(ticket, answerChar);
+        loop.answers.insert(loop.answers.end(), answers.begin(), answers.end());
     }
     const std::uint64_t one = 1;
     (void)!write(loop.wake, &one, sizeof one);
+}
+
+void postAnswer(Loop& loop, std::uint64_t ticket, char answerChar) {
+    const std::pair<std::uint64_t, char> answer{ticket, answerChar};
+    postAnswers(loop, {&answer, 1});
 }
 
 // Sets the events a connection waits for; it may have left the set when its
@@ -289,7 +309,7 @@ void sendPending(Loop& loop, std::uint64_t id, Connection& connection) {
         }
         connection.answerSent += static_cast<std::size_t>(count);
     }
-    logRequest(connection.client, connection.login, connection.outcome, connection.started);
+    logRequest(loop, connection, connection.outcome);
     const bool wholeRequestRead = connection.headRead && connection.bytes.size() >= connection.requestLength;
     if (wholeRequestRead) {
         closeConnection(loop, id);
@@ -436,7 +456,9 @@ void runRoute(const Route* route, int socket, std::string bytes, std::string cli
     appendLogWord(outcome, request.path);
     outcome += ' ';
     outcome += std::to_string(stream.status());
-    logRequest(client, "-", outcome, started);
+    std::string line;
+    appendLogLine(line, client, "-", outcome, started);
+    writeLog(line);
     shutdown(socket, SHUT_WR);
     close(socket);
 }
@@ -554,7 +576,7 @@ void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
             // The client closed or reset: a request cut short gets no answer.
             if (connection.phase == Phase::reading || connection.phase == Phase::draining) {
                 if (connection.phase == Phase::reading && !connection.bytes.empty())
-                    logRequest(connection.client, connection.login, "closed", connection.started);
+                    logRequest(loop, connection, "closed");
                 closeConnection(loop, id);
             } else {
                 // Checking: the answer is dropped when it comes.
@@ -564,8 +586,10 @@ void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
         }
         if (connection.phase != Phase::reading) continue;  // the rest of a refused request
         connection.bytes.append(chunk.data(), static_cast<std::size_t>(count));
-        // Never more than a head and the largest body are kept.
+        // Never more than a head and the largest body are kept. A short read
+        // took all there was: epoll tells when more comes.
         if (connection.bytes.size() > requestHeadMaxBytes + routeBodyMaxBytes) break;
+        if (static_cast<std::size_t>(count) < chunk.size()) break;
     }
     if (connection.phase == Phase::reading) examineRequest(loop, id, connection);
 }
@@ -587,19 +611,19 @@ void acceptAll(Loop& loop, const Listener& listener) {
             }
             return;
         }
-        const int one = 1;
-        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         const std::uint64_t id = loop.nextId++;
         Connection& connection = loop.connections[id];
         connection.socket = socket;
         connection.listener = &listener;
         connection.client = addressText(peer);
         connection.started = Clock::now();
-        epoll_event event{EPOLLIN | EPOLLRDHUP, {.u64 = id}};
-        epoll_ctl(loop.epoll, EPOLL_CTL_ADD, socket, &event);
-        loop.deadlines.emplace_back(connection.started + requestReadTimeout, id);
-        // The request is usually there already: read it without a round of epoll.
+        loop.deadlines.emplace_back(connection.started + loop.settings.requestTimeout, id);
+        // The request is usually there already: read it before asking epoll,
+        // which needs to watch only a request still arriving.
         readFrom(loop, id, connection);
+        const auto found = loop.connections.find(id);
+        if (found != loop.connections.end() && found->second.phase == Phase::reading)
+            watch(loop, id, socket, EPOLLIN | EPOLLRDHUP);
     }
 }
 
@@ -627,7 +651,7 @@ void expireDeadlines(Loop& loop) {
         if (connection.phase == Phase::reading) {
             answerStatus(loop, id, connection, 408);  // a slow sender is let go
         } else if (connection.phase == Phase::writing) {
-            logRequest(connection.client, connection.login, "unsent", connection.started);
+            logRequest(loop, connection, "unsent");
             closeConnection(loop, id);
         }
         // checking: the committer answers; a stuck database is bounded by its own time-out.
@@ -708,6 +732,8 @@ void runLoop(Loop& loop) {
         if (ready < 0 && errno != EINTR) return;
         for (int i = 0; i < ready; ++i) dispatch(loop, events[static_cast<std::size_t>(i)]);
         expireDeadlines(loop);
+        writeLog(loop.log);
+        loop.log.clear();
         if (loop.acceptResumes != Clock::time_point{} && Clock::now() >= loop.acceptResumes &&
             loop.listening) {
             loop.acceptResumes = {};
@@ -737,7 +763,9 @@ int serve(ServeSettings& settings) {
     Loop& l = *loop;
     l.committer.database = settings.database;
     l.committer.feed = settings.feed;
-    l.committer.sink = [&l](std::uint64_t ticket, char answerChar) { postAnswer(l, ticket, answerChar); };
+    l.committer.sink = [&l](std::span<const std::pair<std::uint64_t, char>> answers) {
+        postAnswers(l, answers);
+    };
     std::string error;
     if (!startCommitter(l.committer, error)) {
         std::fprintf(stderr, "wayloom-server: %s\n", error.c_str());

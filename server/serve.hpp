@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,7 +44,7 @@ struct ServeSettings {
     Accounts* accounts = nullptr;
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
-    int retainDays = 0;                     // 0: keep every position
+    std::chrono::seconds requestTimeout = requestReadTimeout;
 };
 
 // Blocks SIGTERM and SIGINT in this thread and every thread started after;
