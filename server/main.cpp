@@ -83,9 +83,8 @@ int runServer(const ServerOptions& options) {
     if (accounts == nullptr) return fail(error);
     std::atomic<bool> stopping{false};
     PositionFeed feed;
-    ServerContext context{options.database, accounts.get(), &feed, &stopping};
-    context.tilesUrl = options.tiles;
-    context.tilesAttribution = options.tilesAttribution;
+    ServerContext context{options.database, accounts.get(), &feed,
+                          &stopping,        options.tiles,  options.tilesAttribution};
     Routes routes;
     addWebRoutes(routes, context);
 

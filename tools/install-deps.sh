@@ -8,6 +8,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
 )
 
 missing=()
