@@ -153,9 +153,9 @@ double levelNow(const FailureBucket& bucket, const Limit& limit, Clock::time_poi
 
 bool isFull(const std::map<std::string, FailureBucket, std::less<>>& buckets, std::string_view key,
             const Limit& limit, Clock::time_point now) {
+    // Full once no whole failure fits: after capacity failures in a row, one
+    // more is allowed each time one has drained.
     const auto found = buckets.find(key);
-    // Full while there is no room for one more failure: the level drains
-    // continuously, so it is never exactly at capacity when looked at again.
     return found != buckets.end() && levelNow(found->second, limit, now) > limit.capacity - 1;
 }
 

@@ -65,9 +65,9 @@ struct Database {
     explicit Database(Kind k) : kind(k) {
         static std::atomic<int> counter{0};
         const std::string unique = std::to_string(getpid()) + "_" + std::to_string(counter++);
+        folder = std::filesystem::temp_directory_path() / ("wayloom-server-test-" + unique);
+        std::filesystem::create_directories(folder);
         if (kind == Kind::sqlite) {
-            folder = std::filesystem::temp_directory_path() / ("wayloom-server-test-" + unique);
-            std::filesystem::create_directories(folder);
             name = (folder / "test.db").string();
             return;
         }
