@@ -111,12 +111,30 @@ void answerDevices(WebState& web, const HttpRequest& request, HttpStream& stream
     stream.respond(200, "application/json", body, std::string(webHeaders) + std::string(apiHeaders));
 }
 
+// Holds one of the liveStreamsMax places while it lasts.
+struct LiveStreamSlot {
+    std::atomic<int>& streams;
+    bool taken;
+
+    explicit LiveStreamSlot(std::atomic<int>& count)
+        : streams(count), taken(count.fetch_add(1) < liveStreamsMax) {
+        if (!taken) streams.fetch_sub(1);
+    }
+    ~LiveStreamSlot() {
+        if (taken) streams.fetch_sub(1);
+    }
+    LiveStreamSlot(const LiveStreamSlot&) = delete;
+    LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
+};
+
 // Server-Sent Events: the devices answer after every commit of reports (at
 // most four times a second) and every few seconds without one, until the
 // client goes, the server stops, or the viewer's session ends.
 void answerLive(WebState& web, const HttpRequest& request, HttpStream& stream) {
     Viewer viewer;
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
+    const LiveStreamSlot slot(web.liveStreams);
+    if (!slot.taken) return answerJsonError(stream, 503, "too many live streams: ask /api/devices instead");
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
     if (!stream.beginStream(
@@ -139,7 +157,10 @@ void answerLive(WebState& web, const HttpRequest& request, HttpStream& stream) {
             sent = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(liveMinimumGap);
         }
-        // Short waits, so that a stopping server is not held up.
+        // Short waits, so that a stopping server is not held up, each ended
+        // by an empty comment line, so that a client that has gone is noticed
+        // (a write fails) within a second and its place freed.
+        if (!stream.send(":\n")) return;
         const std::uint64_t commits = web.server->feed != nullptr
                                           ? web.server->feed->waitForCommit(seen, liveWaitSlice)
                                           : (std::this_thread::sleep_for(liveWaitSlice), seen);

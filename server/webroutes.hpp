@@ -2,6 +2,8 @@
 // (webapi.cpp) share: the state of the web side and the viewer of a request.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,10 +23,14 @@ constexpr std::int64_t intervalCacheUs =
 constexpr std::chrono::milliseconds liveWakeInterval{5000};  // live updates even without a report
 constexpr std::chrono::milliseconds liveMinimumGap{250};     // at most four updates a second
 constexpr std::chrono::milliseconds liveWaitSlice{500};      // a stop is seen within this
+// Live streams hold a handler thread each; beyond this many, pages fall back
+// to asking every few seconds, and the other half of the threads stays free.
+constexpr int liveStreamsMax = static_cast<int>(routeThreadsMax / 2);
 
 struct WebState {
     ServerContext* server = nullptr;
     SessionStore sessions;
+    std::atomic<int> liveStreams{0};
 
     struct Interval {
         std::int64_t intervalUs;

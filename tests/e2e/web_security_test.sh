@@ -9,7 +9,7 @@
 # through the API or the exports; an admin sees all; the session cookie is
 # HttpOnly and SameSite=Strict and ends at sign-out and when the password
 # changes; wrong passwords at the sign-in are limited, and the limit is the
-# one reports meet.
+# one reports meet. Live streams take at most half of the handler threads.
 # shellcheck source=tests/e2e/window_lib.sh
 source "$(dirname "$0")/window_lib.sh"
 begin_test --network "$@"
@@ -122,3 +122,22 @@ grep -qi '^Location: /signin?limited' "$work/head" || fail "the right password g
 ! grep -qi '^Set-Cookie: wayloom_session=[^;]' "$work/head" || fail "a session while limited"
 [[ $(send_report other otherpass 1 2) == 5 ]] || fail "reports of the limited login still go through"
 pass "sign-in limited after $((limited - 1)) wrong passwords, reports of that login too"
+
+# ---- Live streams take at most half of the handler threads.
+streams=()
+for _ in $(seq 32); do
+    curl -sN --max-time 6 -u boss:bosspass -o /dev/null "$web/api/live" &
+    streams+=($!)
+done
+sleep 2
+[[ $(status -u boss:bosspass --max-time 2 "$web/api/live") == 503 ]] || fail "a 33rd live stream was taken"
+[[ $(status -u boss:bosspass "$web/api/devices") == 200 ]] || fail "pages wait behind the live streams"
+wait "${streams[@]}" || true
+# A stream's handler sees its client gone at its next event, within 5 s.
+for _ in $(seq 10); do
+    code=$(status -u boss:bosspass --max-time 1 "$web/api/live") || true
+    [[ $code == 200 ]] && break
+    sleep 1
+done
+[[ $code == 200 ]] || fail "no live stream once the others end: $code"
+pass "32 live streams at most, the API answers meanwhile"
