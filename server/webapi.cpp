@@ -247,7 +247,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     if (!storage->readPositions(range, exportBatchPoints, batch))
         return answerJsonError(stream, 503, "the database failed");
     if (!stream.beginStream(200, trackContentType(format), headers)) return;
-    TrackWriter writer = trackWriterFor(format);
+    TrackWriter writer = trackWriterFor(format, batch.size() < 2);  // a short first batch is all there is
     std::string text;
     trackBegin(writer, text, wanted.account.login);
     std::int64_t lastId = std::numeric_limits<std::int64_t>::max();

@@ -161,8 +161,8 @@ void appendNumber(std::string& out, double value) {
     out.append(text.data(), end);
 }
 
-TrackWriter trackWriterFor(TrackFormat format) {
-    return {format, 0, false};
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo) {
+    return {format, 0, false, format == TrackFormat::geojson && !fewerThanTwo};
 }
 
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
@@ -173,9 +173,12 @@ void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
             out.push_back('[');
             break;
         case TrackFormat::geojson:
-            out.append(
-                "{\"type\":\"FeatureCollection\",\"features\":[{\"type\":\"Feature\",\"properties\":{");
-            out.append("\"login\":");
+            out.append("{\"type\":\"FeatureCollection\",\"features\":[");
+            if (!writer.line) {
+                writer.pass = 1;  // the Point features alone
+                break;
+            }
+            out.append("{\"type\":\"Feature\",\"properties\":{\"login\":");
             appendJsonString(out, login);
             out.append("},\"geometry\":{\"type\":\"LineString\",\"coordinates\":[");
             break;

@@ -32,16 +32,20 @@ void appendXmlText(std::string& out, std::string_view bytes);
 void appendNumber(std::string& out, double value);
 
 // A track document in the making. The writer is fed the points of the range
-// batch by batch, in time order; GeoJSON needs the points twice (a LineString
-// of the whole track, then one Point feature per report), so its caller
-// reads the range a second time when trackNeedsSecondPass() says so.
+// batch by batch, in time order. A GeoJSON track holds the whole line first
+// (a LineString, which needs two points or more), then a Point feature per
+// report, so its caller reads the range twice when trackNeedsSecondPass()
+// says so; with fewer than two points in the range, there is no line and one
+// pass.
 struct TrackWriter {
     TrackFormat format;
     int pass;           // 0 first pass, 1 second (GeoJSON only)
     bool pointWritten;  // a point was written in this pass: a separator is due
+    bool line;          // GeoJSON: the track's LineString comes first
 };
 
-TrackWriter trackWriterFor(TrackFormat format);
+// A writer; fewerThanTwo tells that the range holds fewer than two points.
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo = false);
 
 // The opening of the document: for GPX the track is named after the login.
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login);
