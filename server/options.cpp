@@ -140,11 +140,11 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
     }
     if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
         const bool printable = std::all_of(options.login.begin(), options.login.end(), [](char c) {
-            return static_cast<unsigned char>(c) > ' ' && c != 0x7F;
+            return static_cast<unsigned char>(c) >= ' ' && c != 0x7F;
         });
         if (options.login.empty() || options.login.size() > loginMaxBytes || !printable) {
             error = "a login has 1 to " + std::to_string(loginMaxBytes) +
-                    " bytes, no spaces or control characters";
+                    " bytes, no control characters";
             return false;
         }
     }
