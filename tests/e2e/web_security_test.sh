@@ -77,7 +77,11 @@ for api in "/api/positions?login=other" "/api/positions?login=other&format=geojs
     [[ $(status -u walker:walkpass "$web$api") == 404 ]] || fail "walker read $api: $(cat "$work/body")"
     ! grep -q '33\.9' "$work/body" || fail "$api gave other's positions"
 done
-pass "an ordinary account reads its own positions only (API and exports)"
+for query in "from=yesterday" "to=2026-02-30T00:00:00Z" "from=2026-12-07T10:00:00Z&to=2026-12-07T09:00:00Z"; do
+    [[ $(status -u walker:walkpass "$web/api/positions?$query") == 400 ]] && jq -e .error "$work/body" >/dev/null ||
+        fail "positions?$query: $(cat "$work/body")"
+done
+pass "an ordinary account reads its own positions only (API and exports); bad ranges answer 400"
 
 # ---- The admin sees every device and position.
 [[ $(status -u boss:bosspass "$web/api/devices") == 200 &&
