@@ -194,7 +194,7 @@ bool readRangeRequest(WebState& web, const HttpRequest& request, HttpStream& str
     wanted.account = *found;
     const std::string from = queryValue(request.query, "from"), to = queryValue(request.query, "to");
     wanted.toUs = nowUs();
-    if ((!to.empty() && !parseIsoTime(to, wanted.toUs))) {
+    if (!to.empty() && !parseIsoTime(to, wanted.toUs)) {
         answerJsonError(stream, 400, "to is not an ISO 8601 time such as 2026-12-07T09:20:00Z");
         return false;
     }
@@ -221,8 +221,10 @@ std::string fileNamePart(std::string_view text) {
     return name.empty() ? "track" : name;
 }
 
-// Streams the range through a track writer; the range ends at "to" (at
-// most now), inclusive, and a second pass stops at the last id of the first.
+// Streams the range through a track writer; "to" is inclusive, and a second
+// pass stops at the last id of the first, so both passes see the same
+// positions. A database that fails midway cuts the answer short: every
+// format is a document whose end is written last, so a reader sees the cut.
 void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, TrackFormat format,
                  bool download) {
     RangeRequest wanted;
@@ -238,7 +240,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     PositionRange range;
     range.accountId = wanted.account.id;
     range.fromUs = wanted.fromUs;
-    range.toUs = wanted.toUs == std::numeric_limits<std::int64_t>::max() ? wanted.toUs : wanted.toUs + 1;
+    range.toUs = wanted.toUs + 1;  // parsed times end in year 9999: no overflow
     std::vector<StoredPosition> batch;
     std::vector<TrackPoint> points;
     points.reserve(exportBatchPoints);
@@ -267,8 +269,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
             text.clear();
             if (points.size() < batch.size()) break;
             range.afterId = batch.back().id;
-            if (!storage->readPositions(range, exportBatchPoints, batch))
-                return;  // cut short: not a whole file
+            if (!storage->readPositions(range, exportBatchPoints, batch)) return;
         }
         lastId = passLastId;
         range.afterId = 0;
