@@ -109,6 +109,7 @@ function deviceRow(device, nowIso) {
   const name = element('span', 'device-login', device.login);
   name.style.setProperty('--device-colour', colourOf(device.login));
   row.append(name);
+  if (!device.enabled) row.append(element('span', 'device-disabled', 'account disabled'));
   if (!device.time) {
     row.append(element('span', 'device-time', 'no report yet'));
     return row;
