@@ -59,7 +59,7 @@ echo "server at rest, after the sign-in: $(($(rss_kib) / 1024)) MiB resident"
 
 # measure NAME PATH COUNTER: times one request and samples the server's memory meanwhile.
 measure() {
-    local name=$1 path=$2 counter=$3 peak=0 rss timing points
+    local name=$1 path=$2 counter=$3 peak=0 rss points seconds bytes
     curl -s -u bench:benchpass -o "$work/out" -w '%{time_total} %{size_download}' "http://127.0.0.1$path" \
         >"$work/timing" &
     local curl_pid=$!
