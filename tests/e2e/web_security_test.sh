@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Who may see what on wayloom-server's web side, with curl against the real
 # shellcheck disable=SC2015  # "check && check || fail" is meant
+# Who may see what on wayloom-server's web side, with curl against the real
 # server in a private network; the pages and API on their own port
 # (--web-port 8080), the reports on port 80.
 #
