@@ -703,6 +703,8 @@ void dispatch(Loop& loop, const epoll_event& event) {
         std::fprintf(stderr, "wayloom-server: %s: finishing the requests in flight\n",
                      strsignal(static_cast<int>(info.ssi_signo)));
         loop.settings.stopping->store(true);
+        // Clients whose connection is made but not yet accepted are in flight too.
+        for (const Listener& listener : loop.settings.listeners) acceptAll(loop, listener);
         stopListening(loop);
     } else if (tag < firstConnectionId) {
         if (loop.listening) acceptAll(loop, loop.settings.listeners[tag - listenerTagBase]);

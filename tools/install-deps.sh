@@ -10,8 +10,11 @@ packages=(
     libssl-dev openssl ca-certificates                # https reports; test certificates
     pkg-config libsqlite3-dev libsodium-dev libpq-dev # the report server's storage and passwords
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
-    sqlite3 strace                                    # the installed server's database, the programs' system calls
+    strace                                            # the packaged programs' system calls
 )
 
 missing=()
