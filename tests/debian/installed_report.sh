@@ -159,6 +159,9 @@ printf 'e2e-password\n' | runuser -u "$server_user" -- wayloom-server account ad
     die "wayloom-server account add failed"
 run_as_unit "$unit" "$work/server.err"
 wait_for "$work/server.err" 'listening on' 5 || die "the report server does not listen"
+# Its map page takes Leaflet from the package it depends on.
+[[ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$server_port/leaflet/leaflet.js")" == 200 ]] ||
+    die "the server does not serve /leaflet/leaflet.js"
 
 # --- the reporter's settings, read through the link the program follows ---
 printf '# written by the package test\n/dev/gps0\n4800\ne2e-login\ne2e-password\n30\nserver = http://127.0.0.1:%s\nsource = tcp://127.0.0.1:%s\n' \
