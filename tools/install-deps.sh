@@ -9,6 +9,10 @@ packages=(
     libncurses-dev                                    # the terminal window (ncursesw)
     libssl-dev openssl ca-certificates                # https reports; test certificates
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
+    sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
 )
 
 missing=()
