@@ -148,10 +148,9 @@ int runSentenceReader() {
             gpsPort.store(port);
             continue;
         }
-        readBuffer.fill(0);
-        readGpsChunk(readBuffer);
-        // The data ends at its first zero byte; the count is not needed.
-        frameChunk(framer, readBuffer, dispatchFramed, nullptr);
+        const std::size_t count = readGpsChunk(readBuffer);
+        // Exactly the bytes read: a zero byte among them is data, not an end.
+        frameChunk(framer, std::span<const char>(readBuffer).first(count), dispatchFramed, nullptr);
     }
     closeSerialPort(gpsPort.exchange(invalidPortHandle));
     return 0;

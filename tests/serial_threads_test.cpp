@@ -28,6 +28,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // A receiver at the master side of a pseudo-terminal whose slave is the port.
 struct FakeReceiver {
@@ -287,6 +288,9 @@ TEST_F(Reader, DispatchesSentencesInStreamOrder) {
          {"$GPRMC,123521,A,4807.038,N,01131.000,E,033.3,084.4,230394,003.1,W*"}},
         {"a sentence over three writes, the middle one without $ or *",
          {"$GPGGA,1", "23519,4807.038,N,01131.000,E,1,0", "8,0.9,545.4,M,46.9,M,,*47\r\n" + rmc + "6A\r\n"},
+         {gga, rmc}},
+        {"zero bytes before a burst, between sentences and inside one",
+         {"\0\0"s + gga + "47\r\n\0$GPRMC,9,A,9,N,9,E,0\0" "99.9,9,9,9,W*00\r\n"s + rmc + "6A\r\n"},
          {gga, rmc}},
         {"the first write begins inside a sentence",
          {"0.9,545.4,M,46.9,M,,*47\r\n$GPRMC,4,A,4,N,4,E,044.4,4,4,4,W*00\r\n"},
