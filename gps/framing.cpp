@@ -7,10 +7,12 @@
 //   Discarding   a text was dropped; bytes are dropped until the next "$".
 //
 //   state        "$" at i             "*" at i                          zero byte    end of data
-//   Idle         In sentence from i   emit chunk bytes 0..i; Idle       Discarding   Idle
+//   Idle         In sentence from i   emit chunk bytes z..i; Idle       Discarding   Idle
 //   Carrying     In sentence from i   emit carried + bytes 0..i; Idle   Discarding   Carrying, chunk appended
 //   In sentence  In sentence from i   emit bytes s..i; Idle             Discarding   Carrying bytes s..end
 //   Discarding   In sentence from i   Discarding                        Discarding   Discarding
+//
+// where z is 0, or the position after the chunk's last zero byte before i.
 //
 // A chunk is exactly the bytes that were read. A zero byte (some receivers and
 // adapters send them at power-up or between bursts) never ends the data: the
@@ -114,6 +116,7 @@ void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSin
 
     framer.inSentence = false;
     const char* bytes = data.data();
+    std::size_t textStart = 0;  // where a "*" with nothing open takes its text from
     for (std::size_t i = nextMarker(data, 0); i < data.size(); i = nextMarker(data, i + 1)) {
         if (bytes[i] == '$') {
             // A new sentence; an unfinished or discarded one before it is lost.
@@ -124,6 +127,7 @@ void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSin
         } else if (bytes[i] == '\0') {
             // Never part of a sentence: the one it falls in is lost.
             framer.inSentence = false;
+            textStart = i + 1;
             startDiscarding(framer);
         } else if (framer.inSentence) {
             framer.inSentence = false;
@@ -131,8 +135,9 @@ void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSin
                              context);
         } else if (!framer.discarding) {
             // The carried text, or with nothing carried the chunk from its
-            // start: the receiver was already sending when reading began.
-            completeSentence(framer, data.first(i + 1), sink, context);
+            // start (or last zero byte): the receiver was already sending
+            // when reading began.
+            completeSentence(framer, data.subspan(textStart, i + 1 - textStart), sink, context);
         }
     }
     carryToNextChunk(framer, data);

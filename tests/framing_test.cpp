@@ -88,6 +88,7 @@ TEST(Framing, FollowsTheStateTable) {
          {"$GPRMC,9*"}},
         {"zero byte drops the carried text", {"$GPGGA,12"s, "3\0"s, "4*$GPRMC,1*"}, {"$GPRMC,1*"}},
         {"zero byte before a star with nothing carried", {"ab\0c*$GPRMC,1*"s}, {"$GPRMC,1*"}},
+        {"a later star takes no text before a zero", {"ab*\0$GPRMC,1*x*"s}, {"ab*", "$GPRMC,1*", "$GPRMC,1*x*"}},
         {"wrong checksum is dispatched", {"$GPRMC,1*FF\r\n"}, {"$GPRMC,1*"}},
         {"star with nothing carried", {"abc*", "def*"}, {"abc*", "def*"}},
         {"over-long idle text is dropped up to the next dollar",
