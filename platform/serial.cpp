@@ -1,4 +1,4 @@
-// The serial port on Linux: name mapping, exclusive opening, line settings
+// The serial port on Linux: name mapping, opening under an advisory lock, line settings
 // through the kernel's termios2 interface (which carries any baud rate, not
 // only the standard ones) and reads that wait for data without spinning.
 //
@@ -159,14 +159,17 @@ bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity>
 
 namespace {
 
-// The device's own exclusive mode keeps out every later opener without
-// special privileges; an advisory lock also keeps out privileged openers that
-// lock the device, as this program does. Either one failing means the port is
-// in use.
+// An advisory lock keeps out every opener that locks the device, as this
+// program and other serial programs do; the kernel drops it when its holder
+// ends in any way. The device's own exclusive mode (TIOCEXCL) is not used: it
+// belongs to the device, not to a descriptor, so a copy killed while the other
+// side kept the device open (a pseudo-terminal, some USB adapters) would leave
+// it set and lock every later start of an ordinary user out with EBUSY. Holding
+// the lock proves no locking program has the port, so such a stale mode, left
+// by a killed holder, is cleared where this opener may.
 bool holdExclusively(int fd) {
     if (!flockRetrying(fd, LOCK_EX | LOCK_NB)) return false;
-    // Not a terminal (ENOTTY): left to the reading of its settings to refuse.
-    if (!ioctlRetrying(fd, TIOCEXCL, nullptr) && errno != ENOTTY) return false;
+    ioctlRetrying(fd, TIOCNXCL, nullptr);  // ENOTTY for a file: its settings will refuse it
     return true;
 }
 
@@ -188,9 +191,6 @@ PortHandle openSerialPort(const wchar_t* portName) {
 
 void closeSerialPort(PortHandle port) {
     if (port == invalidPortHandle) return;
-    // The exclusive mode belongs to the device, not to this descriptor: give
-    // it up, or a program that had the device open before would keep others out.
-    ioctlRetrying(port, TIOCNXCL, nullptr);
     // Not repeated on EINTR: Linux has closed the descriptor either way.
     ::close(port);
 }

@@ -4,10 +4,13 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -172,12 +175,6 @@ TEST(SerialPort, OpensExclusively) {
     PortHandle first = openSerialPort(name.c_str());
     ASSERT_NE(first, invalidPortHandle);
     EXPECT_EQ(openSerialPort(name.c_str()), invalidPortHandle) << "a second opener of ours";
-    if (geteuid() != 0) {
-        // The device's exclusive mode keeps out even programs that do not lock.
-        int other = open(receiver.path.c_str(), O_RDWR | O_NOCTTY);
-        EXPECT_LT(other, 0);
-        if (other >= 0) close(other);
-    }
     closeSerialPort(first);
 
     // Another program that holds a lock on the device keeps us out.
@@ -190,6 +187,42 @@ TEST(SerialPort, OpensExclusively) {
     PortHandle again = openSerialPort(name.c_str());
     EXPECT_NE(again, invalidPortHandle) << "closing must free the port";
     closeSerialPort(again);
+    unplugReceiver(receiver);
+}
+
+// Runs open in a child process as an ordinary user (nobody, when the tests
+// run as root); the child keeps the port open until it is killed when hold
+// is set. Returns the child, or -1 when the port did not open.
+pid_t openAsUser(const std::wstring& name, bool hold) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(2);
+        const char opened = openSerialPort(name.c_str()) != invalidPortHandle ? 'y' : 'n';
+        if (write(ready[1], &opened, 1) != 1 || opened == 'n' || !hold) _exit(0);
+        pause();
+    }
+    char opened = 'n';
+    if (child < 0 || read(ready[0], &opened, 1) != 1) opened = 'n';
+    close(ready[0]);
+    close(ready[1]);
+    if (!hold || opened == 'n') waitpid(child, nullptr, 0);
+    return opened == 'y' ? child : -1;
+}
+
+// A copy killed while the receiver side keeps the device open must not lock
+// the next start of an ordinary user out.
+TEST(SerialPort, KilledHolderLeavesThePortFree) {
+    FakeReceiver receiver = plugReceiver();
+    ASSERT_EQ(chmod(receiver.path.c_str(), 0666), 0);  // the user's port, as through the dialout group
+    const std::wstring name = wide(receiver.path);
+    const pid_t holder = openAsUser(name, true);
+    ASSERT_GT(holder, 0) << "the first copy could not open the port";
+    EXPECT_EQ(openAsUser(name, false), -1) << "a second copy beside a running one";
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+    EXPECT_GT(openAsUser(name, false), 0) << "the port stayed locked after its holder was killed";
     unplugReceiver(receiver);
 }
 
