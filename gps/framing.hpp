@@ -27,7 +27,7 @@ struct SentenceFramer {
     bool inSentence;            // a "$" was seen in the current chunk, its "*" not yet
     std::size_t sentenceStart;  // index of that "$" in the current chunk
     std::size_t carriedLength;  // unfinished sentence carried from earlier chunks; 0 for none
-    bool discarding;            // a text was dropped (over-long, or a zero byte); bytes are ignored until the next "$"
+    bool discarding;  // a text was dropped (over-long, or a zero byte); bytes are ignored until the next "$"
 };
 
 // Idle: nothing carried.

@@ -88,7 +88,9 @@ TEST(Framing, FollowsTheStateTable) {
          {"$GPRMC,9*"}},
         {"zero byte drops the carried text", {"$GPGGA,12"s, "3\0"s, "4*$GPRMC,1*"}, {"$GPRMC,1*"}},
         {"zero byte before a star with nothing carried", {"ab\0c*$GPRMC,1*"s}, {"$GPRMC,1*"}},
-        {"a later star takes no text before a zero", {"ab*\0$GPRMC,1*x*"s}, {"ab*", "$GPRMC,1*", "$GPRMC,1*x*"}},
+        {"a later star takes no text before a zero",
+         {"ab*\0$GPRMC,1*x*"s},
+         {"ab*", "$GPRMC,1*", "$GPRMC,1*x*"}},
         {"wrong checksum is dispatched", {"$GPRMC,1*FF\r\n"}, {"$GPRMC,1*"}},
         {"star with nothing carried", {"abc*", "def*"}, {"abc*", "def*"}},
         {"over-long idle text is dropped up to the next dollar",
@@ -162,7 +164,10 @@ std::string withZeroBytes(std::string_view stream) {
         const std::size_t end = std::min(stream.find('\n', at), stream.size() - 1);
         zeroed += '\0';
         zeroed += stream.substr(at, end + 1 - at);
-        if (lines % 7 == 0) zeroed += "$GPRMC,1,A,1,N,1,E,0\0" "01.0,1,1,1,W*00\r\n"s;
+        if (lines % 7 == 0)
+            zeroed +=
+                "$GPRMC,1,A,1,N,1,E,0\0"
+                "01.0,1,1,1,W*00\r\n"s;
         at = end + 1;
     }
     return zeroed;
@@ -174,7 +179,8 @@ TEST(Framing, EveryChunkSizeGivesTheSameSentences) {
     const Sentences expected = sentencesByLine(stream);
     for (const std::string& input : {stream, withZeroBytes(stream)}) {
         for (std::size_t chunkSize = 1; chunkSize <= chunkCapacity; ++chunkSize) {
-            SCOPED_TRACE("chunk size " + std::to_string(chunkSize) + (input == stream ? "" : " with zero bytes"));
+            SCOPED_TRACE("chunk size " + std::to_string(chunkSize) +
+                         (input == stream ? "" : " with zero bytes"));
             const Sentences framed = frameStream(input, chunkSize);
             ASSERT_EQ(framed.size(), expected.size());
             ASSERT_TRUE(framed == expected);

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -323,7 +323,10 @@ TEST_F(Reader, DispatchesSentencesInStreamOrder) {
          {"$GPGGA,1", "23519,4807.038,N,01131.000,E,1,0", "8,0.9,545.4,M,46.9,M,,*47\r\n" + rmc + "6A\r\n"},
          {gga, rmc}},
         {"zero bytes before a burst, between sentences and inside one",
-         {"\0\0"s + gga + "47\r\n\0$GPRMC,9,A,9,N,9,E,0\0" "99.9,9,9,9,W*00\r\n"s + rmc + "6A\r\n"},
+         {"\0\0"s + gga +
+          "47\r\n\0$GPRMC,9,A,9,N,9,E,0\0"
+          "99.9,9,9,9,W*00\r\n"s +
+          rmc + "6A\r\n"},
          {gga, rmc}},
         {"the first write begins inside a sentence",
          {"0.9,545.4,M,46.9,M,,*47\r\n$GPRMC,4,A,4,N,4,E,044.4,4,4,4,W*00\r\n"},

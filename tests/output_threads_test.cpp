@@ -1,0 +1,72 @@
+// The queue of output lines on a real pipe that nobody reads for a while.
+#include "platform/output.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Everything the writer has written, once it has written all it holds.
+std::string readAll(int fd) {
+    std::string text;
+    std::array<char, 4096> buffer;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline;) {
+        const ssize_t count = read(fd, buffer.data(), buffer.size());
+        if (count > 0) {
+            text.append(buffer.data(), static_cast<std::size_t>(count));
+        } else if (drainOutput(0)) {
+            if (read(fd, buffer.data(), buffer.size()) <= 0) return text;
+        } else {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ADD_FAILURE() << "the writer never finished";
+    return text;
+}
+
+// A stalled output: adding lines never waits; the lines that fit come out in
+// order, then one line counts those dropped, then later lines as usual.
+TEST(Output, StalledOutputDropsLinesAndSaysHowManyOnceItMoves) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    ASSERT_TRUE(startOutputWriter(ends[1]));
+
+    constexpr int lineCount = 3000;  // about 30 KB: more than the pipe and the queue hold
+    auto adding = std::async(std::launch::async, [] {
+        for (int i = 0; i < lineCount; ++i) {
+            const std::string line = "line " + std::to_string(i) + "\n";
+            queueOutputLine(line);
+        }
+    });
+    ASSERT_EQ(adding.wait_for(10s), std::future_status::ready) << "adding lines waited for the reader";
+
+    std::istringstream lines(readAll(ends[0]));
+    int written = 0;
+    std::string line;
+    while (std::getline(lines, line) && line == "line " + std::to_string(written)) ++written;
+    EXPECT_GT(written, 100);
+    EXPECT_LT(written, lineCount);
+    EXPECT_EQ(line, "(" + std::to_string(lineCount - written) + " lines dropped: the output was blocked)");
+    EXPECT_FALSE(std::getline(lines, line)) << "after the notice: " << line;
+
+    queueOutputLine(std::string("after\n"));
+    EXPECT_EQ(readAll(ends[0]), "after\n");
+    close(ends[0]);
+    close(ends[1]);
+}
+
+}  // namespace
