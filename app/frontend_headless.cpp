@@ -21,6 +21,7 @@
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
 #include "app/statuslog.hpp"
+#include "platform/diagnostics.hpp"
 #include "platform/output.hpp"
 #include "platform/window.hpp"
 
@@ -53,7 +54,7 @@ static void writeLine(std::wstring_view text) {
         }
     }
     headless.line[length++] = '\n';
-    queueOutputLine(std::span<const char>(headless.line.data(), length));
+    queueOutputLine(OutputStream::standardOutput, std::span<const char>(headless.line.data(), length));
 }
 
 // Listener: the status log's last line, or an empty line when it was cleared;
@@ -69,7 +70,9 @@ static void printChange(const WindowChange& change, void*) {
 int runHeadlessFrontEnd(InstanceLock& instance) {
     std::setlocale(LC_ALL, "");
     headless.signalFd = openCloseSignals(false);
-    if (headless.signalFd < 0 || !openWakePipe(headless.wake) || !startOutputWriter(STDOUT_FILENO)) {
+    if (headless.signalFd < 0 || !openWakePipe(headless.wake) ||
+        !startOutputWriter(OutputStream::standardOutput, STDOUT_FILENO) ||
+        !enableDiagnostics(STDERR_FILENO)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }

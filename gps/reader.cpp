@@ -97,6 +97,7 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     std::uint16_t failure = configurePort(portName, baudRate, port);
     if (failure == 0) return port;
     showMessage(failure);
+    reportSerialPortFailure(portName);
     toggleRunState();  // the run state is 0 while a cycle starts: "Start" becomes available again
     closeSerialPort(port);
     return invalidPortHandle;

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -37,16 +38,19 @@ struct OutputQueue {
 
 // Never destroyed: the writer may still wait on it while the process ends,
 // and destroying a condition variable that a thread waits on hangs the exit.
-union LastingQueue {
-    OutputQueue queue;
-    LastingQueue() : queue() {}
-    ~LastingQueue() {}
+union LastingQueues {
+    std::array<OutputQueue, 2> queues;  // by OutputStream
+    LastingQueues() : queues() {}
+    ~LastingQueues() {}
 };
-LastingQueue lasting;
-OutputQueue& output = lasting.queue;
+LastingQueues lasting;
+
+OutputQueue& queueOf(OutputStream stream) {
+    return lasting.queues[static_cast<std::size_t>(stream)];
+}
 
 // Copies bytes in behind the queued ones; the caller has checked the room.
-void pushBytes(std::span<const char> bytes) {
+void pushBytes(OutputQueue& output, std::span<const char> bytes) {
     for (const char byte : bytes) {
         output.ring[(output.head + output.length) % output.ring.size()] = byte;
         ++output.length;
@@ -55,19 +59,19 @@ void pushBytes(std::span<const char> bytes) {
 
 // The notice for the lines dropped so far, queued when it fits together with
 // room more bytes; the count starts again.
-void pushNotice(std::size_t room) {
+void pushNotice(OutputQueue& output, std::size_t room) {
     std::array<char, noticeCapacity> notice;
     const int length = std::snprintf(notice.data(), notice.size(),
                                      "(%zu lines dropped: the output was blocked)\n", output.droppedLines);
     const auto size = static_cast<std::size_t>(std::max(length, 0));
     if (output.ring.size() - output.length < size + room) return;
-    pushBytes(std::span<const char>(notice.data(), size));
+    pushBytes(output, std::span<const char>(notice.data(), size));
     output.droppedLines = 0;
 }
 
 // write() of the oldest queued bytes, at most up to the ring's end. An output
 // that is gone (closed pipe, bad descriptor) drops what is queued.
-void writeOldest(std::unique_lock<std::mutex>& held) {
+void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
     const std::size_t size = std::min(output.length, output.ring.size() - output.head);
     const char* bytes = output.ring.data() + output.head;
     held.unlock();
@@ -87,47 +91,53 @@ void writeOldest(std::unique_lock<std::mutex>& held) {
         output.length = 0;  // no reader any more: what is queued is lost, the program goes on
     }
     // The output moves again: say what was lost where it was lost.
-    if (output.length == 0 && output.droppedLines > 0) pushNotice(0);
+    if (output.length == 0 && output.droppedLines > 0) pushNotice(output, 0);
     output.changed.notify_all();
 }
 
-void runOutputWriter() {
+void runOutputWriter(OutputQueue& output) {
     std::unique_lock held(output.lock);
     for (;;) {
-        output.changed.wait(held, [] { return output.length > 0; });
-        writeOldest(held);
+        output.changed.wait(held, [&] { return output.length > 0; });
+        writeOldest(output, held);
     }
 }
 
 }  // namespace
 
-bool startOutputWriter(int fd) {
+bool startOutputWriter(OutputStream stream, int fd) {
+    OutputQueue& output = queueOf(stream);
     {
         const std::lock_guard held(output.lock);
         output.fd = fd;
     }
     // std::thread tells of a thread it could not create only by throwing.
     try {
-        std::thread(runOutputWriter).detach();
+        std::thread(runOutputWriter, std::ref(output)).detach();
     } catch (const std::system_error&) {
         return false;
     }
     return true;
 }
 
-void queueOutputLine(std::span<const char> line) {
+void queueOutputLine(OutputStream stream, std::span<const char> line) {
+    OutputQueue& output = queueOf(stream);
     const std::lock_guard held(output.lock);
-    if (output.droppedLines > 0) pushNotice(line.size());
+    if (output.droppedLines > 0) pushNotice(output, line.size());
     if (output.droppedLines > 0 || output.ring.size() - output.length < line.size()) {
         ++output.droppedLines;
         return;
     }
-    pushBytes(line);
+    pushBytes(output, line);
     output.changed.notify_all();
 }
 
 bool drainOutput(int waitMilliseconds) {
-    std::unique_lock held(output.lock);
-    return output.changed.wait_for(held, std::chrono::milliseconds(waitMilliseconds),
-                                   [] { return output.length == 0; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
+    bool drained = true;
+    for (OutputQueue& output : lasting.queues) {
+        std::unique_lock held(output.lock);
+        drained = output.changed.wait_until(held, deadline, [&] { return output.length == 0; }) && drained;
+    }
+    return drained;
 }

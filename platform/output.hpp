@@ -6,19 +6,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 constexpr std::size_t outputQueueCapacity = 8192;  // about an hour of a stalled log at one report a minute
 
-// Starts the writer thread on fd (standard output). Called once, after the
+// Each stream has a queue and a writer of its own.
+enum class OutputStream : std::uint8_t { standardOutput, standardError };
+
+// Starts the stream's writer thread on fd. Called once per stream, after the
 // closing signals are blocked, so that the writer never receives them.
 // False when the thread cannot be started.
-bool startOutputWriter(int fd);
+bool startOutputWriter(OutputStream stream, int fd);
 
 // Queues line (its line end included) whole, or drops it whole when the queue
 // has no room. Never waits for the output; safe from any thread.
-void queueOutputLine(std::span<const char> line);
+void queueOutputLine(OutputStream stream, std::span<const char> line);
 
-// Waits at most waitMilliseconds for the queued lines to be written; true
+// Waits at most waitMilliseconds for the queued lines of both streams to be written; true
 // when nothing is left. For the program's end, which must not wait long.
 bool drainOutput(int waitMilliseconds);

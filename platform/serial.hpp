@@ -65,3 +65,8 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
 
 // Closes an open port; an invalid handle is ignored.
 void closeSerialPort(PortHandle port);
+
+// The diagnostic line (platform/diagnostics.hpp) for the last failure of
+// openSerialPort, getSerialPortState or setSerialPortState on this thread:
+// the device path of portName and the reason.
+void reportSerialPortFailure(const wchar_t* portName);

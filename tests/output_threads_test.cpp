@@ -43,13 +43,13 @@ TEST(Output, StalledOutputDropsLinesAndSaysHowManyOnceItMoves) {
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
     ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
     ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
-    ASSERT_TRUE(startOutputWriter(ends[1]));
+    ASSERT_TRUE(startOutputWriter(OutputStream::standardOutput, ends[1]));
 
     constexpr int lineCount = 3000;  // about 30 KB: more than the pipe and the queue hold
     auto adding = std::async(std::launch::async, [] {
         for (int i = 0; i < lineCount; ++i) {
             const std::string line = "line " + std::to_string(i) + "\n";
-            queueOutputLine(line);
+            queueOutputLine(OutputStream::standardOutput, line);
         }
     });
     ASSERT_EQ(adding.wait_for(10s), std::future_status::ready) << "adding lines waited for the reader";
@@ -63,7 +63,7 @@ TEST(Output, StalledOutputDropsLinesAndSaysHowManyOnceItMoves) {
     EXPECT_EQ(line, "(" + std::to_string(lineCount - written) + " lines dropped: the output was blocked)");
     EXPECT_FALSE(std::getline(lines, line)) << "after the notice: " << line;
 
-    queueOutputLine(std::string("after\n"));
+    queueOutputLine(OutputStream::standardOutput, std::string("after\n"));
     EXPECT_EQ(readAll(ends[0]), "after\n");
     close(ends[0]);
     close(ends[1]);
