@@ -25,6 +25,8 @@
 #include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/output.hpp"
 #include "platform/serial.hpp"
 #include "platform/window.hpp"
 
@@ -393,6 +395,40 @@ TEST_F(Reader, BusyPortShowsCantOpen) {
     EXPECT_EQ(statusLogText(), L"Can't open GPS-port!");
     EXPECT_EQ(activeReaders.load(), 0);
     close(other);
+}
+
+// Run as a service, each failed opening also says on standard error which
+// device failed and why.
+TEST_F(Reader, FailedOpeningNamesTheDeviceAndTheReason) {
+    int errors[2];
+    ASSERT_EQ(pipe2(errors, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_TRUE(enableDiagnostics(errors[1]));
+    receiver = plugReceiver();
+    const int other = open(receiver.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    FakeReceiver second = plugReceiver();
+    struct Case {
+        std::wstring port;
+        std::int32_t rate;
+        std::string line;
+    };
+    const Case cases[] = {
+        {L"/nonexistent/gps0", 4800, "cannot open GPS port /nonexistent/gps0: No such file or directory"},
+        {L"null", 4800, "cannot open GPS port /dev/null: Inappropriate ioctl for device"},
+        {wide(receiver.path), 4800, "cannot open GPS port " + receiver.path + ": in use by another program"},
+        {wide(second.path), 0, "cannot configure GPS port " + second.path + ": baud rate 0 is not valid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        SetUp();
+        EXPECT_FALSE(startGpsInput(c.port.c_str(), c.rate));
+        EXPECT_TRUE(drainOutput(5000));
+        std::array<char, diagnosticCapacity> line{};
+        EXPECT_GT(read(errors[0], line.data(), line.size() - 1), 0);
+        EXPECT_EQ(std::string(line.data()), "wayloom: " + c.line + "\n");
+    }
+    close(other);
+    unplugReceiver(second);
 }
 
 TEST_F(Reader, RefusedBaudRateShowsCantConfigure) {
