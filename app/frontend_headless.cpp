@@ -6,9 +6,11 @@
 // The window model's listener queues the line, on the thread that appended it
 // and while the model is locked, so lines come out whole and in order; a
 // writer thread of its own writes them, so an output that nobody reads never
-// holds up the report cycle or the program's end (platform/output.hpp). The main thread waits for a closing
-// signal, a request to come forward (which a service has no way to follow, so it is only taken), or the
-// report cycle giving "Start" back.
+// holds up the report cycle or the program's end (platform/output.hpp).
+// Failures that the log names only by a fixed text also get a line on
+// standard error (platform/diagnostics.hpp). The main thread waits for a
+// closing signal, a request to come forward (which a service has no way to
+// follow, so it is only taken), or the report cycle giving "Start" back.
 #include <poll.h>
 #include <unistd.h>
 #include <array>

@@ -61,8 +61,9 @@ void pushBytes(OutputQueue& output, std::span<const char> bytes) {
 // room more bytes; the count starts again.
 void pushNotice(OutputQueue& output, std::size_t room) {
     std::array<char, noticeCapacity> notice;
-    const int length = std::snprintf(notice.data(), notice.size(),
-                                     "(%zu lines dropped: the output was blocked)\n", output.droppedLines);
+    const int length =
+        std::snprintf(notice.data(), notice.size(), "(%zu line%s dropped: the output was blocked)\n",
+                      output.droppedLines, output.droppedLines == 1 ? "" : "s");
     const auto size = static_cast<std::size_t>(std::max(length, 0));
     if (output.ring.size() - output.length < size + room) return;
     pushBytes(output, std::span<const char>(notice.data(), size));
