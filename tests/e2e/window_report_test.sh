@@ -138,7 +138,7 @@ pass "headless: blank line, the four lines on stdout, its own report; SIGTERM en
 # ---- The copy whose output stalled reported all the same; once the pipe is
 # read its lines come out as usual, and SIGTERM ends it while it stalls again.
 deadline=$((SECONDS + 20))
-until jq -e 'select(.login == "stalluser")' "$work/receiver.log" >/dev/null; do
+until jq -s -e 'any(.[]; .login == "stalluser")' "$work/receiver.log" >/dev/null; do
     ((SECONDS <= deadline)) || fail "a stalled standard output held up the report"
     sleep 0.2
 done
