@@ -25,74 +25,26 @@ build=build/default
 while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
-        --inside) inside=1 ;;
-        --https) https=1 ;;
+        --https) https=--https ;;
         -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
 done
 build=$(cd "$build" && pwd)
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-https_option=${https:+--https}
 
 for program in wayloom wayloom-gpssim wayloom-receiver; do
     [[ -x "$build/$program" ]] || { echo "program_measure: $build/$program is not built" >&2; exit 1; }
 done
 
-# A network namespace of our own, where port 80 is free and nothing leaves
-# the machine: as root directly, otherwise inside a user namespace.
-if [[ -z ${inside:-} ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$0" --inside --seconds "$seconds" $https_option "$build"
-    else
-        exec unshare --map-root-user --net bash "$0" --inside --seconds "$seconds" $https_option "$build"
-    fi
-fi
-ip link set lo up
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
+enter_private_network "$0" --seconds "$seconds" ${https:-} "$build"
 
-work=$(mktemp -d /tmp/wayloom-measure.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Waits up to ten seconds for a line matching pattern in file.
-wait_for_line() {
-    for _ in $(seq 100); do
-        grep -qE "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "program_measure: no '$2' in $1:" >&2
-    cat "$1" >&2
-    return 1
-}
-
-"$build/wayloom-gpssim" --baud 4800 >"$work/gpssim.out" 2>"$work/gpssim.err" &
-pids+=($!)
-wait_for_line "$work/gpssim.out" '^/dev/'
-port=$(head -n 1 "$work/gpssim.out")
-
-server_options=(--port 80)
-if [[ -n ${https:-} ]]; then
-    bash "$source_dir/tests/tls_certificates.sh" "$work/tls"
-    server_options=(--port 443 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
-fi
-"$build/wayloom-receiver" --listen 127.0.0.1 "${server_options[@]}" --log "$work/receiver.log" 2>"$work/receiver.err" &
-pids+=($!)
-wait_for_line "$work/receiver.err" 'listening on'
-
-# Wayloom reads settings.ini beside its executable, and allows one copy per
-# user through its runtime directory: both are private to this measurement.
-cp "$build/wayloom" "$work/wayloom"
-printf '%s\n' "$port" 4800 measure secret 30 >"$work/settings.ini"
-if [[ -n ${https:-} ]]; then
-    printf 'server = https://localhost\nca-file = %s\n' "$work/tls/ca.pem" >>"$work/settings.ini"
-fi
-mkdir -m 700 "$work/runtime"
+begin_work wayloom-measure
+start_gpssim --baud 4800
+start_receiver ${https:-}
+copy_wayloom measure secret
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")
