@@ -83,7 +83,8 @@ int runServer(const ServerOptions& options) {
     if (accounts == nullptr) return fail(error);
     std::atomic<bool> stopping{false};
     PositionFeed feed;
-    ServerContext context{options.database, accounts.get(), &feed, &stopping};
+    ServerContext context{options.database, accounts.get(), &feed,
+                          &stopping,        options.tiles,  options.tilesAttribution};
     Routes routes;
     addWebRoutes(routes, context);
 
@@ -95,12 +96,19 @@ int runServer(const ServerOptions& options) {
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
+    // The web pages share the report port unless --web-port gives them their own.
+    const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
     for (const std::string& address : addresses) {
-        const int socket = openListener(address, options.port, error);
-        if (socket < 0) return fail(error);
-        settings.listeners.push_back({socket, true, &routes});
-        std::fprintf(stderr, "wayloom-server: listening on %s port %u\n",
-                     address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)));
+        for (const bool web : {false, true}) {
+            if (web && !ownWebPort) continue;
+            const auto port = web ? static_cast<std::uint16_t>(options.webPort) : options.port;
+            const int socket = openListener(address, port, error);
+            if (socket < 0) return fail(error);
+            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : nullptr});
+            std::fprintf(stderr, "wayloom-server: listening on %s port %u%s\n",
+                         address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)),
+                         web ? " (web pages)" : "");
+        }
     }
     Upkeep upkeep;
     upkeep.database = options.database;

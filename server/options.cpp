@@ -25,6 +25,11 @@ const char* const serverHelpText =
     "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
     "  --request-seconds N  drop a client whose request has not arrived within N\n"
     "                     seconds (default 10)\n"
+    "  --web-port N       serve the web pages and their API on this port only\n"
+    "                     (default: on the report port)\n"
+    "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
+    "                     (default: the OpenStreetMap standard tiles)\n"
+    "  --tiles-attribution TEXT  the credit shown for those tiles\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -111,6 +116,16 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
                 return false;
             }
             options.requestSeconds = static_cast<int>(number);
+        } else if (option == "--web-port" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 0, 65535, number)) {
+                error = "--web-port needs a number from 0 to 65535";
+                return false;
+            }
+            options.webPort = static_cast<int>(number);
+        } else if (option == "--tiles" && hasValue && serving) {
+            options.tiles = arguments[++i];
+        } else if (option == "--tiles-attribution" && hasValue && serving) {
+            options.tilesAttribution = arguments[++i];
         } else if (option == "--retain-days" && hasValue && serving) {
             if (!readInteger(arguments[++i], 1, 1000000, number)) {
                 error = "--retain-days needs a number of days from 1";

@@ -27,7 +27,10 @@ struct ServerOptions {
     std::uint16_t port = 80;
     int retainDays = 0;       // 0: keep every position
     int requestSeconds = 10;  // for a whole request to arrive
-    std::string login;        // of an account command
+    int webPort = -1;         // the web pages' own port; -1: the report port serves them
+    std::string tiles;        // map tile URL template; "": OpenStreetMap's
+    std::string tilesAttribution;
+    std::string login;  // of an account command
     bool admin = false;
 };
 

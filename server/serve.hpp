@@ -23,6 +23,8 @@ struct ServerContext {
     Accounts* accounts = nullptr;  // checkAccount for sign-in
     PositionFeed* feed = nullptr;  // wakes live updates after each commit
     const std::atomic<bool>* stopping = nullptr;
+    std::string tilesUrl;  // the map's tiles; "": OpenStreetMap's
+    std::string tilesAttribution;
 };
 
 struct Listener {

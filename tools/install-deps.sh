@@ -10,6 +10,8 @@ packages=(
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
 )
 
 missing=()

@@ -70,6 +70,9 @@ TEST(ServerOptions, RefusesMistakes) {
         {"--port", "http"},
         {"--retain-days", "0"},
         {"--request-seconds", "0"},
+        {"--web-port", "65536"},
+        {"--tiles"},
+        {"account", "list", "--tiles", "https://t.example/{z}/{x}/{y}.png"},
         {"--database"},
         {"--bogus"},
         {"stray"},
@@ -90,6 +93,19 @@ TEST(ServerOptions, RefusesMistakes) {
         EXPECT_FALSE(parseServerOptions(arguments, options, error));
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(ServerOptions, ReadsTheWebOptions) {
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(parseServerOptions({}, options, error));
+    EXPECT_EQ(options.webPort, -1);  // the pages on the report port
+    ASSERT_TRUE(parseServerOptions({"--web-port", "8080", "--tiles", "https://t.example/{z}/{x}/{y}.png",
+                                    "--tiles-attribution", "© Example"},
+                                   options, error));
+    EXPECT_EQ(options.webPort, 8080);
+    EXPECT_EQ(options.tiles, "https://t.example/{z}/{x}/{y}.png");
+    EXPECT_EQ(options.tilesAttribution, "© Example");
 }
 
 }  // namespace
