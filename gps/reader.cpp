@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/statuslog.hpp"
+#include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 
 std::atomic<PortHandle> gpsPort{invalidPortHandle};
@@ -97,6 +98,7 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     std::uint16_t failure = configurePort(portName, baudRate, port);
     if (failure == 0) return port;
     showMessage(failure);
+    reportSerialPortFailure(portName);
     toggleRunState();  // the run state is 0 while a cycle starts: "Start" becomes available again
     closeSerialPort(port);
     return invalidPortHandle;
@@ -137,21 +139,28 @@ std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
 int runSentenceReader() {
     SentenceFramer framer;
     resetFramer(framer);
+    CheckedFramer checkedFramer;
+    resetCheckedFramer(checkedFramer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
     while (readerStop.load() == 0) {
         if (gpsPort.load() == invalidPortHandle) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
+            resetCheckedFramer(checkedFramer);
             if (!waitBeforeReopening(failedOpenings)) break;
             PortHandle port = reopenPort();
             failedOpenings = port == invalidPortHandle ? failedOpenings + 1 : 0;
             gpsPort.store(port);
             continue;
         }
-        readBuffer.fill(0);
-        readGpsChunk(readBuffer);
-        // The data ends at its first zero byte; the count is not needed.
-        frameChunk(framer, readBuffer, dispatchFramed, nullptr);
+        const std::size_t count = readGpsChunk(readBuffer);
+        const std::span<const char> bytes = std::span<const char>(readBuffer).first(count);
+        if (decodingOptions.checksumsRequired) {
+            frameCheckedChunk(checkedFramer, bytes, dispatchFramed, nullptr);
+            continue;
+        }
+        // Exactly the bytes read: a zero byte among them is data, not an end.
+        frameChunk(framer, bytes, dispatchFramed, nullptr);
     }
     closeSerialPort(gpsPort.exchange(invalidPortHandle));
     return 0;
