@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
 )
 
 missing=()
