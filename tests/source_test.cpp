@@ -159,10 +159,10 @@ void stopGroup(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// Until a TCP connection to port on 127.0.0.1 is taken.
-bool listening(std::uint16_t port) {
-    return eventually([port] {
-        StreamHandle probe = openStream("127.0.0.1", port, 1s);
+// Until a TCP connection to port on host is taken.
+bool listening(std::uint16_t port, const char* host = "127.0.0.1") {
+    return eventually([port, host] {
+        StreamHandle probe = openStream(host, port, 1s);
         closeStream(probe);
         return probe != invalidStreamHandle;
     });
@@ -226,7 +226,8 @@ TEST(NetworkSource, TcpStreamLostAndConnectedAgain) {
                                  "-70.6693", "--speed", "12.5", "--unplug-after", "4", "--unplug-for", "2"});
         check(out, listening(10110), "the simulator does not listen");
         prepareStart();
-        check(out, startGpsInput(L"COM1:", 4800, "tcp://127.0.0.1:10110"), "the stream did not open");
+        // A name: its IPv6 address refuses, its IPv4 address answers.
+        check(out, startGpsInput(L"COM1:", 4800, "tcp://localhost:10110"), "the stream did not open");
         check(out, eventually([] { return currentFix().speed == 12.5; }), "no fix from the stream");
         const Fix first = currentFix();
         check(out, first.valid == 1 && first.latitude > 33.8 && first.longitude > 70.6,
@@ -239,6 +240,15 @@ TEST(NetworkSource, TcpStreamLostAndConnectedAgain) {
         check(out, statusLogText().empty(), "the reader showed something");
         stopGpsInput();
         stopGroup(sim);
+
+        const pid_t sim6 =
+            spawn({simulator.c_str(), "--tcp", "10111", "--tcp-listen", "::1", "--speed", "6.5"});
+        check(out, listening(10111, "::1"), "the simulator does not listen on ::1");
+        prepareStart();
+        check(out, startGpsInput(L"COM1:", 4800, "tcp://[::1]:10111"), "no stream from an IPv6 address");
+        check(out, eventually([] { return currentFix().speed == 6.5; }), "no fix over IPv6");
+        stopGpsInput();
+        stopGroup(sim6);
     }));
     EXPECT_STREQ(outcome.failure, "");
 }
