@@ -9,7 +9,11 @@
 # prints figures and succeeds when it could measure. Target: under 0.2% of
 # one core.
 #
-#   bench/program_measure.sh [--seconds N] [--gpsd] [BUILD_DIR]
+#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [BUILD_DIR]
+#
+# With --https the reports go to https://localhost (port 443) with a
+# certificate made for the run by a throw-away authority (ca-file), so every
+# report makes a TLS connection and verifies the server.
 #
 # N is the measured interval (default 300); it begins 10 seconds after the
 # start. With --gpsd a real gpsd owns the simulated receiver's port and
@@ -25,15 +29,18 @@ while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
         --inside) inside=1 ;;
+        --https) https=1 ;;
         --gpsd) gpsd=1 ;;
-        -h | --help) sed -n '2,19p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
 done
 build=$(cd "$build" && pwd)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 through=()
-[[ -n ${gpsd:-} ]] && through=(--gpsd)
+[[ -n ${https:-} ]] && through+=(--https)
+[[ -n ${gpsd:-} ]] && through+=(--gpsd)
 
 for program in wayloom wayloom-gpssim wayloom-receiver; do
     [[ -x "$build/$program" ]] || { echo "program_measure: $build/$program is not built" >&2; exit 1; }
@@ -75,7 +82,12 @@ pids+=($!)
 wait_for_line "$work/gpssim.out" '^/dev/'
 port=$(head -n 1 "$work/gpssim.out")
 
-"$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
+server_options=(--port 80)
+if [[ -n ${https:-} ]]; then
+    bash "$source_dir/tests/tls_certificates.sh" "$work/tls"
+    server_options=(--port 443 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
+fi
+"$build/wayloom-receiver" --listen 127.0.0.1 "${server_options[@]}" --log "$work/receiver.log" 2>"$work/receiver.err" &
 pids+=($!)
 wait_for_line "$work/receiver.err" 'listening on'
 
@@ -83,6 +95,9 @@ wait_for_line "$work/receiver.err" 'listening on'
 # user through its runtime directory: both are private to this measurement.
 cp "$build/wayloom" "$work/wayloom"
 printf '%s\n' "$port" 4800 measure secret 30 >"$work/settings.ini"
+if [[ -n ${https:-} ]]; then
+    printf 'server = https://localhost\nca-file = %s\n' "$work/tls/ca.pem" >>"$work/settings.ini"
+fi
 if [[ -n ${gpsd:-} ]]; then
     # Read-only (-b): gpsd sends nothing to the receiver; -n: it reads the
     # port from the start, as a gpsd that serves other clients does.
@@ -130,9 +145,9 @@ failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Do
 received=$(wc -l <"$work/receiver.log")
 awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+gpsd}" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
-    -v sent="$sent" -v failed="$failed" -v received="$received" 'BEGIN {
+    -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" 'BEGIN {
     s = t1 - t0
-    printf "wayloom headless, a report every 30 s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", via == "" ? "" : " through gpsd", s
+    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, via == "" ? "" : " through gpsd", s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
     printf "  wake-ups per second %.2f\n", w / s
     printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak

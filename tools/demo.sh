@@ -6,6 +6,12 @@
 # a settings.ini that points at the simulator. Press F2 to start reporting and
 # F1 to leave; the reports the server received are shown afterwards.
 #
+#   tools/demo.sh [--https]
+#
+# With --https the server speaks HTTPS on port 443 with a certificate made for
+# the demo by a throw-away certificate authority, and settings.ini names it
+# (server = https://localhost, ca-file = that authority).
+#
 # Environment: WAYLOOM_DEMO_BUILD, the build folder (default build/default).
 set -euo pipefail
 self=$(realpath "$0")
@@ -13,6 +19,8 @@ cd "$(dirname "$self")/.."
 build=${WAYLOOM_DEMO_BUILD:-build/default}
 
 if [[ "${1:-}" != --inside ]]; then
+    https=
+    [[ "${1:-}" == --https ]] && https=--https
     if [[ ! -t 0 || ! -t 1 ]]; then
         echo "tools/demo.sh: run it in a terminal; Wayloom opens there" >&2
         exit 1
@@ -23,9 +31,9 @@ if [[ "${1:-}" != --inside ]]; then
     # A network namespace of our own: as root directly, otherwise inside a
     # user namespace, where this user counts as root and may bind port 80.
     if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$self" --inside
+        exec unshare --net bash "$self" --inside $https
     else
-        exec unshare --map-root-user --net bash "$self" --inside
+        exec unshare --map-root-user --net bash "$self" --inside $https
     fi
 fi
 
@@ -56,7 +64,12 @@ pids+=($!)
 wait_for_line "$work/gpssim.out" '^/dev/'
 port=$(head -n 1 "$work/gpssim.out")
 
-"$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
+server=(--port 80)
+if [[ "${2:-}" == --https ]]; then
+    bash tests/tls_certificates.sh "$work/tls"
+    server=(--port 443 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
+fi
+"$build/wayloom-receiver" --listen 127.0.0.1 "${server[@]}" --log "$work/receiver.log" 2>"$work/receiver.err" &
 pids+=($!)
 wait_for_line "$work/receiver.err" 'listening on'
 
@@ -71,8 +84,11 @@ demo
 secret
 30
 EOF
+if [[ "${2:-}" == --https ]]; then
+    printf 'server = https://localhost\nca-file = %s\n' "$work/tls/ca.pem" >>"$work/settings.ini"
+fi
 
-echo "GPS simulator on $port, report server on 127.0.0.1:80. Press F2 in Wayloom to start, F1 to leave."
+echo "GPS simulator on $port, report server on $(sed 's/^listening on //' "$work/receiver.err"). Press F2 in Wayloom to start, F1 to leave."
 sleep 2
 status=0
 # Its own runtime folder too, so a Wayloom the user already runs does not
