@@ -5,9 +5,15 @@
 // ca-file counts from the next report on and nothing stays between reports.
 // Every call that would block waits with waitForSocketReady for the time left
 // before its step's deadline.
+//
+// The library is loaded when the first https report is made, not with the
+// program: loading it costs 1.7 MiB of resident memory, which a program that
+// reports over http (the default) has no reason to pay. Its headers give the
+// types of the calls; the calls themselves are looked up once.
 #include "platform/tls.hpp"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -18,6 +24,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 struct TlsSession {
@@ -30,6 +37,77 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t pathCapacity = 4096;
+
+#define WAYLOOM_STRINGIFY(x) #x
+#define WAYLOOM_SONAME(version) "libssl.so." WAYLOOM_STRINGIFY(version)
+constexpr const char* sslLibraryName = WAYLOOM_SONAME(OPENSSL_SHLIB_VERSION);  // "libssl.so.3"
+
+// The library's calls this module makes; libcrypto's come with libssl.
+struct OpenSsl {
+    decltype(&TLS_client_method) clientMethod;
+    decltype(&SSL_CTX_new) contextNew;
+    decltype(&SSL_CTX_ctrl) contextControl;
+    decltype(&SSL_CTX_set_verify) setVerify;
+    decltype(&SSL_CTX_set_default_verify_paths) useDefaultAuthorities;
+    decltype(&SSL_CTX_load_verify_locations) loadAuthorities;
+    decltype(&SSL_CTX_free) contextFree;
+    decltype(&SSL_new) connectionNew;
+    decltype(&SSL_get0_param) parameters;
+    decltype(&X509_VERIFY_PARAM_set1_ip_asc) expectIp;
+    decltype(&SSL_ctrl) control;
+    decltype(&SSL_set1_host) expectHost;
+    decltype(&SSL_set_fd) setSocket;
+    decltype(&SSL_get_fd) getSocket;
+    decltype(&SSL_connect) connect;
+    decltype(&SSL_get_verify_result) verifyResult;
+    decltype(&SSL_get_error) error;
+    decltype(&SSL_write_ex) write;
+    decltype(&SSL_read_ex) read;
+    decltype(&SSL_shutdown) shutdown;
+    decltype(&SSL_free) connectionFree;
+    decltype(&ERR_clear_error) clearErrors;
+};
+
+template <typename Function>
+bool findCall(void* library, const char* name, Function*& call) {
+    void* symbol = dlsym(library, name);
+    static_assert(sizeof call == sizeof symbol);
+    std::memcpy(&call, &symbol, sizeof call);
+    return symbol != nullptr;
+}
+
+// Loads the library and finds every call, once; null when that fails.
+const OpenSsl* loadOpenSsl() {
+    static OpenSsl calls{};
+    void* library = dlopen(sslLibraryName, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    const bool found =
+        findCall(library, "TLS_client_method", calls.clientMethod) &&
+        findCall(library, "SSL_CTX_new", calls.contextNew) &&
+        findCall(library, "SSL_CTX_ctrl", calls.contextControl) &&
+        findCall(library, "SSL_CTX_set_verify", calls.setVerify) &&
+        findCall(library, "SSL_CTX_set_default_verify_paths", calls.useDefaultAuthorities) &&
+        findCall(library, "SSL_CTX_load_verify_locations", calls.loadAuthorities) &&
+        findCall(library, "SSL_CTX_free", calls.contextFree) &&
+        findCall(library, "SSL_new", calls.connectionNew) &&
+        findCall(library, "SSL_get0_param", calls.parameters) &&
+        findCall(library, "X509_VERIFY_PARAM_set1_ip_asc", calls.expectIp) &&
+        findCall(library, "SSL_ctrl", calls.control) &&
+        findCall(library, "SSL_set1_host", calls.expectHost) &&
+        findCall(library, "SSL_set_fd", calls.setSocket) &&
+        findCall(library, "SSL_get_fd", calls.getSocket) && findCall(library, "SSL_connect", calls.connect) &&
+        findCall(library, "SSL_get_verify_result", calls.verifyResult) &&
+        findCall(library, "SSL_get_error", calls.error) && findCall(library, "SSL_write_ex", calls.write) &&
+        findCall(library, "SSL_read_ex", calls.read) && findCall(library, "SSL_shutdown", calls.shutdown) &&
+        findCall(library, "SSL_free", calls.connectionFree) &&
+        findCall(library, "ERR_clear_error", calls.clearErrors);
+    return found ? &calls : nullptr;  // the library stays loaded either way, as the process needs it once
+}
+
+const OpenSsl* openSsl() {
+    static const OpenSsl* const calls = loadOpenSsl();
+    return calls;
+}
 
 // A zero-terminated copy of text; false when it does not fit.
 template <std::size_t capacity>
@@ -84,10 +162,10 @@ bool runUntilDone(TlsSession* session, SocketHandle socket, Clock::time_point de
                   int& result) {
     const QuietPipe quiet;
     for (;;) {
-        ERR_clear_error();
+        openSsl()->clearErrors();
         result = step();
         if (result > 0) return true;
-        const int reason = SSL_get_error(session->connection, result);
+        const int reason = openSsl()->error(session->connection, result);
         if (reason == SSL_ERROR_WANT_READ) {
             if (!waitForSocketReady(socket, false, deadline)) return false;
         } else if (reason == SSL_ERROR_WANT_WRITE) {
@@ -100,18 +178,17 @@ bool runUntilDone(TlsSession* session, SocketHandle socket, Clock::time_point de
 
 // The context: TLS 1.2 at least, the peer verified against caFile or the
 // system's store.
-SSL_CTX* makeContext(std::string_view caFile) {
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+SSL_CTX* makeContext(const OpenSsl& ssl, std::string_view caFile) {
+    SSL_CTX* context = ssl.contextNew(ssl.clientMethod());
     if (context == nullptr) return nullptr;
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    ssl.contextControl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    ssl.setVerify(context, SSL_VERIFY_PEER, nullptr);
     std::array<char, pathCapacity> path;
-    const bool trusted = caFile.empty()
-                             ? SSL_CTX_set_default_verify_paths(context) == 1
-                             : terminatedCopy(caFile, path) &&
-                                   SSL_CTX_load_verify_locations(context, path.data(), nullptr) == 1;
+    const bool trusted = caFile.empty() ? ssl.useDefaultAuthorities(context) == 1
+                                        : terminatedCopy(caFile, path) &&
+                                              ssl.loadAuthorities(context, path.data(), nullptr) == 1;
     if (!trusted) {
-        SSL_CTX_free(context);
+        ssl.contextFree(context);
         return nullptr;
     }
     return context;
@@ -119,24 +196,31 @@ SSL_CTX* makeContext(std::string_view caFile) {
 
 // The name the certificate must carry: a host name (also sent as the server
 // name), or an IP address.
-bool setExpectedPeer(SSL* connection, const char* host) {
-    if (isIpAddress(host)) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(connection), host) == 1;
-    return SSL_set_tlsext_host_name(connection, host) == 1 && SSL_set1_host(connection, host) == 1;
+bool setExpectedPeer(const OpenSsl& ssl, SSL* connection, char* host) {
+    if (isIpAddress(host)) return ssl.expectIp(ssl.parameters(connection), host) == 1;
+    return ssl.control(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, host) == 1 &&
+           ssl.expectHost(connection, host) == 1;
 }
 
 }  // namespace
+
+bool tlsAvailable() {
+    return openSsl() != nullptr;
+}
 
 bool startTlsSession(SocketHandle socket, std::string_view host, std::string_view caFile,
                      TlsSession*& session) {
     session = nullptr;
     std::array<char, hostNameCapacity> hostName;
-    if (socket == invalidSocketHandle || host.empty() || !terminatedCopy(host, hostName)) return false;
+    const OpenSsl* ssl = openSsl();
+    if (ssl == nullptr || socket == invalidSocketHandle || host.empty() || !terminatedCopy(host, hostName))
+        return false;
     static TlsSession sessionStore;  // one exchange at a time, on the report cycle thread
     TlsSession* opened = &sessionStore;
-    opened->context = makeContext(caFile);
-    opened->connection = opened->context == nullptr ? nullptr : SSL_new(opened->context);
-    if (opened->connection == nullptr || !setExpectedPeer(opened->connection, hostName.data()) ||
-        SSL_set_fd(opened->connection, socket) != 1) {
+    opened->context = makeContext(*ssl, caFile);
+    opened->connection = opened->context == nullptr ? nullptr : ssl->connectionNew(opened->context);
+    if (opened->connection == nullptr || !setExpectedPeer(*ssl, opened->connection, hostName.data()) ||
+        ssl->setSocket(opened->connection, socket) != 1) {
         endTlsSession(opened);
         return false;
     }
@@ -144,8 +228,8 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
     const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
     const bool verified =
         runUntilDone(
-            opened, socket, deadline, [&] { return SSL_connect(opened->connection); }, result) &&
-        SSL_get_verify_result(opened->connection) == X509_V_OK;
+            opened, socket, deadline, [&] { return ssl->connect(opened->connection); }, result) &&
+        ssl->verifyResult(opened->connection) == X509_V_OK;
     if (!verified) {
         endTlsSession(opened);
         return false;
@@ -156,7 +240,7 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
 
 bool tlsSendAll(TlsSession* session, std::span<const char> data) {
     if (session == nullptr || data.empty()) return false;
-    const int socket = SSL_get_fd(session->connection);
+    const int socket = openSsl()->getSocket(session->connection);
     const Clock::time_point deadline = Clock::now() + netTimeouts.send;
     std::size_t sent = 0;
     while (sent < data.size()) {
@@ -165,8 +249,8 @@ bool tlsSendAll(TlsSession* session, std::span<const char> data) {
         if (!runUntilDone(
                 session, socket, deadline,
                 [&] {
-                    return SSL_write_ex(session->connection, data.data() + sent, data.size() - sent,
-                                        &written);
+                    return openSsl()->write(session->connection, data.data() + sent, data.size() - sent,
+                                            &written);
                 },
                 result))
             return false;
@@ -177,7 +261,7 @@ bool tlsSendAll(TlsSession* session, std::span<const char> data) {
 
 std::size_t tlsReceiveAnswer(TlsSession* session, std::span<char> buffer) {
     if (session == nullptr) return 0;
-    const int socket = SSL_get_fd(session->connection);
+    const int socket = openSsl()->getSocket(session->connection);
     const Clock::time_point deadline = Clock::now() + netTimeouts.answer;
     std::size_t received = 0;
     while (received < buffer.size()) {
@@ -188,8 +272,8 @@ std::size_t tlsReceiveAnswer(TlsSession* session, std::span<char> buffer) {
         if (!runUntilDone(
                 session, socket, deadline,
                 [&] {
-                    return SSL_read_ex(session->connection, buffer.data() + received,
-                                       buffer.size() - received, &count);
+                    return openSsl()->read(session->connection, buffer.data() + received,
+                                           buffer.size() - received, &count);
                 },
                 result))
             break;
@@ -203,12 +287,12 @@ void endTlsSession(TlsSession*& session) {
     if (session->connection != nullptr) {
         // One try: the socket is non-blocking and the peer's reply is not awaited.
         const QuietPipe quiet;
-        ERR_clear_error();
-        SSL_shutdown(session->connection);
-        SSL_free(session->connection);
+        openSsl()->clearErrors();
+        openSsl()->shutdown(session->connection);
+        openSsl()->connectionFree(session->connection);
     }
-    if (session->context != nullptr) SSL_CTX_free(session->context);
+    if (session->context != nullptr) openSsl()->contextFree(session->context);
     *session = TlsSession{nullptr, nullptr};
     session = nullptr;
-    ERR_clear_error();
+    openSsl()->clearErrors();
 }

@@ -7,7 +7,8 @@
 // netTimeouts: the handshake that of the connection, writing that of the
 // send, reading that of the answer.
 //
-// The TLS library allocates on the heap; that stays inside this module. A
+// The TLS library (loaded on first use) allocates on the heap; that stays
+// inside this module. A
 // session lives for one exchange and is ended before its socket is closed.
 #pragma once
 
@@ -18,6 +19,10 @@
 #include "platform/net.hpp"
 
 struct TlsSession;  // the library's state of one connection
+
+// Loads the TLS library on first use; false when it is not installed, and
+// no https report can be made (as when the socket library does not start).
+bool tlsAvailable();
 
 // Performs the handshake on socket and verifies the peer for host. caFile is
 // a PEM file of trusted authorities, or empty for the system's store. On

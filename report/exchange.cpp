@@ -82,7 +82,8 @@ void runReportExchange(double latitude, double longitude, double speed) {
     const bool trustUsable = !target.tls || settings.caFileUsable;
     SocketHandle socket = invalidSocketHandle;
     std::uint16_t outcome = messageCantConnect;
-    if (target.usable && trustUsable && waitForRoute(target.host) && startSocketLibrary()) {
+    const bool tlsReady = !target.tls || tlsAvailable();
+    if (target.usable && trustUsable && waitForRoute(target.host) && startSocketLibrary() && tlsReady) {
         outcome = carryReport(target, socket, latText, lonText, speedText);
     }
     stopSocketLibrary(socket);
