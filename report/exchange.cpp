@@ -64,9 +64,11 @@ std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, cons
 
 }  // namespace
 
-// No route within 15 seconds (a name that does not resolve included) or no
-// socket library: "Can't connect!". No connection within 10 seconds: "Can't
-// open host!". A request that cannot leave: "Can't send data!". Otherwise the
+// A server line that cannot be used, no route within 15 seconds (a name that
+// does not resolve included), no socket library, or for https no TLS library:
+// "Can't connect!". No connection within 10 seconds, or for https no verified
+// handshake within 10 more: "Can't open host!". A request that cannot leave:
+// "Can't send data!". Otherwise the
 // answer read until the server closes, 512 bytes arrive or 20 seconds pass
 // gives the outcome; no answer at all is "Service unavailable!".
 void runReportExchange(double latitude, double longitude, double speed) {

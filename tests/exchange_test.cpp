@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <string_view>
@@ -261,7 +262,17 @@ TEST(ReportExchange, EveryServerAnswerGivesItsMessage) {
 struct RequestRecord {
     ExchangeRecord exchange;
     std::array<char, 4096> receiverLog;
+    bool tlsLibraryLoaded;  // a plain http report must not load it
 };
+
+// Whether a shared library whose path contains name is mapped into this process.
+bool libraryMapped(const char* name) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(name) != std::string::npos) return true;
+    }
+    return false;
+}
 
 TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
     static RequestRecord record;
@@ -275,11 +286,13 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
         privatenet::Receiver receiver;
         if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
         out.exchange = exchangeOnce(latitude, longitude, speed);
+        out.tlsLibraryLoaded = libraryMapped("libssl");
         privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
         privatenet::stopReceiver(receiver);
     }));
     EXPECT_EQ(std::wstring_view(record.exchange.log.data()),
               L"37.622504 55.753216 12.5\r\nConnecting...\r\nSent successfully.");
+    EXPECT_FALSE(record.tlsLibraryLoaded) << "a plain http report loaded the TLS library";
 
     ReportRequest expected{};
     buildReportRequest(formatReportNumber(latitude), formatReportNumber(longitude), formatReportNumber(speed),
@@ -466,6 +479,7 @@ const ServerCase serverCases[] = {
 struct ServerRecords {
     std::array<ExchangeRecord, std::size(serverCases)> exchanges;
     std::array<std::array<char, 2048>, std::size(serverCases)> receiverLogs;
+    bool tlsLibraryLoaded;
 };
 
 TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
@@ -492,7 +506,9 @@ TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
             privatenet::readReceiverLog(receiver, out.receiverLogs[i].data(), out.receiverLogs[i].size());
             privatenet::stopReceiver(receiver);
         }
+        out.tlsLibraryLoaded = libraryMapped("libssl");
     }));
+    EXPECT_TRUE(records.tlsLibraryLoaded);
     for (std::size_t i = 0; i < std::size(serverCases); ++i) {
         const ServerCase& c = serverCases[i];
         SCOPED_TRACE(c.name);

@@ -10,6 +10,10 @@ packages=(
     libssl-dev openssl ca-certificates                # https reports; test certificates
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
+    pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
+    sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
 )
 
 missing=()
