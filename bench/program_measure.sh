@@ -13,14 +13,13 @@
 #
 # With --https the reports go to https://localhost (port 443) with a
 # certificate made for the run by a throw-away authority (ca-file), so every
-# report makes a TLS connection and verifies the server.
+# report makes a TLS connection and verifies the server. With --gpsd a real
+# gpsd owns the simulated receiver's port and Wayloom reads it through
+# "source = gpsd://127.0.0.1:2947" (gpsd's own CPU time is shown apart).
 #
 # N is the measured interval (default 300); it begins 10 seconds after the
-# start. With --gpsd a real gpsd owns the simulated receiver's port and
-# Wayloom reads it through "source = gpsd://127.0.0.1:2947" (gpsd's own
-# CPU time is shown apart). BUILD_DIR (default build/default) must hold
-# wayloom, wayloom-gpssim and wayloom-receiver; an optimised build gives the
-# figures that count.
+# start. BUILD_DIR (default build/default) must hold wayloom, wayloom-gpssim
+# and wayloom-receiver; an optimised build gives the figures that count.
 set -euo pipefail
 
 seconds=300
@@ -28,80 +27,31 @@ build=build/default
 while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
-        --inside) inside=1 ;;
-        --https) https=1 ;;
-        --gpsd) gpsd=1 ;;
-        -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
+        --https) https=--https ;;
+        --gpsd) gpsd=--gpsd ;;
+        -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
 done
 build=$(cd "$build" && pwd)
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-through=()
-[[ -n ${https:-} ]] && through+=(--https)
-[[ -n ${gpsd:-} ]] && through+=(--gpsd)
 
 for program in wayloom wayloom-gpssim wayloom-receiver; do
     [[ -x "$build/$program" ]] || { echo "program_measure: $build/$program is not built" >&2; exit 1; }
 done
 
-# A network namespace of our own, where port 80 is free and nothing leaves
-# the machine: as root directly, otherwise inside a user namespace.
-if [[ -z ${inside:-} ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$0" --inside "${through[@]}" --seconds "$seconds" "$build"
-    else
-        exec unshare --map-root-user --net bash "$0" --inside "${through[@]}" --seconds "$seconds" "$build"
-    fi
-fi
-ip link set lo up
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
+enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} "$build"
 
-work=$(mktemp -d /tmp/wayloom-measure.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Waits up to ten seconds for a line matching pattern in file.
-wait_for_line() {
-    for _ in $(seq 100); do
-        grep -qE "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "program_measure: no '$2' in $1:" >&2
-    cat "$1" >&2
-    return 1
-}
-
-"$build/wayloom-gpssim" --baud 4800 >"$work/gpssim.out" 2>"$work/gpssim.err" &
-pids+=($!)
-wait_for_line "$work/gpssim.out" '^/dev/'
-port=$(head -n 1 "$work/gpssim.out")
-
-server_options=(--port 80)
-if [[ -n ${https:-} ]]; then
-    bash "$source_dir/tests/tls_certificates.sh" "$work/tls"
-    server_options=(--port 443 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
-fi
-"$build/wayloom-receiver" --listen 127.0.0.1 "${server_options[@]}" --log "$work/receiver.log" 2>"$work/receiver.err" &
-pids+=($!)
-wait_for_line "$work/receiver.err" 'listening on'
-
-# Wayloom reads settings.ini beside its executable, and allows one copy per
-# user through its runtime directory: both are private to this measurement.
-cp "$build/wayloom" "$work/wayloom"
-printf '%s\n' "$port" 4800 measure secret 30 >"$work/settings.ini"
-if [[ -n ${https:-} ]]; then
-    printf 'server = https://localhost\nca-file = %s\n' "$work/tls/ca.pem" >>"$work/settings.ini"
-fi
+begin_work wayloom-measure
+start_gpssim --baud 4800
+start_receiver ${https:-}
+copy_wayloom measure secret
 if [[ -n ${gpsd:-} ]]; then
     # Read-only (-b): gpsd sends nothing to the receiver; -n: it reads the
     # port from the start, as a gpsd that serves other clients does.
-    gpsd -N -n -b -S 2947 "$port" 2>"$work/gpsd.err" &
+    gpsd -N -n -b -S 2947 "$gps_port" 2>"$work/gpsd.err" &
     gpsd_pid=$!
     pids+=("$gpsd_pid")
     for _ in $(seq 100); do
@@ -110,7 +60,6 @@ if [[ -n ${gpsd:-} ]]; then
     done
     echo 'source = gpsd://127.0.0.1:2947' >>"$work/settings.ini"
 fi
-mkdir -m 700 "$work/runtime"
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")
@@ -143,11 +92,11 @@ peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program/status")
 sent=$(grep -c '^Sent successfully\.$' "$work/wayloom.out" || true)
 failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Download)" "$work/wayloom.out" || true)
 received=$(wc -l <"$work/receiver.log")
-awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+gpsd}" \
+awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+ through gpsd}" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
     -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" 'BEGIN {
     s = t1 - t0
-    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, via == "" ? "" : " through gpsd", s
+    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, via, s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
     printf "  wake-ups per second %.2f\n", w / s
     printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak

@@ -140,6 +140,7 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     std::uint16_t failure = configurePort(portName, baudRate, port);
     if (failure == 0) return port;
     showMessage(failure);
+    reportSerialPortFailure(portName);
     toggleRunState();  // the run state is 0 while a cycle starts: "Start" becomes available again
     closeSerialPort(port);
     return invalidPortHandle;
@@ -223,15 +224,14 @@ int runSentenceReader() {
             failedOpenings = reopenSource() ? 0 : failedOpenings + 1;
             continue;
         }
-        readBuffer.fill(0);
         const std::size_t count = readGpsChunk(readBuffer);
+        const std::span<const char> bytes = std::span<const char>(readBuffer).first(count);
         if (decodingOptions.checksumsRequired) {
-            frameCheckedChunk(checkedFramer, std::span<const char>(readBuffer.data(), count), dispatchFramed,
-                              nullptr);
+            frameCheckedChunk(checkedFramer, bytes, dispatchFramed, nullptr);
             continue;
         }
-        // The data ends at its first zero byte; the count is not needed.
-        frameChunk(framer, readBuffer, dispatchFramed, nullptr);
+        // Exactly the bytes read: a zero byte among them is data, not an end.
+        frameChunk(framer, bytes, dispatchFramed, nullptr);
     }
     closeSerialPort(gpsPort.exchange(invalidPortHandle));
     closeStream(gpsStream.exchange(invalidStreamHandle));

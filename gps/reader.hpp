@@ -55,9 +55,9 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 // back.
 StreamHandle openGpsSource(const char* source);
 
-// Reads at most 512 bytes from gpsPort (or gpsStream) into the zero-filled
-// chunk; returns the number read, 0 when nothing was read. Waits at most half
-// a second for data to begin, then for the burst to end.
+// Reads at most 512 bytes from gpsPort (or gpsStream) into chunk; returns the
+// number read, 0 when nothing was read. Waits at most half a second for data
+// to begin, then for the burst to end.
 // A port or connection that fails is closed here and made invalid. From a
 // gpsd, its JSON lines are dropped and the count is of the bytes left.
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk);

@@ -8,6 +8,8 @@
 
 #include "platform/net.hpp"
 
+#include "platform/diagnostics.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -84,60 +86,32 @@ bool waitForSocket(SocketHandle socket, short events, Clock::time_point deadline
 }
 
 // A datagram socket connected to the address proves a route without sending.
-bool hasRouteTo(const HostAddress& address) {
+// error is errno of the step that failed.
+bool hasRouteTo(const HostAddress& address, int& error) {
     const int probe = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return false;
+    if (probe < 0) {
+        error = errno;
+        return false;
+    }
     const SocketAddress socketAddress = toSocketAddress(address);
     const bool routed = connect(probe, socketAddress.get(), socketAddress.length) == 0;
+    error = errno;
     close(probe);
     return routed;
 }
 
-}  // namespace
-
-// The name is resolved afresh on every look: a network that comes up during
-// the wait may bring the name server with it. A resolver that does not answer
-// can hold one look beyond the deadline, as getaddrinfo has no time-out.
-bool waitForRoute(std::string_view host) {
-    const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
-    for (;;) {
-        HostAddress address{};
-        if (resolveHostAddress(host, reportPort, address) && hasRouteTo(address)) return true;
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
-    }
-}
-
-bool startSocketLibrary() {
-    return true;
-}
-
-void stopSocketLibrary(SocketHandle& socket) {
-    if (socket == invalidSocketHandle) return;
-    close(socket);  // not retried on EINTR: Linux has released the descriptor by then
-    socket = invalidSocketHandle;
-}
-
-SocketHandle openTcpSocket() {
-    return openTcpSocketFor(HostAddress{});
-}
-
-SocketHandle openTcpSocketFor(const HostAddress& address) {
-    const int opened = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return opened < 0 ? invalidSocketHandle : opened;
-}
-
-// One lookup for both families: the first IPv4 address wins, else the first
-// IPv6 address.
-bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
+// One lookup for both families: the first IPv4 address of host wins, else
+// its first IPv6 address. 0, or getaddrinfo's error (EAI_NONAME also for a
+// name that does not fit).
+int resolveHost(std::string_view host, std::uint16_t port, HostAddress& address) {
     HostName name{};
-    if (!copyHostName(host, name)) return false;
+    if (!copyHostName(host, name)) return EAI_NONAME;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    const int failure = getaddrinfo(name.data(), nullptr, &hints, &found);
+    if (failure != 0 || found == nullptr) return failure != 0 ? failure : EAI_NONAME;
     const addrinfo* chosen = nullptr;
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
@@ -163,7 +137,62 @@ bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& 
         }
     }
     freeaddrinfo(found);
-    return chosen != nullptr;
+    return chosen != nullptr ? 0 : EAI_NONAME;
+}
+
+// The diagnostic line for a wait that found no route: the name did not
+// resolve (getaddrinfo's reason), or its address has no route (errno).
+void reportNoRoute(std::string_view host, int resolved, int routeError) {
+    if (resolved != 0) {
+        const char* reason = resolved == EAI_SYSTEM ? systemReason(errno) : gai_strerror(resolved);
+        reportFailure("cannot resolve report host", host, reason);
+    } else {
+        reportFailure("no route to report host", host, systemReason(routeError));
+    }
+}
+
+}  // namespace
+
+// The name is resolved afresh on every look: a network that comes up during
+// the wait may bring the name server with it. A resolver that does not answer
+// can hold one look beyond the deadline, as getaddrinfo has no time-out.
+bool waitForRoute(std::string_view host) {
+    const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
+    for (;;) {
+        HostAddress address{};
+        int routeError = 0;
+        const int resolved = resolveHost(host, reportPort, address);
+        if (resolved == 0 && hasRouteTo(address, routeError)) return true;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            reportNoRoute(host, resolved, routeError);
+            return false;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
+    }
+}
+
+bool startSocketLibrary() {
+    return true;
+}
+
+void stopSocketLibrary(SocketHandle& socket) {
+    if (socket == invalidSocketHandle) return;
+    close(socket);  // not retried on EINTR: Linux has released the descriptor by then
+    socket = invalidSocketHandle;
+}
+
+SocketHandle openTcpSocket() {
+    return openTcpSocketFor(HostAddress{});
+}
+
+SocketHandle openTcpSocketFor(const HostAddress& address) {
+    const int opened = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return opened < 0 ? invalidSocketHandle : opened;
+}
+
+bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
+    return resolveHost(host, port, address) == 0;
 }
 
 bool waitForSocketReady(SocketHandle socket, bool forWriting, Clock::time_point deadline) {

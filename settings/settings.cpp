@@ -10,9 +10,11 @@
 // (cut, trim, decimal integers); the piece reader; locating the file.
 #include "settings/settings.hpp"
 
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 
@@ -430,7 +432,12 @@ void loadSettingsFromBytes(std::span<const char> bytes) {
 
 void loadSettingsFrom(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return;
+    if (file == nullptr) {
+        // A missing file is the usual case; one that is there but cannot be
+        // read leaves the defaults just the same, and a service says why.
+        if (errno != ENOENT) reportFailure("cannot read settings file", path, systemReason(errno));
+        return;
+    }
     SettingsReader reader;
     std::array<char, 512> chunk;
     // Option lines may come anywhere after the fifth line, so the whole file is
@@ -442,6 +449,7 @@ void loadSettingsFrom(const char* path) {
         feedBytes(reader, {chunk.data(), count});
         total += count;
     }
+    if (std::ferror(file) != 0) reportFailure("cannot read settings file", path, systemReason(errno));
     finishBytes(reader);
     std::fclose(file);
 }
