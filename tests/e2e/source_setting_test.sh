@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the real program headless with a "source" line that cannot be used: a
 # source nobody listens on, and one that is not understood. Each ends at once
-# as a port that cannot be opened does: "Can't open GPS-port!", exit 1, though
-# the port of the first line (a simulated receiver) would open. In a private
+# as a port that cannot be opened does: "Can't open GPS-port!", exit 1 and a
+# line on standard error that names the source and the reason, though the
+# port of the first line (a simulated receiver) would open. In a private
 # network, so no port on the machine is touched.
 set -euo pipefail
 
@@ -31,11 +32,18 @@ sim=$!
 for _ in $(seq 100); do [[ -s "$work/sim.out" ]] && break; sleep 0.1; done
 port=$(head -n 1 "$work/sim.out")
 expected=$'\nTrying to get data from GPS...\nCan\'t open GPS-port!'
-for source in "gpsd://127.0.0.1" "tcp://[::1]:10110" "tcp://127.0.0.1" "serial:///dev/ttyS0"; do
+while IFS='|' read -r source reason; do
     printf '%s\n' "$port" 4800 login password 30 "source = $source" >"$work/settings.ini"
     status=0
-    output=$(XDG_RUNTIME_DIR="$work/runtime" timeout 10 "$work/wayloom" </dev/null 2>&1) || status=$?
+    output=$(XDG_RUNTIME_DIR="$work/runtime" timeout 10 "$work/wayloom" </dev/null 2>"$work/stderr") || status=$?
     [[ $status -eq 1 ]] || fail "$source: exit status $status, not 1"
     [[ "$output" == "$expected" ]] || fail "$source: printed '$output'"
-done
+    [[ "$(cat "$work/stderr")" == "wayloom: cannot open GPS source $source: $reason" ]] ||
+        fail "$source: diagnostic '$(cat "$work/stderr")'"
+done <<'EOF'
+gpsd://127.0.0.1|Connection refused
+tcp://[::1]:10110|Connection refused
+tcp://127.0.0.1|not gpsd://HOST[:PORT] or tcp://HOST:PORT
+serial:///dev/ttyS0|not gpsd://HOST[:PORT] or tcp://HOST:PORT
+EOF
 finish_checks source_setting_test
