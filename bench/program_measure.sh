@@ -9,11 +9,13 @@
 # prints figures and succeeds when it could measure. Target: under 0.2% of
 # one core.
 #
-#   bench/program_measure.sh [--seconds N] [--https] [BUILD_DIR]
+#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [BUILD_DIR]
 #
 # With --https the reports go to https://localhost (port 443) with a
 # certificate made for the run by a throw-away authority (ca-file), so every
-# report makes a TLS connection and verifies the server.
+# report makes a TLS connection and verifies the server. With --gpsd a real
+# gpsd owns the simulated receiver's port and Wayloom reads it through
+# "source = gpsd://127.0.0.1:2947" (gpsd's own CPU time is shown apart).
 #
 # N is the measured interval (default 300); it begins 10 seconds after the
 # start. BUILD_DIR (default build/default) must hold wayloom, wayloom-gpssim
@@ -26,7 +28,8 @@ while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
         --https) https=--https ;;
-        -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
+        --gpsd) gpsd=--gpsd ;;
+        -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
@@ -39,12 +42,24 @@ done
 
 # shellcheck source=tools/lib.sh
 source "$(dirname "$0")/../tools/lib.sh"
-enter_private_network "$0" --seconds "$seconds" ${https:-} "$build"
+enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} "$build"
 
 begin_work wayloom-measure
 start_gpssim --baud 4800
 start_receiver ${https:-}
 copy_wayloom measure secret
+if [[ -n ${gpsd:-} ]]; then
+    # Read-only (-b): gpsd sends nothing to the receiver; -n: it reads the
+    # port from the start, as a gpsd that serves other clients does.
+    gpsd -N -n -b -S 2947 "$gps_port" 2>"$work/gpsd.err" &
+    gpsd_pid=$!
+    pids+=("$gpsd_pid")
+    for _ in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/2947) 2>/dev/null && break
+        sleep 0.1
+    done
+    echo 'source = gpsd://127.0.0.1:2947' >>"$work/settings.ini"
+fi
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")
@@ -61,23 +76,30 @@ sample() {
 
 sleep 10
 kill -0 "$program" 2>/dev/null || { echo "program_measure: wayloom ended:" >&2; cat "$work/wayloom.out" "$work/wayloom.err" >&2; exit 1; }
+gpsd_cpu() {
+    [[ -n ${gpsd_pid:-} ]] || { echo 0; return; }
+    cat /proc/"$gpsd_pid"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'
+}
 read -r cpu0 switches0 rss0 <<<"$(sample)"
+gpsd0=$(gpsd_cpu)
 time0=$(date +%s.%N)
 sleep "$seconds"
 read -r cpu1 switches1 rss1 <<<"$(sample)"
+gpsd1=$(gpsd_cpu)
 time1=$(date +%s.%N)
 peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program/status")
 
 sent=$(grep -c '^Sent successfully\.$' "$work/wayloom.out" || true)
 failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Download)" "$work/wayloom.out" || true)
 received=$(wc -l <"$work/receiver.log")
-awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" \
+awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+ through gpsd}" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
     -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" 'BEGIN {
     s = t1 - t0
-    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s, over %.1f s:\n", https, s
+    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, via, s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
     printf "  wake-ups per second %.2f\n", w / s
     printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak
     printf "  reports             %d sent successfully, %d failed, %d received by the server\n", sent, failed, received
+    if (via != "") printf "  gpsd CPU time       %.1f ms (%.4f%% of one core)\n", g / 1e6, g / 1e9 / s * 100
 }'

@@ -20,6 +20,7 @@
 #include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 #include "gps/source.hpp"
+#include "platform/diagnostics.hpp"
 
 std::atomic<PortHandle> gpsPort{invalidPortHandle};
 std::atomic<StreamHandle> gpsStream{invalidStreamHandle};
@@ -148,10 +149,15 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
 
 StreamHandle openGpsSource(const char* source) {
     NetworkSource parsed{};
-    StreamHandle stream = invalidStreamHandle;
-    if (parseSourceUrl(source, parsed)) stream = connectSource(parsed);
+    const bool understood = parseSourceUrl(source, parsed);
+    StreamHandle stream = understood ? connectSource(parsed) : invalidStreamHandle;
     if (stream != invalidStreamHandle) return stream;
     showMessage(messageCantOpenGpsPort);
+    if (understood) {
+        reportStreamFailure(source);
+    } else {
+        reportFailure("cannot open GPS source", source, "not gpsd://HOST[:PORT] or tcp://HOST:PORT");
+    }
     toggleRunState();  // as for a port: "Start" becomes available again
     return invalidStreamHandle;
 }

@@ -2,7 +2,8 @@
 // deadline and keep-alive, and reads that gather a burst like the serial
 // port's.
 //
-// Divisions: errno mapping; addresses and connecting; writing; reading.
+// Divisions: errno mapping and the last failure; addresses and connecting;
+// writing; reading; the diagnostic line.
 #include "platform/stream.hpp"
 
 #include <arpa/inet.h>
@@ -20,6 +21,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <thread>
+
+#include "platform/diagnostics.hpp"
 
 // ---- errno mapping -------------------------------------------------------------
 
@@ -39,6 +42,21 @@ ErrnoOutcome classifyErrno(int error) {
         default:  // ECONNRESET, ETIMEDOUT after keep-alive gave up, EPIPE, EBADF ...
             return ErrnoOutcome::failed;
     }
+}
+
+// Whose reason the last failure has: the resolver's (an EAI_ code) or the
+// system's (an errno value).
+enum class StreamFailure : std::uint8_t { none, resolver, system };
+
+// What failed last on this thread and why; kept for the diagnostic line only.
+struct StreamFailureRecord {
+    StreamFailure step;
+    int error;
+};
+thread_local StreamFailureRecord lastStreamFailure{StreamFailure::none, 0};
+
+void recordFailure(StreamFailure step, int error) {
+    lastStreamFailure = {step, error};
 }
 
 int millisecondsLeft(Clock::time_point deadline) {
@@ -81,14 +99,22 @@ void keepAlive(int socket) {
 // socket stays non-blocking: every later wait is a poll.
 int connectBefore(const sockaddr* address, socklen_t length, Clock::time_point deadline) {
     const int socket = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (socket < 0) return -1;
+    if (socket < 0) {
+        recordFailure(StreamFailure::system, errno);
+        return -1;
+    }
     bool connected = ::connect(socket, address, length) == 0;
-    if (!connected && (errno == EINPROGRESS || errno == EINTR) && waitForSocket(socket, POLLOUT, deadline)) {
-        int failure = 0;
+    int failure = errno;
+    if (!connected && (failure == EINPROGRESS || failure == EINTR)) {
+        failure = ETIMEDOUT;
         socklen_t failureLength = sizeof failure;
-        connected = getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &failureLength) == 0 && failure == 0;
+        if (waitForSocket(socket, POLLOUT, deadline) &&
+            getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &failureLength) != 0)
+            failure = errno;
+        connected = failure == 0;
     }
     if (!connected) {
+        recordFailure(StreamFailure::system, failure);
         ::close(socket);
         return -1;
     }
@@ -131,8 +157,16 @@ StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milli
     std::array<char, 8> service{};  // "65535" and a terminator
     std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
     addrinfo* found = nullptr;
-    if (getaddrinfo(host, service.data(), &hints, &found) != 0) return invalidStreamHandle;
+    if (const int code = getaddrinfo(host, service.data(), &hints, &found); code != 0) {
+        if (code == EAI_SYSTEM) {
+            recordFailure(StreamFailure::system, errno);
+        } else {
+            recordFailure(StreamFailure::resolver, code);
+        }
+        return invalidStreamHandle;
+    }
     int socket = invalidStreamHandle;
+    recordFailure(StreamFailure::system, ETIMEDOUT);  // when the time is up before any attempt
     for (const addrinfo* entry = found; entry != nullptr && socket < 0; entry = entry->ai_next) {
         if (Clock::now() >= deadline) break;
         socket = connectBefore(entry->ai_addr, entry->ai_addrlen, deadline);
@@ -158,9 +192,16 @@ bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::m
             sent += static_cast<std::size_t>(count);
             continue;
         }
-        const ErrnoOutcome outcome = count < 0 ? classifyErrno(errno) : ErrnoOutcome::failed;
-        if (outcome == ErrnoOutcome::failed) return false;
-        if (outcome == ErrnoOutcome::idle && !waitForSocket(stream, POLLOUT, deadline)) return false;
+        const int error = count < 0 ? errno : EPIPE;
+        const ErrnoOutcome outcome = classifyErrno(error);
+        if (outcome == ErrnoOutcome::failed) {
+            recordFailure(StreamFailure::system, error);
+            return false;
+        }
+        if (outcome == ErrnoOutcome::idle && !waitForSocket(stream, POLLOUT, deadline)) {
+            recordFailure(StreamFailure::system, ETIMEDOUT);
+            return false;
+        }
     }
     return true;
 }
@@ -219,4 +260,17 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
                 return {PortReadStatus::failed, 0};
         }
     }
+}
+
+// ---- the diagnostic line -----------------------------------------------------------
+
+void reportStreamFailure(std::string_view source) {
+    const StreamFailureRecord failure = lastStreamFailure;
+    const char* reason = "unknown";
+    if (failure.step == StreamFailure::resolver) {
+        reason = gai_strerror(failure.error);
+    } else if (failure.step != StreamFailure::none) {
+        reason = systemReason(failure.error);
+    }
+    reportFailure("cannot open GPS source", source, reason);
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "platform/serial.hpp"
 
@@ -35,3 +36,8 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
 
 // Closes an open stream; an invalid handle is ignored.
 void closeStream(StreamHandle stream);
+
+// The diagnostic line (platform/diagnostics.hpp) for the last failure of
+// openStream or writeStream on this thread: "cannot open GPS source", the
+// source as the user wrote it, and the resolver's or the system's reason.
+void reportStreamFailure(std::string_view source);

@@ -8,8 +8,9 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     libssl-dev openssl ca-certificates                # https reports; test certificates
-    pkg-config libsqlite3-dev libsodium-dev libpq-dev # the report server's storage and passwords
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
+    gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
     libjs-leaflet                                     # the server's map page
     chromium chromium-driver python3-selenium curl    # its browser and security tests

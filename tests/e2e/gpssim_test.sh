@@ -66,7 +66,7 @@ valid_checksums() {
 "$sim" --help >"$work/help" || fail "--help exits non-zero"
 grep -q '^Usage: wayloom-gpssim' "$work/help" || fail "--help shows no usage"
 for bad in "--baud 0" "--baud 4800.5" "--rate 0" "--lat 91" "--lon -181" "--speed -1" "--heading abc" \
-    "--duration" "--bogus 1" "--link="; do
+    "--duration" "--bogus 1" "--link=" "--tcp 0" "--tcp 65536"; do
     status=0
     # shellcheck disable=SC2086
     timeout 5 "$sim" $bad >/dev/null 2>&1 || status=$?
