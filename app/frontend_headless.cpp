@@ -8,8 +8,6 @@
 // order. The main thread waits for a closing signal, a request to come
 // forward (which a service has no way to follow, so it is only taken), or the
 // report cycle giving "Start" back.
-#include <poll.h>
-#include <unistd.h>
 #include <array>
 #include <climits>
 #include <clocale>
@@ -20,14 +18,15 @@
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
 #include "app/statuslog.hpp"
+#include "platform/events.hpp"
+#include "platform/process.hpp"
 #include "platform/window.hpp"
 
 // One line as the log holds it, in the locale's multibyte encoding, and its LF.
 constexpr std::size_t outputLineCapacity = controlTextCapacity * MB_LEN_MAX + 1;
 
 struct HeadlessFrontEnd {
-    WakePipe wake;
-    int signalFd;
+    FrontEndEvents events;
     std::array<char, outputLineCapacity> line;
 };
 
@@ -47,13 +46,8 @@ static void writeLine(std::wstring_view text) {
         }
     }
     headless.line[length++] = '\n';
-    const char* bytes = headless.line.data();
-    while (length > 0) {
-        const ssize_t written = write(STDOUT_FILENO, bytes, length);
-        if (written <= 0) return;  // no reader: the line is lost, the program goes on
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
+    // No reader: the line is lost, the program goes on.
+    writeStandardOutput(std::span<const char>(headless.line.data(), length));
 }
 
 // Listener: the status log's last line, or an empty line when it was cleared;
@@ -62,14 +56,13 @@ static void printChange(const WindowChange& change, void*) {
     if (change.id == statusLogControl) {
         writeLine(lastLogLine(change.text));
     } else if (change.id == startCommand && change.enabled) {
-        wakeFrontEnd(headless.wake);
+        wakeFrontEnd(headless.events);
     }
 }
 
 int runHeadlessFrontEnd(InstanceLock& instance) {
     std::setlocale(LC_ALL, "");
-    headless.signalFd = openCloseSignals(false);
-    if (headless.signalFd < 0 || !openWakePipe(headless.wake)) {
+    if (!openFrontEndEvents(headless.events, false)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }
@@ -81,24 +74,16 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
         return 1;
     }
     for (;;) {
-        std::array<pollfd, 3> watched{{
-            {headless.signalFd, POLLIN, 0},
-            {headless.wake.readFd, POLLIN, 0},
-            {instance.listenFd, POLLIN, 0},
-        }};
-        if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
-        if (watched[0].revents != 0) {
-            if (readPendingSignals(headless.signalFd).close) onClose();
-        }
-        if (watched[2].revents != 0) takeForwardRequests(instance);
-        if (watched[1].revents != 0) drainWakePipe(headless.wake);
+        const ReadyEvents ready = waitForFrontEndEvents(headless.events, instance, false);
+        if (ready.close) onClose();
+        if (ready.forward) takeForwardRequests(instance);
         // The report cycle ends only when the GPS port could not be opened;
         // with no one to choose "Start" again, the program ends and says so
         // with its exit code, so that a service manager can start it again.
         const bool cycleEnded = runState.load() == 1;
         if (mainWindow.ended || cycleEnded) {
             releaseInstance(instance);
-            _exit(mainWindow.ended ? mainWindow.result : 1);
+            endProcess(mainWindow.ended ? mainWindow.result : 1);
         }
     }
 }

@@ -29,6 +29,10 @@ static_assert(sizeof(sockaddr_un::sun_path) == instancePathCapacity);
 constexpr int claimAttempts = 20;
 constexpr auto claimRetryDelay = std::chrono::milliseconds(50);
 
+InstanceLock noInstanceLock() {
+    return InstanceLock{-1, -1, {}};
+}
+
 // ---- The runtime directory
 
 // Writes "dir/name" into path; false when it does not fit.
@@ -151,7 +155,7 @@ InstanceRole claimInstance(const char* dir, InstanceLock& lock) {
 InstanceRole claimUserInstance(InstanceLock& lock) {
     std::array<char, instancePathCapacity> dir{};
     if (!findRuntimeDir(std::getenv("XDG_RUNTIME_DIR"), "/tmp", getuid(), dir)) {
-        lock = InstanceLock{-1, -1, {}};
+        lock = noInstanceLock();
         return InstanceRole::unguarded;
     }
     return claimInstance(dir.data(), lock);
@@ -179,5 +183,5 @@ void releaseInstance(InstanceLock& lock) {
         unlink(lock.socketPath.data());
     }
     if (lock.lockFd >= 0) close(lock.lockFd);  // closing the last descriptor drops the lock
-    lock = InstanceLock{-1, -1, {}};
+    lock = noInstanceLock();
 }

@@ -254,7 +254,7 @@ void loadSettingsFromBytes(std::span<const char> bytes) {
 }
 
 void loadSettingsFrom(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = openFileForReading(path);
     if (file == nullptr) return;
     SettingsReader reader;
     std::array<char, 512> chunk;

@@ -1,0 +1,24 @@
+# The Windows build's tests, run under Wine: the suites that need nothing of
+# Linux, built with GoogleTest compiled from Debian's sources by the same
+# toolchain, and the end-to-end test of the .exe (tests/wine/).
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+# Each suite is one test: a Wine start per test case would cost seconds each.
+set(windows_suites
+  allocation framing mainwindow mainwindow_threads nmea nmea_alloc nmea_threads protocol statuslog
+  window_threads)
+foreach(suite IN LISTS windows_suites)
+  set(name ${suite}_test)
+  add_executable(${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
+  target_compile_options(${name} PRIVATE ${wayloom_warnings})
+  # Wine shows the Linux file system as drive Z:.
+  target_compile_definitions(${name} PRIVATE
+    WAYLOOM_BINARY_DIR="Z:${CMAKE_BINARY_DIR}"
+    WAYLOOM_TEST_DATA="Z:${CMAKE_CURRENT_SOURCE_DIR}/data")
+  target_link_libraries(${name} PRIVATE wayloom gtest gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS wine)
+endforeach()
