@@ -22,3 +22,16 @@ foreach(suite IN LISTS windows_suites)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS wine)
 endforeach()
+
+# The end-to-end test: the .exe in its window under Xvfb, read from outside by
+# read_window.exe, with the simulator and report server of a Linux build.
+add_executable(read_window ${CMAKE_CURRENT_SOURCE_DIR}/wine/read_window.cpp)
+target_compile_options(read_window PRIVATE ${wayloom_warnings})
+set(WAYLOOM_LINUX_BINARY_DIR "${PROJECT_SOURCE_DIR}/build/default" CACHE PATH
+  "A Linux build whose wayloom-gpssim and wayloom-receiver the end-to-end test under Wine uses")
+add_test(NAME wine_window COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/window_test.sh)
+set_tests_properties(wine_window PROPERTIES
+  LABELS wine-e2e
+  RUN_SERIAL TRUE
+  TIMEOUT 300
+  ENVIRONMENT "WAYLOOM_BINARY_DIR=${CMAKE_BINARY_DIR};WAYLOOM_LINUX_BINARY_DIR=${WAYLOOM_LINUX_BINARY_DIR}")

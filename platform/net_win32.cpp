@@ -1,0 +1,189 @@
+// Network services on Windows: Windows Sockets 2 with the same route test and
+// deadlines as on Linux. Sockets stay non-blocking once connected; every wait
+// is a select() for the time left before its step's deadline.
+#include "platform/net.hpp"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <array>
+#include <thread>
+
+NetTimeouts netTimeouts;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using HostName = std::array<char, hostNameCapacity>;
+
+bool copyHostName(std::string_view host, HostName& name) {
+    if (host.empty() || host.size() >= name.size()) return false;
+    std::copy(host.begin(), host.end(), name.begin());
+    name[host.size()] = '\0';
+    return true;
+}
+
+sockaddr_in toSocketAddress(const HostAddress& address) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(address.port);
+    socketAddress.sin_addr.s_addr = htonl(address.ipv4);
+    return socketAddress;
+}
+
+SOCKET toSocket(SocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+enum class Wait { read, write, connect };
+
+// Waits until socket is ready for kind before deadline (a failed connect
+// counts as ready: the caller reads its error); false on time-out or failure.
+bool waitForSocket(SocketHandle socket, Wait kind, Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    const long long micros = std::max<long long>(left.count(), 0);
+    timeval timeout{static_cast<long>(micros / 1000000), static_cast<long>(micros % 1000000)};
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(toSocket(socket), &ready);
+    FD_SET(toSocket(socket), &failed);
+    const int count = kind == Wait::read
+                          ? select(0, &ready, nullptr, nullptr, &timeout)
+                          : select(0, nullptr, &ready, kind == Wait::connect ? &failed : nullptr, &timeout);
+    return count > 0;
+}
+
+// A datagram socket connected to the address proves a route without sending.
+bool hasRouteTo(const HostAddress& address) {
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET) return false;
+    const sockaddr_in socketAddress = toSocketAddress(address);
+    const bool routed =
+        connect(probe, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    closesocket(probe);
+    return routed;
+}
+
+bool lastErrorIsWouldBlock() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+}  // namespace
+
+// The route test uses sockets before the exchange starts its own library
+// reference, so it holds one of its own for the wait.
+bool waitForRoute(std::string_view host) {
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
+    bool routed = false;
+    for (;;) {
+        HostAddress address{};
+        if (resolveHostAddress(host, reportPort, address) && hasRouteTo(address)) {
+            routed = true;
+            break;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
+    }
+    WSACleanup();
+    return routed;
+}
+
+bool startSocketLibrary() {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+// Closing the socket and releasing the library, as the handheld's one
+// WSACleanup did; a release without a start has no effect.
+void stopSocketLibrary(SocketHandle& socket) {
+    if (socket != invalidSocketHandle) {
+        closesocket(toSocket(socket));
+        socket = invalidSocketHandle;
+    }
+    WSACleanup();
+}
+
+SocketHandle openTcpSocket() {
+    const SOCKET opened =
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    return opened == INVALID_SOCKET ? invalidSocketHandle : static_cast<SocketHandle>(opened);
+}
+
+bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
+    HostName name{};
+    if (!copyHostName(host, name)) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    sockaddr_in first{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
+                std::min<std::size_t>(found->ai_addrlen, sizeof first),
+                reinterpret_cast<unsigned char*>(&first));
+    freeaddrinfo(found);
+    address.ipv4 = ntohl(first.sin_addr.s_addr);
+    address.port = port;
+    return true;
+}
+
+bool connectSocket(SocketHandle socket, const HostAddress& address) {
+    if (socket == invalidSocketHandle) return false;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(toSocket(socket), FIONBIO, &nonBlocking) != 0) return false;
+    const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
+    const sockaddr_in socketAddress = toSocketAddress(address);
+    if (connect(toSocket(socket), reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) ==
+        0)
+        return true;
+    if (!lastErrorIsWouldBlock()) return false;
+    if (!waitForSocket(socket, Wait::connect, deadline)) return false;
+    int failure = 0;
+    int failureLength = sizeof failure;
+    if (getsockopt(toSocket(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure),
+                   &failureLength) != 0)
+        return false;
+    return failure == 0;
+}
+
+bool sendAll(SocketHandle socket, std::span<const char> data) {
+    if (data.empty()) return false;
+    const Clock::time_point deadline = Clock::now() + netTimeouts.send;
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const int ask = static_cast<int>(std::min<std::size_t>(data.size() - sent, 1 << 20));
+        const int count = send(toSocket(socket), data.data() + sent, ask, 0);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+        } else if (count == SOCKET_ERROR && lastErrorIsWouldBlock()) {
+            if (!waitForSocket(socket, Wait::write, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t receiveAnswer(SocketHandle socket, std::span<char> buffer) {
+    const Clock::time_point deadline = Clock::now() + netTimeouts.answer;
+    std::size_t received = 0;
+    while (received < buffer.size()) {
+        if (!waitForSocket(socket, Wait::read, deadline)) break;
+        const int ask = static_cast<int>(std::min<std::size_t>(buffer.size() - received, 1 << 20));
+        const int count = recv(toSocket(socket), buffer.data() + received, ask, 0);
+        if (count > 0) {
+            received += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            break;  // the server closed: the answer is complete
+        } else if (!lastErrorIsWouldBlock()) {
+            break;  // a reset ends the answer with what has arrived
+        }
+    }
+    return received;
+}
