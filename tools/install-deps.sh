@@ -8,6 +8,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
+    wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
 )
 
 missing=()
