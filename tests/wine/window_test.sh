@@ -15,8 +15,9 @@
 # Environment: WAYLOOM_BINARY_DIR (the Windows build), WAYLOOM_LINUX_BINARY_DIR
 # (a Linux build with wayloom-gpssim and wayloom-receiver), WINEPREFIX (a
 # prefix made by wineboot; a temporary one is made when it is not set).
-# With WAYLOOM_WINE_SCREENSHOT set to a PNG file name, the window after the
-# report is saved there (ImageMagick's import).
+# With WAYLOOM_WINE_SCREENSHOT set to a PNG file name, the program runs in a
+# Wine desktop of its own, which draws the caption bar as Windows does, and
+# the desktop after the report is saved there (ImageMagick's import).
 set -euo pipefail
 
 if [[ -z "${WAYLOOM_WINE_NETNS:-}" ]]; then
@@ -105,6 +106,12 @@ for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done 2>/dev
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$gps_port" /f >/dev/null 2>&1
+window_name='^Wayloom$'
+if [[ -n "${WAYLOOM_WINE_SCREENSHOT:-}" ]]; then
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 360x300 /f >/dev/null 2>&1
+    window_name='Wine desktop$'
+fi
 wineserver -k 2>/dev/null || true # the mapping takes effect at the next start
 wineserver -w 2>/dev/null || true
 
@@ -116,11 +123,13 @@ background_pids+=($!)
 
 window=
 deadline=$((SECONDS + 30))
-until window=$(xdotool search --name '^Wayloom$' 2>/dev/null | head -n 1) && [[ -n "$window" ]]; do
+until window=$(xdotool search --name "$window_name" 2>/dev/null | head -n 1) && [[ -n "$window" ]]; do
     ((SECONDS <= deadline)) || fail "no window captioned Wayloom"
     sleep 0.2
 done
 press() { xdotool windowfocus --sync "$window" key "$1"; }
+# In a Wine desktop the keys go to the window that was clicked last.
+if [[ -n "${WAYLOOM_WINE_SCREENSHOT:-}" ]]; then xdotool mousemove --window "$window" 180 150 click 1; fi
 wait_for_state() {
     local deadline=$((SECONDS + 10))
     until [[ "$(start_state)" == "start $1" ]]; do
@@ -147,7 +156,7 @@ pass "F2 starts and greys Start; Esc and a second F2 change nothing"
 second_status=0
 (cd "$work/app" && wine wayloom.exe >second.log 2>&1) || second_status=$?
 [[ $second_status == 0 ]] || fail "second start: status $second_status"
-[[ $(xdotool search --name '^Wayloom$' | wc -l) == 1 ]] || fail "a second window opened"
+[[ $(xdotool search --name "$window_name" | wc -l) == 1 ]] || fail "a second window opened"
 [[ ! -f "$work/app/exit" ]] || fail "the first copy ended on the second start"
 pass "a second start exits 0 and opens no window"
 
