@@ -16,15 +16,13 @@
 #include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 
-std::atomic<PortHandle> gpsPort{invalidPortHandle};
-std::atomic<std::uint8_t> readerStop{0};
-std::atomic<int> activeReaders{0};
+GpsReader gpsReader{{invalidPortHandle}, {0}, {0}, {}, 0};
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// How long one read waits for data before readerStop is looked at again.
+// How long one read waits for data before gpsReader.stop is looked at again.
 constexpr int readWaitMilliseconds = 500;
 
 // Waits before each attempt to open a failed port again: about a second,
@@ -32,15 +30,7 @@ constexpr int readWaitMilliseconds = 500;
 // and is found again soon after it comes back.
 constexpr std::array<milliseconds, 3> reopenDelays = {milliseconds(1000), milliseconds(2000),
                                                       milliseconds(4000)};
-constexpr milliseconds stopCheckInterval{500};  // readerStop is looked at this often while waiting
-
-// The port name and baud rate that the reader opens again after a failure.
-// Written by startGpsInput while no reader runs, read by the reader only.
-struct ReaderPort {
-    std::array<wchar_t, portPathCapacity> name;  // a longer name never opens
-    std::int32_t baudRate;
-};
-ReaderPort readerPort;
+constexpr milliseconds stopCheckInterval{500};  // gpsReader.stop is looked at this often while waiting
 
 // Opens and configures the port; 0, or the message of the step that failed.
 // port is the opened handle, or invalid, in either case.
@@ -56,29 +46,29 @@ std::uint16_t configurePort(const wchar_t* portName, std::int32_t baudRate, Port
 
 void rememberPort(const wchar_t* portName, std::int32_t baudRate) {
     std::size_t length = 0;
-    for (; length + 1 < readerPort.name.size() && portName[length] != L'\0'; ++length) {
-        readerPort.name[length] = portName[length];
+    for (; length + 1 < gpsReader.portName.size() && portName[length] != L'\0'; ++length) {
+        gpsReader.portName[length] = portName[length];
     }
-    readerPort.name[length] = L'\0';
-    readerPort.baudRate = baudRate;
+    gpsReader.portName[length] = L'\0';
+    gpsReader.baudRate = baudRate;
 }
 
 // Opens the remembered port again, silently: the reader shows nothing.
 PortHandle reopenPort() {
     PortHandle port = invalidPortHandle;
-    if (configurePort(readerPort.name.data(), readerPort.baudRate, port) == 0) return port;
+    if (configurePort(gpsReader.portName.data(), gpsReader.baudRate, port) == 0) return port;
     closeSerialPort(port);
     return invalidPortHandle;
 }
 
-// Sleeps before the next opening; false when readerStop ends the wait.
+// Sleeps before the next opening; false when gpsReader.stop ends the wait.
 bool waitBeforeReopening(std::size_t failedOpenings) {
     milliseconds delay = reopenDelays[std::min(failedOpenings, reopenDelays.size() - 1)];
     for (milliseconds waited{0}; waited < delay; waited += stopCheckInterval) {
-        if (readerStop.load() != 0) return false;
+        if (gpsReader.stop.load() != 0) return false;
         std::this_thread::sleep_for(stopCheckInterval);
     }
-    return readerStop.load() == 0;
+    return gpsReader.stop.load() == 0;
 }
 
 void dispatchFramed(std::string_view sentence, void*) {
@@ -87,7 +77,7 @@ void dispatchFramed(std::string_view sentence, void*) {
 
 void runReaderThread() {
     runSentenceReader();
-    activeReaders.fetch_sub(1);
+    gpsReader.active.fetch_sub(1);
 }
 
 }  // namespace
@@ -107,28 +97,28 @@ bool startGpsInput(const wchar_t* portName, std::int32_t baudRate) {
     // new one: it ends, and closes its port, first.
     stopGpsInput();
     PortHandle port = openGpsPort(portName, baudRate);
-    gpsPort.store(port);
-    readerStop.store(0);
+    gpsReader.port.store(port);
+    gpsReader.stop.store(0);
     if (port == invalidPortHandle) return false;
     rememberPort(portName, baudRate);
-    activeReaders.fetch_add(1);
+    gpsReader.active.fetch_add(1);
     std::thread(runReaderThread).detach();
     return true;
 }
 
 void stopGpsInput() {
-    readerStop.store(1);
-    while (activeReaders.load() != 0) std::this_thread::sleep_for(milliseconds(10));
+    gpsReader.stop.store(1);
+    while (gpsReader.active.load() != 0) std::this_thread::sleep_for(milliseconds(10));
 }
 
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
-    PortHandle port = gpsPort.load();
+    PortHandle port = gpsReader.port.load();
     if (port == invalidPortHandle) return 0;
     PortReadResult result = readSerialPort(port, chunk, readWaitMilliseconds);
     if (result.status == PortReadStatus::failed) {
         // Every further read would fail at once and spin: the reader opens
         // the port again instead.
-        gpsPort.store(invalidPortHandle);
+        gpsReader.port.store(invalidPortHandle);
         closeSerialPort(port);
     }
     return result.count;
@@ -139,13 +129,13 @@ int runSentenceReader() {
     resetFramer(framer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
-    while (readerStop.load() == 0) {
-        if (gpsPort.load() == invalidPortHandle) {
+    while (gpsReader.stop.load() == 0) {
+        if (gpsReader.port.load() == invalidPortHandle) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
             if (!waitBeforeReopening(failedOpenings)) break;
             PortHandle port = reopenPort();
             failedOpenings = port == invalidPortHandle ? failedOpenings + 1 : 0;
-            gpsPort.store(port);
+            gpsReader.port.store(port);
             continue;
         }
         readBuffer.fill(0);
@@ -153,6 +143,6 @@ int runSentenceReader() {
         // The data ends at its first zero byte; the count is not needed.
         frameChunk(framer, readBuffer, dispatchFramed, nullptr);
     }
-    closeSerialPort(gpsPort.exchange(invalidPortHandle));
+    closeSerialPort(gpsReader.port.exchange(invalidPortHandle));
     return 0;
 }
