@@ -12,6 +12,8 @@
 // the message loop.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <array>
 
@@ -187,6 +189,10 @@ static bool takeKey(const MSG& message) {
 // ---- The message loop
 
 int runWindowFrontEnd(InstanceLock&) {
+    // The controls of common controls 6, which the manifest asks for, in the
+    // look of the running Windows.
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
     setWindowChangeListener(postModelChange, nullptr);
     if (!initMainWindow()) return -1;
     const HWND window = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialogTemplate),
