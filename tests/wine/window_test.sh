@@ -7,10 +7,11 @@
 # reads the status log and the state of "Start" from outside the program.
 #
 # F2 starts: "Trying to get data from GPS..." and "Start" greyed; Esc changes
-# nothing; a second start exits 0 and leaves the first as it was; 30 seconds
-# after F2 the summary line, "Connecting..." and "Sent successfully.", and the
-# server received exactly the request those numbers make; F1 ends the program
-# with 0.
+# nothing; a second start exits 0 and leaves the first as it was; the receiver
+# is pulled out and comes back; 30 seconds after F2 the summary line,
+# "Connecting..." and "Sent successfully.", with a position read after the
+# receiver came back, and the server received exactly the request those
+# numbers make; F1 ends the program with 0.
 #
 # Environment: WAYLOOM_BINARY_DIR (the Windows build), WAYLOOM_LINUX_BINARY_DIR
 # (a Linux build with wayloom-gpssim and wayloom-receiver), WINEPREFIX (a
@@ -91,10 +92,12 @@ wait_for_log() {
 "$linux/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
 background_pids+=($!)
 wait_for_file "$work/receiver.err" 'listening on' 5
-"$linux/wayloom-gpssim" >"$work/gps.out" 2>"$work/gps.err" &
+# The receiver is pulled out 12 s after it starts and comes back 4 s later, at
+# a new pseudo-terminal behind the same link.
+"$linux/wayloom-gpssim" --link "$work/gps0" --unplug-after 12 --unplug-for 4 >"$work/gps.out" 2>"$work/gps.err" &
 background_pids+=($!)
 wait_for_file "$work/gps.out" '^/dev/' 5
-gps_port=$(grep -m 1 -E '^/dev/' "$work/gps.out")
+gps_port=$work/gps0
 
 display=:$((100 + RANDOM % 800))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.err" 2>&1 &
@@ -168,6 +171,11 @@ mapfile -t lines < <(status_log)
 number='[0-9]+(\.[0-9]+)?'
 [[ "${lines[1]}" =~ ^($number)\ ($number)\ ($number)$ ]] || fail "summary line: ${lines[1]}"
 read -r lon lat speed <<<"${lines[1]}"
+# The track starts at longitude 11.5167 and heads east at 10 knots, 0.0000692
+# degrees a second: a position from before the unplugging (at 12 s) would lie
+# west of 11.5176, one read after it came back east of 11.5183 (23 s).
+awk -v lon="$lon" 'BEGIN { exit !(lon > 11.5183) }' ||
+    fail "longitude $lon: no position read after the receiver came back"
 [[ "$(start_state)" == "start disabled" ]] || fail "Start enabled while reporting"
 body="v=1.1&l=winuser&p=winpass&lat=$lat&lon=$lon&s=$speed"
 expected=$(printf 'POST http://localhost/wayloom/Receiver.php HTTP/1.0\nAccept: text/html\n'
