@@ -41,7 +41,11 @@ struct PortReadResult {
     std::size_t count;  // bytes read; 0 unless status is data
 };
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Writes the device path of portName, terminated, into path. False for an
+// empty name or a path that does not fit.
+bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapacity> path);
+#else
 // Writes the device path of portName, terminated, into path. False for an
 // empty name, a name that is not valid text, or a path that does not fit.
 bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity> path);

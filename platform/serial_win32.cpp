@@ -20,8 +20,6 @@ namespace {
 constexpr wchar_t devicePrefix[] = L"\\\\.\\";
 constexpr unsigned long maxComPortNumber = 9999;
 
-using DevicePath = std::array<wchar_t, portPathCapacity>;
-
 wchar_t lowerAscii(wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
@@ -40,9 +38,15 @@ std::size_t comPortNameLength(const wchar_t* name) {
     return static_cast<std::size_t>(c - name);
 }
 
+HANDLE toHandle(PortHandle port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
+}  // namespace
+
 // "COMn:" becomes \\.\COMn, which reaches every port (plain "COM10" does
-// not); other names are used as they are. False for an empty or long name.
-bool devicePath(const wchar_t* portName, DevicePath& path) {
+// not); other names are used as they are.
+bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapacity> path) {
     if (portName == nullptr || portName[0] == L'\0') return false;
     std::size_t length = 0;
     auto append = [&](const wchar_t* text, std::size_t count) {
@@ -59,17 +63,11 @@ bool devicePath(const wchar_t* portName, DevicePath& path) {
     return fits;
 }
 
-HANDLE toHandle(PortHandle port) {
-    return reinterpret_cast<HANDLE>(port);
-}
-
-}  // namespace
-
 // ---- open and close --------------------------------------------------------------
 
 PortHandle openSerialPort(const wchar_t* portName) {
-    DevicePath path{};
-    if (!devicePath(portName, path)) return invalidPortHandle;
+    std::array<wchar_t, portPathCapacity> path{};
+    if (!serialDevicePath(portName, path)) return invalidPortHandle;
     // No sharing: a second opener, this program or another, is refused.
     HANDLE handle =
         CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

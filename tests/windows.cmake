@@ -10,9 +10,16 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 set(windows_suites
   allocation framing mainwindow mainwindow_threads nmea nmea_alloc nmea_threads protocol statuslog
   window_threads)
+# And the suites of the Windows realisation alone, tests/wine/NAME_test.cpp.
+file(GLOB windows_only_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/*_test.cpp)
+foreach(source IN LISTS windows_only_sources)
+  get_filename_component(name ${source} NAME_WE)
+  string(REGEX REPLACE "_test$" "" name ${name})
+  list(APPEND windows_suites wine/${name})
+endforeach()
 foreach(suite IN LISTS windows_suites)
-  set(name ${suite}_test)
-  add_executable(${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
+  get_filename_component(name ${suite}_test NAME)
+  add_executable(${name} ${CMAKE_CURRENT_SOURCE_DIR}/${suite}_test.cpp)
   target_compile_options(${name} PRIVATE ${wayloom_warnings})
   # Wine shows the Linux file system as drive Z:.
   target_compile_definitions(${name} PRIVATE

@@ -6,7 +6,8 @@
 # on a private X server (Xvfb). xdotool presses the keys; read_window.exe
 # reads the status log and the state of "Start" from outside the program.
 #
-# F2 starts: "Trying to get data from GPS..." and "Start" greyed; Esc changes
+# Headless first, with a port that does not exist. Then the window: F2
+# starts: "Trying to get data from GPS..." and "Start" greyed; Esc changes
 # nothing; a second start exits 0 and leaves the first as it was; the receiver
 # is pulled out and comes back; 30 seconds after F2 the summary line,
 # "Connecting..." and "Sent successfully.", with a position read after the
@@ -117,6 +118,18 @@ if [[ -n "${WAYLOOM_WINE_SCREENSHOT:-}" ]]; then
 fi
 wineserver -k 2>/dev/null || true # the mapping takes effect at the next start
 wineserver -w 2>/dev/null || true
+
+# ---- Headless: the status lines on standard output, a blank line where the
+# log is cleared; a port that cannot be opened ends the program with 1.
+mkdir -p "$work/headless"
+cp "$windows/wayloom.exe" "$work/headless/"
+printf 'COM250:\n4800\n' >"$work/headless/settings.ini"
+headless_status=0
+(cd "$work/headless" && wine wayloom.exe --headless >out 2>err) || headless_status=$?
+[[ $headless_status == 1 ]] || fail "headless with no port: status $headless_status"
+[[ "$(cat "$work/headless/out")" == $'\nTrying to get data from GPS...\nCan\'t open GPS-port!' ]] ||
+    fail "headless output: $(od -c "$work/headless/out")"
+pass "headless: the status lines on standard output, 1 when the port cannot be opened"
 
 mkdir -p "$work/app"
 cp "$windows/wayloom.exe" "$work/app/"
