@@ -11,8 +11,9 @@
 
 namespace {
 
-constexpr std::size_t widePathCapacity = 32768;  // the longest path Windows has, terminator included
-using WidePath = std::array<wchar_t, widePathCapacity>;
+// A path that fits executablePathCapacity bytes of UTF-8 has at most as many
+// UTF-16 units.
+using WidePath = std::array<wchar_t, executablePathCapacity>;
 
 int clampedSize(std::size_t size) {
     return static_cast<int>(std::min<std::size_t>(size, INT_MAX));
@@ -21,7 +22,7 @@ int clampedSize(std::size_t size) {
 }  // namespace
 
 std::size_t executablePath(std::span<char> buffer) {
-    static WidePath wide;  // read once, at start-up, on one thread
+    WidePath wide;
     const DWORD length = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()));
     if (length == 0 || length >= wide.size() || buffer.empty()) return 0;
     std::replace(wide.begin(), wide.begin() + length, L'\\', L'/');
@@ -33,7 +34,7 @@ std::size_t executablePath(std::span<char> buffer) {
 }
 
 std::FILE* openFileForReading(const char* path) {
-    static WidePath wide;
+    WidePath wide;
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), clampedSize(wide.size())) <=
         0)
         return nullptr;

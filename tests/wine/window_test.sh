@@ -36,7 +36,11 @@ windows=${WAYLOOM_BINARY_DIR:?WAYLOOM_BINARY_DIR must name the Windows build}
 linux=${WAYLOOM_LINUX_BINARY_DIR:?WAYLOOM_LINUX_BINARY_DIR must name a Linux build}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/wayloom-wine.XXXXXX)
+# The program's folder has a space and letters beyond ASCII: settings.ini is
+# found beside the .exe all the same.
+app="$work/Wayloom Ünïcode"
 export WINEDEBUG=-all
+export LC_ALL=C.UTF-8  # Wine reads Linux file names in the locale's encoding
 own_prefix=
 if [[ -z "${WINEPREFIX:-}" ]]; then
     own_prefix=1
@@ -57,7 +61,7 @@ fail() {
     echo "FAIL: $*" >&2
     echo "--- window:" >&2
     read_window >&2 || echo "(no window)" >&2
-    for log in "$work"/*.err "$work"/receiver.log "$work"/app/*.log; do
+    for log in "$work"/*.err "$work"/receiver.log "$app"/*.log; do
         [[ -s "$log" ]] && { echo "--- $log:" >&2; tail -n 20 "$log" >&2; }
     done
     exit 1
@@ -131,10 +135,10 @@ headless_status=0
     fail "headless output: $(od -c "$work/headless/out")"
 pass "headless: the status lines on standard output, 1 when the port cannot be opened"
 
-mkdir -p "$work/app"
-cp "$windows/wayloom.exe" "$work/app/"
-printf '# test settings\nCOM5:\n4800\nwinuser\nwinpass\n30\n' >"$work/app/settings.ini"
-(cd "$work/app" && wine wayloom.exe >app.log 2>&1; echo $? >"$work/app/exit") &
+mkdir -p "$app"
+cp "$windows/wayloom.exe" "$app/"
+printf '# test settings\nCOM5:\n4800\nwinuser\nwinpass\n30\n' >"$app/settings.ini"
+(cd "$app" && wine wayloom.exe >app.log 2>&1; echo $? >"$app/exit") &
 background_pids+=($!)
 
 window=
@@ -165,15 +169,15 @@ press Escape
 press F2
 sleep 1
 [[ "$(status_log)" == "Trying to get data from GPS..." ]] || fail "log after Esc and F2: $(status_log)"
-[[ ! -f "$work/app/exit" ]] || fail "the window closed on Esc"
+[[ ! -f "$app/exit" ]] || fail "the window closed on Esc"
 pass "F2 starts and greys Start; Esc and a second F2 change nothing"
 
 # ---- A second start finds the window, brings it forward and exits 0.
 second_status=0
-(cd "$work/app" && wine wayloom.exe >second.log 2>&1) || second_status=$?
+(cd "$app" && wine wayloom.exe >second.log 2>&1) || second_status=$?
 [[ $second_status == 0 ]] || fail "second start: status $second_status"
 [[ $(xdotool search --name "$window_name" | wc -l) == 1 ]] || fail "a second window opened"
-[[ ! -f "$work/app/exit" ]] || fail "the first copy ended on the second start"
+[[ ! -f "$app/exit" ]] || fail "the first copy ended on the second start"
 pass "a second start exits 0 and opens no window"
 
 # ---- The report, 30 seconds after F2.
@@ -204,9 +208,9 @@ fi
 # ---- F1 ends the program with 0.
 press F1
 deadline=$((SECONDS + 10))
-until [[ -f "$work/app/exit" ]]; do
+until [[ -f "$app/exit" ]]; do
     ((SECONDS <= deadline)) || fail "F1 did not end the program"
     sleep 0.2
 done
-[[ $(cat "$work/app/exit") == 0 ]] || fail "exit status after F1: $(cat "$work/app/exit")"
+[[ $(cat "$app/exit") == 0 ]] || fail "exit status after F1: $(cat "$app/exit")"
 pass "F1 ends the program with 0"
