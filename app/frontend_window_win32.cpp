@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
@@ -35,7 +36,8 @@ constexpr int marginUnits = 2;
 // ---- State
 
 struct DialogFrontEnd {
-    HWND window;  // null until the dialog exists
+    HWND window;                     // null until the dialog exists; the window thread's own
+    std::atomic<HWND> changeTarget;  // where other threads post the model's changes, once it exists
     std::array<wchar_t, controlTextCapacity> logText;
     std::array<wchar_t, 128> aboutText;
 };
@@ -83,7 +85,9 @@ static void layoutWindow() {
 // ---- The model's changes
 
 static void postModelChange(const WindowChange&, void*) {
-    if (dialog.window != nullptr) PostMessageW(dialog.window, modelChangedMessage, 0, 0);
+    if (HWND target = dialog.changeTarget.load(); target != nullptr) {
+        PostMessageW(target, modelChangedMessage, 0, 0);
+    }
 }
 
 static void showModel() {
@@ -198,6 +202,7 @@ int runWindowFrontEnd(InstanceLock&) {
     const HWND window = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(dialogTemplate),
                                            nullptr, dialogProcedure, 0);
     if (window == nullptr) return -1;
+    dialog.changeTarget.store(window);
     showModel();  // changes made before the window existed
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
