@@ -8,6 +8,10 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
+    pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
+    sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    libjs-leaflet                                     # the server's map page
+    chromium chromium-driver python3-selenium curl    # its browser and security tests
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
 )

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The report server under load: wayloom-loadgen's devices report to
+# wayloom-server as fast as they are answered, a new TCP connection per
+# report, for 60 seconds (--seconds) after one report each to warm up, first
+# with SQLite, then with a
+# PostgreSQL 15 started for the purpose in a temporary folder. Prints per
+# storage: reports/s, latency percentiles, answers "1" against positions
+# stored by the measured run, and the server's peak resident memory.
+#
+#   bash bench/server_bench.sh [--seconds N] [--devices N] [BUILD_DIR]
+#
+# BUILD_DIR is an optimised build (default build/default). Runs in a private
+# network namespace (port 80, nothing else listening); needs root or user
+# namespaces. Both programs share this machine's cores.
+set -euo pipefail
+
+seconds=60
+devices=64
+while [[ $# -gt 0 && $1 == --* ]]; do
+    case $1 in
+    --seconds) seconds=$2 ;;
+    --devices) devices=$2 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift 2
+done
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$source_dir/build/default}" && pwd)
+server="$build/server/wayloom-server"
+loadgen="$build/wayloom-loadgen"
+[[ -x "$server" && -x "$loadgen" ]] || { echo "build first: cmake --build --preset default" >&2; exit 1; }
+
+if [[ -z "${WAYLOOM_BENCH_NETNS:-}" ]]; then
+    export WAYLOOM_BENCH_NETNS=1
+    flags=(--net)
+    [[ $(id -u) -eq 0 ]] || flags+=(--map-root-user)
+    exec unshare "${flags[@]}" bash "$0" --seconds "$seconds" --devices "$devices" "$build"
+fi
+ip link set lo up
+
+work=$(mktemp -d /tmp/wayloom-server-bench.XXXXXX)
+chmod 755 "$work"
+server_pid=
+cleanup() {
+    [[ -n "$server_pid" ]] && kill -9 "$server_pid" 2>/dev/null
+    bash "$source_dir/server/tests/postgres.sh" stop "$work/pg" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+value() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
+
+# run NAME DATABASE: one measurement.
+run() {
+    local name=$1 database=$2
+    echo "--- $name: adding $devices accounts" >&2
+    for ((i = 0; i < devices; i++)); do
+        echo secret | "$server" account add "device$i" --database "$database"
+    done
+    "$server" --database "$database" --listen 127.0.0.1 --port 80 2>"$work/$name-server.log" &
+    server_pid=$!
+    until grep -q 'listening on' "$work/$name-server.log"; do sleep 0.05; done
+    # One report per device first: the server verifies each password's
+    # Argon2id hash once, then the measured run sees the steady state.
+    "$loadgen" --port 80 --devices "$devices" --accounts "$devices" --reports 1 --timeout-ms 60000 \
+        >"$work/$name-warmup.out"
+    echo "--- $name: $devices devices for $seconds s" >&2
+    "$loadgen" --port 80 --devices "$devices" --accounts "$devices" --seconds "$seconds" --timeout-ms 30000 \
+        >"$work/$name.out"
+    local peak
+    peak=$(awk '/^VmHWM/ { printf "%.1f MiB", $2 / 1024 }' "/proc/$server_pid/status")
+    kill -TERM "$server_pid"
+    wait "$server_pid"
+    server_pid=
+    local stored
+    if [[ $name == PostgreSQL ]]; then
+        stored=$(psql "$database" -Atc 'SELECT count(*) FROM positions')
+    else
+        stored=$(sqlite3 "$database" 'SELECT count(*) FROM positions')
+    fi
+    local ones=$(($(value answer_1 "$work/$name.out")))
+    stored=$((stored - $(value answer_1 "$work/$name-warmup.out")))
+    local others=$(($(value answered "$work/$name.out") - ones))
+    printf '| %s | %s | %s / %s / %s / %s | %s | %s | %s | %s |\n' "$name" \
+        "$(value reports_per_second "$work/$name.out")" \
+        "$(value latency_ms_p50 "$work/$name.out")" "$(value latency_ms_p90 "$work/$name.out")" \
+        "$(value latency_ms_p99 "$work/$name.out")" "$(value latency_ms_max "$work/$name.out")" \
+        "$ones" "$stored" "$((others + $(value refused "$work/$name.out") + $(value failed "$work/$name.out")))" \
+        "$peak"
+    [[ "$stored" == "$ones" ]] || echo "LOST: $ones answered 1, $stored stored" >&2
+}
+
+echo "| storage | reports/s | latency ms p50 / p90 / p99 / max | answered 1 | stored | other answers and failures | server peak memory |"
+echo "|---|---|---|---|---|---|---|"
+run SQLite "$work/reports.db"
+bash "$source_dir/server/tests/postgres.sh" start "$work/pg" >&2
+if [[ -f "$work/pg/url" ]]; then
+    run PostgreSQL "$(cat "$work/pg/url")"
+else
+    echo "PostgreSQL could not be started: $(cat "$work/pg/unavailable")" >&2
+fi

@@ -1,0 +1,102 @@
+// Accounts of wayloom-server: password hashes, the check of a login and
+// password, and the limit on wrong passwords.
+//
+// Passwords are stored only as Argon2id hashes (libsodium), which take tens
+// of milliseconds and 64 MiB to verify on purpose. Every report carries the
+// password, so the slow hash is verified once; then a keyed BLAKE2b digest of
+// the accepted password is kept in memory (the key is random and never leaves
+// the process) and later reports are compared with it in constant time. The
+// digest is dropped when the account changes.
+//
+// The directory of accounts is read from the storage at start and read again
+// within refreshInterval of any change, made by this process or another.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "server/storage.hpp"
+
+constexpr std::chrono::milliseconds accountsRefreshInterval{1000};
+
+// Wrong passwords (and unknown logins) fill a bucket that drains at a steady
+// rate; while one is full, every check of that login or from that address is
+// refused at once without a verification.
+constexpr double loginFailureCapacity = 10;      // wrong passwords in a row for one login
+constexpr double loginFailureDrainSeconds = 30;  // one failure forgotten every 30 s
+constexpr double clientFailureCapacity = 30;     // failures from one address
+constexpr double clientFailureDrainSeconds = 10;
+
+enum class AccountVerdict {
+    accepted,
+    unknownLogin,   // answer "2"
+    wrongPassword,  // answer "5"
+    limited,        // too many recent failures: answer "5" without verifying
+    disabled,       // answer "4"
+    storageFailed   // the accounts could not be read: answer "0"
+};
+
+struct AccountCheck {
+    AccountVerdict verdict = AccountVerdict::storageFailed;
+    std::int64_t accountId = 0;  // when accepted or disabled
+    bool admin = false;
+};
+
+// libsodium's Argon2id string for password; "" when hashing failed (no memory).
+std::string hashPassword(std::string_view password);
+
+// Reads a new password from the terminal without echo (twice, and they must
+// match) or, when standard input is not a terminal, its first line.
+bool readNewPassword(std::string& password, std::string& error);
+
+struct CachedPassword {
+    std::array<unsigned char, 32> digest;  // keyed BLAKE2b of the accepted password
+    std::int64_t version;                  // of the account when it was accepted
+};
+
+struct FailureBucket {
+    double level = 0;
+    std::chrono::steady_clock::time_point updated;
+};
+
+// The accounts as the server knows them. Every field is guarded by mutex but
+// storage, which storageMutex guards.
+struct Accounts {
+    std::mutex mutex;
+    std::map<std::string, Account, std::less<>> directory;  // by login
+    std::map<std::string, CachedPassword, std::less<>> accepted;
+    std::map<std::string, FailureBucket, std::less<>> loginFailures;
+    std::map<std::string, FailureBucket, std::less<>> clientFailures;
+    std::int64_t generation = -1;
+    std::array<unsigned char, 32> digestKey{};
+
+    std::mutex storageMutex;
+    std::unique_ptr<Storage> storage;
+};
+
+// Opens the accounts of database and reads the directory; nullptr with error
+// set when the storage cannot be opened. The Accounts keeps its own
+// connection and may be shared by every thread.
+std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& error);
+
+// Checks a login and password from client (an address text), verifying the
+// slow hash when needed: may take tens of milliseconds. Used by reports and
+// by the web sign-in alike, so both share one limit on wrong passwords.
+AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::string_view password,
+                          std::string_view client);
+
+// The same check when it needs no slow verification (a cached password, an
+// unknown or disabled login, a limit in force): true with check set, else
+// false and checkAccount must be called (from a thread that may wait).
+bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string_view password,
+                         std::string_view client, AccountCheck& check);
+
+// Reads the directory again when the accounts changed since it was read.
+// Called every accountsRefreshInterval by the server.
+bool refreshAccounts(Accounts& accounts);

@@ -1,0 +1,144 @@
+// wayloom-server: the report server for Wayloom, and the commands that manage
+// its accounts.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "server/accounts.hpp"
+#include "server/options.hpp"
+#include "server/serve.hpp"
+#include "server/storage.hpp"
+#include "server/upkeep.hpp"
+#include "server/web.hpp"
+
+#ifndef WAYLOOM_VERSION
+#define WAYLOOM_VERSION "0"
+#endif
+
+namespace {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "wayloom-server: %s\n", message.c_str());
+    return 1;
+}
+
+int reportChange(AccountChange change, const ServerOptions& options, Storage& storage) {
+    switch (change) {
+        case AccountChange::done:
+            return 0;
+        case AccountChange::noSuchAccount:
+            return fail("no account " + options.login);
+        case AccountChange::loginTaken:
+            return fail("the account " + options.login + " exists already");
+        case AccountChange::failed:
+            break;
+    }
+    return fail(storage.lastError());
+}
+
+int listAccounts(Storage& storage) {
+    std::vector<Account> accounts;
+    if (!storage.listAccounts(accounts)) return fail(storage.lastError());
+    for (const Account& account : accounts) {
+        std::printf("%s%s%s\n", account.login.c_str(), account.admin ? " admin" : "",
+                    account.enabled ? "" : " disabled");
+    }
+    return 0;
+}
+
+int runAccountCommand(const ServerOptions& options) {
+    std::string error;
+    const std::unique_ptr<Storage> storage = openStorage(options.database, error);
+    if (storage == nullptr) return fail(error);
+    std::string password;
+    std::string hash;
+    if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
+        if (!readNewPassword(password, error)) return fail(error);
+        hash = hashPassword(password);
+        if (hash.empty()) return fail("cannot hash the password (out of memory?)");
+    }
+    switch (options.command) {
+        case Command::accountAdd: {
+            Account account;
+            account.login = options.login;
+            account.passwordHash = hash;
+            account.admin = options.admin;
+            return reportChange(storage->addAccount(account), options, *storage);
+        }
+        case Command::accountPasswd:
+            return reportChange(storage->setPassword(options.login, hash), options, *storage);
+        case Command::accountDisable:
+            return reportChange(storage->setEnabled(options.login, false), options, *storage);
+        case Command::accountEnable:
+            return reportChange(storage->setEnabled(options.login, true), options, *storage);
+        default:
+            return listAccounts(*storage);
+    }
+}
+
+int runServer(const ServerOptions& options) {
+    blockStopSignals();
+    std::string error;
+    const std::unique_ptr<Accounts> accounts = openAccounts(options.database, error);
+    if (accounts == nullptr) return fail(error);
+    std::atomic<bool> stopping{false};
+    PositionFeed feed;
+    ServerContext context{options.database, accounts.get(), &feed,
+                          &stopping,        options.tiles,  options.tilesAttribution};
+    Routes routes;
+    addWebRoutes(routes, context);
+
+    ServeSettings settings;
+    settings.database = options.database;
+    settings.accounts = accounts.get();
+    settings.feed = &feed;
+    settings.stopping = &stopping;
+    settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
+    const std::vector<std::string> addresses =
+        options.listen.empty() ? std::vector<std::string>{""} : options.listen;
+    // The web pages share the report port unless --web-port gives them their own.
+    const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
+    for (const std::string& address : addresses) {
+        for (const bool web : {false, true}) {
+            if (web && !ownWebPort) continue;
+            const auto port = web ? static_cast<std::uint16_t>(options.webPort) : options.port;
+            const int socket = openListener(address, port, error);
+            if (socket < 0) return fail(error);
+            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : nullptr});
+            std::fprintf(stderr, "wayloom-server: listening on %s port %u%s\n",
+                         address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)),
+                         web ? " (web pages)" : "");
+        }
+    }
+    Upkeep upkeep;
+    upkeep.database = options.database;
+    upkeep.accounts = accounts.get();
+    upkeep.retainDays = options.retainDays;
+    startUpkeep(upkeep);
+    const int status = serve(settings);
+    stopUpkeep(upkeep);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServerOptions options;
+    std::string error;
+    if (!parseServerOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::fprintf(stderr, "wayloom-server: %s\nTry 'wayloom-server --help'.\n", error.c_str());
+        return 2;
+    }
+    switch (options.command) {
+        case Command::help:
+            std::fputs(serverHelpText, stdout);
+            return 0;
+        case Command::version:
+            std::printf("wayloom-server %s\n", WAYLOOM_VERSION);
+            return 0;
+        case Command::serve:
+            return runServer(options);
+        default:
+            return runAccountCommand(options);
+    }
+}

@@ -1,0 +1,152 @@
+// The command line of wayloom-server.
+#include "server/options.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+#include "server/storage.hpp"
+
+const char* const serverHelpText =
+    "Usage: wayloom-server [OPTION]...\n"
+    "       wayloom-server account add LOGIN [--admin] | passwd LOGIN | disable LOGIN\n"
+    "                              | enable LOGIN | list   [--database DB]\n"
+    "The report server for Wayloom: accepts position reports at /wayloom/Receiver.php,\n"
+    "checks the login and password, stores the position and answers with one character\n"
+    "(1 stored, 2 unknown login, 3 wrong version, 4 account disabled, 5 wrong password,\n"
+    "6 not a report, 0 not stored). A report is answered 1 only once it is committed.\n"
+    "\n"
+    "  --database DB      a SQLite file (created when missing; default " WAYLOOM_SERVER_DATABASE
+    ")\n"
+    "                     or postgresql://USER@HOST/NAME for a PostgreSQL database\n"
+    "  --listen ADDR      an IPv4 or IPv6 address to listen on; may be repeated\n"
+    "                     (default: every address of both)\n"
+    "  --port N           the TCP port (default 80)\n"
+    "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
+    "  --request-seconds N  drop a client whose request has not arrived within N\n"
+    "                     seconds (default 10)\n"
+    "  --web-port N       serve the web pages and their API on this port only\n"
+    "                     (default: on the report port)\n"
+    "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
+    "                     (default: the OpenStreetMap standard tiles)\n"
+    "  --tiles-attribution TEXT  the credit shown for those tiles\n"
+    "  --help             show this help and exit\n"
+    "  --version          show the version and exit\n"
+    "\n"
+    "Accounts: 'account add' and 'account passwd' read the password from the terminal,\n"
+    "or the first line of standard input when it is not a terminal; it is never taken\n"
+    "from the command line. A running server sees account changes within a second.\n"
+    "One line per request goes to standard error: time, client, login, answer, time taken.\n"
+    "SIGTERM or SIGINT: stop accepting, answer the requests in flight, exit 0.\n";
+
+namespace {
+
+bool readInteger(std::string_view text, long long low, long long high, long long& value) {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc{} && result.ptr == text.data() + text.size() && value >= low &&
+           value <= high;
+}
+
+struct AccountVerb {
+    std::string_view name;
+    Command command;
+    bool takesLogin;
+};
+constexpr AccountVerb accountVerbs[] = {
+    {"add", Command::accountAdd, true},         {"passwd", Command::accountPasswd, true},
+    {"disable", Command::accountDisable, true}, {"enable", Command::accountEnable, true},
+    {"list", Command::accountList, false},
+};
+
+}  // namespace
+
+bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions& options,
+                        std::string& error) {
+    std::size_t i = 0;
+    if (!arguments.empty() && arguments[0] == "account") {
+        if (arguments.size() < 2) {
+            error = "account needs add, passwd, disable, enable or list";
+            return false;
+        }
+        const AccountVerb* verb = nullptr;
+        for (const AccountVerb& each : accountVerbs) {
+            if (arguments[1] == each.name) verb = &each;
+        }
+        if (verb == nullptr) {
+            error = "unknown account command: " + arguments[1];
+            return false;
+        }
+        options.command = verb->command;
+        i = 2;
+        if (verb->takesLogin) {
+            if (arguments.size() < 3 || arguments[2].starts_with("--")) {
+                error = "account " + arguments[1] + " needs a LOGIN";
+                return false;
+            }
+            options.login = arguments[2];
+            i = 3;
+        }
+    }
+    const bool serving = options.command == Command::serve;
+    for (; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        long long number = 0;
+        if (option == "--help") {
+            options.command = Command::help;
+            return true;
+        } else if (option == "--version") {
+            options.command = Command::version;
+            return true;
+        } else if (option == "--admin" && options.command == Command::accountAdd) {
+            options.admin = true;
+        } else if (option == "--database" && hasValue) {
+            options.database = arguments[++i];
+        } else if (option == "--listen" && hasValue && serving) {
+            options.listen.push_back(arguments[++i]);
+        } else if (option == "--port" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 0, 65535, number)) {
+                error = "--port needs a number from 0 to 65535";
+                return false;
+            }
+            options.port = static_cast<std::uint16_t>(number);
+        } else if (option == "--request-seconds" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 1, 3600, number)) {
+                error = "--request-seconds needs a number from 1 to 3600";
+                return false;
+            }
+            options.requestSeconds = static_cast<int>(number);
+        } else if (option == "--web-port" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 0, 65535, number)) {
+                error = "--web-port needs a number from 0 to 65535";
+                return false;
+            }
+            options.webPort = static_cast<int>(number);
+        } else if (option == "--tiles" && hasValue && serving) {
+            options.tiles = arguments[++i];
+        } else if (option == "--tiles-attribution" && hasValue && serving) {
+            options.tilesAttribution = arguments[++i];
+        } else if (option == "--retain-days" && hasValue && serving) {
+            if (!readInteger(arguments[++i], 1, 1000000, number)) {
+                error = "--retain-days needs a number of days from 1";
+                return false;
+            }
+            options.retainDays = static_cast<int>(number);
+        } else {
+            error = hasValue || !option.starts_with("--") ? "unexpected argument: " + option
+                                                          : option + " needs a value or is unknown";
+            return false;
+        }
+    }
+    if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
+        const bool printable = std::all_of(options.login.begin(), options.login.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= ' ' && c != 0x7F;
+        });
+        if (options.login.empty() || options.login.size() > loginMaxBytes || !printable) {
+            error = "a login has 1 to " + std::to_string(loginMaxBytes) +
+                    " bytes, no control characters";
+            return false;
+        }
+    }
+    return true;
+}

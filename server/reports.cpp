@@ -1,0 +1,164 @@
+// The report endpoint: the form of a report, and the committer that stores
+// reports in groups.
+//
+// Divisions: the form; the feed of commits; the committer.
+#include "server/reports.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "server/http.hpp"
+
+// ---- The form ------------------------------------------------------------------
+
+bool readReportNumber(std::string_view text, double& value) {
+    std::size_t at = 0;
+    const auto digitsFrom = [&](std::size_t start) {
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        return at - start;
+    };
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+    std::size_t digits = digitsFrom(at);
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        digits += digitsFrom(at);
+    }
+    if (digits == 0) return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+        if (digitsFrom(at) == 0) return false;
+    }
+    if (at != text.size()) return false;
+    // from_chars takes no "+", and no locale can change its decimal point.
+    const std::string_view number = text.front() == '+' ? text.substr(1) : text;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (result.ec == std::errc::result_out_of_range) return false;  // beyond a double
+    return result.ec == std::errc{} && std::isfinite(value);
+}
+
+char readReportForm(std::string_view body, ReportForm& form) {
+    if (body.size() > reportBodyMaxBytes) return answer::notAReport;
+    // The six fields in the order Wayloom sends them; others are let through.
+    constexpr std::array<std::string_view, 6> names{"v", "l", "p", "lat", "lon", "s"};
+    std::array<const std::string*, 6> values{};
+    const std::vector<FormField> fields = splitForm(body);
+    for (const FormField& field : fields) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (field.name != names[i]) continue;
+            if (values[i] != nullptr) return answer::notAReport;  // repeated
+            values[i] = &field.value;
+        }
+    }
+    for (const std::string* value : values) {
+        if (value == nullptr) return answer::notAReport;
+    }
+    form.login = *values[1];
+    form.password = *values[2];
+    if (*values[0] != reportVersion) return answer::wrongVersion;
+    if (!readReportNumber(*values[3], form.lat) || !readReportNumber(*values[4], form.lon) ||
+        !readReportNumber(*values[5], form.speedKnots))
+        return answer::notAReport;
+    if (std::fabs(form.lat) > 90 || std::fabs(form.lon) > 180) return answer::notAReport;
+    return answer::stored;
+}
+
+// ---- The feed of commits ----------------------------------------------------------
+
+std::uint64_t PositionFeed::waitForCommit(std::uint64_t seen, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    committed.wait_for(lock, timeout, [&] { return commits > seen; });
+    return commits;
+}
+
+// ---- The committer -------------------------------------------------------------------
+
+namespace {
+
+constexpr auto reopenPause = std::chrono::milliseconds(500);
+
+// Takes every report waiting (at most commitGroupMaxReports); false once
+// stopping with nothing left.
+bool takeGroup(Committer& committer, std::vector<PendingReport>& group) {
+    group.clear();
+    std::unique_lock lock(committer.mutex);
+    committer.arrived.wait(lock, [&] { return committer.stopping || !committer.queue.empty(); });
+    if (committer.queue.empty()) return false;
+    while (!committer.queue.empty() && group.size() < commitGroupMaxReports) {
+        group.push_back(std::move(committer.queue.front()));
+        committer.queue.pop_front();
+    }
+    return true;
+}
+
+// One transaction for the group; every report is answered "1" after the
+// commit, or "0" when the database refused it.
+void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
+                 const std::vector<PendingReport>& group, std::vector<Position>& positions) {
+    positions.clear();
+    for (const PendingReport& report : group) positions.push_back(report.position);
+    bool committed = false;
+    if (storage == nullptr) {
+        std::string error;
+        storage = openStorage(committer.database, error);
+        if (storage == nullptr)
+            std::fprintf(stderr, "wayloom-server: the database is gone: %s\n", error.c_str());
+    }
+    if (storage != nullptr) {
+        committed = storage->insertPositions(positions);
+        if (!committed) {
+            std::fprintf(stderr, "wayloom-server: %zu reports not stored: %s\n", positions.size(),
+                         storage->lastError().c_str());
+            storage.reset();  // a fresh connection next time
+        }
+    }
+    if (committed) {
+        committer.groups++;
+        committer.reports += group.size();
+        if (committer.feed != nullptr) {
+            const std::lock_guard lock(committer.feed->mutex);
+            committer.feed->commits++;
+            committer.feed->committed.notify_all();
+        }
+    }
+    std::vector<std::pair<std::uint64_t, char>> answers;
+    answers.reserve(group.size());
+    for (const PendingReport& report : group) {
+        answers.emplace_back(report.ticket, committed ? answer::stored : answer::notStored);
+    }
+    committer.sink(answers);
+    if (!committed) std::this_thread::sleep_for(reopenPause);
+}
+
+void runCommitter(Committer& committer, std::unique_ptr<Storage> storage) {
+    std::vector<PendingReport> group;
+    std::vector<Position> positions;
+    while (takeGroup(committer, group)) commitGroup(committer, storage, group, positions);
+}
+
+}  // namespace
+
+bool startCommitter(Committer& committer, std::string& error) {
+    std::unique_ptr<Storage> storage = openStorage(committer.database, error);
+    if (storage == nullptr) return false;
+    committer.thread = std::thread(runCommitter, std::ref(committer), std::move(storage));
+    return true;
+}
+
+void submitReport(Committer& committer, PendingReport report) {
+    const std::lock_guard lock(committer.mutex);
+    committer.queue.push_back(std::move(report));
+    committer.arrived.notify_one();
+}
+
+void stopCommitter(Committer& committer) {
+    {
+        const std::lock_guard lock(committer.mutex);
+        committer.stopping = true;
+        committer.arrived.notify_all();
+    }
+    if (committer.thread.joinable()) committer.thread.join();
+}

@@ -1,0 +1,102 @@
+// The report endpoint: reading a report's form body, and committing reports
+// in groups.
+//
+// A report is "v=1.1&l=LOGIN&p=PASSWORD&lat=LAT&lon=LON&s=SPEED" posted to
+// /wayloom/Receiver.php; the answer's body is one character. Reports that
+// arrive together are stored in one transaction, and each is answered "1"
+// only once that transaction is committed.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "server/storage.hpp"
+
+constexpr std::string_view reportPath = "/wayloom/Receiver.php";
+constexpr std::string_view reportVersion = "1.1";
+// The longest report Wayloom sends is 279 bytes (login and password of 35
+// bytes each sent as %XX, numbers of 15 characters); a proxy may add a field.
+constexpr std::size_t reportBodyMaxBytes = 1024;
+constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transaction at most
+
+// The answers, as the one character of the body.
+namespace answer {
+constexpr char stored = '1';
+constexpr char unknownLogin = '2';
+constexpr char wrongVersion = '3';
+constexpr char disabled = '4';
+constexpr char wrongPassword = '5';
+constexpr char notAReport = '6';
+constexpr char notStored = '0';
+}  // namespace answer
+
+struct ReportForm {
+    std::string login;     // decoded
+    std::string password;  // decoded
+    double lat = 0;
+    double lon = 0;
+    double speedKnots = 0;
+};
+
+// Reads a report body into form: answer::stored when it is a report (nothing
+// is stored here), answer::notAReport when a field is missing or repeated, a
+// number is not a finite decimal, a coordinate is out of range or the body is
+// longer than reportBodyMaxBytes, answer::wrongVersion when v is not "1.1".
+char readReportForm(std::string_view body, ReportForm& form);
+
+// A number as a report carries it: an optional sign, digits with an optional
+// fraction, an optional exponent; false for anything else or a value that is
+// not finite.
+bool readReportNumber(std::string_view text, double& value);
+
+// ---- Group commit --------------------------------------------------------------
+
+// Told the answers (ticket, character) of a group once it is committed or
+// refused; called on the committer's thread.
+using ReportAnswerSink = std::function<void(std::span<const std::pair<std::uint64_t, char>> answers)>;
+
+// Wakes readers that follow new positions after each commit.
+struct PositionFeed {
+    std::mutex mutex;
+    std::condition_variable committed;
+    std::uint64_t commits = 0;  // groups committed so far
+
+    // Waits until commits exceeds seen or timeout passes; the commits now.
+    std::uint64_t waitForCommit(std::uint64_t seen, std::chrono::milliseconds timeout);
+};
+
+struct PendingReport {
+    std::uint64_t ticket = 0;  // the caller's name for the report, handed back with its answer
+    Position position;
+};
+
+struct Committer {
+    std::string database;
+    ReportAnswerSink sink;
+    PositionFeed* feed = nullptr;
+
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<PendingReport> queue;
+    bool stopping = false;
+    std::thread thread;
+    std::uint64_t groups = 0;  // transactions committed, for the log at exit
+    std::uint64_t reports = 0;
+};
+
+// Starts the committer's thread with its own connection to committer.database
+// (opened again after a failure); sink and feed must be set.
+bool startCommitter(Committer& committer, std::string& error);
+void submitReport(Committer& committer, PendingReport report);
+// Commits what is queued, then ends the thread.
+void stopCommitter(Committer& committer);

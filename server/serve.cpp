@@ -1,0 +1,795 @@
+// The serving loop: one thread with an epoll set reads every request and
+// writes every report answer without blocking, so a client that sends one
+// byte a second holds up nobody; it is dropped when its request has not
+// arrived within requestReadTimeout.
+//
+// A report goes from the loop to the account check (at once when the
+// password is cached, else on a checker thread that may verify the slow
+// hash), then to the committer; the answer comes back to the loop through an
+// eventfd. A route request leaves the loop for a thread of its own.
+//
+// Divisions: listening sockets; the log line; connections and their answers;
+// reports; routes; the loop and the drain.
+#include "server/serve.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <unordered_map>
+
+// ---- Listening sockets ------------------------------------------------------------
+
+int openListener(std::string_view address, std::uint16_t port, std::string& error) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const std::string text(address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    if (text.empty() || inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof(sockaddr_in6);
+        if (text.empty()) v6->sin6_addr = in6addr_any;
+    } else if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof(sockaddr_in);
+    } else {
+        error = "not an IPv4 or IPv6 address: " + text;
+        return -1;
+    }
+    int listener = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener < 0 && text.empty()) {
+        // No IPv6 on this machine: every IPv4 address instead.
+        storage = {};
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof(sockaddr_in);
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
+    if (listener < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    const int one = 1;
+    const int zero = 0;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // "" listens on both families through one socket.
+    if (storage.ss_family == AF_INET6) setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
+        listen(listener, listenBacklog) != 0) {
+        error = "cannot listen on " + (text.empty() ? std::string("*") : text) + " port " +
+                std::to_string(port) + ": " + std::strerror(errno);
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+std::uint16_t listenerPort(int socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+void blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// "192.0.2.7" for IPv4 and IPv4-mapped IPv6 peers, "2001:db8::7" otherwise.
+std::string addressText(const sockaddr_storage& peer) {
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (peer.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, text.data(), text.size());
+    } else {
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&address)) {
+            inet_ntop(AF_INET, &address.s6_addr[12], text.data(), text.size());
+        } else {
+            inet_ntop(AF_INET6, &address, text.data(), text.size());
+        }
+    }
+    return text.data();
+}
+
+// ---- The log line ----------------------------------------------------------------
+
+// A login as it may appear in the log: bytes outside printable ASCII, spaces
+// and "%" as %XX, so a line is always one line of words.
+void appendLogWord(std::string& line, std::string_view word) {
+    constexpr std::string_view hex = "0123456789ABCDEF";
+    if (word.empty()) {
+        line += '-';
+        return;
+    }
+    for (const char c : word.substr(0, 64)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte >= 0x7F || c == '%') {
+            line += '%';
+            line += hex[byte >> 4];
+            line += hex[byte & 0x0F];
+        } else {
+            line += c;
+        }
+    }
+}
+
+// Appends "2026-12-07T09:30:01.123456Z 192.0.2.7 LOGIN ANSWER 532us" and a
+// line end to line; never the password.
+void appendLogLine(std::string& line, std::string_view client, std::string_view login,
+                   std::string_view outcome, Clock::time_point started) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    std::array<char, 48> stamp{};
+    const std::size_t stampLength = std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(stamp.data() + stampLength, stamp.size() - stampLength, ".%06ldZ", now.tv_nsec / 1000);
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+    line += stamp.data();
+    line += ' ';
+    line += client;
+    line += ' ';
+    appendLogWord(line, login);
+    line += ' ';
+    line += outcome;
+    line += ' ';
+    line += std::to_string(micros);
+    line += "us\n";
+}
+
+void writeLog(std::string_view lines) {
+    while (!lines.empty()) {
+        const ssize_t count = write(STDERR_FILENO, lines.data(), lines.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return;
+        lines.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+// ---- Connections -----------------------------------------------------------------
+
+enum class Phase {
+    reading,   // the request is arriving
+    checking,  // a report waits for its account check or its commit
+    writing,   // the answer is being sent
+    draining   // answered before the whole request was read: reading until the client closes
+};
+
+struct Connection {
+    int socket = -1;
+    const Listener* listener = nullptr;
+    std::string client;
+    Clock::time_point started;
+    Phase phase = Phase::reading;
+    std::string bytes;  // of the request so far
+    bool headRead = false;
+    std::size_t requestLength = 0;  // head and body, once the head is read
+    std::string login;              // of a report, for the log
+    std::string outcome;            // for the log: the report answer or the HTTP status
+    std::string answer;
+    std::size_t answerSent = 0;
+};
+
+constexpr std::uint64_t wakeTag = 1;
+constexpr std::uint64_t signalTag = 2;
+constexpr std::uint64_t listenerTagBase = 16;  // listener i is 16 + i
+constexpr std::uint64_t firstConnectionId = 1024;
+constexpr std::size_t slowChecksMax = 256;  // reports waiting for a slow verification
+constexpr int checkerThreads = 2;
+constexpr auto drainLimit = std::chrono::seconds(20);
+constexpr auto lingerTime = std::chrono::seconds(2);
+
+struct SlowCheck {
+    std::uint64_t ticket;
+    ReportForm form;
+    std::string client;
+};
+
+// A route handler's thread; done is set as its last act.
+struct RouteThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+struct Loop {
+    ServeSettings& settings;
+    int epoll = -1;
+    int wake = -1;     // eventfd: answers are waiting
+    int signals = -1;  // signalfd of SIGTERM and SIGINT
+    std::unordered_map<std::uint64_t, Connection> connections;
+    // In order, as each holds one length of time for all: requests to arrive, answered clients to close.
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> deadlines;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> lingers;
+    std::uint64_t nextId = firstConnectionId;
+    bool listening = true;
+    Clock::time_point acceptResumes{};  // after running out of descriptors
+
+    std::mutex answersMutex;
+    std::vector<std::pair<std::uint64_t, char>> answers;  // from the checkers and the committer
+
+    std::mutex checksMutex;
+    std::condition_variable checksArrived;
+    std::deque<SlowCheck> slowChecks;
+    bool checkersStop = false;
+    std::vector<std::thread> checkers;
+
+    std::string log;  // lines of the requests answered in this round, written at its end
+
+    Committer committer;
+    std::list<RouteThread> routeThreads;
+    ServerContext context;
+
+    explicit Loop(ServeSettings& s) : settings(s) {}
+};
+
+void logRequest(Loop& loop, const Connection& connection, std::string_view outcome) {
+    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started);
+}
+
+void postAnswers(Loop& loop, std::span<const std::pair<std::uint64_t, char>> answers) {
+    {
+        const std::lock_guard lock(loop.answersMutex);
+        loop.answers.insert(loop.answers.end(), answers.begin(), answers.end());
+    }
+    const std::uint64_t one = 1;
+    (void)!write(loop.wake, &one, sizeof one);
+}
+
+void postAnswer(Loop& loop, std::uint64_t ticket, char answerChar) {
+    const std::pair<std::uint64_t, char> answer{ticket, answerChar};
+    postAnswers(loop, {&answer, 1});
+}
+
+// Sets the events a connection waits for; it may have left the set when its
+// client shut down its side early.
+void watch(Loop& loop, std::uint64_t id, int socket, std::uint32_t events) {
+    epoll_event event{events, {.u64 = id}};
+    if (epoll_ctl(loop.epoll, EPOLL_CTL_MOD, socket, &event) != 0 && errno == ENOENT)
+        epoll_ctl(loop.epoll, EPOLL_CTL_ADD, socket, &event);
+}
+
+void closeConnection(Loop& loop, std::uint64_t id) {
+    const auto found = loop.connections.find(id);
+    if (found == loop.connections.end()) return;
+    close(found->second.socket);  // also leaves the epoll set
+    loop.connections.erase(found);
+}
+
+// Writes what the socket takes of the answer; once all of it is sent, the
+// connection closes, or lingers when the client may still be sending (a
+// close with unread bytes would reset the connection and lose the answer).
+void sendPending(Loop& loop, std::uint64_t id, Connection& connection) {
+    while (connection.answerSent < connection.answer.size()) {
+        const ssize_t count = send(connection.socket, connection.answer.data() + connection.answerSent,
+                                   connection.answer.size() - connection.answerSent, MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            watch(loop, id, connection.socket, EPOLLOUT);
+            return;
+        }
+        if (count <= 0) {
+            closeConnection(loop, id);
+            return;
+        }
+        connection.answerSent += static_cast<std::size_t>(count);
+    }
+    logRequest(loop, connection, connection.outcome);
+    const bool wholeRequestRead = connection.headRead && connection.bytes.size() >= connection.requestLength;
+    if (wholeRequestRead) {
+        closeConnection(loop, id);
+        return;
+    }
+    shutdown(connection.socket, SHUT_WR);
+    connection.phase = Phase::draining;
+    connection.bytes.clear();
+    watch(loop, id, connection.socket, EPOLLIN | EPOLLRDHUP);
+    loop.lingers.emplace_back(Clock::now() + lingerTime, id);
+}
+
+void startAnswer(Loop& loop, std::uint64_t id, Connection& connection, std::string answer,
+                 std::string outcome) {
+    connection.phase = Phase::writing;
+    connection.answer = std::move(answer);
+    connection.outcome = std::move(outcome);
+    sendPending(loop, id, connection);
+}
+
+std::string_view versionOf(const Connection& connection) {
+    return connection.bytes.find("HTTP/1.1") < connection.bytes.find('\n') ? "HTTP/1.1" : "HTTP/1.0";
+}
+
+void answerReport(Loop& loop, std::uint64_t id, Connection& connection, char answerChar) {
+    const std::string_view body(&answerChar, 1);
+    startAnswer(loop, id, connection,
+                answerHead(versionOf(connection), 200, "text/html", 1) + std::string(body),
+                std::string(body));
+}
+
+void answerStatus(Loop& loop, std::uint64_t id, Connection& connection, int status) {
+    startAnswer(loop, id, connection, answerHead(versionOf(connection), status, "text/plain", 0),
+                std::to_string(status));
+}
+
+// ---- Reports -----------------------------------------------------------------------
+
+char answerFor(const AccountCheck& check) {
+    switch (check.verdict) {
+        case AccountVerdict::accepted:
+            return answer::stored;
+        case AccountVerdict::unknownLogin:
+            return answer::unknownLogin;
+        case AccountVerdict::wrongPassword:
+        case AccountVerdict::limited:
+            return answer::wrongPassword;
+        case AccountVerdict::disabled:
+            return answer::disabled;
+        case AccountVerdict::storageFailed:
+            return answer::notStored;
+    }
+    return answer::notStored;
+}
+
+// An accepted report goes to the committer; any other verdict is the answer.
+void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, const ReportForm& form,
+                const std::string& client) {
+    if (check.verdict != AccountVerdict::accepted) {
+        postAnswer(loop, ticket, answerFor(check));
+        return;
+    }
+    PendingReport report;
+    report.ticket = ticket;
+    report.position = {check.accountId, nowUs(), form.lat, form.lon, form.speedKnots, client};
+    submitReport(loop.committer, std::move(report));
+}
+
+void runChecker(Loop& loop) {
+    while (true) {
+        SlowCheck check;
+        {
+            std::unique_lock lock(loop.checksMutex);
+            loop.checksArrived.wait(lock, [&] { return loop.checkersStop || !loop.slowChecks.empty(); });
+            if (loop.slowChecks.empty()) return;
+            check = std::move(loop.slowChecks.front());
+            loop.slowChecks.pop_front();
+        }
+        const AccountCheck verdict =
+            checkAccount(*loop.settings.accounts, check.form.login, check.form.password, check.client);
+        actOnCheck(loop, check.ticket, verdict, check.form, check.client);
+    }
+}
+
+void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::string_view body) {
+    ReportForm form;
+    const char formAnswer = readReportForm(body, form);
+    connection.login = form.login;
+    if (formAnswer != answer::stored) {
+        answerReport(loop, id, connection, formAnswer);
+        return;
+    }
+    connection.phase = Phase::checking;
+    AccountCheck check;
+    if (checkAccountQuickly(*loop.settings.accounts, form.login, form.password, connection.client, check)) {
+        actOnCheck(loop, id, check, form, connection.client);
+        return;
+    }
+    {
+        const std::lock_guard lock(loop.checksMutex);
+        if (loop.slowChecks.size() < slowChecksMax) {
+            loop.slowChecks.push_back({id, std::move(form), connection.client});
+            loop.checksArrived.notify_one();
+            return;
+        }
+    }
+    // Too many verifications waiting: the client tries again later.
+    answerReport(loop, id, connection, answer::notStored);
+}
+
+void deliverAnswers(Loop& loop) {
+    std::uint64_t count = 0;
+    (void)!read(loop.wake, &count, sizeof count);
+    std::vector<std::pair<std::uint64_t, char>> ready;
+    {
+        const std::lock_guard lock(loop.answersMutex);
+        ready.swap(loop.answers);
+    }
+    for (const auto& [id, answerChar] : ready) {
+        const auto found = loop.connections.find(id);
+        if (found == loop.connections.end() || found->second.phase != Phase::checking) continue;
+        answerReport(loop, id, found->second, answerChar);
+    }
+}
+
+// ---- Routes -------------------------------------------------------------------------
+
+void runRoute(const Route* route, int socket, std::string bytes, std::string client,
+              Clock::time_point started, const std::atomic<bool>& stopping) {
+    HttpRequest request;
+    readRequestHead(bytes, request);
+    request.body = std::string_view(bytes).substr(request.headLength, request.contentLength);
+    request.client = client;
+    HttpStream stream(socket, request.version, stopping);
+    try {
+        route->handler(request, stream);
+    } catch (const std::exception& fault) {
+        std::fprintf(stderr, "wayloom-server: %.*s %s: %s\n", static_cast<int>(request.path.size()),
+                     request.path.data(), client.c_str(), fault.what());
+        if (stream.status() == 0) stream.respond(500, "text/plain", "");
+    }
+    std::string outcome(request.method);
+    outcome += ' ';
+    appendLogWord(outcome, request.path);
+    outcome += ' ';
+    outcome += std::to_string(stream.status());
+    std::string line;
+    appendLogLine(line, client, "-", outcome, started);
+    writeLog(line);
+    shutdown(socket, SHUT_WR);
+    close(socket);
+}
+
+void reapRouteThreads(Loop& loop) {
+    for (auto it = loop.routeThreads.begin(); it != loop.routeThreads.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = loop.routeThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route) {
+    reapRouteThreads(loop);
+    if (loop.routeThreads.size() >= routeThreadsMax) {
+        answerStatus(loop, id, connection, 503);
+        return;
+    }
+    const int socket = connection.socket;
+    epoll_ctl(loop.epoll, EPOLL_CTL_DEL, socket, nullptr);
+    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+    const timeval timeout{static_cast<time_t>(answerSendTimeout.count()), 0};
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    loop.routeThreads.push_back(
+        {std::thread([route, socket, bytes = std::move(connection.bytes), client = connection.client,
+                      started = connection.started, stopping = loop.settings.stopping, done]() mutable {
+             runRoute(route, socket, std::move(bytes), std::move(client), started, *stopping);
+             done->store(true);
+         }),
+         done});
+    loop.connections.erase(id);  // the thread owns the socket now
+}
+
+// ---- Reading requests ------------------------------------------------------------
+
+// The head is complete: decides where the request goes and how long its
+// body may be; false when it was answered already.
+bool routeHead(Loop& loop, std::uint64_t id, Connection& connection, const HttpRequest& request,
+               std::size_t& bodyMax) {
+    const Listener& listener = *connection.listener;
+    if (listener.reports && request.path == reportPath) {
+        if (request.method != "POST") {
+            answerStatus(loop, id, connection, 405);
+            return false;
+        }
+        if (request.contentLength > reportBodyMaxBytes) {
+            answerReport(loop, id, connection, answer::notAReport);
+            return false;
+        }
+        bodyMax = reportBodyMaxBytes;
+        return true;
+    }
+    bool pathKnown = false;
+    if (listener.routes == nullptr ||
+        listener.routes->find(request.method, request.path, pathKnown) == nullptr) {
+        answerStatus(loop, id, connection, pathKnown ? 405 : 404);
+        return false;
+    }
+    if (request.contentLength > routeBodyMaxBytes) {
+        answerStatus(loop, id, connection, 413);
+        return false;
+    }
+    bodyMax = routeBodyMaxBytes;
+    return true;
+}
+
+void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
+    HttpRequest request;
+    const HeadState head = readRequestHead(connection.bytes, request);
+    switch (head) {
+        case HeadState::incomplete:
+            return;
+        case HeadState::bad:
+            answerStatus(loop, id, connection, 400);
+            return;
+        case HeadState::tooLarge:
+            answerStatus(loop, id, connection, 431);
+            return;
+        case HeadState::unsupported:
+            answerStatus(loop, id, connection, 501);
+            return;
+        case HeadState::complete:
+            break;
+    }
+    if (!connection.headRead) {
+        connection.headRead = true;
+        connection.requestLength = request.headLength + request.contentLength;
+        std::size_t bodyMax = 0;
+        if (!routeHead(loop, id, connection, request, bodyMax)) return;
+    }
+    if (connection.bytes.size() < connection.requestLength) return;
+    const std::string_view body =
+        std::string_view(connection.bytes).substr(request.headLength, request.contentLength);
+    if (connection.listener->reports && request.path == reportPath) {
+        handleReport(loop, id, connection, body);
+        return;
+    }
+    bool pathKnown = false;
+    startRoute(loop, id, connection,
+               connection.listener->routes->find(request.method, request.path, pathKnown));
+}
+
+void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
+    std::array<char, 16384> chunk;
+    while (true) {
+        const ssize_t count = recv(connection.socket, chunk.data(), chunk.size(), 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (count <= 0) {
+            // The client closed or reset: a request cut short gets no answer.
+            if (connection.phase == Phase::reading || connection.phase == Phase::draining) {
+                if (connection.phase == Phase::reading && !connection.bytes.empty())
+                    logRequest(loop, connection, "closed");
+                closeConnection(loop, id);
+            } else {
+                // Checking: the answer is dropped when it comes.
+                epoll_ctl(loop.epoll, EPOLL_CTL_DEL, connection.socket, nullptr);
+            }
+            return;
+        }
+        if (connection.phase != Phase::reading) continue;  // the rest of a refused request
+        connection.bytes.append(chunk.data(), static_cast<std::size_t>(count));
+        // Never more than a head and the largest body are kept. A short read
+        // took all there was: epoll tells when more comes.
+        if (connection.bytes.size() > requestHeadMaxBytes + routeBodyMaxBytes) break;
+        if (static_cast<std::size_t>(count) < chunk.size()) break;
+    }
+    if (connection.phase == Phase::reading) examineRequest(loop, id, connection);
+}
+
+// ---- The loop -----------------------------------------------------------------------
+
+void acceptAll(Loop& loop, const Listener& listener) {
+    while (loop.listening) {
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        const int socket = accept4(listener.socket, reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                   SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (socket < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: stop accepting for a moment rather than spin.
+                for (const Listener& each : loop.settings.listeners)
+                    epoll_ctl(loop.epoll, EPOLL_CTL_DEL, each.socket, nullptr);
+                loop.acceptResumes = Clock::now() + std::chrono::milliseconds(100);
+            }
+            return;
+        }
+        const std::uint64_t id = loop.nextId++;
+        Connection& connection = loop.connections[id];
+        connection.socket = socket;
+        connection.listener = &listener;
+        connection.client = addressText(peer);
+        connection.started = Clock::now();
+        loop.deadlines.emplace_back(connection.started + loop.settings.requestTimeout, id);
+        // The request is usually there already: read it before asking epoll,
+        // which needs to watch only a request still arriving.
+        readFrom(loop, id, connection);
+        const auto found = loop.connections.find(id);
+        if (found != loop.connections.end() && found->second.phase == Phase::reading)
+            watch(loop, id, socket, EPOLLIN | EPOLLRDHUP);
+    }
+}
+
+void armListeners(Loop& loop) {
+    for (std::size_t i = 0; i < loop.settings.listeners.size(); ++i) {
+        epoll_event event{EPOLLIN, {.u64 = listenerTagBase + i}};
+        epoll_ctl(loop.epoll, EPOLL_CTL_ADD, loop.settings.listeners[i].socket, &event);
+    }
+}
+
+void expireDeadlines(Loop& loop) {
+    const auto now = Clock::now();
+    while (!loop.lingers.empty() && loop.lingers.front().first <= now) {
+        const auto found = loop.connections.find(loop.lingers.front().second);
+        if (found != loop.connections.end() && found->second.phase == Phase::draining)
+            closeConnection(loop, found->first);
+        loop.lingers.pop_front();
+    }
+    while (!loop.deadlines.empty() && loop.deadlines.front().first <= now) {
+        const std::uint64_t id = loop.deadlines.front().second;
+        loop.deadlines.pop_front();
+        const auto found = loop.connections.find(id);
+        if (found == loop.connections.end()) continue;
+        Connection& connection = found->second;
+        if (connection.phase == Phase::reading) {
+            answerStatus(loop, id, connection, 408);  // a slow sender is let go
+        } else if (connection.phase == Phase::writing) {
+            logRequest(loop, connection, "unsent");
+            closeConnection(loop, id);
+        }
+        // checking: the committer answers; a stuck database is bounded by its own time-out.
+    }
+}
+
+int timeoutMs(const Loop& loop) {
+    long long ms = loop.acceptResumes != Clock::time_point{} ? 100 : 1000;
+    for (const auto* queue : {&loop.deadlines, &loop.lingers}) {
+        if (queue->empty()) continue;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(queue->front().first - Clock::now());
+        ms = std::min<long long>(ms, std::max<long long>(left.count(), 0));
+    }
+    return static_cast<int>(ms);
+}
+
+void stopListening(Loop& loop) {
+    loop.listening = false;
+    for (Listener& listener : loop.settings.listeners) {
+        close(listener.socket);
+        listener.socket = -1;
+    }
+}
+
+bool setUp(Loop& loop) {
+    loop.epoll = epoll_create1(EPOLL_CLOEXEC);
+    loop.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    sigset_t stopSet;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGTERM);
+    sigaddset(&stopSet, SIGINT);
+    loop.signals = signalfd(-1, &stopSet, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (loop.epoll < 0 || loop.wake < 0 || loop.signals < 0) return false;
+    epoll_event wakeEvent{EPOLLIN, {.u64 = wakeTag}};
+    epoll_event signalEvent{EPOLLIN, {.u64 = signalTag}};
+    epoll_ctl(loop.epoll, EPOLL_CTL_ADD, loop.wake, &wakeEvent);
+    epoll_ctl(loop.epoll, EPOLL_CTL_ADD, loop.signals, &signalEvent);
+    armListeners(loop);
+    return true;
+}
+
+void dispatch(Loop& loop, const epoll_event& event) {
+    const std::uint64_t tag = event.data.u64;
+    if (tag == wakeTag) {
+        deliverAnswers(loop);
+    } else if (tag == signalTag) {
+        signalfd_siginfo info{};
+        (void)!read(loop.signals, &info, sizeof info);
+        std::fprintf(stderr, "wayloom-server: %s: finishing the requests in flight\n",
+                     strsignal(static_cast<int>(info.ssi_signo)));
+        loop.settings.stopping->store(true);
+        // Clients whose connection is made but not yet accepted are in flight too.
+        for (const Listener& listener : loop.settings.listeners) acceptAll(loop, listener);
+        stopListening(loop);
+    } else if (tag < firstConnectionId) {
+        if (loop.listening) acceptAll(loop, loop.settings.listeners[tag - listenerTagBase]);
+    } else {
+        const auto found = loop.connections.find(tag);
+        if (found == loop.connections.end()) return;
+        Connection& connection = found->second;
+        if (connection.phase == Phase::writing && (event.events & EPOLLOUT) != 0) {
+            sendPending(loop, tag, connection);
+        } else if ((event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+            readFrom(loop, tag, connection);
+        }
+    }
+}
+
+void runLoop(Loop& loop) {
+    std::array<epoll_event, 256> events;
+    Clock::time_point drainEnds{};
+    while (true) {
+        if (loop.settings.stopping->load()) {
+            if (drainEnds == Clock::time_point{}) drainEnds = Clock::now() + drainLimit;
+            reapRouteThreads(loop);
+            if ((loop.connections.empty() && loop.routeThreads.empty()) || Clock::now() >= drainEnds) return;
+        }
+        const int ready =
+            epoll_wait(loop.epoll, events.data(), static_cast<int>(events.size()), timeoutMs(loop));
+        if (ready < 0 && errno != EINTR) return;
+        for (int i = 0; i < ready; ++i) dispatch(loop, events[static_cast<std::size_t>(i)]);
+        expireDeadlines(loop);
+        writeLog(loop.log);
+        loop.log.clear();
+        if (loop.acceptResumes != Clock::time_point{} && Clock::now() >= loop.acceptResumes &&
+            loop.listening) {
+            loop.acceptResumes = {};
+            armListeners(loop);
+        }
+    }
+}
+
+// Lets as many connections be open at once as the system allows this process.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int serve(ServeSettings& settings) {
+    raiseDescriptorLimit();
+    auto loop = std::make_unique<Loop>(settings);
+    if (!setUp(*loop)) {
+        std::fprintf(stderr, "wayloom-server: cannot set up the event loop: %s\n", std::strerror(errno));
+        return 1;
+    }
+    Loop& l = *loop;
+    l.committer.database = settings.database;
+    l.committer.feed = settings.feed;
+    l.committer.sink = [&l](std::span<const std::pair<std::uint64_t, char>> answers) {
+        postAnswers(l, answers);
+    };
+    std::string error;
+    if (!startCommitter(l.committer, error)) {
+        std::fprintf(stderr, "wayloom-server: %s\n", error.c_str());
+        return 1;
+    }
+    for (int i = 0; i < checkerThreads; ++i) l.checkers.emplace_back([&l] { runChecker(l); });
+    runLoop(l);
+    {
+        const std::lock_guard lock(l.checksMutex);
+        l.checkersStop = true;
+        l.checksArrived.notify_all();
+    }
+    for (std::thread& checker : l.checkers) checker.join();
+    stopCommitter(l.committer);
+    for (RouteThread& route : l.routeThreads) route.thread.join();
+    for (auto& [id, connection] : l.connections) close(connection.socket);
+    if (l.listening) stopListening(l);
+    close(l.epoll);
+    close(l.wake);
+    close(l.signals);
+    std::fprintf(stderr, "wayloom-server: stopped after %llu reports in %llu commits\n",
+                 static_cast<unsigned long long>(l.committer.reports),
+                 static_cast<unsigned long long>(l.committer.groups));
+    return 0;
+}

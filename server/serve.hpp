@@ -1,0 +1,56 @@
+// The serving loop of wayloom-server: listening sockets, one event loop that
+// reads every request and writes the report answers, the threads of route
+// handlers, and the drain on SIGTERM.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/accounts.hpp"
+#include "server/http.hpp"
+#include "server/reports.hpp"
+
+constexpr int listenBacklog = 4096;
+constexpr std::size_t routeThreadsMax = 64;  // route handlers answering at once; more get 503
+
+// What route handlers (the web pages) get to work with.
+struct ServerContext {
+    std::string database;          // as given to --database: open a Storage per handler thread
+    Accounts* accounts = nullptr;  // checkAccount for sign-in
+    PositionFeed* feed = nullptr;  // wakes live updates after each commit
+    const std::atomic<bool>* stopping = nullptr;
+    std::string tilesUrl;  // the map's tiles; "": OpenStreetMap's
+    std::string tilesAttribution;
+};
+
+struct Listener {
+    int socket = -1;
+    bool reports = true;             // serves the report endpoint
+    const Routes* routes = nullptr;  // other pages; may be nullptr
+};
+
+// A listening TCP socket on address ("" for every IPv4 and IPv6 address) and
+// port (0: any free port); -1 with error set when it cannot be opened.
+int openListener(std::string_view address, std::uint16_t port, std::string& error);
+std::uint16_t listenerPort(int socket);
+
+struct ServeSettings {
+    std::vector<Listener> listeners;
+    std::string database;
+    Accounts* accounts = nullptr;
+    PositionFeed* feed = nullptr;
+    std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
+    std::chrono::seconds requestTimeout = requestReadTimeout;
+};
+
+// Blocks SIGTERM and SIGINT in this thread and every thread started after;
+// call before any thread starts. serve() then takes them through a signalfd.
+void blockStopSignals();
+
+// Serves until SIGTERM or SIGINT, then stops accepting, answers the requests
+// in flight, commits what is queued and returns 0; 1 when it cannot start.
+int serve(ServeSettings& settings);

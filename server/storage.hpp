@@ -1,0 +1,102 @@
+// The storage of wayloom-server: accounts and the positions they report.
+//
+// One interface, two realisations: SQLite in WAL mode, the embedded default
+// (--database FILE), and PostgreSQL through libpq (--database
+// postgresql://...), which several servers can share. Both create and migrate
+// their schema when opened.
+//
+// A Storage is one connection to the database: use it from one thread at a
+// time, and open one per thread that needs one (openStorage is cheap for
+// SQLite and takes a few milliseconds for PostgreSQL). Times are UTC
+// microseconds since 1970.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+constexpr std::size_t loginMaxBytes = 35;     // as many as Wayloom sends
+constexpr std::size_t passwordMaxBytes = 35;  // as many as Wayloom sends
+
+struct Account {
+    std::int64_t id = 0;
+    std::string login;
+    std::string passwordHash;  // Argon2id in libsodium's string form: "$argon2id$v=19$..."
+    bool admin = false;
+    bool enabled = true;
+    std::int64_t version = 0;  // raised by every change of the account
+};
+
+struct Position {
+    std::int64_t accountId = 0;
+    std::int64_t receivedUs = 0;  // when the server received it
+    double lat = 0;               // degrees, -90 to 90
+    double lon = 0;               // degrees, -180 to 180
+    double speedKnots = 0;
+    std::string client;  // the reporting client's address: "192.0.2.7", "2001:db8::7"
+};
+
+struct StoredPosition {
+    std::int64_t id = 0;  // grows with every position stored
+    Position position;
+};
+
+// Which positions readPositions returns.
+struct PositionRange {
+    std::int64_t accountId = 0;                                      // 0: every account
+    std::int64_t fromUs = std::numeric_limits<std::int64_t>::min();  // received at or after
+    std::int64_t toUs = std::numeric_limits<std::int64_t>::max();    // received before
+    std::int64_t afterId = 0;  // only ids above it: to page on, or to follow new positions
+};
+
+enum class AccountChange { done, noSuchAccount, loginTaken, failed };
+
+class Storage {
+  public:
+    virtual ~Storage() = default;
+
+    // ---- Accounts
+    // Adds an account (id and version are set by the storage).
+    virtual AccountChange addAccount(const Account& account) = 0;
+    virtual AccountChange setPassword(std::string_view login, std::string_view passwordHash) = 0;
+    virtual AccountChange setEnabled(std::string_view login, bool enabled) = 0;
+    // Every account ordered by login; false when the database cannot be read.
+    virtual bool listAccounts(std::vector<Account>& accounts) = 0;
+    // A number that changes whenever any account changes (in any process).
+    virtual bool accountsGeneration(std::int64_t& generation) = 0;
+
+    // ---- Positions
+    // Stores every position in one transaction; true only once it is committed.
+    virtual bool insertPositions(std::span<const Position> positions) = 0;
+    // Up to limit positions of range in order of id, replacing batch; the
+    // caller pages on by setting range.afterId to the last id of a batch. An
+    // empty batch is the end. False when the database cannot be read.
+    virtual bool readPositions(const PositionRange& range, std::size_t limit,
+                               std::vector<StoredPosition>& batch) = 0;
+    // The newest position of each account that has one, in order of account id.
+    virtual bool lastPositions(std::vector<StoredPosition>& positions) = 0;
+    // Deletes at most limit positions received before cutoffUs; the number
+    // deleted, or -1 on failure.
+    virtual long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) = 0;
+    virtual bool countPositions(long long& count) = 0;
+
+    // What the database said last time something failed.
+    virtual std::string lastError() const = 0;
+};
+
+// The storage that database names: "postgresql://..." or "postgres://..." (or
+// a libpq "key=value" string starting with "postgresql:") for PostgreSQL,
+// else the path of a SQLite file, created when missing. nullptr with error
+// set when it cannot be opened or its schema cannot be brought up to date.
+std::unique_ptr<Storage> openStorage(std::string_view database, std::string& error);
+
+// True when database names a PostgreSQL server rather than a SQLite file.
+bool isPostgresDatabase(std::string_view database);
+
+// The current time as stored: UTC microseconds since 1970.
+std::int64_t nowUs();

@@ -1,0 +1,330 @@
+// The PostgreSQL realisation of the storage, through libpq. Several servers
+// may share one database: the schema is migrated under an advisory lock, and
+// a group of positions goes over in one statement (arrays unnested), so a
+// commit costs one round trip whatever its size.
+//
+// Divisions: results and parameters; the schema and its migrations;
+// accounts; positions.
+#include <libpq-fe.h>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+
+#include "server/storage.hpp"
+#include "server/storage_realisations.hpp"
+
+namespace {
+
+constexpr long long migrationLockKey = 0x5761796c6f6f6d;  // one lock for every server of the database
+
+// A result, cleared with its owner.
+struct Result {
+    PGresult* handle = nullptr;
+    explicit Result(PGresult* r) : handle(r) {}
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    ~Result() { PQclear(handle); }
+    ExecStatusType status() const { return PQresultStatus(handle); }
+    int rows() const { return PQntuples(handle); }
+    std::string_view text(int row, int column) const {
+        return {PQgetvalue(handle, row, column), static_cast<std::size_t>(PQgetlength(handle, row, column))};
+    }
+    long long integer(int row, int column) const {
+        return std::strtoll(PQgetvalue(handle, row, column), nullptr, 10);
+    }
+    double real(int row, int column) const { return std::strtod(PQgetvalue(handle, row, column), nullptr); }
+};
+
+// Schema versions; the version reached is the row of wayloom_schema.
+constexpr const char* migrations[] = {
+    // 1: accounts and positions.
+    "CREATE TABLE accounts ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " login TEXT NOT NULL UNIQUE,"
+    " password_hash TEXT NOT NULL,"
+    " admin BOOLEAN NOT NULL DEFAULT FALSE,"
+    " enabled BOOLEAN NOT NULL DEFAULT TRUE,"
+    " version BIGINT NOT NULL DEFAULT 1,"
+    " created_us BIGINT NOT NULL);"
+    "CREATE TABLE positions ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " account_id BIGINT NOT NULL REFERENCES accounts(id),"
+    " received_us BIGINT NOT NULL,"
+    " lat DOUBLE PRECISION NOT NULL,"
+    " lon DOUBLE PRECISION NOT NULL,"
+    " speed_knots DOUBLE PRECISION NOT NULL,"
+    " client TEXT NOT NULL);"
+    "CREATE INDEX positions_by_account ON positions(account_id, id);"
+    "CREATE INDEX positions_by_time ON positions(received_us);"
+    "CREATE TABLE generations (name TEXT PRIMARY KEY, value BIGINT NOT NULL);"
+    "INSERT INTO generations VALUES ('accounts', 1);",
+};
+
+// A double written so that it reads back as the same double.
+void appendNumber(std::string& out, double value) {
+    std::array<char, 32> text;
+    const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
+    out.append(text.data(), end);
+}
+
+void appendNumber(std::string& out, long long value) {
+    out += std::to_string(value);
+}
+
+// "{a,b,c}" of the values picked from positions; client addresses hold only
+// hexadecimal digits, "." and ":", so no element needs quoting.
+template <typename Pick>
+std::string arrayOf(std::span<const Position> positions, Pick pick) {
+    std::string out("{");
+    for (const Position& p : positions) {
+        if (out.size() > 1) out += ',';
+        if constexpr (std::is_same_v<decltype(pick(p)), const std::string&>) {
+            out += '"';
+            for (const char c : pick(p)) {
+                if (c == '"' || c == '\\') out += '\\';
+                out += c;
+            }
+            out += '"';
+        } else {
+            appendNumber(out, pick(p));
+        }
+    }
+    out += '}';
+    return out;
+}
+
+class PostgresStorage final : public Storage {
+  public:
+    ~PostgresStorage() override { PQfinish(db_); }
+
+    bool open(std::string_view connection, std::string& error) {
+        const std::string text(connection);
+        db_ = PQconnectdb(text.c_str());
+        if (PQstatus(db_) != CONNECTION_OK) {
+            error = std::string("PostgreSQL: ") + PQerrorMessage(db_);
+            while (!error.empty() && error.back() == '\n') error.pop_back();
+            return false;
+        }
+        // Quiet notices ("relation exists"), and a stuck statement fails rather than hangs.
+        PQsetNoticeProcessor(
+            db_, [](void*, const char*) {}, nullptr);
+        if (!run("SET statement_timeout = '10s'") || !migrate()) {
+            error = "PostgreSQL: " + lastError_;
+            return false;
+        }
+        return true;
+    }
+
+    AccountChange addAccount(const Account& account) override {
+        const std::string admin = account.admin ? "true" : "false";
+        const std::string enabled = account.enabled ? "true" : "false";
+        const std::string created = std::to_string(nowUs());
+        if (!run("BEGIN")) return AccountChange::failed;
+        Result r = exec(
+            "INSERT INTO accounts (login, password_hash, admin, enabled, created_us)"
+            " VALUES ($1, $2, $3, $4, $5)",
+            {account.login, account.passwordHash, admin, enabled, created});
+        if (r.status() != PGRES_COMMAND_OK) {
+            const char* state = PQresultErrorField(r.handle, PG_DIAG_SQLSTATE);
+            const bool taken = state != nullptr && std::string_view(state) == "23505";  // unique_violation
+            fail(r);
+            run("ROLLBACK");
+            return taken ? AccountChange::loginTaken : AccountChange::failed;
+        }
+        return bumpGenerationAndCommit() ? AccountChange::done : AccountChange::failed;
+    }
+
+    AccountChange setPassword(std::string_view login, std::string_view passwordHash) override {
+        return changeAccount("UPDATE accounts SET password_hash = $2, version = version + 1 WHERE login = $1",
+                             login, passwordHash);
+    }
+
+    AccountChange setEnabled(std::string_view login, bool enabled) override {
+        return changeAccount("UPDATE accounts SET enabled = $2, version = version + 1 WHERE login = $1",
+                             login, enabled ? "true" : "false");
+    }
+
+    bool listAccounts(std::vector<Account>& accounts) override {
+        accounts.clear();
+        Result r =
+            exec("SELECT id, login, password_hash, admin, enabled, version FROM accounts ORDER BY login", {});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        for (int row = 0; row < r.rows(); ++row) {
+            Account account;
+            account.id = r.integer(row, 0);
+            account.login = r.text(row, 1);
+            account.passwordHash = r.text(row, 2);
+            account.admin = r.text(row, 3) == "t";
+            account.enabled = r.text(row, 4) == "t";
+            account.version = r.integer(row, 5);
+            accounts.push_back(std::move(account));
+        }
+        return true;
+    }
+
+    bool accountsGeneration(std::int64_t& generation) override {
+        Result r = exec("SELECT value FROM generations WHERE name = 'accounts'", {});
+        if (r.status() != PGRES_TUPLES_OK || r.rows() != 1) return fail(r);
+        generation = r.integer(0, 0);
+        return true;
+    }
+
+    bool insertPositions(std::span<const Position> positions) override {
+        if (positions.empty()) return true;
+        // One statement is one transaction: committed when it returns.
+        Result r = exec(
+            "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client)"
+            " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::float8[], $4::float8[], $5::float8[], "
+            "$6::text[])",
+            {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
+             arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.receivedUs); }),
+             arrayOf(positions, [](const Position& p) { return p.lat; }),
+             arrayOf(positions, [](const Position& p) { return p.lon; }),
+             arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
+             arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; })});
+        return r.status() == PGRES_COMMAND_OK || fail(r);
+    }
+
+    bool readPositions(const PositionRange& range, std::size_t limit,
+                       std::vector<StoredPosition>& batch) override {
+        batch.clear();
+        Result r = exec(
+            "SELECT id, account_id, received_us, lat, lon, speed_knots, client FROM positions"
+            " WHERE ($1 = 0 OR account_id = $1) AND received_us >= $2 AND received_us < $3 AND id > $4"
+            " ORDER BY id LIMIT $5",
+            {std::to_string(range.accountId), std::to_string(range.fromUs), std::to_string(range.toUs),
+             std::to_string(range.afterId), std::to_string(limit)});
+        return readStoredPositions(r, batch);
+    }
+
+    bool lastPositions(std::vector<StoredPosition>& positions) override {
+        positions.clear();
+        Result r = exec(
+            "SELECT p.id, p.account_id, p.received_us, p.lat, p.lon, p.speed_knots, p.client"
+            " FROM accounts a JOIN positions p ON p.id ="
+            " (SELECT max(id) FROM positions WHERE account_id = a.id) ORDER BY a.id",
+            {});
+        return readStoredPositions(r, positions);
+    }
+
+    long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) override {
+        Result r = exec(
+            "DELETE FROM positions WHERE id IN"
+            " (SELECT id FROM positions WHERE received_us < $1 ORDER BY received_us LIMIT $2)",
+            {std::to_string(cutoffUs), std::to_string(limit)});
+        if (r.status() != PGRES_COMMAND_OK) return fail(r) ? 0 : -1;
+        return std::strtoll(PQcmdTuples(r.handle), nullptr, 10);
+    }
+
+    bool countPositions(long long& count) override {
+        Result r = exec("SELECT count(*) FROM positions", {});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        count = r.integer(0, 0);
+        return true;
+    }
+
+    std::string lastError() const override { return lastError_; }
+
+  private:
+    PGconn* db_ = nullptr;
+    std::string lastError_;
+
+    Result exec(const char* sql, std::initializer_list<std::string> parameters) {
+        std::array<const char*, 8> values{};
+        int count = 0;
+        for (const std::string& p : parameters) values[static_cast<std::size_t>(count++)] = p.c_str();
+        return Result(PQexecParams(db_, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
+    }
+
+    bool run(const char* sql) {
+        Result r(PQexec(db_, sql));
+        return r.status() == PGRES_COMMAND_OK || r.status() == PGRES_TUPLES_OK || fail(r);
+    }
+
+    // Keeps the message of a failed result; always false.
+    bool fail(const Result& r) {
+        lastError_ = r.handle != nullptr ? PQresultErrorMessage(r.handle) : PQerrorMessage(db_);
+        if (lastError_.empty()) lastError_ = PQerrorMessage(db_);
+        while (!lastError_.empty() && lastError_.back() == '\n') lastError_.pop_back();
+        return false;
+    }
+
+    bool readStoredPositions(const Result& r, std::vector<StoredPosition>& out) {
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        for (int row = 0; row < r.rows(); ++row) {
+            StoredPosition stored;
+            stored.id = r.integer(row, 0);
+            stored.position.accountId = r.integer(row, 1);
+            stored.position.receivedUs = r.integer(row, 2);
+            stored.position.lat = r.real(row, 3);
+            stored.position.lon = r.real(row, 4);
+            stored.position.speedKnots = r.real(row, 5);
+            stored.position.client = r.text(row, 6);
+            out.push_back(std::move(stored));
+        }
+        return true;
+    }
+
+    bool bumpGenerationAndCommit() {
+        if (run("UPDATE generations SET value = value + 1 WHERE name = 'accounts'") && run("COMMIT"))
+            return true;
+        run("ROLLBACK");
+        return false;
+    }
+
+    AccountChange changeAccount(const char* sql, std::string_view login, std::string_view value) {
+        if (!run("BEGIN")) return AccountChange::failed;
+        Result r = exec(sql, {std::string(login), std::string(value)});
+        if (r.status() != PGRES_COMMAND_OK) {
+            fail(r);
+            run("ROLLBACK");
+            return AccountChange::failed;
+        }
+        if (std::string_view(PQcmdTuples(r.handle)) == "0") {
+            run("ROLLBACK");
+            return AccountChange::noSuchAccount;
+        }
+        return bumpGenerationAndCommit() ? AccountChange::done : AccountChange::failed;
+    }
+
+    bool migrate() {
+        const std::string lock = "SELECT pg_advisory_lock(" + std::to_string(migrationLockKey) + ")";
+        const std::string unlock = "SELECT pg_advisory_unlock(" + std::to_string(migrationLockKey) + ")";
+        if (!run(lock.c_str())) return false;
+        const bool migrated = migrateLocked();
+        run(unlock.c_str());
+        return migrated;
+    }
+
+    bool migrateLocked() {
+        if (!run("CREATE TABLE IF NOT EXISTS wayloom_schema (version INTEGER NOT NULL)")) return false;
+        Result r = exec("SELECT max(version) FROM wayloom_schema", {});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        const auto version = static_cast<std::size_t>(r.integer(0, 0));  // NULL reads as 0
+        constexpr std::size_t latest = std::size(migrations);
+        if (version > latest) {
+            lastError_ =
+                "the database was made by a newer wayloom-server (schema " + std::to_string(version) + ")";
+            return false;
+        }
+        for (std::size_t next = version; next < latest; ++next) {
+            const std::string record = "INSERT INTO wayloom_schema VALUES (" + std::to_string(next + 1) + ")";
+            if (!run("BEGIN") || !run(migrations[next]) || !run("DELETE FROM wayloom_schema") ||
+                !run(record.c_str()) || !run("COMMIT")) {
+                run("ROLLBACK");
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> openPostgresStorage(std::string_view connection, std::string& error) {
+    auto storage = std::make_unique<PostgresStorage>();
+    if (!storage->open(connection, error)) return nullptr;
+    return storage;
+}

@@ -1,0 +1,11 @@
+// The two realisations of the storage, chosen by openStorage.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/storage.hpp"
+
+std::unique_ptr<Storage> openSqliteStorage(std::string_view path, std::string& error);
+std::unique_ptr<Storage> openPostgresStorage(std::string_view connection, std::string& error);

@@ -1,0 +1,349 @@
+// The SQLite realisation of the storage: one file in WAL mode with full
+// synchronisation, so a committed transaction survives a crash of the
+// process or the machine; readers never wait for the writer.
+//
+// Divisions: statements; the schema and its migrations; accounts; positions.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+#include "server/storage.hpp"
+#include "server/storage_realisations.hpp"
+
+namespace {
+
+constexpr int busyTimeoutMs = 5000;  // waiting for another writer (the retention, an account command)
+
+// One prepared statement, finalized with its owner.
+struct Statement {
+    sqlite3_stmt* handle = nullptr;
+    Statement() = default;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() { sqlite3_finalize(handle); }
+};
+
+// The schema, one migration per version; the version reached is kept in
+// SQLite's user_version.
+constexpr const char* migrations[] = {
+    // 1: accounts and positions.
+    "CREATE TABLE accounts ("
+    " id INTEGER PRIMARY KEY,"
+    " login TEXT NOT NULL UNIQUE,"
+    " password_hash TEXT NOT NULL,"
+    " admin INTEGER NOT NULL DEFAULT 0,"
+    " enabled INTEGER NOT NULL DEFAULT 1,"
+    " version INTEGER NOT NULL DEFAULT 1,"
+    " created_us INTEGER NOT NULL);"
+    "CREATE TABLE positions ("
+    " id INTEGER PRIMARY KEY,"
+    " account_id INTEGER NOT NULL REFERENCES accounts(id),"
+    " received_us INTEGER NOT NULL,"
+    " lat REAL NOT NULL,"
+    " lon REAL NOT NULL,"
+    " speed_knots REAL NOT NULL,"
+    " client TEXT NOT NULL);"
+    "CREATE INDEX positions_by_account ON positions(account_id, id);"
+    "CREATE INDEX positions_by_time ON positions(received_us);"
+    "CREATE TABLE generations (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "INSERT INTO generations VALUES ('accounts', 1);",
+};
+
+class SqliteStorage final : public Storage {
+  public:
+    ~SqliteStorage() override {
+        for (Statement* s : {&insertPosition_, &readRange_}) {
+            sqlite3_finalize(s->handle);
+            s->handle = nullptr;
+        }
+        sqlite3_close_v2(db_);
+    }
+
+    bool open(std::string_view path, std::string& error) {
+        const std::string file(path);
+        if (sqlite3_open_v2(file.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            error = file + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+            return false;
+        }
+        sqlite3_busy_timeout(db_, busyTimeoutMs);
+        if (!run("PRAGMA journal_mode=WAL") || !run("PRAGMA synchronous=FULL") ||
+            !run("PRAGMA foreign_keys=ON") || !migrate()) {
+            error = file + ": " + lastError_;
+            return false;
+        }
+        return true;
+    }
+
+    AccountChange addAccount(const Account& account) override {
+        Statement s;
+        if (!prepare(s,
+                     "INSERT INTO accounts (login, password_hash, admin, enabled, created_us) "
+                     "VALUES (?, ?, ?, ?, ?)"))
+            return AccountChange::failed;
+        bindText(s, 1, account.login);
+        bindText(s, 2, account.passwordHash);
+        sqlite3_bind_int(s.handle, 3, account.admin ? 1 : 0);
+        sqlite3_bind_int(s.handle, 4, account.enabled ? 1 : 0);
+        sqlite3_bind_int64(s.handle, 5, nowUs());
+        if (!begin()) return AccountChange::failed;
+        const int stepped = sqlite3_step(s.handle);
+        if (stepped == SQLITE_CONSTRAINT) {
+            rollback();
+            return AccountChange::loginTaken;
+        }
+        if (stepped != SQLITE_DONE || !bumpGeneration() || !commit()) return failAccount();
+        return AccountChange::done;
+    }
+
+    AccountChange setPassword(std::string_view login, std::string_view passwordHash) override {
+        return changeAccount("UPDATE accounts SET password_hash = ?2, version = version + 1 WHERE login = ?1",
+                             login, passwordHash, -1);
+    }
+
+    AccountChange setEnabled(std::string_view login, bool enabled) override {
+        return changeAccount("UPDATE accounts SET enabled = ?3, version = version + 1 WHERE login = ?1",
+                             login, {}, enabled ? 1 : 0);
+    }
+
+    bool listAccounts(std::vector<Account>& accounts) override {
+        accounts.clear();
+        Statement s;
+        if (!prepare(s,
+                     "SELECT id, login, password_hash, admin, enabled, version FROM accounts ORDER BY login"))
+            return false;
+        int stepped = 0;
+        while ((stepped = sqlite3_step(s.handle)) == SQLITE_ROW) {
+            Account account;
+            account.id = sqlite3_column_int64(s.handle, 0);
+            account.login = columnText(s, 1);
+            account.passwordHash = columnText(s, 2);
+            account.admin = sqlite3_column_int(s.handle, 3) != 0;
+            account.enabled = sqlite3_column_int(s.handle, 4) != 0;
+            account.version = sqlite3_column_int64(s.handle, 5);
+            accounts.push_back(std::move(account));
+        }
+        return finished(stepped);
+    }
+
+    bool accountsGeneration(std::int64_t& generation) override {
+        Statement s;
+        if (!prepare(s, "SELECT value FROM generations WHERE name = 'accounts'")) return false;
+        const int stepped = sqlite3_step(s.handle);
+        if (stepped != SQLITE_ROW) return finished(stepped) && false;
+        generation = sqlite3_column_int64(s.handle, 0);
+        return true;
+    }
+
+    bool insertPositions(std::span<const Position> positions) override {
+        if (insertPosition_.handle == nullptr &&
+            !prepare(insertPosition_,
+                     "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client) "
+                     "VALUES (?, ?, ?, ?, ?, ?)"))
+            return false;
+        if (!begin()) return false;
+        for (const Position& p : positions) {
+            sqlite3_stmt* s = insertPosition_.handle;
+            sqlite3_reset(s);
+            sqlite3_bind_int64(s, 1, p.accountId);
+            sqlite3_bind_int64(s, 2, p.receivedUs);
+            sqlite3_bind_double(s, 3, p.lat);
+            sqlite3_bind_double(s, 4, p.lon);
+            sqlite3_bind_double(s, 5, p.speedKnots);
+            bindText(insertPosition_, 6, p.client);
+            if (sqlite3_step(s) != SQLITE_DONE) {
+                lastError_ = sqlite3_errmsg(db_);
+                sqlite3_reset(s);
+                rollback();
+                return false;
+            }
+        }
+        sqlite3_reset(insertPosition_.handle);
+        return commit();
+    }
+
+    bool readPositions(const PositionRange& range, std::size_t limit,
+                       std::vector<StoredPosition>& batch) override {
+        batch.clear();
+        if (readRange_.handle == nullptr &&
+            !prepare(
+                readRange_,
+                "SELECT id, account_id, received_us, lat, lon, speed_knots, client FROM positions"
+                " WHERE (?1 = 0 OR account_id = ?1) AND received_us >= ?2 AND received_us < ?3 AND id > ?4"
+                " ORDER BY id LIMIT ?5"))
+            return false;
+        sqlite3_stmt* s = readRange_.handle;
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, range.accountId);
+        sqlite3_bind_int64(s, 2, range.fromUs);
+        sqlite3_bind_int64(s, 3, range.toUs);
+        sqlite3_bind_int64(s, 4, range.afterId);
+        sqlite3_bind_int64(s, 5, static_cast<sqlite3_int64>(limit));
+        const bool read = readStoredPositions(readRange_, batch);
+        sqlite3_reset(s);
+        return read;
+    }
+
+    bool lastPositions(std::vector<StoredPosition>& positions) override {
+        positions.clear();
+        Statement s;
+        return prepare(s,
+                       "SELECT p.id, p.account_id, p.received_us, p.lat, p.lon, p.speed_knots, p.client"
+                       " FROM accounts a JOIN positions p ON p.id ="
+                       " (SELECT max(id) FROM positions WHERE account_id = a.id) ORDER BY a.id") &&
+               readStoredPositions(s, positions);
+    }
+
+    long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) override {
+        Statement s;
+        if (!prepare(s,
+                     "DELETE FROM positions WHERE id IN"
+                     " (SELECT id FROM positions WHERE received_us < ? ORDER BY received_us LIMIT ?)"))
+            return -1;
+        sqlite3_bind_int64(s.handle, 1, cutoffUs);
+        sqlite3_bind_int64(s.handle, 2, static_cast<sqlite3_int64>(limit));
+        if (sqlite3_step(s.handle) != SQLITE_DONE) {
+            lastError_ = sqlite3_errmsg(db_);
+            return -1;
+        }
+        return sqlite3_changes(db_);
+    }
+
+    bool countPositions(long long& count) override {
+        Statement s;
+        if (!prepare(s, "SELECT count(*) FROM positions") || sqlite3_step(s.handle) != SQLITE_ROW)
+            return false;
+        count = sqlite3_column_int64(s.handle, 0);
+        return true;
+    }
+
+    std::string lastError() const override { return lastError_; }
+
+  private:
+    sqlite3* db_ = nullptr;
+    std::string lastError_;
+    Statement insertPosition_;
+    Statement readRange_;
+
+    bool run(const char* sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+        lastError_ = message != nullptr ? message : sqlite3_errmsg(db_);
+        sqlite3_free(message);
+        return false;
+    }
+
+    bool prepare(Statement& s, const char* sql) {
+        if (sqlite3_prepare_v2(db_, sql, -1, &s.handle, nullptr) == SQLITE_OK) return true;
+        lastError_ = sqlite3_errmsg(db_);
+        return false;
+    }
+
+    bool finished(int stepped) {
+        if (stepped == SQLITE_DONE) return true;
+        lastError_ = sqlite3_errmsg(db_);
+        return false;
+    }
+
+    void bindText(Statement& s, int index, std::string_view text) {
+        sqlite3_bind_text(s.handle, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+
+    static std::string columnText(Statement& s, int index) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.handle, index));
+        return text == nullptr
+                   ? std::string()
+                   : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s.handle, index)));
+    }
+
+    bool readStoredPositions(Statement& s, std::vector<StoredPosition>& out) {
+        int stepped = 0;
+        while ((stepped = sqlite3_step(s.handle)) == SQLITE_ROW) {
+            StoredPosition stored;
+            stored.id = sqlite3_column_int64(s.handle, 0);
+            stored.position.accountId = sqlite3_column_int64(s.handle, 1);
+            stored.position.receivedUs = sqlite3_column_int64(s.handle, 2);
+            stored.position.lat = sqlite3_column_double(s.handle, 3);
+            stored.position.lon = sqlite3_column_double(s.handle, 4);
+            stored.position.speedKnots = sqlite3_column_double(s.handle, 5);
+            stored.position.client = columnText(s, 6);
+            out.push_back(std::move(stored));
+        }
+        return finished(stepped);
+    }
+
+    // BEGIN IMMEDIATE takes the write lock at once, so a busy database is
+    // waited for here (busyTimeoutMs) rather than failing halfway.
+    bool begin() { return run("BEGIN IMMEDIATE"); }
+    bool commit() {
+        if (run("COMMIT")) return true;
+        rollback();
+        return false;
+    }
+    void rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+    bool bumpGeneration() { return run("UPDATE generations SET value = value + 1 WHERE name = 'accounts'"); }
+
+    AccountChange failAccount() {
+        lastError_ = sqlite3_errmsg(db_);
+        rollback();
+        return AccountChange::failed;
+    }
+
+    // sql updates the account of login ?1 with ?2 (text) or ?3 (integer).
+    AccountChange changeAccount(const char* sql, std::string_view login, std::string_view text, int number) {
+        Statement s;
+        if (!prepare(s, sql)) return AccountChange::failed;
+        bindText(s, 1, login);
+        if (number < 0) {
+            bindText(s, 2, text);
+        } else {
+            sqlite3_bind_int(s.handle, 3, number);
+        }
+        if (!begin()) return AccountChange::failed;
+        if (sqlite3_step(s.handle) != SQLITE_DONE) return failAccount();
+        if (sqlite3_changes(db_) == 0) {
+            rollback();
+            return AccountChange::noSuchAccount;
+        }
+        if (!bumpGeneration() || !commit()) return failAccount();
+        return AccountChange::done;
+    }
+
+    bool migrate() {
+        if (!run("BEGIN IMMEDIATE")) return false;
+        Statement s;
+        if (!prepare(s, "PRAGMA user_version") || sqlite3_step(s.handle) != SQLITE_ROW) {
+            rollback();
+            return false;
+        }
+        const auto version = static_cast<std::size_t>(sqlite3_column_int(s.handle, 0));
+        sqlite3_finalize(s.handle);
+        s.handle = nullptr;
+        constexpr std::size_t latest = std::size(migrations);
+        if (version > latest) {
+            lastError_ =
+                "the database was made by a newer wayloom-server (schema " + std::to_string(version) + ")";
+            rollback();
+            return false;
+        }
+        for (std::size_t next = version; next < latest; ++next) {
+            if (!run(migrations[next]) ||
+                !run(("PRAGMA user_version = " + std::to_string(next + 1)).c_str())) {
+                rollback();
+                return false;
+            }
+        }
+        return commit();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> openSqliteStorage(std::string_view path, std::string& error) {
+    auto storage = std::make_unique<SqliteStorage>();
+    if (!storage->open(path, error)) return nullptr;
+    return storage;
+}

@@ -1,0 +1,148 @@
+#include "server/webformat.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string jsonOf(std::string_view bytes) {
+    std::string out;
+    appendJsonString(out, bytes);
+    return out;
+}
+
+std::string xmlOf(std::string_view bytes) {
+    std::string out;
+    appendXmlText(out, bytes);
+    return out;
+}
+
+const std::vector<TrackPoint> track = {
+    {1796635200000000, 48.1173, 11.518712, 10},
+    {1796635230500000, 48.11745, 11.519, 10.5},
+    {1796635260000000, -33.5, -70.25, 0},
+};
+
+// The whole document, fed in batches of `batch` points and read twice when
+// the writer asks for it, as the server does.
+std::string documentOf(TrackFormat format, std::size_t batch) {
+    TrackWriter writer = trackWriterFor(format);
+    std::string out;
+    trackBegin(writer, out, "dev<1>");
+    do {
+        for (std::size_t at = 0; at < track.size(); at += batch)
+            trackPoints(writer, out, std::span(track).subspan(at, std::min(batch, track.size() - at)));
+    } while (trackNeedsSecondPass(writer, out));
+    trackEnd(writer, out);
+    return out;
+}
+
+}  // namespace
+
+TEST(WebText, JsonStringsAreInertAndValidUtf8) {
+    struct Case {
+        std::string_view bytes;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"plain", R"("plain")"},
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"<script>alert(1)</script>", R"("\u003cscript\u003ealert(1)\u003c/script\u003e")"},
+        {"a&b", R"("a\u0026b")"},
+        {std::string_view("\n\t\0\x1f\x7f", 5), R"("\u000a\u0009\u0000\u001f\u007f")"},
+        {"Mü\xE2\x82\xAC\xF0\x9F\x9A\xB2", "\"Mü€🚲\""},
+        {"\xFF", "\"\xEF\xBF\xBD\""},                                  // never valid
+        {"\xC3", "\"\xEF\xBF\xBD\""},                                  // cut short at the end
+        {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // overlong "/"
+        {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // a surrogate
+        {"\xF4\x90\x80\x80x", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\""},  // beyond U+10FFFF
+    };
+    for (const Case& c : cases) EXPECT_EQ(jsonOf(c.bytes), c.json) << c.json;
+}
+
+TEST(WebText, XmlTextEscapesMarkupAndDropsForbiddenControls) {
+    EXPECT_EQ(xmlOf("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&apos;&amp;&apos;&lt;/a&gt;");
+    EXPECT_EQ(xmlOf(std::string_view("a\0b\x1b\tc\n", 7)), "ab\tc\n");
+    EXPECT_EQ(xmlOf("\xFE\xC3\xA9"), "\xEF\xBF\xBD\xC3\xA9");
+}
+
+TEST(WebText, NumbersReadBackExactly) {
+    struct Case {
+        double value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {48.1173, "48.1173"},
+        {-0.5, "-0.5"},
+        {0, "0"},
+        {1e-7, "1e-07"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {std::numeric_limits<double>::infinity(), "null"},
+        {std::numeric_limits<double>::quiet_NaN(), "null"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        appendNumber(out, c.value);
+        EXPECT_EQ(out, c.text);
+    }
+}
+
+TEST(TrackWriter, DocumentsDoNotDependOnTheBatches) {
+    const char* json = R"([{"time":"2026-12-07T09:20:00Z","lat":48.1173,"lon":11.518712,"speed":10},)"
+                       R"({"time":"2026-12-07T09:20:30.500Z","lat":48.11745,"lon":11.519,"speed":10.5},)"
+                       R"({"time":"2026-12-07T09:21:00Z","lat":-33.5,"lon":-70.25,"speed":0}])";
+    const char* geojson =
+        R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"login":"dev\u003c1\u003e"},)"
+        R"("geometry":{"type":"LineString","coordinates":[[11.518712,48.1173],[11.519,48.11745],[-70.25,-33.5]]}},)"
+        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.518712,48.1173]},)"
+        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10}},)"
+        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
+        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5}},)"
+        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[-70.25,-33.5]},)"
+        R"("properties":{"time":"2026-12-07T09:21:00Z","speed":0}}]})";
+    const char* gpx =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<gpx version=\"1.1\" creator=\"wayloom-server\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
+        "<trk><name>dev&lt;1&gt;</name><trkseg>\n"
+        "<trkpt lat=\"48.1173\" lon=\"11.518712\"><time>2026-12-07T09:20:00Z</time></trkpt>\n"
+        "<trkpt lat=\"48.11745\" lon=\"11.519\"><time>2026-12-07T09:20:30.500Z</time></trkpt>\n"
+        "<trkpt lat=\"-33.5\" lon=\"-70.25\"><time>2026-12-07T09:21:00Z</time></trkpt>\n"
+        "</trkseg></trk>\n</gpx>\n";
+    for (std::size_t batch : {1u, 2u, 3u}) {
+        SCOPED_TRACE(batch);
+        EXPECT_EQ(documentOf(TrackFormat::json, batch), json);
+        EXPECT_EQ(documentOf(TrackFormat::geojson, batch), geojson);
+        EXPECT_EQ(documentOf(TrackFormat::gpx, batch), gpx);
+    }
+}
+
+TEST(TrackWriter, ShortRangesGiveValidDocuments) {
+    struct Case {
+        TrackFormat format;
+        std::size_t points;
+        const char* text;
+    };
+    const Case cases[] = {
+        {TrackFormat::json, 0, "[]"},
+        {TrackFormat::geojson, 0, R"({"type":"FeatureCollection","features":[]})"},
+        {TrackFormat::geojson, 1,
+         R"({"type":"FeatureCollection","features":[{"type":"Feature","geometry":{"type":"Point",)"
+         R"("coordinates":[11.518712,48.1173]},"properties":{"time":"2026-12-07T09:20:00Z","speed":10}}]})"},
+        {TrackFormat::gpx, 0,
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"wayloom-server\" "
+         "xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>x</name><trkseg>\n</trkseg></trk>\n</"
+         "gpx>\n"},
+    };
+    for (const Case& c : cases) {
+        TrackWriter writer = trackWriterFor(c.format, c.points < 2);
+        std::string out;
+        trackBegin(writer, out, "x");
+        do {
+            trackPoints(writer, out, std::span(track).first(c.points));
+        } while (trackNeedsSecondPass(writer, out));
+        trackEnd(writer, out);
+        EXPECT_EQ(out, c.text);
+    }
+}

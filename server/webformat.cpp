@@ -1,0 +1,260 @@
+// JSON, XML and the track documents. Escaping walks the bytes once, copying
+// runs of valid UTF-8 and replacing what is not; the track writers append to
+// the caller's buffer, which the caller sends and clears after each batch.
+#include "server/webformat.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+
+#include "server/webtime.hpp"
+
+namespace {
+
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// The length of the valid UTF-8 sequence that starts at `at` (1 to 4), or 0
+// when the bytes there are not one: a stray continuation byte, a sequence
+// cut short, an overlong form, a surrogate, or a value beyond U+10FFFF.
+std::size_t utf8SequenceLength(std::string_view bytes, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(bytes[at]);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (bytes.size() - at < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(bytes[at + i]);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+// Walks bytes, appending valid multibyte sequences as they are, invalid
+// bytes as U+FFFD, and each ASCII byte through escapeAscii.
+template <typename EscapeAscii>
+void appendEscaped(std::string& out, std::string_view bytes, EscapeAscii escapeAscii) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t length = utf8SequenceLength(bytes, at);
+        if (length == 0) {
+            out.append(replacementCharacter);
+            ++at;
+        } else if (length == 1) {
+            escapeAscii(bytes[at]);
+            ++at;
+        } else {
+            out.append(bytes.substr(at, length));
+            at += length;
+        }
+    }
+}
+
+void appendCoordinates(std::string& out, const TrackPoint& point) {
+    out.push_back('[');
+    appendNumber(out, point.lon);
+    out.push_back(',');
+    appendNumber(out, point.lat);
+    out.push_back(']');
+}
+
+void appendJsonPoint(std::string& out, const TrackPoint& point) {
+    out.append("{\"time\":\"");
+    appendIsoTime(out, point.timeMicros);
+    out.append("\",\"lat\":");
+    appendNumber(out, point.lat);
+    out.append(",\"lon\":");
+    appendNumber(out, point.lon);
+    out.append(",\"speed\":");
+    appendNumber(out, point.speedKnots);
+    out.push_back('}');
+}
+
+void appendGeoJsonPoint(std::string& out, const TrackPoint& point) {
+    out.append("{\"type\":\"Feature\",\"geometry\":{\"type\":\"Point\",\"coordinates\":");
+    appendCoordinates(out, point);
+    out.append("},\"properties\":{\"time\":\"");
+    appendIsoTime(out, point.timeMicros);
+    out.append("\",\"speed\":");
+    appendNumber(out, point.speedKnots);
+    out.append("}}");
+}
+
+void appendGpxPoint(std::string& out, const TrackPoint& point) {
+    out.append("<trkpt lat=\"");
+    appendNumber(out, point.lat);
+    out.append("\" lon=\"");
+    appendNumber(out, point.lon);
+    out.append("\"><time>");
+    appendIsoTime(out, point.timeMicros);
+    out.append("</time></trkpt>\n");
+}
+
+}  // namespace
+
+void appendJsonString(std::string& out, std::string_view bytes) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    out.push_back('"');
+    appendEscaped(out, bytes, [&out, hex](char c) {
+        const auto code = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (code < 0x20 || c == '<' || c == '>' || c == '&' || code == 0x7f) {
+            const char escaped[6] = {'\\', 'u', '0', '0', hex[code >> 4], hex[code & 0xf]};
+            out.append(escaped, sizeof escaped);
+        } else {
+            out.push_back(c);
+        }
+    });
+    out.push_back('"');
+}
+
+void appendXmlText(std::string& out, std::string_view bytes) {
+    appendEscaped(out, bytes, [&out](char c) {
+        switch (c) {
+            case '<':
+                out.append("&lt;");
+                break;
+            case '>':
+                out.append("&gt;");
+                break;
+            case '&':
+                out.append("&amp;");
+                break;
+            case '"':
+                out.append("&quot;");
+                break;
+            case '\'':
+                out.append("&apos;");
+                break;
+            case '\t':
+            case '\n':
+            case '\r':
+                out.push_back(c);
+                break;
+            default:
+                if (static_cast<unsigned char>(c) >= 0x20) out.push_back(c);  // other controls dropped
+        }
+    });
+}
+
+void appendNumber(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+    }
+    std::array<char, 32> text{};  // the shortest form of a double fits in 24
+    auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), end);
+}
+
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo) {
+    return {format, 0, false, format == TrackFormat::geojson && !fewerThanTwo};
+}
+
+void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
+    writer.pass = 0;
+    writer.pointWritten = false;
+    switch (writer.format) {
+        case TrackFormat::json:
+            out.push_back('[');
+            break;
+        case TrackFormat::geojson:
+            out.append("{\"type\":\"FeatureCollection\",\"features\":[");
+            if (!writer.line) {
+                writer.pass = 1;  // the Point features alone
+                break;
+            }
+            out.append("{\"type\":\"Feature\",\"properties\":{\"login\":");
+            appendJsonString(out, login);
+            out.append("},\"geometry\":{\"type\":\"LineString\",\"coordinates\":[");
+            break;
+        case TrackFormat::gpx:
+            out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+            out.append("<gpx version=\"1.1\" creator=\"wayloom-server\" ");
+            out.append("xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>");
+            appendXmlText(out, login);
+            out.append("</name><trkseg>\n");
+            break;
+    }
+}
+
+void trackPoints(TrackWriter& writer, std::string& out, std::span<const TrackPoint> points) {
+    for (const TrackPoint& point : points) {
+        if (writer.pointWritten && writer.format != TrackFormat::gpx) out.push_back(',');
+        writer.pointWritten = true;
+        switch (writer.format) {
+            case TrackFormat::json:
+                appendJsonPoint(out, point);
+                break;
+            case TrackFormat::geojson:
+                if (writer.pass == 0)
+                    appendCoordinates(out, point);
+                else
+                    appendGeoJsonPoint(out, point);
+                break;
+            case TrackFormat::gpx:
+                appendGpxPoint(out, point);
+                break;
+        }
+    }
+}
+
+bool trackNeedsSecondPass(TrackWriter& writer, std::string& out) {
+    if (writer.format != TrackFormat::geojson || writer.pass != 0) return false;
+    out.append("]}}");
+    writer.pass = 1;
+    writer.pointWritten = true;  // the LineString feature precedes the points
+    return true;
+}
+
+void trackEnd(TrackWriter& writer, std::string& out) {
+    switch (writer.format) {
+        case TrackFormat::json:
+            out.push_back(']');
+            break;
+        case TrackFormat::geojson:
+            out.append("]}");
+            break;
+        case TrackFormat::gpx:
+            out.append("</trkseg></trk>\n</gpx>\n");
+            break;
+    }
+}
+
+std::string_view trackContentType(TrackFormat format) {
+    switch (format) {
+        case TrackFormat::json:
+            return "application/json";
+        case TrackFormat::geojson:
+            return "application/geo+json";
+        case TrackFormat::gpx:
+            return "application/gpx+xml";
+    }
+    return "application/octet-stream";
+}
+
+std::string_view trackFileExtension(TrackFormat format) {
+    switch (format) {
+        case TrackFormat::json:
+            return "json";
+        case TrackFormat::geojson:
+            return "geojson";
+        case TrackFormat::gpx:
+            return "gpx";
+    }
+    return "txt";
+}

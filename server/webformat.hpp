@@ -1,0 +1,60 @@
+// Text of the web API and its exports: JSON and XML escaping, and the track
+// documents (a JSON array, a GeoJSON FeatureCollection, a GPX 1.1 file)
+// written piece by piece so that a long range never sits whole in memory.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+struct TrackPoint {
+    std::int64_t timeMicros;  // when the server received the report, UTC
+    double lat, lon;          // decimal degrees
+    double speedKnots;
+};
+
+enum class TrackFormat { json, geojson, gpx };
+
+// Appends a JSON string of the bytes: quotes, backslashes and control bytes
+// escaped, "<", ">" and "&" as \u escapes so that the text is inert if it
+// ever lands in HTML, and every byte that is not part of valid UTF-8 as
+// U+FFFD.
+void appendJsonString(std::string& out, std::string_view bytes);
+
+// Appends XML character data for text and attribute values: the five markup
+// characters as entities, control bytes that XML 1.0 forbids dropped, bytes
+// that are not valid UTF-8 as U+FFFD.
+void appendXmlText(std::string& out, std::string_view bytes);
+
+// Appends the shortest decimal text that reads back as the same double;
+// "null" for a value that is not finite (JSON has no NaN).
+void appendNumber(std::string& out, double value);
+
+// A track document in the making. The writer is fed the points of the range
+// batch by batch, in time order. A GeoJSON track holds the whole line first
+// (a LineString, which needs two points or more), then a Point feature per
+// report, so its caller reads the range twice when trackNeedsSecondPass()
+// says so; with fewer than two points in the range, there is no line and one
+// pass.
+struct TrackWriter {
+    TrackFormat format;
+    int pass;           // 0 first pass, 1 second (GeoJSON only)
+    bool pointWritten;  // a point was written in this pass: a separator is due
+    bool line;          // GeoJSON: the track's LineString comes first
+};
+
+// A writer; fewerThanTwo tells that the range holds fewer than two points.
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo = false);
+
+// The opening of the document: for GPX the track is named after the login.
+void trackBegin(TrackWriter& writer, std::string& out, std::string_view login);
+void trackPoints(TrackWriter& writer, std::string& out, std::span<const TrackPoint> points);
+// True once, after the first pass of a format that needs two; the writer is
+// then ready for the points from the beginning again.
+bool trackNeedsSecondPass(TrackWriter& writer, std::string& out);
+void trackEnd(TrackWriter& writer, std::string& out);
+
+// The content type and file extension of a format.
+std::string_view trackContentType(TrackFormat format);
+std::string_view trackFileExtension(TrackFormat format);

@@ -1,0 +1,67 @@
+// What the handlers of the web pages (web.cpp) and of the read API
+// (webapi.cpp) share: the state of the web side and the viewer of a request.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/http.hpp"
+#include "server/serve.hpp"
+#include "server/websession.hpp"
+
+constexpr std::size_t exportBatchPoints = 1000;                 // positions read and written at a time
+constexpr std::int64_t defaultRangeUs = 24LL * 3600 * 1000000;  // the track of the last 24 hours
+constexpr std::int64_t intervalCacheUs =
+    60LL * 1000000;  // a device's interval is judged again after a minute
+constexpr std::chrono::milliseconds liveWakeInterval{5000};  // live updates even without a report
+constexpr std::chrono::milliseconds liveMinimumGap{250};     // at most four updates a second
+constexpr std::chrono::milliseconds liveWaitSlice{500};      // a stop is seen within this
+// Live streams hold a handler thread each; beyond this many, pages fall back
+// to asking every few seconds, and the other half of the threads stays free.
+constexpr int liveStreamsMax = static_cast<int>(routeThreadsMax / 2);
+
+struct WebState {
+    ServerContext* server = nullptr;
+    SessionStore sessions;
+    std::atomic<int> liveStreams{0};
+
+    struct Interval {
+        std::int64_t intervalUs;
+        std::int64_t judgedUs;
+    };
+    std::mutex intervalsMutex;
+    std::map<std::int64_t, Interval> intervals;  // by account id
+};
+
+// Who asks: the account of a valid session or of right Basic credentials.
+struct Viewer {
+    std::string login;
+    std::int64_t accountId = 0;
+    bool admin = false;
+};
+
+// The viewer of request, false when it has neither a live session of an
+// enabled, unchanged account nor right Basic credentials.
+bool identifyViewer(WebState& web, const HttpRequest& request, Viewer& viewer);
+
+// The accounts a viewer may see: every account for an admin, else its own.
+std::vector<Account> visibleAccounts(WebState& web, const Viewer& viewer);
+
+// The decoded value of a query parameter, "" when absent.
+std::string queryValue(std::string_view query, std::string_view name);
+
+// Headers of every answer of the web side ("\r\n" after each).
+extern const std::string_view webHeaders;
+
+// 401 for the API: with a Basic challenge unless the page itself asked.
+void answerUnauthorized(const HttpRequest& request, HttpStream& stream);
+void answerJsonError(HttpStream& stream, int status, std::string_view message);
+
+void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web);

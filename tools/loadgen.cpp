@@ -1,0 +1,352 @@
+// wayloom-loadgen: many simulated Wayloom devices reporting to a server at
+// once, for benchmarks and tests.
+//
+// Each device is a thread that sends reports exactly as Wayloom does (the
+// request built by the program's own request builder, a new TCP connection
+// per report) one after another, for a duration or a number of reports. At
+// the end it prints reports per second, the answers by status and the
+// latency percentiles; --record writes each report answered "1" as a line,
+// so a test can check that every one of them was stored.
+//
+// Each report is told apart by its latitude (the device) and speed (the
+// device's count of reports sent).
+//
+// Divisions: options; one exchange; devices; the summary.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "report/protocol.hpp"
+
+namespace {
+
+// ---- Options ------------------------------------------------------------------
+
+struct Options {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 80;
+    int devices = 16;
+    double seconds = 10;
+    long reportsPerDevice = 0;  // 0: until the time is up
+    std::string loginPrefix = "device";
+    int accounts = 1;  // device i reports as loginPrefix + (i % accounts)
+    std::string password = "secret";
+    double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
+    int timeoutMs = 5000;      // for one whole exchange
+    const char* recordPath = nullptr;
+};
+
+constexpr std::string_view helpText =
+    "Usage: wayloom-loadgen [OPTION]...\n"
+    "Simulates Wayloom devices reporting to a server at once: each device sends\n"
+    "real report requests over a new TCP connection each, one after another.\n"
+    "Prints reports/s, the answers by status and latency percentiles.\n"
+    "\n"
+    "  --host ADDR          the server's IPv4 or IPv6 address (default 127.0.0.1)\n"
+    "  --port N             its port (default 80)\n"
+    "  --devices N          devices reporting at once (default 16)\n"
+    "  --seconds S          how long to report (default 10)\n"
+    "  --reports N          stop each device after N reports instead\n"
+    "  --login PREFIX       logins are PREFIX0, PREFIX1... (default device)\n"
+    "  --accounts N         how many such logins the devices share (default 1)\n"
+    "  --password TEXT      the password of every login (default secret)\n"
+    "  --rate R             reports per second of each device (default: no pause)\n"
+    "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
+    "  --record FILE        write 'LOGIN LAT SPEED' for every report answered 1\n"
+    "  --help, --version\n"
+    "\n"
+    "Answers are counted by their one-character body; 'refused' are connections\n"
+    "that could not be made, 'failed' exchanges without a readable answer.\n";
+
+bool readNumber(const char* text, double& value) {
+    const std::string_view s(text);
+    const auto result = std::from_chars(s.data(), s.data() + s.size(), value);
+    return result.ec == std::errc{} && result.ptr == s.data() + s.size() && value >= 0;
+}
+
+// 0 to run, 1 when --help or --version was answered, 2 on a mistake.
+int parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        double number = 0;
+        const bool numeric = value != nullptr && readNumber(value, number);
+        if (option == "--help") {
+            std::fputs(helpText.data(), stdout);
+            return 1;
+        }
+        if (option == "--version") {
+            std::puts("wayloom-loadgen 1.2");
+            return 1;
+        }
+        if (value == nullptr) {
+            std::fprintf(stderr, "wayloom-loadgen: %s needs a value or is unknown\n", argv[i]);
+            return 2;
+        }
+        ++i;
+        if (option == "--host") {
+            options.host = value;
+        } else if (option == "--login") {
+            options.loginPrefix = value;
+        } else if (option == "--password") {
+            options.password = value;
+        } else if (option == "--record") {
+            options.recordPath = value;
+        } else if (option == "--port" && numeric && number <= 65535) {
+            options.port = static_cast<std::uint16_t>(number);
+        } else if (option == "--devices" && numeric && number >= 1 && number <= 10000) {
+            options.devices = static_cast<int>(number);
+        } else if (option == "--seconds" && numeric) {
+            options.seconds = number;
+        } else if (option == "--reports" && numeric) {
+            options.reportsPerDevice = static_cast<long>(number);
+        } else if (option == "--accounts" && numeric && number >= 1) {
+            options.accounts = static_cast<int>(number);
+        } else if (option == "--rate" && numeric) {
+            options.ratePerDevice = number;
+        } else if (option == "--timeout-ms" && numeric && number >= 1) {
+            options.timeoutMs = static_cast<int>(number);
+        } else {
+            std::fprintf(stderr, "wayloom-loadgen: bad option %s %s\n", argv[i - 1], value);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// ---- One exchange ---------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+enum class Outcome { answered, refused, failed };
+
+struct Exchange {
+    Outcome outcome = Outcome::failed;
+    char status = 0;  // the body's one character when answered
+};
+
+int millisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
+}
+
+bool waitFor(int socket, short events, Clock::time_point deadline) {
+    pollfd entry{socket, events, 0};
+    while (true) {
+        const int ready = poll(&entry, 1, millisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0;
+    }
+}
+
+// The one-character body of an answer with "200 OK", else 0.
+char statusOf(std::string_view answer) {
+    const std::size_t blank = answer.find("\r\n\r\n");
+    if (blank == std::string_view::npos || answer.substr(0, blank).find("200 OK") == std::string_view::npos)
+        return 0;
+    const std::string_view body = answer.substr(blank + 4);
+    return body.size() == 1 ? body[0] : 0;
+}
+
+Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::string_view request,
+                  int timeoutMs) {
+    Exchange result;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const int socket = ::socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0) return result;
+    const int one = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&server), serverLength) != 0 &&
+        errno != EINPROGRESS) {
+        result.outcome = Outcome::refused;
+        close(socket);
+        return result;
+    }
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    if (!waitFor(socket, POLLOUT, deadline) ||
+        getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) {
+        result.outcome = error != 0 ? Outcome::refused : Outcome::failed;
+        close(socket);
+        return result;
+    }
+    // The request goes in one piece, as Wayloom sends it.
+    if (send(socket, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        close(socket);
+        return result;
+    }
+    std::array<char, 1024> answer;
+    std::size_t length = 0;
+    while (length < answer.size() && waitFor(socket, POLLIN, deadline)) {
+        const ssize_t count = recv(socket, answer.data() + length, answer.size() - length, 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        length += static_cast<std::size_t>(count);
+    }
+    close(socket);
+    result.status = statusOf({answer.data(), length});
+    result.outcome = result.status != 0 ? Outcome::answered : Outcome::failed;
+    return result;
+}
+
+// ---- Devices ---------------------------------------------------------------------
+
+struct Tally {
+    std::array<long, 128> byStatus{};  // by the answer's character
+    long refused = 0;
+    long failed = 0;
+    std::vector<std::uint32_t> latenciesUs;
+};
+
+struct Shared {
+    explicit Shared(const Options& o) : options(o) {}
+    const Options& options;
+    sockaddr_storage server{};
+    socklen_t serverLength = 0;
+    Clock::time_point end;
+    std::mutex recordMutex;
+    std::FILE* record = nullptr;
+};
+
+void runDevice(Shared& shared, int device, Tally& tally) {
+    const Options& options = shared.options;
+    const std::string login = options.loginPrefix + std::to_string(device % options.accounts);
+    // Latitude names the device: 0.001 degrees apart, within -90 to 90.
+    const double lat = (device % 90000) / 1000.0;
+    const NumberText latText = formatReportNumber(lat);
+    const NumberText lonText = formatReportNumber(37.25);
+    ReportRequest request;
+    const auto pause = options.ratePerDevice > 0
+                           ? std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(1 / options.ratePerDevice))
+                           : Clock::duration::zero();
+    auto next = Clock::now();
+    for (long sent = 1; options.reportsPerDevice == 0 || sent <= options.reportsPerDevice; ++sent) {
+        if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
+        // The speed counts the device's reports: each report is told apart.
+        const NumberText speedText = formatReportNumber(static_cast<double>(sent));
+        buildReportRequest(latText, lonText, speedText, login, options.password, request);
+        const auto started = Clock::now();
+        const Exchange result = exchange(shared.server, shared.serverLength,
+                                         {request.text.data(), request.length}, options.timeoutMs);
+        const auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+        if (result.outcome == Outcome::answered) {
+            tally.byStatus[static_cast<unsigned char>(result.status) & 0x7F]++;
+            tally.latenciesUs.push_back(static_cast<std::uint32_t>(micros));
+            if (result.status == '1' && shared.record != nullptr) {
+                const std::lock_guard lock(shared.recordMutex);
+                std::fprintf(shared.record, "%s %s %s\n", login.c_str(), latText.data(), speedText.data());
+            }
+        } else if (result.outcome == Outcome::refused) {
+            tally.refused++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the server is restarting
+        } else {
+            tally.failed++;
+        }
+        if (pause > Clock::duration::zero()) {
+            next += pause;
+            std::this_thread::sleep_until(next);
+        }
+    }
+}
+
+bool resolve(const std::string& host, std::uint16_t port, Shared& shared) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&shared.server);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&shared.server);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        shared.serverLength = sizeof(sockaddr_in);
+        return true;
+    }
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        shared.serverLength = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+// ---- The summary ----------------------------------------------------------------------
+
+double percentile(const std::vector<std::uint32_t>& sorted, double fraction) {
+    if (sorted.empty()) return 0;
+    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[index] / 1000.0;
+}
+
+void printSummary(const std::vector<Tally>& tallies, double seconds) {
+    Tally total;
+    for (const Tally& tally : tallies) {
+        for (std::size_t i = 0; i < total.byStatus.size(); ++i) total.byStatus[i] += tally.byStatus[i];
+        total.refused += tally.refused;
+        total.failed += tally.failed;
+        total.latenciesUs.insert(total.latenciesUs.end(), tally.latenciesUs.begin(), tally.latenciesUs.end());
+    }
+    std::sort(total.latenciesUs.begin(), total.latenciesUs.end());
+    const auto answered = static_cast<double>(total.latenciesUs.size());
+    std::printf("seconds %.2f\nanswered %.0f\nreports_per_second %.0f\n", seconds, answered,
+                answered / seconds);
+    for (std::size_t status = 0; status < total.byStatus.size(); ++status) {
+        if (total.byStatus[status] > 0)
+            std::printf("answer_%c %ld\n", static_cast<char>(status), total.byStatus[status]);
+    }
+    std::printf("refused %ld\nfailed %ld\n", total.refused, total.failed);
+    std::printf("latency_ms_p50 %.3f\nlatency_ms_p90 %.3f\nlatency_ms_p99 %.3f\nlatency_ms_max %.3f\n",
+                percentile(total.latenciesUs, 0.5), percentile(total.latenciesUs, 0.9),
+                percentile(total.latenciesUs, 0.99), percentile(total.latenciesUs, 1.0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = parseOptions(argc, argv, options);
+    if (parsed != 0) return parsed == 1 ? 0 : 2;
+    Shared shared(options);
+    if (!resolve(options.host, options.port, shared)) {
+        std::fprintf(stderr, "wayloom-loadgen: not an IPv4 or IPv6 address: %s\n", options.host.c_str());
+        return 2;
+    }
+    if (options.recordPath != nullptr) {
+        shared.record = std::fopen(options.recordPath, "w");
+        if (shared.record == nullptr) {
+            std::fprintf(stderr, "wayloom-loadgen: cannot write %s: %s\n", options.recordPath,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    std::vector<Tally> tallies(static_cast<std::size_t>(options.devices));
+    std::vector<std::thread> devices;
+    const auto start = Clock::now();
+    shared.end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+    for (int i = 0; i < options.devices; ++i) {
+        devices.emplace_back(runDevice, std::ref(shared), i, std::ref(tallies[static_cast<std::size_t>(i)]));
+    }
+    for (std::thread& device : devices) device.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (shared.record != nullptr) std::fclose(shared.record);
+    printSummary(tallies, seconds);
+    return 0;
+}
