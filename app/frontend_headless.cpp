@@ -3,11 +3,14 @@
 // of the log as an empty line, and "Start" is chosen at once since no one is
 // there to press it.
 //
-// The window model's listener writes the line itself, on the thread that
-// appended it and while the model is locked, so lines come out whole and in
-// order. The main thread waits for a closing signal, a request to come
-// forward (which a service has no way to follow, so it is only taken), or the
-// report cycle giving "Start" back.
+// The window model's listener queues the line, on the thread that appended it
+// and while the model is locked, so lines come out whole and in order; a
+// writer thread of its own writes them, so an output that nobody reads never
+// holds up the report cycle or the program's end (platform/output.hpp).
+// Failures that the log names only by a fixed text also get a line on
+// standard error (platform/diagnostics.hpp). The main thread waits for a
+// closing signal, a request to come forward (which a service has no way to
+// follow, so it is only taken), or the report cycle giving "Start" back.
 #include <array>
 #include <climits>
 #include <clocale>
@@ -18,7 +21,9 @@
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
 #include "app/statuslog.hpp"
+#include "platform/diagnostics.hpp"
 #include "platform/events.hpp"
+#include "platform/output.hpp"
 #include "platform/process.hpp"
 #include "platform/window.hpp"
 
@@ -31,6 +36,10 @@ struct HeadlessFrontEnd {
 };
 
 static HeadlessFrontEnd headless;
+
+// How long the end of the program waits for status lines still queued for a
+// slow or stalled output.
+constexpr int exitDrainMilliseconds = 1000;
 
 static void writeLine(std::wstring_view text) {
     std::mbstate_t state{};
@@ -46,8 +55,7 @@ static void writeLine(std::wstring_view text) {
         }
     }
     headless.line[length++] = '\n';
-    // No reader: the line is lost, the program goes on.
-    writeStandardOutput(std::span<const char>(headless.line.data(), length));
+    queueOutputLine(OutputStream::standardOutput, std::span<const char>(headless.line.data(), length));
 }
 
 // Listener: the status log's last line, or an empty line when it was cleared;
@@ -62,7 +70,9 @@ static void printChange(const WindowChange& change, void*) {
 
 int runHeadlessFrontEnd(InstanceLock& instance) {
     std::setlocale(LC_ALL, "");
-    if (!openFrontEndEvents(headless.events, false)) {
+    if (!openFrontEndEvents(headless.events, false) ||
+        !startOutputWriter(OutputStream::standardOutput, standardOutputFd) ||
+        !enableDiagnostics(standardErrorFd)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }
@@ -71,6 +81,7 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
     setWindowChangeListener(printChange, nullptr);
     if (!onStartCommand()) {
         releaseInstance(instance);
+        drainOutput(exitDrainMilliseconds);
         return 1;
     }
     for (;;) {
@@ -83,6 +94,7 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
         const bool cycleEnded = runState.load() == 1;
         if (mainWindow.ended || cycleEnded) {
             releaseInstance(instance);
+            drainOutput(exitDrainMilliseconds);
             endProcess(mainWindow.ended ? mainWindow.result : 1);
         }
     }

@@ -21,7 +21,6 @@ build=build/default
 while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
-        --inside) inside=1 ;;
         -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
@@ -33,51 +32,14 @@ for program in wayloom wayloom-gpssim wayloom-receiver; do
     [[ -x "$build/$program" ]] || { echo "program_measure: $build/$program is not built" >&2; exit 1; }
 done
 
-# A network namespace of our own, where port 80 is free and nothing leaves
-# the machine: as root directly, otherwise inside a user namespace.
-if [[ -z ${inside:-} ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$0" --inside --seconds "$seconds" "$build"
-    else
-        exec unshare --map-root-user --net bash "$0" --inside --seconds "$seconds" "$build"
-    fi
-fi
-ip link set lo up
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
+enter_private_network "$0" --seconds "$seconds" "$build"
 
-work=$(mktemp -d /tmp/wayloom-measure.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Waits up to ten seconds for a line matching pattern in file.
-wait_for_line() {
-    for _ in $(seq 100); do
-        grep -qE "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "program_measure: no '$2' in $1:" >&2
-    cat "$1" >&2
-    return 1
-}
-
-"$build/wayloom-gpssim" --baud 4800 >"$work/gpssim.out" 2>"$work/gpssim.err" &
-pids+=($!)
-wait_for_line "$work/gpssim.out" '^/dev/'
-port=$(head -n 1 "$work/gpssim.out")
-
-"$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
-pids+=($!)
-wait_for_line "$work/receiver.err" 'listening on'
-
-# Wayloom reads settings.ini beside its executable, and allows one copy per
-# user through its runtime directory: both are private to this measurement.
-cp "$build/wayloom" "$work/wayloom"
-printf '%s\n' "$port" 4800 measure secret 30 >"$work/settings.ini"
-mkdir -m 700 "$work/runtime"
+begin_work wayloom-measure
+start_gpssim --baud 4800
+start_receiver
+copy_wayloom measure secret
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")

@@ -32,29 +32,21 @@ for program in "$sim" "$probe"; do
     [[ -x "$program" ]] || { echo "reader_measure: $program is not built" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
+begin_work wayloom-measure
 
 settle=10  # seconds before the interval: the port opens, the first fixes arrive
 sim_options=(--baud 4800 --link "$work/gps")
 if [[ $unplugged -eq 1 ]]; then
     sim_options+=(--unplug-after 6 --unplug-for 1000000000)
 fi
-"$sim" "${sim_options[@]}" >"$work/sim.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [[ -L "$work/gps" ]] && break; sleep 0.1; done
+start_gpssim "${sim_options[@]}"
 
 "$probe" "$work/gps" 4800 $((settle + seconds + 1)) >"$work/probe.out" 2>&1 &
 probe_pid=$!
 pids+=("$probe_pid")
-for _ in $(seq 100); do grep -q 'reader started' "$work/probe.out" && break; sleep 0.1; done
-grep -q 'reader started' "$work/probe.out" || { cat "$work/probe.out" >&2; exit 1; }
+wait_for_line "$work/probe.out" 'reader started'
 
 reader_tid=
 for task in /proc/"$probe_pid"/task/*; do

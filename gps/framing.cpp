@@ -4,13 +4,21 @@
 //   Idle         nothing carried, no sentence open;
 //   In sentence  a "$" at sentenceStart of the current chunk, its "*" not yet seen;
 //   Carrying     the start of a sentence (from its "$") kept from earlier chunks;
-//   Discarding   an over-long text was dropped; bytes are dropped until the next "$".
+//   Discarding   a text was dropped; bytes are dropped until the next "$".
 //
-//   state        "$" at i             "*" at i                          end of data
-//   Idle         In sentence from i   emit chunk bytes 0..i; Idle       Idle
-//   Carrying     In sentence from i   emit carried + bytes 0..i; Idle   Carrying, chunk appended
-//   In sentence  In sentence from i   emit bytes s..i; Idle             Carrying bytes s..end
-//   Discarding   In sentence from i   Discarding                        Discarding
+//   state        "$" at i             "*" at i                          zero byte    end of data
+//   Idle         In sentence from i   emit chunk bytes z..i; Idle       Discarding   Idle
+//   Carrying     In sentence from i   emit carried + bytes 0..i; Idle   Discarding   Carrying, chunk appended
+//   In sentence  In sentence from i   emit bytes s..i; Idle             Discarding   Carrying bytes s..end
+//   Discarding   In sentence from i   Discarding                        Discarding   Discarding
+//
+// where z is 0, or the position after the chunk's last zero byte before i.
+//
+// A chunk is exactly the bytes that were read. A zero byte (some receivers and
+// adapters send them at power-up or between bursts) never ends the data: the
+// sentence it falls in is dropped, as a line that lost a byte, and the next
+// "$" starts afresh, so what follows a zero is framed the same whatever the
+// reads' sizes.
 //
 // A text that would exceed 255 characters (one sentence, a carried text, or a
 // carried text with the bytes that complete or continue it) is never written
@@ -73,7 +81,7 @@ void carryToNextChunk(SentenceFramer& framer, std::span<const char> data) {
     }
 }
 
-// Position of the first "$" or "*" at or after from, or data.size(). Eight
+// Position of the first "$", "*" or zero byte at or after from, or data.size(). Eight
 // bytes are tested at a time where eight remain: a byte that matches gets its
 // high bit set, and the lowest such byte is exact (borrows only run upward).
 std::size_t nextMarker(std::span<const char> data, std::size_t from) {
@@ -86,10 +94,10 @@ std::size_t nextMarker(std::span<const char> data, std::size_t from) {
         std::memcpy(&word, data.data() + i, sizeof word);
         if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
         const std::uint64_t markers =
-            zeroBytes(word ^ (everyByte * '$')) | zeroBytes(word ^ (everyByte * '*'));
+            zeroBytes(word ^ (everyByte * '$')) | zeroBytes(word ^ (everyByte * '*')) | zeroBytes(word);
         if (markers != 0) return i + static_cast<std::size_t>(std::countr_zero(markers)) / 8;
     }
-    while (i < data.size() && data[i] != '$' && data[i] != '*') ++i;
+    while (i < data.size() && data[i] != '$' && data[i] != '*' && data[i] != '\0') ++i;
     return i;
 }
 
@@ -104,15 +112,11 @@ void resetFramer(SentenceFramer& framer) {
 }
 
 void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSink sink, void* context) {
-    chunk = chunk.first(std::min(chunk.size(), chunkCapacity));
-    const void* zero = std::memchr(chunk.data(), 0, chunk.size());
-    const std::span<const char> data =
-        zero == nullptr
-            ? chunk
-            : chunk.first(static_cast<std::size_t>(static_cast<const char*>(zero) - chunk.data()));
+    const std::span<const char> data = chunk.first(std::min(chunk.size(), chunkCapacity));
 
     framer.inSentence = false;
     const char* bytes = data.data();
+    std::size_t textStart = 0;  // where a "*" with nothing open takes its text from
     for (std::size_t i = nextMarker(data, 0); i < data.size(); i = nextMarker(data, i + 1)) {
         if (bytes[i] == '$') {
             // A new sentence; an unfinished or discarded one before it is lost.
@@ -120,14 +124,20 @@ void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSin
             framer.sentenceStart = i;
             framer.carriedLength = 0;
             framer.discarding = false;
+        } else if (bytes[i] == '\0') {
+            // Never part of a sentence: the one it falls in is lost.
+            framer.inSentence = false;
+            textStart = i + 1;
+            startDiscarding(framer);
         } else if (framer.inSentence) {
             framer.inSentence = false;
             completeSentence(framer, data.subspan(framer.sentenceStart, i - framer.sentenceStart + 1), sink,
                              context);
         } else if (!framer.discarding) {
             // The carried text, or with nothing carried the chunk from its
-            // start: the receiver was already sending when reading began.
-            completeSentence(framer, data.first(i + 1), sink, context);
+            // start (or last zero byte): the receiver was already sending
+            // when reading began.
+            completeSentence(framer, data.subspan(textStart, i + 1 - textStart), sink, context);
         }
     }
     carryToNextChunk(framer, data);

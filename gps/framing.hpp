@@ -1,8 +1,9 @@
 // Framing of NMEA sentences out of a byte stream read in chunks.
 //
 // A sentence runs from its "$" through its "*"; the checksum behind the "*",
-// line ends and any other bytes between sentences play no part. A chunk's data
-// ends at its first zero byte. A sentence cut by the end of a chunk is carried
+// line ends and any other bytes between sentences play no part. A zero byte
+// is never part of a sentence: the sentence it falls in is dropped, and
+// framing goes on at the next "$". A sentence cut by the end of a chunk is carried
 // into the next chunk, and continued by every later chunk until its "*"; a
 // text that would exceed 255 characters is dropped, together with everything
 // up to the next "$". The framer holds no thread and no port: the reader
@@ -26,13 +27,13 @@ struct SentenceFramer {
     bool inSentence;            // a "$" was seen in the current chunk, its "*" not yet
     std::size_t sentenceStart;  // index of that "$" in the current chunk
     std::size_t carriedLength;  // unfinished sentence carried from earlier chunks; 0 for none
-    bool discarding;            // an over-long text was dropped; bytes are ignored until the next "$"
+    bool discarding;  // a text was dropped (over-long, or a zero byte); bytes are ignored until the next "$"
 };
 
 // Idle: nothing carried.
 void resetFramer(SentenceFramer& framer);
 
-// Frames one chunk of at most chunkCapacity bytes (any further bytes are not
-// looked at); bytes from the first zero on are ignored. Calls sink once per
-// completed sentence of at most 255 characters, in stream order.
+// Frames one chunk: exactly the bytes that were read, at most chunkCapacity
+// (any further bytes are not looked at). Calls sink once per completed
+// sentence of at most 255 characters, in stream order.
 void frameChunk(SentenceFramer& framer, std::span<const char> chunk, SentenceSink sink, void* context);

@@ -87,6 +87,7 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     std::uint16_t failure = configurePort(portName, baudRate, port);
     if (failure == 0) return port;
     showMessage(failure);
+    reportSerialPortFailure(portName);
     toggleRunState();  // the run state is 0 while a cycle starts: "Start" becomes available again
     closeSerialPort(port);
     return invalidPortHandle;
@@ -138,10 +139,9 @@ int runSentenceReader() {
             gpsReader.port.store(port);
             continue;
         }
-        readBuffer.fill(0);
-        readGpsChunk(readBuffer);
-        // The data ends at its first zero byte; the count is not needed.
-        frameChunk(framer, readBuffer, dispatchFramed, nullptr);
+        const std::size_t count = readGpsChunk(readBuffer);
+        // Exactly the bytes read: a zero byte among them is data, not an end.
+        frameChunk(framer, std::span<const char>(readBuffer).first(count), dispatchFramed, nullptr);
     }
     closeSerialPort(gpsReader.port.exchange(invalidPortHandle));
     return 0;

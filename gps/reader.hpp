@@ -50,7 +50,7 @@ void stopGpsInput();
 // already reported (116 or 118) with the run state toggled back.
 PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 
-// Reads at most 512 bytes from gpsReader.port into the zero-filled chunk; returns the
+// Reads at most 512 bytes from gpsReader.port into chunk; returns the
 // number read, 0 when nothing was read. Waits at most half a second for data
 // to begin, then for the burst to end.
 // A port that fails is closed here and gpsReader.port made invalid.

@@ -152,13 +152,25 @@ InstanceRole claimInstance(const char* dir, InstanceLock& lock) {
     return held ? InstanceRole::second : InstanceRole::unguarded;
 }
 
-InstanceRole claimUserInstance(InstanceLock& lock) {
+InstanceRole claimRuntimeInstance(const char* xdgRuntimeDir, const char* tmpBase, uid_t uid,
+                                  InstanceLock& lock) {
     std::array<char, instancePathCapacity> dir{};
-    if (!findRuntimeDir(std::getenv("XDG_RUNTIME_DIR"), "/tmp", getuid(), dir)) {
-        lock = noInstanceLock();
-        return InstanceRole::unguarded;
+    if (findRuntimeDir(xdgRuntimeDir, tmpBase, uid, dir)) {
+        const InstanceRole role = claimInstance(dir.data(), lock);
+        if (role != InstanceRole::unguarded) return role;
     }
-    return claimInstance(dir.data(), lock);
+    // A named folder that is missing or cannot be written would leave this
+    // copy unguarded, and a second one running beside it: the private
+    // folder serves instead, as when the variable is unset.
+    if (xdgRuntimeDir != nullptr && findRuntimeDir(nullptr, tmpBase, uid, dir)) {
+        return claimInstance(dir.data(), lock);
+    }
+    lock = noInstanceLock();
+    return InstanceRole::unguarded;
+}
+
+InstanceRole claimUserInstance(InstanceLock& lock) {
+    return claimRuntimeInstance(std::getenv("XDG_RUNTIME_DIR"), "/tmp", getuid(), lock);
 }
 
 // ---- Forward requests

@@ -56,10 +56,16 @@ bool findRuntimeDir(const char* xdgRuntimeDir, const char* tmpBase, uid_t uid, s
 // Takes the lock in dir and starts listening, or, when another copy holds it,
 // tells that copy to come forward. Files are created with mode 0600.
 InstanceRole claimInstance(const char* dir, InstanceLock& lock);
+
+// The same in the runtime directory that findRuntimeDir gives; when that is
+// $XDG_RUNTIME_DIR and it cannot be used (missing, not writable), in the
+// private folder under tmpBase instead.
+InstanceRole claimRuntimeInstance(const char* xdgRuntimeDir, const char* tmpBase, uid_t uid,
+                                  InstanceLock& lock);
 #endif
 
-// The same in the user's runtime directory (findRuntimeDir with the
-// environment, "/tmp" and the real user); on Windows, as described above.
+// On Linux claimRuntimeInstance with the environment, "/tmp" and the real
+// user; on Windows, as described above.
 InstanceRole claimUserInstance(InstanceLock& lock);
 
 // Accepts every waiting request to come forward; returns how many there were

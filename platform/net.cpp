@@ -8,6 +8,8 @@
 
 #include "platform/net.hpp"
 
+#include "platform/diagnostics.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -63,14 +65,51 @@ bool waitForSocket(SocketHandle socket, short events, Clock::time_point deadline
 }
 
 // A datagram socket connected to the address proves a route without sending.
-bool hasRouteTo(const HostAddress& address) {
+// error is errno of the step that failed.
+bool hasRouteTo(const HostAddress& address, int& error) {
     const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return false;
+    if (probe < 0) {
+        error = errno;
+        return false;
+    }
     const sockaddr_in socketAddress = toSocketAddress(address);
     const bool routed =
         connect(probe, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    error = errno;
     close(probe);
     return routed;
+}
+
+// The first IPv4 address of host into address: 0, or getaddrinfo's error
+// (EAI_NONAME also for a name that does not fit).
+int resolveHost(std::string_view host, std::uint16_t port, HostAddress& address) {
+    HostName name{};
+    if (!copyHostName(host, name)) return EAI_NONAME;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int failure = getaddrinfo(name.data(), nullptr, &hints, &found);
+    if (failure != 0 || found == nullptr) return failure != 0 ? failure : EAI_NONAME;
+    sockaddr_in first{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
+                std::min<std::size_t>(found->ai_addrlen, sizeof first),
+                reinterpret_cast<unsigned char*>(&first));
+    freeaddrinfo(found);
+    address.ipv4 = ntohl(first.sin_addr.s_addr);
+    address.port = port;
+    return 0;
+}
+
+// The diagnostic line for a wait that found no route: the name did not
+// resolve (getaddrinfo's reason), or its address has no route (errno).
+void reportNoRoute(std::string_view host, int resolved, int routeError) {
+    if (resolved != 0) {
+        const char* reason = resolved == EAI_SYSTEM ? systemReason(errno) : gai_strerror(resolved);
+        reportFailure("cannot resolve report host", host, reason);
+    } else {
+        reportFailure("no route to report host", host, systemReason(routeError));
+    }
 }
 
 }  // namespace
@@ -82,9 +121,14 @@ bool waitForRoute(std::string_view host) {
     const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
     for (;;) {
         HostAddress address{};
-        if (resolveHostAddress(host, reportPort, address) && hasRouteTo(address)) return true;
+        int routeError = 0;
+        const int resolved = resolveHost(host, reportPort, address);
+        if (resolved == 0 && hasRouteTo(address, routeError)) return true;
         const Clock::time_point now = Clock::now();
-        if (now >= deadline) return false;
+        if (now >= deadline) {
+            reportNoRoute(host, resolved, routeError);
+            return false;
+        }
         std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
     }
 }
@@ -105,21 +149,7 @@ SocketHandle openTcpSocket() {
 }
 
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
-    HostName name{};
-    if (!copyHostName(host, name)) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    sockaddr_in first{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
-                std::min<std::size_t>(found->ai_addrlen, sizeof first),
-                reinterpret_cast<unsigned char*>(&first));
-    freeaddrinfo(found);
-    address.ipv4 = ntohl(first.sin_addr.s_addr);
-    address.port = port;
-    return true;
+    return resolveHost(host, port, address) == 0;
 }
 
 // A non-blocking connect and a poll for its end: a host that drops the

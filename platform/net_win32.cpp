@@ -3,6 +3,9 @@
 // is a select() for the time left before its step's deadline.
 #include "platform/net.hpp"
 
+#include "platform/diagnostics.hpp"
+#include "platform/process.hpp"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -74,21 +77,30 @@ bool lastErrorIsWouldBlock() {
 }  // namespace
 
 // The route test uses sockets before the exchange starts its own library
-// reference, so it holds one of its own for the wait.
+// reference, so it holds one of its own for the wait. When it finds no route,
+// the diagnostic line says why: the name did not resolve, or its address has
+// no route.
 bool waitForRoute(std::string_view host) {
     WSADATA data{};
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
     const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
     bool routed = false;
+    bool resolved = false;
     for (;;) {
         HostAddress address{};
-        if (resolveHostAddress(host, reportPort, address) && hasRouteTo(address)) {
+        resolved = resolveHostAddress(host, reportPort, address);
+        if (resolved && hasRouteTo(address)) {
             routed = true;
             break;
         }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) break;
         std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
+    }
+    if (!routed) {
+        std::array<char, 160> reason{};
+        reportFailure(resolved ? "no route to report host" : "cannot resolve report host", host,
+                      windowsErrorText(static_cast<unsigned long>(WSAGetLastError()), reason));
     }
     WSACleanup();
     return routed;

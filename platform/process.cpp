@@ -1,8 +1,10 @@
 // The process on Linux: signals, standard output, the terminal's size.
 #include "platform/process.hpp"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 
 FrontEndKind startProcess(int, char**) {
@@ -11,6 +13,17 @@ FrontEndKind startProcess(int, char**) {
     std::signal(SIGPIPE, SIG_IGN);
     const bool terminal = isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
     return terminal ? FrontEndKind::window : FrontEndKind::headless;
+}
+
+long writeDescriptor(int fd, std::span<const char> bytes, int& error) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    error = written < 0 ? errno : 0;
+    return static_cast<long>(written);
+}
+
+void waitForRoomOn(int fd, int waitMilliseconds) {
+    pollfd room{fd, POLLOUT, 0};
+    ::poll(&room, 1, waitMilliseconds);
 }
 
 bool writeStandardOutput(std::span<const char> bytes) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 // How the program shows itself.
 enum class FrontEndKind {
@@ -17,6 +18,19 @@ enum class FrontEndKind {
 // report server give a failed write instead of ending the process (SIGPIPE).
 FrontEndKind startProcess(int argc, char** argv);
 
+// The descriptors of standard output and standard error (the C runtime's on
+// Windows).
+constexpr int standardOutputFd = 1;
+constexpr int standardErrorFd = 2;
+
+// One write of bytes to descriptor fd: the number of bytes written, or -1 with
+// error set to the errno value (EINTR, EAGAIN, EPIPE ...).
+long writeDescriptor(int fd, std::span<const char> bytes, int& error);
+
+// Waits at most waitMilliseconds until fd takes bytes again (a non-blocking
+// output that was full).
+void waitForRoomOn(int fd, int waitMilliseconds);
+
 // Writes all of bytes to standard output, finishing short writes; false when
 // some could not be written (no reader: the rest is lost).
 bool writeStandardOutput(std::span<const char> bytes);
@@ -29,3 +43,9 @@ void stopProcess();
 
 // The terminal's size in rows and columns; false when it cannot be read.
 bool terminalSize(int& rows, int& columns);
+
+#ifdef _WIN32
+// The system's text for a Windows error code (GetLastError, WSAGetLastError),
+// in text, without its line end; "error N" when the system has none.
+std::string_view windowsErrorText(unsigned long error, std::span<char> text);
+#endif

@@ -5,7 +5,12 @@
 
 #include <windows.h>
 
+#include <io.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 static bool hasStandardOutput() {
@@ -25,6 +30,31 @@ FrontEndKind startProcess(int argc, char** argv) {
         return FrontEndKind::headless;
     }
     return FrontEndKind::window;
+}
+
+// WriteFile on the descriptor's handle: the C runtime's _write would turn
+// every LF into CR LF on a descriptor in text mode.
+long writeDescriptor(int fd, std::span<const char> bytes, int& error) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        error = EBADF;
+        return -1;
+    }
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
+    if (!WriteFile(handle, bytes.data(), size, &written, nullptr)) {
+        const DWORD failure = GetLastError();
+        error = failure == ERROR_BROKEN_PIPE || failure == ERROR_NO_DATA ? EPIPE : EIO;
+        return -1;
+    }
+    error = 0;
+    return static_cast<long>(written);
+}
+
+void waitForRoomOn(int, int waitMilliseconds) {
+    // Outputs on Windows block instead of reporting that they are full; a
+    // short pause keeps a writer that is told otherwise from spinning.
+    Sleep(static_cast<DWORD>(std::min(waitMilliseconds, 100)));
 }
 
 bool writeStandardOutput(std::span<const char> bytes) {
@@ -52,4 +82,16 @@ void stopProcess() {
 
 bool terminalSize(int&, int&) {
     return false;  // the terminal window exists only on Linux
+}
+
+std::string_view windowsErrorText(unsigned long error, std::span<char> text) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+        --length;
+    if (length == 0) {
+        const int written = std::snprintf(text.data(), text.size(), "error %lu", error);
+        length = static_cast<DWORD>(std::clamp(written, 0, static_cast<int>(text.size()) - 1));
+    }
+    return {text.data(), length};
 }

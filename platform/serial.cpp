@@ -1,4 +1,4 @@
-// The serial port on Linux: name mapping, exclusive opening, line settings
+// The serial port on Linux: name mapping, opening under an advisory lock, line settings
 // through the kernel's termios2 interface (which carries any baud rate, not
 // only the standard ones) and reads that wait for data without spinning.
 //
@@ -10,6 +10,8 @@
 // termios2 and BOTHER.
 #include "platform/serial.hpp"
 
+#include "platform/diagnostics.hpp"
+
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,10 +19,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 // ---- errno mapping and interrupted-call wrappers ---------------------------
@@ -60,6 +65,29 @@ bool flockRetrying(int fd, int operation) {
         if (::flock(fd, operation) == 0) return true;
         if (classifyErrno(errno) != ErrnoOutcome::retry) return false;
     }
+}
+
+}  // namespace
+
+// ---- failures, for the diagnostic line --------------------------------------------
+
+namespace {
+
+enum class PortFailure : std::uint8_t { none, name, open, busy, state, rate, setState, rateRefused };
+
+// The last failure of the calls below on this thread: the report cycle's
+// opening and the reader's silent reopening never see each other's.
+struct PortFailureRecord {
+    PortFailure step;
+    int error;          // errno, for open, state and setState
+    std::int32_t rate;  // for rate and rateRefused
+};
+
+thread_local PortFailureRecord lastPortFailure{PortFailure::none, 0, 0};
+
+bool noteFailure(PortFailure step, int error, std::int32_t rate = 0) {
+    lastPortFailure = {step, error, rate};
+    return false;
 }
 
 }  // namespace
@@ -159,14 +187,19 @@ bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity>
 
 namespace {
 
-// The device's own exclusive mode keeps out every later opener without
-// special privileges; an advisory lock also keeps out privileged openers that
-// lock the device, as this program does. Either one failing means the port is
-// in use.
+// An advisory lock keeps out every opener that locks the device, as this
+// program and other serial programs do; the kernel drops it when its holder
+// ends in any way. The device's own exclusive mode (TIOCEXCL) is not used: it
+// belongs to the device, not to a descriptor, so a copy killed while the other
+// side kept the device open (a pseudo-terminal, some USB adapters) would leave
+// it set and lock every later start of an ordinary user out with EBUSY. Holding
+// the lock proves no locking program has the port, so such a stale mode, left
+// by a killed holder, is cleared where this opener may.
 bool holdExclusively(int fd) {
-    if (!flockRetrying(fd, LOCK_EX | LOCK_NB)) return false;
-    // Not a terminal (ENOTTY): left to the reading of its settings to refuse.
-    if (!ioctlRetrying(fd, TIOCEXCL, nullptr) && errno != ENOTTY) return false;
+    if (!flockRetrying(fd, LOCK_EX | LOCK_NB)) {
+        return noteFailure(errno == EWOULDBLOCK ? PortFailure::busy : PortFailure::open, errno);
+    }
+    ioctlRetrying(fd, TIOCNXCL, nullptr);  // ENOTTY for a file: its settings will refuse it
     return true;
 }
 
@@ -174,12 +207,23 @@ bool holdExclusively(int fd) {
 
 PortHandle openSerialPort(const wchar_t* portName) {
     std::array<char, portPathCapacity> path;
-    if (!serialDevicePath(portName, path)) return invalidPortHandle;
+    if (!serialDevicePath(portName, path)) {
+        noteFailure(PortFailure::name, 0);
+        return invalidPortHandle;
+    }
     // Opened without waiting for a carrier; reads wait again once it is open.
     int fd = openRetrying(path.data(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return invalidPortHandle;
+    if (fd < 0) {
+        noteFailure(PortFailure::open, errno);
+        return invalidPortHandle;
+    }
+    if (!holdExclusively(fd)) {
+        ::close(fd);
+        return invalidPortHandle;
+    }
     int flags = ::fcntl(fd, F_GETFL);
-    if (!holdExclusively(fd) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        noteFailure(PortFailure::open, errno);
         ::close(fd);
         return invalidPortHandle;
     }
@@ -188,9 +232,6 @@ PortHandle openSerialPort(const wchar_t* portName) {
 
 void closeSerialPort(PortHandle port) {
     if (port == invalidPortHandle) return;
-    // The exclusive mode belongs to the device, not to this descriptor: give
-    // it up, or a program that had the device open before would keep others out.
-    ioctlRetrying(port, TIOCNXCL, nullptr);
     // Not repeated on EINTR: Linux has closed the descriptor either way.
     ::close(port);
 }
@@ -253,23 +294,27 @@ bool rateAccepted(speed_t actual, std::int32_t requested) {
 
 bool getSerialPortState(PortHandle port, PortState& state) {
     termios2 line{};
-    if (port == invalidPortHandle || !ioctlRetrying(port, TCGETS2, &line)) return false;
+    if (port == invalidPortHandle) return false;  // the opening has noted why
+    if (!ioctlRetrying(port, TCGETS2, &line)) return noteFailure(PortFailure::state, errno);
     state.baudRate = line.c_ospeed <= 0x7FFFFFFF ? static_cast<std::int32_t>(line.c_ospeed) : 0;
     return true;
 }
 
 bool setSerialPortState(PortHandle port, const PortState& state) {
-    if (state.baudRate <= 0) return false;
+    if (state.baudRate <= 0) return noteFailure(PortFailure::rate, 0, state.baudRate);
     termios2 line{};
-    if (!ioctlRetrying(port, TCGETS2, &line)) return false;
+    if (!ioctlRetrying(port, TCGETS2, &line)) return noteFailure(PortFailure::setState, errno);
     applyFixedSettings(line);
     applyRate(line, state.baudRate);
-    if (!ioctlRetrying(port, TCSETS2, &line)) return false;
+    if (!ioctlRetrying(port, TCSETS2, &line)) return noteFailure(PortFailure::setState, errno);
     // A driver that cannot do the rate keeps or rounds it instead of failing;
     // only reading the settings back tells.
     termios2 actual{};
-    if (!ioctlRetrying(port, TCGETS2, &actual)) return false;
-    return rateAccepted(actual.c_ospeed, state.baudRate);
+    if (!ioctlRetrying(port, TCGETS2, &actual)) return noteFailure(PortFailure::setState, errno);
+    if (!rateAccepted(actual.c_ospeed, state.baudRate)) {
+        return noteFailure(PortFailure::rateRefused, 0, state.baudRate);
+    }
+    return true;
 }
 
 // ---- reading -----------------------------------------------------------------------
@@ -329,4 +374,41 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
         if (ErrnoOutcome outcome = classifyErrno(errno); outcome != ErrnoOutcome::retry)
             return readResult(outcome);
     }
+}
+
+// ---- the diagnostic line -----------------------------------------------------------
+
+void reportSerialPortFailure(const wchar_t* portName) {
+    const PortFailureRecord failure = lastPortFailure;
+    std::array<char, portPathCapacity> path;
+    const bool named = serialDevicePath(portName, path);
+    const std::string_view subject = named ? std::string_view(path.data()) : "(its name in settings.ini)";
+    std::array<char, 48> rateText;  // "the driver does not take " and a 32-bit rate
+    std::string_view reason = "unknown";
+    switch (failure.step) {
+        case PortFailure::none:
+            break;
+        case PortFailure::name:
+            reason = "not a device name";
+            break;
+        case PortFailure::busy:
+            reason = "in use by another program";
+            break;
+        case PortFailure::open:
+        case PortFailure::state:
+        case PortFailure::setState:
+            reason = systemReason(failure.error);
+            break;
+        case PortFailure::rate:
+        case PortFailure::rateRefused: {
+            const char* format = failure.step == PortFailure::rate ? "baud rate %d is not valid"
+                                                                   : "the driver does not take %d baud";
+            const int length = std::snprintf(rateText.data(), rateText.size(), format, failure.rate);
+            reason = std::string_view(rateText.data(), static_cast<std::size_t>(std::max(length, 0)));
+            break;
+        }
+    }
+    const bool configuring = failure.step == PortFailure::rate || failure.step == PortFailure::setState ||
+                             failure.step == PortFailure::rateRefused;
+    reportFailure(configuring ? "cannot configure GPS port" : "cannot open GPS port", subject, reason);
 }

@@ -1,4 +1,4 @@
-// Serial port access for the GPS receiver: the port is opened exclusively,
+// Serial port access for the GPS receiver: the port is opened under a lock,
 // its line settings read and set, and bytes read from it. Nothing is ever
 // written to the port.
 //
@@ -51,9 +51,11 @@ bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapaci
 bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity> path);
 #endif
 
-// Opens the port for reading and writing, exclusively: while it is open, a
-// second opener (this program or another that locks the device) fails. The
-// open does not wait for a carrier. invalidPortHandle when it cannot be opened.
+// Opens the port for reading and writing under an exclusive advisory lock:
+// while it is open, a second opener that locks the device (this program or
+// another) fails; once its holder has ended in any way, the next open
+// succeeds. The open does not wait for a carrier. invalidPortHandle when it
+// cannot be opened.
 PortHandle openSerialPort(const wchar_t* portName);
 
 // Reads the port's settings. False when the handle is not an open terminal
@@ -75,3 +77,8 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
 
 // Closes an open port; an invalid handle is ignored.
 void closeSerialPort(PortHandle port);
+
+// The diagnostic line (platform/diagnostics.hpp) for the last failure of
+// openSerialPort, getSerialPortState or setSerialPortState on this thread:
+// the device path of portName and the reason.
+void reportSerialPortFailure(const wchar_t* portName);

@@ -10,8 +10,36 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string_view>
+
+#include "platform/diagnostics.hpp"
+#include "platform/process.hpp"
+
+// ---- failures --------------------------------------------------------------------
+
+namespace {
+
+enum class PortFailure : std::uint8_t { none, name, open, state, rate, setState, rateRefused };
+
+// The last failure of the calls below on this thread: the report cycle's
+// opening and the reader's silent reopening never see each other's.
+struct PortFailureRecord {
+    PortFailure step;
+    DWORD error;        // GetLastError(), for open, state and setState
+    std::int32_t rate;  // for rate and rateRefused
+};
+
+thread_local PortFailureRecord lastPortFailure{PortFailure::none, 0, 0};
+
+bool noteFailure(PortFailure step, DWORD error, std::int32_t rate = 0) {
+    lastPortFailure = {step, error, rate};
+    return false;
+}
+
+}  // namespace
 
 // ---- port names ----------------------------------------------------------------
 
@@ -67,11 +95,17 @@ bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapaci
 
 PortHandle openSerialPort(const wchar_t* portName) {
     std::array<wchar_t, portPathCapacity> path{};
-    if (!serialDevicePath(portName, path)) return invalidPortHandle;
+    if (!serialDevicePath(portName, path)) {
+        noteFailure(PortFailure::name, 0);
+        return invalidPortHandle;
+    }
     // No sharing: a second opener, this program or another, is refused.
     HANDLE handle =
         CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return invalidPortHandle;
+    if (handle == INVALID_HANDLE_VALUE) {
+        noteFailure(PortFailure::open, GetLastError());
+        return invalidPortHandle;
+    }
     return reinterpret_cast<PortHandle>(handle);
 }
 
@@ -116,23 +150,27 @@ bool getSerialPortState(PortHandle port, PortState& state) {
     if (port == invalidPortHandle) return false;
     DCB line{};
     line.DCBlength = sizeof line;
-    if (!GetCommState(toHandle(port), &line)) return false;
+    if (!GetCommState(toHandle(port), &line)) return noteFailure(PortFailure::state, GetLastError());
     state.baudRate = line.BaudRate <= 0x7FFFFFFF ? static_cast<std::int32_t>(line.BaudRate) : 0;
     return true;
 }
 
 bool setSerialPortState(PortHandle port, const PortState& state) {
-    if (state.baudRate <= 0 || port == invalidPortHandle) return false;
+    if (state.baudRate <= 0) return noteFailure(PortFailure::rate, 0, state.baudRate);
+    if (port == invalidPortHandle) return false;
     DCB line{};
     line.DCBlength = sizeof line;
-    if (!GetCommState(toHandle(port), &line)) return false;
+    if (!GetCommState(toHandle(port), &line)) return noteFailure(PortFailure::setState, GetLastError());
     applyFixedSettings(line);
     line.BaudRate = static_cast<DWORD>(state.baudRate);
-    if (!SetCommState(toHandle(port), &line)) return false;
+    if (!SetCommState(toHandle(port), &line)) return noteFailure(PortFailure::setState, GetLastError());
     // A driver may keep or round a rate it cannot do: only reading back tells.
     DCB actual{};
     actual.DCBlength = sizeof actual;
-    return GetCommState(toHandle(port), &actual) && rateAccepted(actual.BaudRate, state.baudRate);
+    if (!GetCommState(toHandle(port), &actual)) return noteFailure(PortFailure::setState, GetLastError());
+    if (!rateAccepted(actual.BaudRate, state.baudRate))
+        return noteFailure(PortFailure::rateRefused, 0, state.baudRate);
+    return true;
 }
 
 // ---- reading -----------------------------------------------------------------------
@@ -198,4 +236,44 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
     if (buffer.size() > 1 && !readWithTimeouts(handle, {MAXDWORD, 0, 0, 0, 0}, buffer.subspan(1), rest))
         rest = 0;
     return {PortReadStatus::data, static_cast<std::size_t>(first) + rest};
+}
+
+// ---- the diagnostic line -----------------------------------------------------------
+
+void reportSerialPortFailure(const wchar_t* portName) {
+    const PortFailureRecord failure = lastPortFailure;
+    std::array<wchar_t, portPathCapacity> widePath{};
+    std::array<char, portPathCapacity * 3> path{};  // the device path in UTF-8
+    int pathLength = 0;
+    if (serialDevicePath(portName, widePath)) {
+        pathLength = WideCharToMultiByte(CP_UTF8, 0, widePath.data(), -1, path.data(),
+                                         static_cast<int>(path.size()), nullptr, nullptr);
+    }
+    const std::string_view subject =
+        pathLength > 1 ? std::string_view(path.data()) : std::string_view("(its name in settings.ini)");
+    std::array<char, 160> reasonText{};
+    std::string_view reason = "unknown";
+    switch (failure.step) {
+        case PortFailure::none:
+            break;
+        case PortFailure::name:
+            reason = "not a device name";
+            break;
+        case PortFailure::open:
+        case PortFailure::state:
+        case PortFailure::setState:
+            reason = windowsErrorText(failure.error, reasonText);
+            break;
+        case PortFailure::rate:
+        case PortFailure::rateRefused: {
+            const char* format = failure.step == PortFailure::rate ? "baud rate %d is not valid"
+                                                                   : "the driver does not take %d baud";
+            const int length = std::snprintf(reasonText.data(), reasonText.size(), format, failure.rate);
+            reason = std::string_view(reasonText.data(), static_cast<std::size_t>(std::max(length, 0)));
+            break;
+        }
+    }
+    const bool configuring = failure.step == PortFailure::rate || failure.step == PortFailure::setState ||
+                             failure.step == PortFailure::rateRefused;
+    reportFailure(configuring ? "cannot configure GPS port" : "cannot open GPS port", subject, reason);
 }

@@ -10,9 +10,11 @@
 // (cut, trim, decimal integers); the piece reader; locating the file.
 #include "settings/settings.hpp"
 
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 
@@ -255,7 +257,12 @@ void loadSettingsFromBytes(std::span<const char> bytes) {
 
 void loadSettingsFrom(const char* path) {
     std::FILE* file = openFileForReading(path);
-    if (file == nullptr) return;
+    if (file == nullptr) {
+        // A missing file is the usual case; one that is there but cannot be
+        // read leaves the defaults just the same, and a service says why.
+        if (errno != ENOENT) reportFailure("cannot read settings file", path, systemReason(errno));
+        return;
+    }
     SettingsReader reader;
     std::array<char, 512> chunk;
     // Lines after the fifth are ignored, so reading stops once it is handled.
@@ -264,6 +271,7 @@ void loadSettingsFrom(const char* path) {
         if (count == 0) break;
         feedBytes(reader, {chunk.data(), count});
     }
+    if (std::ferror(file) != 0) reportFailure("cannot read settings file", path, systemReason(errno));
     finishBytes(reader);
     std::fclose(file);
 }

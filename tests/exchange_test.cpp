@@ -6,6 +6,7 @@
 
 #include "report/exchange.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -15,7 +16,9 @@
 
 #include "app/statuslog.hpp"
 #include "heap_counter.hpp"
+#include "platform/diagnostics.hpp"
 #include "platform/net.hpp"
+#include "platform/output.hpp"
 #include "platform/window.hpp"
 #include "private_network.hpp"
 #include "report/protocol.hpp"
@@ -308,12 +311,15 @@ struct RouteRecord {
     long long unknownMs;
     bool resolved;
     HostAddress address;
+    std::array<char, diagnosticCapacity> diagnostics;  // what a service would find on standard error
 };
 
 TEST(NetServices, NameThatDoesNotResolveHasNoRoute) {
     RouteRecord record{};
     ASSERT_TRUE(runInPrivateNetwork(true, record, [](RouteRecord& out) {
         netTimeouts = testTimeouts;
+        int errors[2];
+        if (pipe(errors) != 0 || !enableDiagnostics(errors[1])) return;
         auto start = std::chrono::steady_clock::now();
         out.localhostRouted = waitForRoute("localhost");
         out.localhostMs = millisecondsSince(start);
@@ -321,6 +327,10 @@ TEST(NetServices, NameThatDoesNotResolveHasNoRoute) {
         out.unknownRouted = waitForRoute("no-such-host.invalid");
         out.unknownMs = millisecondsSince(start);
         out.resolved = resolveHostAddress("localhost", 80, out.address);
+        drainOutput(5000);
+        close(errors[1]);
+        const ssize_t length = read(errors[0], out.diagnostics.data(), out.diagnostics.size() - 1);
+        out.diagnostics[static_cast<std::size_t>(std::max<ssize_t>(length, 0))] = '\0';
     }));
     EXPECT_TRUE(record.localhostRouted);
     EXPECT_LT(record.localhostMs, 400) << "an existing route was not found at once";
@@ -329,6 +339,12 @@ TEST(NetServices, NameThatDoesNotResolveHasNoRoute) {
     EXPECT_TRUE(record.resolved);
     EXPECT_EQ(record.address.ipv4, 0x7F000001u);
     EXPECT_EQ(record.address.port, 80);
+    // One line naming the host and the resolver's reason, for the name only.
+    const std::string diagnostics = record.diagnostics.data();
+    const std::string expected = "wayloom: cannot resolve report host no-such-host.invalid: ";
+    EXPECT_EQ(diagnostics.substr(0, expected.size()), expected) << diagnostics;
+    EXPECT_GT(diagnostics.size(), expected.size() + 1) << "no reason given";
+    EXPECT_EQ(diagnostics.find('\n'), diagnostics.size() - 1) << diagnostics;
 }
 
 struct SendRecord {

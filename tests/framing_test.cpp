@@ -83,7 +83,14 @@ TEST(Framing, FollowsTheStateTable) {
         {"second star dispatches from the chunk start",
          {"$GPGGA,1*47\r\n*"},
          {"$GPGGA,1*", "$GPGGA,1*47\r\n*"}},
-        {"zero byte ends the chunk's data", {"$GPGGA,12\0$GPRMC,9*"s, "34*"}, {"$GPGGA,1234*"}},
+        {"zero byte inside a sentence drops it, not what follows",
+         {"\0$GPGGA,12\0$GPRMC,9*\0"s, "34*$GPVTG,1\0*"s},
+         {"$GPRMC,9*"}},
+        {"zero byte drops the carried text", {"$GPGGA,12"s, "3\0"s, "4*$GPRMC,1*"}, {"$GPRMC,1*"}},
+        {"zero byte before a star with nothing carried", {"ab\0c*$GPRMC,1*"s}, {"$GPRMC,1*"}},
+        {"a later star takes no text before a zero",
+         {"ab*\0$GPRMC,1*x*"s},
+         {"ab*", "$GPRMC,1*", "$GPRMC,1*x*"}},
         {"wrong checksum is dispatched", {"$GPRMC,1*FF\r\n"}, {"$GPRMC,1*"}},
         {"star with nothing carried", {"abc*", "def*"}, {"abc*", "def*"}},
         {"over-long idle text is dropped up to the next dollar",
@@ -148,15 +155,36 @@ Sentences sentencesByLine(std::string_view stream) {
     return sentences;
 }
 
+// The logs with a zero byte before every line and, every seventh line, a
+// sentence with a zero byte inside it, which must be dropped whole.
+std::string withZeroBytes(std::string_view stream) {
+    std::string zeroed;
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < stream.size(); ++lines) {
+        const std::size_t end = std::min(stream.find('\n', at), stream.size() - 1);
+        zeroed += '\0';
+        zeroed += stream.substr(at, end + 1 - at);
+        if (lines % 7 == 0)
+            zeroed +=
+                "$GPRMC,1,A,1,N,1,E,0\0"
+                "01.0,1,1,1,W*00\r\n"s;
+        at = end + 1;
+    }
+    return zeroed;
+}
+
 TEST(Framing, EveryChunkSizeGivesTheSameSentences) {
     const std::string stream = readReceiverLogs();
     ASSERT_GT(stream.size(), 100'000u) << "receiver logs missing under " WAYLOOM_TEST_DATA;
     const Sentences expected = sentencesByLine(stream);
-    for (std::size_t chunkSize = 1; chunkSize <= chunkCapacity; ++chunkSize) {
-        SCOPED_TRACE("chunk size " + std::to_string(chunkSize));
-        const Sentences framed = frameStream(stream, chunkSize);
-        ASSERT_EQ(framed.size(), expected.size());
-        ASSERT_TRUE(framed == expected);
+    for (const std::string& input : {stream, withZeroBytes(stream)}) {
+        for (std::size_t chunkSize = 1; chunkSize <= chunkCapacity; ++chunkSize) {
+            SCOPED_TRACE("chunk size " + std::to_string(chunkSize) +
+                         (input == stream ? "" : " with zero bytes"));
+            const Sentences framed = frameStream(input, chunkSize);
+            ASSERT_EQ(framed.size(), expected.size());
+            ASSERT_TRUE(framed == expected);
+        }
     }
 }
 

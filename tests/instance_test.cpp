@@ -184,6 +184,24 @@ TEST_F(Instance, RuntimeDirFromTheEnvironmentOrAPrivateFolder) {
     EXPECT_FALSE(findRuntimeDir("/run/user/1000", dir.c_str(), uid, tiny));
 }
 
+// $XDG_RUNTIME_DIR naming a folder that is missing, not a folder, or not
+// writable (even by root) must not leave the copies unguarded.
+TEST_F(Instance, UnusableRuntimeDirFallsBackToThePrivateFolder) {
+    const std::string file = path("file");
+    ASSERT_EQ(std::system(("touch '" + file + "'").c_str()), 0);
+    for (const std::string& xdg : {path("missing"), file, std::string("/proc")}) {
+        SCOPED_TRACE(xdg);
+        InstanceLock first{};
+        ASSERT_EQ(claimRuntimeInstance(xdg.c_str(), dir.c_str(), getuid(), first), InstanceRole::first);
+        EXPECT_EQ(std::string(first.socketPath.data()),
+                  path(("wayloom-" + std::to_string(getuid()) + "/" + instanceSocketName).c_str()));
+        InstanceLock second{};
+        EXPECT_EQ(claimRuntimeInstance(xdg.c_str(), dir.c_str(), getuid(), second), InstanceRole::second);
+        EXPECT_EQ(takeForwardRequests(first), 1);
+        releaseInstance(first);
+    }
+}
+
 // In a shared folder, a name someone else prepared is not trusted: not when
 // others may enter it, not when it is a symbolic link, not when it is a file.
 TEST_F(Instance, RuntimeDirRefusesWhatOthersCouldHavePrepared) {

@@ -4,11 +4,14 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +25,15 @@
 #include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
+#include "platform/diagnostics.hpp"
+#include "platform/output.hpp"
 #include "platform/serial.hpp"
 #include "platform/window.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // A receiver at the master side of a pseudo-terminal whose slave is the port.
 struct FakeReceiver {
@@ -171,12 +177,6 @@ TEST(SerialPort, OpensExclusively) {
     PortHandle first = openSerialPort(name.c_str());
     ASSERT_NE(first, invalidPortHandle);
     EXPECT_EQ(openSerialPort(name.c_str()), invalidPortHandle) << "a second opener of ours";
-    if (geteuid() != 0) {
-        // The device's exclusive mode keeps out even programs that do not lock.
-        int other = open(receiver.path.c_str(), O_RDWR | O_NOCTTY);
-        EXPECT_LT(other, 0);
-        if (other >= 0) close(other);
-    }
     closeSerialPort(first);
 
     // Another program that holds a lock on the device keeps us out.
@@ -189,6 +189,42 @@ TEST(SerialPort, OpensExclusively) {
     PortHandle again = openSerialPort(name.c_str());
     EXPECT_NE(again, invalidPortHandle) << "closing must free the port";
     closeSerialPort(again);
+    unplugReceiver(receiver);
+}
+
+// Runs open in a child process as an ordinary user (nobody, when the tests
+// run as root); the child keeps the port open until it is killed when hold
+// is set. Returns the child, or -1 when the port did not open.
+pid_t openAsUser(const std::wstring& name, bool hold) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(2);
+        const char opened = openSerialPort(name.c_str()) != invalidPortHandle ? 'y' : 'n';
+        if (write(ready[1], &opened, 1) != 1 || opened == 'n' || !hold) _exit(0);
+        pause();
+    }
+    char opened = 'n';
+    if (child < 0 || read(ready[0], &opened, 1) != 1) opened = 'n';
+    close(ready[0]);
+    close(ready[1]);
+    if (!hold || opened == 'n') waitpid(child, nullptr, 0);
+    return opened == 'y' ? child : -1;
+}
+
+// A copy killed while the receiver side keeps the device open must not lock
+// the next start of an ordinary user out.
+TEST(SerialPort, KilledHolderLeavesThePortFree) {
+    FakeReceiver receiver = plugReceiver();
+    ASSERT_EQ(chmod(receiver.path.c_str(), 0666), 0);  // the user's port, as through the dialout group
+    const std::wstring name = wide(receiver.path);
+    const pid_t holder = openAsUser(name, true);
+    ASSERT_GT(holder, 0) << "the first copy could not open the port";
+    EXPECT_EQ(openAsUser(name, false), -1) << "a second copy beside a running one";
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+    EXPECT_GT(openAsUser(name, false), 0) << "the port stayed locked after its holder was killed";
     unplugReceiver(receiver);
 }
 
@@ -288,6 +324,12 @@ TEST_F(Reader, DispatchesSentencesInStreamOrder) {
         {"a sentence over three writes, the middle one without $ or *",
          {"$GPGGA,1", "23519,4807.038,N,01131.000,E,1,0", "8,0.9,545.4,M,46.9,M,,*47\r\n" + rmc + "6A\r\n"},
          {gga, rmc}},
+        {"zero bytes before a burst, between sentences and inside one",
+         {"\0\0"s + gga +
+          "47\r\n\0$GPRMC,9,A,9,N,9,E,0\0"
+          "99.9,9,9,9,W*00\r\n"s +
+          rmc + "6A\r\n"},
+         {gga, rmc}},
         {"the first write begins inside a sentence",
          {"0.9,545.4,M,46.9,M,,*47\r\n$GPRMC,4,A,4,N,4,E,044.4,4,4,4,W*00\r\n"},
          {"0.9,545.4,M,46.9,M,,*", "$GPRMC,4,A,4,N,4,E,044.4,4,4,4,W*"}},
@@ -353,6 +395,40 @@ TEST_F(Reader, BusyPortShowsCantOpen) {
     EXPECT_EQ(statusLogText(), L"Can't open GPS-port!");
     EXPECT_EQ(gpsReader.active.load(), 0);
     close(other);
+}
+
+// Run as a service, each failed opening also says on standard error which
+// device failed and why.
+TEST_F(Reader, FailedOpeningNamesTheDeviceAndTheReason) {
+    int errors[2];
+    ASSERT_EQ(pipe2(errors, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_TRUE(enableDiagnostics(errors[1]));
+    receiver = plugReceiver();
+    const int other = open(receiver.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    FakeReceiver second = plugReceiver();
+    struct Case {
+        std::wstring port;
+        std::int32_t rate;
+        std::string line;
+    };
+    const Case cases[] = {
+        {L"/nonexistent/gps0", 4800, "cannot open GPS port /nonexistent/gps0: No such file or directory"},
+        {L"null", 4800, "cannot open GPS port /dev/null: Inappropriate ioctl for device"},
+        {wide(receiver.path), 4800, "cannot open GPS port " + receiver.path + ": in use by another program"},
+        {wide(second.path), 0, "cannot configure GPS port " + second.path + ": baud rate 0 is not valid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        SetUp();
+        EXPECT_FALSE(startGpsInput(c.port.c_str(), c.rate));
+        EXPECT_TRUE(drainOutput(5000));
+        std::array<char, diagnosticCapacity> line{};
+        EXPECT_GT(read(errors[0], line.data(), line.size() - 1), 0);
+        EXPECT_EQ(std::string(line.data()), "wayloom: " + c.line + "\n");
+    }
+    close(other);
+    unplugReceiver(second);
 }
 
 TEST_F(Reader, RefusedBaudRateShowsCantConfigure) {

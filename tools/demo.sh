@@ -1,83 +1,40 @@
 #!/usr/bin/env bash
-# Shows Wayloom doing its job on this machine alone: builds everything (the
-# default preset), then, inside a private network namespace where port 80 is
-# free and "localhost" is the report host, starts a simulated GPS receiver on a
-# pseudo-terminal and a report server, and opens Wayloom in this terminal with
-# a settings.ini that points at the simulator. Press F2 to start reporting and
-# F1 to leave; the reports the server received are shown afterwards.
-#
-# Environment: WAYLOOM_DEMO_BUILD, the build folder (default build/default).
+# Shows Wayloom doing its job on this machine alone: builds the program and
+# its tools in a folder of its own (build/demo, reporting to "localhost"
+# whatever the user's own build reports to), then, inside a private network
+# namespace where port 80 is free and "localhost" is the report host, starts a
+# simulated GPS receiver on a pseudo-terminal and a report server, and opens
+# Wayloom in this terminal with a settings.ini that points at the simulator.
+# Press F2 to start reporting and F1 to leave; the reports the server
+# received are shown afterwards.
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
-build=${WAYLOOM_DEMO_BUILD:-build/default}
+build=$PWD/build/demo
+# shellcheck source=tools/lib.sh
+source tools/lib.sh
 
-if [[ "${1:-}" != --inside ]]; then
+if [[ -z "${WAYLOOM_PRIVATE_NETWORK:-}" ]]; then
     if [[ ! -t 0 || ! -t 1 ]]; then
         echo "tools/demo.sh: run it in a terminal; Wayloom opens there" >&2
         exit 1
     fi
     bash tools/install-deps.sh
-    cmake --preset default -B "$build" >/dev/null
-    cmake --build "$build"
-    # A network namespace of our own: as root directly, otherwise inside a
-    # user namespace, where this user counts as root and may bind port 80.
-    if [[ $(id -u) -eq 0 ]]; then
-        exec unshare --net bash "$self" --inside
-    else
-        exec unshare --map-root-user --net bash "$self" --inside
-    fi
+    cmake --preset default -B "$build" -DWAYLOOM_REPORT_HOST=localhost -DWAYLOOM_TESTS=OFF \
+        -DWAYLOOM_BENCH=OFF >/dev/null
+    cmake --build "$build" --target wayloom-program wayloom-gpssim wayloom-receiver
 fi
+enter_private_network "$self"
 
-ip link set lo up
-work=$(mktemp -d /tmp/wayloom-demo.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work wayloom-demo
+start_gpssim --baud 4800
+start_receiver
+copy_wayloom demo secret
 
-# Waits up to five seconds for a line matching pattern in file.
-wait_for_line() {
-    local file=$1 pattern=$2
-    for _ in $(seq 50); do
-        grep -qE "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "tools/demo.sh: no '$pattern' in $file:" >&2
-    cat "$file" >&2
-    return 1
-}
-
-"$build/wayloom-gpssim" >"$work/gpssim.out" 2>"$work/gpssim.err" &
-pids+=($!)
-wait_for_line "$work/gpssim.out" '^/dev/'
-port=$(head -n 1 "$work/gpssim.out")
-
-"$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
-pids+=($!)
-wait_for_line "$work/receiver.err" 'listening on'
-
-# The program is copied so that its settings.ini, which Wayloom reads beside
-# its executable, does not replace one the user keeps in the build folder.
-cp "$build/wayloom" "$work/wayloom"
-cat >"$work/settings.ini" <<EOF
-# GPS port (the simulator's pseudo-terminal), baud rate, login, password, interval
-$port
-4800
-demo
-secret
-30
-EOF
-
-echo "GPS simulator on $port, report server on 127.0.0.1:80. Press F2 in Wayloom to start, F1 to leave."
+echo "GPS simulator on $gps_port, report server on 127.0.0.1:80. Press F2 in Wayloom to start, F1 to leave."
 sleep 2
 status=0
-# Its own runtime folder too, so a Wayloom the user already runs does not
-# count as this copy's first.
-XDG_RUNTIME_DIR=$work "$work/wayloom" || status=$?
+XDG_RUNTIME_DIR=$work/runtime "$work/wayloom" || status=$?
 
 echo "Wayloom ended with status $status."
 if [[ -s "$work/receiver.log" ]]; then

@@ -280,7 +280,6 @@ int main(int argc, char** argv) {
     resetFramer(framer);
     std::array<char, chunkCapacity> chunk{};
     for (;;) {
-        chunk.fill('\0');
         const std::size_t count = std::fread(chunk.data(), 1, chunkSize, input);
         if (count == 0) break;
         frameChunk(framer, std::span<const char>(chunk.data(), count), decodeAndPrint, &line);

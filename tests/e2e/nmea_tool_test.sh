@@ -88,4 +88,13 @@ for size in 1 2 3 13 64 81 82 255 256 511; do
     "$tool" --chunk "$size" "$work/logs.nmea" | cmp -s - "$work/logs.json" || fail "--chunk $size changes the output"
 done
 
+# Zero bytes before every line and, every fifth line, a sentence with a zero
+# byte inside: that sentence is dropped, nothing else changes, at any size.
+perl -pe 's/^/\0/; $_ .= "\$GPRMC,1,A,1,N,1,E,0\0001.0,1,1,1,W*00\r\n" if $. % 5 == 0' \
+    "$work/logs.nmea" >"$work/zeros.nmea"
+for size in 1 2 7 64 82 512; do
+    "$tool" --chunk "$size" "$work/zeros.nmea" | cmp -s - "$work/logs.json" ||
+        fail "zero bytes change the output at --chunk $size"
+done
+
 finish_checks wayloom-nmea

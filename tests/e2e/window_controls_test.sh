@@ -146,5 +146,28 @@ status=0
 [[ $status == 1 ]] || fail "headless with a missing port: status $status"
 expected=$'\nTrying to get data from GPS...\nCan\'t open GPS-port!'
 [[ "$(cat "$work/headless/out")" == "$expected" ]] || fail "headless output: $(cat -A "$work/headless/out")"
-[[ ! -s "$work/headless/err" ]] || fail "headless wrote to stderr: $(cat "$work/headless/err")"
-pass "headless writes the log lines and a blank line for the clearing"
+[[ "$(cat "$work/headless/err")" == "wayloom: cannot open GPS port $missing_port: No such file or directory" ]] ||
+    fail "headless diagnostics: $(cat -A "$work/headless/err")"
+pass "headless writes the log lines, a blank line for the clearing, and why the port failed on stderr"
+
+# ---- Headless as an ordinary user whose settings.ini cannot be read: the
+# defaults stand (COM1:, which that user cannot open either), and standard
+# error says why, once for each.
+if [[ $(id -u) -eq 0 ]]; then
+    prepare_copy unreadable "$missing_port" user secretpass
+    chmod 600 "$work/unreadable/settings.ini"
+    chmod 711 "$work"
+    chown nobody "$work/unreadable/run"
+    status=0
+    (cd "$work/unreadable" && XDG_RUNTIME_DIR="$work/unreadable/run" timeout 10 \
+        setpriv --reuid=nobody --regid=nogroup --clear-groups ./wayloom </dev/null >out 2>err) || status=$?
+    [[ $status == 1 ]] || fail "headless with unreadable settings: status $status"
+    [[ "$(cat "$work/unreadable/out")" == "$expected" ]] || fail "unreadable settings: $(cat -A "$work/unreadable/out")"
+    mapfile -t errors <"$work/unreadable/err"
+    [[ ${#errors[@]} == 2 &&
+        "${errors[0]}" == "wayloom: cannot read settings file $work/unreadable/settings.ini: Permission denied" &&
+        "${errors[1]}" == "wayloom: cannot open GPS port /dev/ttyS0: "* ]] ||
+        fail "unreadable settings, diagnostics: $(cat -A "$work/unreadable/err")"
+    grep -q secretpass "$work/unreadable/err" && fail "the password reached standard error"
+    pass "unreadable settings.ini: the defaults stand, one line each on stderr"
+fi

@@ -10,8 +10,9 @@
 # brings the first forward (bell, title); 30 seconds after F2 the summary
 # line, "Connecting..." and "Sent successfully.", and the server received
 # exactly the request those numbers make. The headless copy writes the same
-# lines to standard output and ends with 0 on SIGTERM; F1 ends the window with
-# 0 and gives the terminal back as it was.
+# lines to standard output and ends with 0 on SIGTERM; a third copy whose
+# standard output is a full pipe reports all the same, and ends with 0 on
+# SIGTERM; F1 ends the window with 0 and gives the terminal back as it was.
 #
 # With WAYLOOM_WINDOW_CAPTURE set to a file name, the screen after the report
 # is saved there.
@@ -24,15 +25,31 @@ start_gps_simulator gps-window
 window_port=$gps_port
 start_gps_simulator gps-headless
 headless_port=$gps_port
+start_gps_simulator gps-stalled
+stalled_port=$gps_port
 
 prepare_copy window "$window_port" winuser winpass
 prepare_copy headless "$headless_port" headuser headpass
+prepare_copy stalled "$stalled_port" stalluser stallpass
 open_window window 80 24
 wait_for_screen window 'Start$'
 
 (cd "$work/headless" && XDG_RUNTIME_DIR="$work/headless/run" exec ./wayloom </dev/null >out 2>err) &
 headless_pid=$!
 background_pids+=("$headless_pid")
+
+# A third copy, headless, writes into a full pipe that nobody reads.
+mkfifo "$work/stalled/pipe"
+exec 7<>"$work/stalled/pipe"
+fill_pipe() {
+    cat /dev/zero >&7 &
+    sleep 0.5
+    kill $!
+}
+fill_pipe
+(cd "$work/stalled" && XDG_RUNTIME_DIR="$work/stalled/run" exec ./wayloom </dev/null >pipe 2>err) &
+stalled_pid=$!
+background_pids+=("$stalled_pid")
 
 # ---- F2: the cycle starts at once, "Start" is disabled.
 t send-keys -t window F2
@@ -117,6 +134,29 @@ wait "$headless_pid" || headless_status=$?
 [[ $headless_status == 0 ]] || fail "headless copy ended with $headless_status on SIGTERM"
 [[ ! -s "$work/headless/err" ]] || fail "headless wrote to stderr: $(cat "$work/headless/err")"
 pass "headless: blank line, the four lines on stdout, its own report; SIGTERM ends with 0"
+
+# ---- The copy whose output stalled reported all the same; once the pipe is
+# read its lines come out as usual, and SIGTERM ends it while it stalls again.
+deadline=$((SECONDS + 20))
+until jq -s -e 'any(.[]; .login == "stalluser")' "$work/receiver.log" >/dev/null; do
+    ((SECONDS <= deadline)) || fail "a stalled standard output held up the report"
+    sleep 0.2
+done
+stalled_out=$(timeout 2 cat <&7 | tr -d '\0' || true)
+[[ "$stalled_out" =~ ^$'\n'"Trying to get data from GPS..."$'\n'($number\ ){2}$number$'\n'"Connecting..."$'\n'"Sent successfully."$ ]] ||
+    fail "stalled output once read: $(cat -A <<<"$stalled_out")"
+fill_pipe
+kill -TERM "$stalled_pid"
+deadline=$((SECONDS + 5))
+while kill -0 "$stalled_pid" 2>/dev/null; do
+    ((SECONDS <= deadline)) || fail "SIGTERM did not end the copy whose output stalled"
+    sleep 0.1
+done
+stalled_status=0
+wait "$stalled_pid" || stalled_status=$?
+[[ $stalled_status == 0 ]] || fail "the stalled copy ended with $stalled_status on SIGTERM"
+exec 7<&-
+pass "a stalled standard output: the report goes out, the lines follow once read, SIGTERM ends with 0"
 
 # ---- F1 while reporting: status 0 at once, terminal restored.
 t send-keys -t window F1

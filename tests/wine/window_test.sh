@@ -133,7 +133,9 @@ headless_status=0
 [[ $headless_status == 1 ]] || fail "headless with no port: status $headless_status"
 [[ "$(cat "$work/headless/out")" == $'\nTrying to get data from GPS...\nCan\'t open GPS-port!' ]] ||
     fail "headless output: $(od -c "$work/headless/out")"
-pass "headless: the status lines on standard output, 1 when the port cannot be opened"
+grep -qF 'wayloom: cannot open GPS port \\.\COM250: ' "$work/headless/err" ||
+    fail "headless: no diagnostic line on standard error: $(cat "$work/headless/err")"
+pass "headless: the status lines on standard output, 1 when the port cannot be opened, the reason on standard error"
 
 mkdir -p "$app"
 cp "$windows/wayloom.exe" "$app/"
