@@ -9,7 +9,11 @@
 # prints figures and succeeds when it could measure. Target: under 0.2% of
 # one core.
 #
-#   bench/program_measure.sh [--seconds N] [BUILD_DIR]
+#   bench/program_measure.sh [--seconds N] [--https] [BUILD_DIR]
+#
+# With --https the reports go to https://localhost (port 443) with a
+# certificate made for the run by a throw-away authority (ca-file), so every
+# report makes a TLS connection and verifies the server.
 #
 # N is the measured interval (default 300); it begins 10 seconds after the
 # start. BUILD_DIR (default build/default) must hold wayloom, wayloom-gpssim
@@ -21,7 +25,8 @@ build=build/default
 while [[ $# -gt 0 ]]; do
     case $1 in
         --seconds) seconds=${2:?}; shift ;;
-        -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+        --https) https=--https ;;
+        -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
@@ -34,11 +39,11 @@ done
 
 # shellcheck source=tools/lib.sh
 source "$(dirname "$0")/../tools/lib.sh"
-enter_private_network "$0" --seconds "$seconds" "$build"
+enter_private_network "$0" --seconds "$seconds" ${https:-} "$build"
 
 begin_work wayloom-measure
 start_gpssim --baud 4800
-start_receiver
+start_receiver ${https:-}
 copy_wayloom measure secret
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
@@ -68,9 +73,9 @@ failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Do
 received=$(wc -l <"$work/receiver.log")
 awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
-    -v sent="$sent" -v failed="$failed" -v received="$received" 'BEGIN {
+    -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" 'BEGIN {
     s = t1 - t0
-    printf "wayloom headless, a report every 30 s, GPS at 4800 baud and 1 fix/s, over %.1f s:\n", s
+    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s, over %.1f s:\n", https, s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
     printf "  wake-ups per second %.2f\n", w / s
     printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak

@@ -5,7 +5,8 @@
 # with SQLite, then with a
 # PostgreSQL 15 started for the purpose in a temporary folder. Prints per
 # storage: reports/s, latency percentiles, answers "1" against positions
-# stored by the measured run, and the server's peak resident memory.
+# stored by the measured run, and the server's peak resident memory (and
+# what it holds at the end, without the Argon2id checks' 64 MiB each).
 #
 #   bash bench/server_bench.sh [--seconds N] [--devices N] [BUILD_DIR]
 #
@@ -68,10 +69,14 @@ run() {
     "$loadgen" --port 80 --devices "$devices" --accounts "$devices" --seconds "$seconds" --timeout-ms 30000 \
         >"$work/$name.out"
     local peak
-    peak=$(awk '/^VmHWM/ { printf "%.1f MiB", $2 / 1024 }' "/proc/$server_pid/status")
+    peak=$(awk '/^VmHWM/ { peak = $2 } /^VmRSS/ { now = $2 }
+        END { printf "%.0f MiB (%.0f MiB at the end)", peak / 1024, now / 1024 }' "/proc/$server_pid/status")
     kill -TERM "$server_pid"
     wait "$server_pid"
     server_pid=
+    # "stopped after N reports in M commits": the size of the groups.
+    awk '/stopped after/ { printf "--- %s: %.1f reports per transaction\n", name, $4 / $7 }' \
+        name="$name" "$work/$name-server.log" >&2
     local stored
     if [[ $name == PostgreSQL ]]; then
         stored=$(psql "$database" -Atc 'SELECT count(*) FROM positions')

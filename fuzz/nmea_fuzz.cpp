@@ -3,7 +3,9 @@
 // its data, zero bytes included. Traps when a framed sentence breaks its
 // bounds or holds a zero byte, the framer's carried text breaks its
 // invariants, a decoded value is not finite, or the sentences from a "$" to
-// their "*" differ from those of the same bytes framed one byte at a time.
+// their "*" differ from those of the same bytes framed one byte at a time. The
+// same chunks then go through the checksum framing with every talker decoded
+// (checksums = required, talkers = any), under the same checks.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "gps/checksum.hpp"
 #include "gps/framing.hpp"
 #include "gps/nmea.hpp"
 
@@ -76,6 +79,33 @@ void requireCarriedSound(const SentenceFramer& framer) {
             std::string_view::npos);
 }
 
+void dispatchWithChecksum(std::string_view sentence, void* context) {
+    const auto& framer = *static_cast<const CheckedFramer*>(context);
+    require(sentence.data() == framer.sentence.data());
+    require(sentence.size() >= 2 && sentence.size() < sentenceCapacity);
+    require(sentence.front() == '$' && sentence.back() == '*' && sentence.data()[sentence.size()] == '\0');
+    require(sentence.find('\0') == std::string_view::npos);
+    dispatchSentence(sentence);
+    requireFiniteState();
+}
+
+void frameWithChecksums(const std::uint8_t* data, std::size_t size) {
+    static CheckedFramer framer;
+    resetCheckedFramer(framer);
+    gpsState = GpsState{};
+    decodingOptions = DecodingOptions{true, true, true};
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    for (std::size_t at = 0; at + 2 <= size;) {
+        const std::size_t chunkSize = 1 + (data[at] | std::size_t{data[at + 1]} << 8) % chunkCapacity;
+        at += 2;
+        const std::size_t length = std::min(chunkSize, size - at);
+        frameCheckedChunk(framer, std::span<const char>(bytes + at, length), dispatchWithChecksum, &framer);
+        at += length;
+        require(framer.length < sentenceCapacity);
+    }
+    decodingOptions = DecodingOptions{};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,5 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     takePositionFix(&latitude, &longitude, &speed, &valid);
     require(std::isfinite(latitude) && std::isfinite(longitude) && std::isfinite(speed) &&
             (valid == 0 || valid == 1));
+    frameWithChecksums(data, size);
     return 0;
 }

@@ -1,7 +1,8 @@
 // Feeds arbitrary settings files to the reader. Beyond the sanitizers, it
 // checks what every file must leave: a terminated port name of at most 17
 // characters with no space, CR or LF at its end, a login and password of at
-// most 35 bytes of whole UTF-8 characters, and an interval of at least 30.
+// most 35 bytes of whole UTF-8 characters, an interval of at least 30, and
+// option texts (server host, ca-file, source) terminated within their arrays.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,9 +24,10 @@ bool wholeUtf8(const char* text) {
     return true;
 }
 
-bool credentialSound(const std::array<char, credentialCapacity>& credential) {
-    const void* end = std::memchr(credential.data(), '\0', credential.size());
-    return end != nullptr && wholeUtf8(credential.data());
+template <std::size_t capacity>
+bool textSound(const std::array<char, capacity>& text) {
+    const void* end = std::memchr(text.data(), '\0', text.size());
+    return end != nullptr && wholeUtf8(text.data());
 }
 
 }  // namespace
@@ -36,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t portLength = wcsnlen(settings.portName.data(), settings.portName.size());
     const wchar_t last = portLength > 0 ? settings.portName[portLength - 1] : L'x';
     if (portLength >= settings.portName.size() || last == L' ' || last == L'\r' || last == L'\n' ||
-        !credentialSound(settings.login) || !credentialSound(settings.password) ||
-        settings.reportInterval < minimumReportInterval) {
+        !textSound(settings.login) || !textSound(settings.password) ||
+        settings.reportInterval < minimumReportInterval || !textSound(settings.server.host) ||
+        !textSound(settings.caFile) || !textSound(settings.source) || settings.staleAfterSeconds < 0 ||
+        (settings.server.usable && settings.server.given && settings.server.host[0] == '\0')) {
         std::abort();
     }
     return 0;

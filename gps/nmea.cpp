@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -24,6 +25,13 @@
 
 GpsState gpsState{};
 std::mutex gpsStateLock;
+DecodingOptions decodingOptions{};
+GpsRenewals gpsRenewals{};
+
+std::int64_t monotonicMilliseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
 
 namespace {
 
@@ -581,14 +589,19 @@ void scanFields(std::string_view sentence, std::span<const FieldRule> rules, uns
     }
 }
 
-// Decodes into a copy of the stored record, then stores the copy whole. The
-// reader thread is the only writer, so reading the stored record needs no lock.
+// Decodes into a copy of the stored record, then stores the copy whole, and
+// with it the time of renewal when one is asked for. The reader thread is the
+// only writer, so reading the stored record needs no lock.
 template <typename Record, std::size_t count>
-void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules) {
+void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules,
+                std::int64_t* renewedMs = nullptr) {
     Record record = stored;
     scanFields(sentence, rules, reinterpret_cast<unsigned char*>(&record));
+    const std::int64_t now =
+        renewedMs != nullptr && decodingOptions.stampRenewals ? monotonicMilliseconds() : 0;
     const std::lock_guard lock(gpsStateLock);
     stored = record;
+    if (now != 0) *renewedMs = now;
 }
 
 }  // namespace
@@ -596,7 +609,7 @@ void decodeInto(std::string_view sentence, Record& stored, const std::array<Fiel
 // ---- 5. Dispatch, decoders, other sentences and the fix ----
 
 void decodeGga(std::string_view sentence) {
-    decodeInto(sentence, gpsState.gga, ggaRules);
+    decodeInto(sentence, gpsState.gga, ggaRules, &gpsRenewals.ggaMs);
 }
 void decodeGll(std::string_view sentence) {
     decodeInto(sentence, gpsState.gll, gllRules);
@@ -608,7 +621,7 @@ void decodeGsv(std::string_view sentence) {
     decodeInto(sentence, gpsState.gsv, gsvRules);
 }
 void decodeRmc(std::string_view sentence) {
-    decodeInto(sentence, gpsState.rmc, rmcRules);
+    decodeInto(sentence, gpsState.rmc, rmcRules, &gpsRenewals.rmcMs);
 }
 void decodeVtg(std::string_view sentence) {
     decodeInto(sentence, gpsState.vtg, vtgRules);
@@ -668,11 +681,22 @@ constexpr std::array<SentenceDecoder, 7> sentenceDecoders = {{
     {packIdentifier("$GPZDA"), decodeZda},
 }};
 
+// The bits of the talker letters in a packed identifier, and those of "GP".
+constexpr std::uint64_t talkerBits = 0xFFFF00;
+constexpr std::uint64_t gpTalker =
+    packIdentifier(std::string_view("$GP\0\0\0", identifierLength)) & talkerBits;
+
 }  // namespace
+
+bool isTalker(char first, char second) {
+    return first >= 'A' && first <= 'Z' && first != 'P' && second >= 'A' && second <= 'Z';
+}
 
 SentenceType sentenceType(std::string_view sentence) {
     if (sentence.size() < identifierLength) return SentenceType::other;
-    const std::uint64_t identifier = identifierOf(sentence);
+    std::uint64_t identifier = identifierOf(sentence);
+    if (decodingOptions.anyTalker && isTalker(sentence[1], sentence[2]))
+        identifier = (identifier & ~talkerBits) | gpTalker;
     for (std::size_t i = 0; i < sentenceDecoders.size(); ++i) {
         if (identifier == sentenceDecoders[i].identifier) return static_cast<SentenceType>(i);
     }
@@ -702,6 +726,19 @@ void takePositionFix(double* latitude, double* longitude, double* speed, int* va
     if (longitude != nullptr) *longitude = fix.longitude;
     if (speed != nullptr) *speed = fix.speed;
     if (valid != nullptr) *valid = fix.valid;
+}
+
+ReportPosition takeReportPosition() {
+    ReportPosition position{};
+    const std::lock_guard lock(gpsStateLock);
+    position.fix.latitude = gpsState.gga.latitude;
+    position.fix.longitude = gpsState.gga.longitude;
+    position.fix.speed = gpsState.rmc.speed;
+    position.fix.valid = gpsState.rmc.status == 'A' ? 1 : 0;
+    position.latitudeHemisphere = gpsState.gga.latitudeHemisphere;
+    position.longitudeHemisphere = gpsState.gga.longitudeHemisphere;
+    position.renewed = gpsRenewals;
+    return position;
 }
 
 std::size_t fieldLength(std::string_view text) {

@@ -160,6 +160,31 @@ extern std::mutex gpsStateLock;
 // The records are filled through a table of field offsets.
 static_assert(std::is_standard_layout_v<GpsState> && std::is_trivially_copyable_v<GpsState>);
 
+// How sentences are recognised and what is kept beside them. Set before the
+// reader thread starts (the thread's start orders the writes before its reads)
+// and not changed while it runs; all false by default, which is the plain
+// behaviour: only "$GP" sentences, no checksum test, no renewal times.
+struct DecodingOptions {
+    bool anyTalker;          // the seven types from any two-letter talker ("$GNGGA", "$GLRMC" ...)
+    bool checksumsRequired;  // the reader frames only sentences whose checksum is right
+    bool stampRenewals;      // keep the monotonic time of the last GGA and RMC
+};
+
+extern DecodingOptions decodingOptions;
+
+// When GGA and RMC were last decoded, in monotonic milliseconds (see
+// monotonicMilliseconds); 0 for never. Kept only with stampRenewals, and
+// guarded by gpsStateLock like the records.
+struct GpsRenewals {
+    std::int64_t ggaMs;
+    std::int64_t rmcMs;
+};
+
+extern GpsRenewals gpsRenewals;
+
+// The steady clock in milliseconds, never 0.
+std::int64_t monotonicMilliseconds();
+
 // The four values handed to the report cycle.
 struct PositionFix {
     double latitude;   // decimal degrees, never negative
@@ -173,7 +198,9 @@ struct PositionFix {
 enum class SentenceType : std::uint8_t { gga, gll, gsa, gsv, rmc, vtg, zda, other };
 
 // The type whose identifier equals the first six characters of the sentence
-// (text up to its end or first zero byte), exactly and case-sensitively.
+// (text up to its end or first zero byte), exactly and case-sensitively; with
+// decodingOptions.anyTalker, the talker letters (characters 1 and 2) may be
+// any talker's.
 SentenceType sentenceType(std::string_view sentence);
 
 // Decodes one framed sentence (text up to its end or first zero byte) into the
@@ -184,6 +211,21 @@ void dispatchSentence(std::string_view sentence);
 // Copies the fix out of the GPS state; each output may be null and is then
 // skipped. Safe to call while another thread dispatches: every value is whole.
 void takePositionFix(double* latitude, double* longitude, double* speed, int* valid);
+
+// What a report needs, all taken under one hold of gpsStateLock so that the
+// hemisphere letters belong to the same GGA record as the position.
+struct ReportPosition {
+    PositionFix fix;           // as takePositionFix gives it: degrees never negative
+    char latitudeHemisphere;   // 'N' or 'S' of that GGA record; 0 when empty
+    char longitudeHemisphere;  // 'E' or 'W' of that GGA record; 0 when empty
+    GpsRenewals renewed;
+};
+
+ReportPosition takeReportPosition();
+
+// True for a two-letter talker that talkers = any treats like "GP": two capital
+// letters, the first not "P" (which opens proprietary sentences such as $PUBX).
+bool isTalker(char first, char second);
 
 // Length of the field that begins at the start of text: characters before the
 // first ',', '*', zero byte or end of text, at most 20.

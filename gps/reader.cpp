@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/statuslog.hpp"
+#include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 
 GpsReader gpsReader{{invalidPortHandle}, {0}, {0}, {}, 0};
@@ -128,11 +129,14 @@ std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
 int runSentenceReader() {
     SentenceFramer framer;
     resetFramer(framer);
+    CheckedFramer checkedFramer;
+    resetCheckedFramer(checkedFramer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
     while (gpsReader.stop.load() == 0) {
         if (gpsReader.port.load() == invalidPortHandle) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
+            resetCheckedFramer(checkedFramer);
             if (!waitBeforeReopening(failedOpenings)) break;
             PortHandle port = reopenPort();
             failedOpenings = port == invalidPortHandle ? failedOpenings + 1 : 0;
@@ -140,8 +144,13 @@ int runSentenceReader() {
             continue;
         }
         const std::size_t count = readGpsChunk(readBuffer);
+        const std::span<const char> bytes = std::span<const char>(readBuffer).first(count);
+        if (decodingOptions.checksumsRequired) {
+            frameCheckedChunk(checkedFramer, bytes, dispatchFramed, nullptr);
+            continue;
+        }
         // Exactly the bytes read: a zero byte among them is data, not an end.
-        frameChunk(framer, std::span<const char>(readBuffer).first(count), dispatchFramed, nullptr);
+        frameChunk(framer, bytes, dispatchFramed, nullptr);
     }
     closeSerialPort(gpsReader.port.exchange(invalidPortHandle));
     return 0;

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <thread>
 
 NetTimeouts netTimeouts;
@@ -38,11 +40,30 @@ bool copyHostName(std::string_view host, HostName& name) {
     return true;
 }
 
-sockaddr_in toSocketAddress(const HostAddress& address) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(address.port);
-    socketAddress.sin_addr.s_addr = htonl(address.ipv4);
+// Either family's socket address, with its length.
+struct SocketAddress {
+    sockaddr_storage storage;
+    socklen_t length;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress toSocketAddress(const HostAddress& address) {
+    SocketAddress socketAddress{};
+    if (address.ipv6) {
+        sockaddr_in6 six{};
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(address.port);
+        std::copy(address.ipv6Address.begin(), address.ipv6Address.end(), six.sin6_addr.s6_addr);
+        std::memcpy(&socketAddress.storage, &six, sizeof six);
+        socketAddress.length = sizeof six;
+        return socketAddress;
+    }
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    four.sin_port = htons(address.port);
+    four.sin_addr.s_addr = htonl(address.ipv4);
+    std::memcpy(&socketAddress.storage, &four, sizeof four);
+    socketAddress.length = sizeof four;
     return socketAddress;
 }
 
@@ -67,38 +88,56 @@ bool waitForSocket(SocketHandle socket, short events, Clock::time_point deadline
 // A datagram socket connected to the address proves a route without sending.
 // error is errno of the step that failed.
 bool hasRouteTo(const HostAddress& address, int& error) {
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int probe = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         error = errno;
         return false;
     }
-    const sockaddr_in socketAddress = toSocketAddress(address);
-    const bool routed =
-        connect(probe, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    const SocketAddress socketAddress = toSocketAddress(address);
+    const bool routed = connect(probe, socketAddress.get(), socketAddress.length) == 0;
     error = errno;
     close(probe);
     return routed;
 }
 
-// The first IPv4 address of host into address: 0, or getaddrinfo's error
-// (EAI_NONAME also for a name that does not fit).
+// One lookup for both families: the first IPv4 address of host wins, else
+// its first IPv6 address. 0, or getaddrinfo's error (EAI_NONAME also for a
+// name that does not fit).
 int resolveHost(std::string_view host, std::uint16_t port, HostAddress& address) {
     HostName name{};
     if (!copyHostName(host, name)) return EAI_NONAME;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int failure = getaddrinfo(name.data(), nullptr, &hints, &found);
     if (failure != 0 || found == nullptr) return failure != 0 ? failure : EAI_NONAME;
-    sockaddr_in first{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
-                std::min<std::size_t>(found->ai_addrlen, sizeof first),
-                reinterpret_cast<unsigned char*>(&first));
+    const addrinfo* chosen = nullptr;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            chosen = entry;
+            break;
+        }
+        if (chosen == nullptr && entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6))
+            chosen = entry;
+    }
+    if (chosen != nullptr) {
+        address = HostAddress{};
+        address.port = port;
+        if (chosen->ai_family == AF_INET) {
+            sockaddr_in four{};
+            std::memcpy(&four, chosen->ai_addr, sizeof four);
+            address.ipv4 = ntohl(four.sin_addr.s_addr);
+        } else {
+            sockaddr_in6 six{};
+            std::memcpy(&six, chosen->ai_addr, sizeof six);
+            address.ipv6 = true;
+            std::copy(std::begin(six.sin6_addr.s6_addr), std::end(six.sin6_addr.s6_addr),
+                      address.ipv6Address.begin());
+        }
+    }
     freeaddrinfo(found);
-    address.ipv4 = ntohl(first.sin_addr.s_addr);
-    address.port = port;
-    return 0;
+    return chosen != nullptr ? 0 : EAI_NONAME;
 }
 
 // The diagnostic line for a wait that found no route: the name did not
@@ -144,12 +183,20 @@ void stopSocketLibrary(SocketHandle& socket) {
 }
 
 SocketHandle openTcpSocket() {
-    const int opened = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return openTcpSocketFor(HostAddress{});
+}
+
+SocketHandle openTcpSocketFor(const HostAddress& address) {
+    const int opened = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return opened < 0 ? invalidSocketHandle : opened;
 }
 
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
     return resolveHost(host, port, address) == 0;
+}
+
+bool waitForSocketReady(SocketHandle socket, bool forWriting, Clock::time_point deadline) {
+    return waitForSocket(socket, forWriting ? POLLOUT : POLLIN, deadline);
 }
 
 // A non-blocking connect and a poll for its end: a host that drops the
@@ -159,9 +206,8 @@ bool connectSocket(SocketHandle socket, const HostAddress& address) {
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0) return false;
     const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
-    const sockaddr_in socketAddress = toSocketAddress(address);
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0)
-        return true;
+    const SocketAddress socketAddress = toSocketAddress(address);
+    if (connect(socket, socketAddress.get(), socketAddress.length) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) return false;
     if (!waitForSocket(socket, POLLOUT, deadline)) return false;
     int failure = 0;

@@ -7,6 +7,7 @@
 // netTimeouts. Nothing is allocated by this module.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,15 +38,19 @@ struct NetTimeouts {
 
 extern NetTimeouts netTimeouts;
 
-// An IPv4 address and port, both in host byte order.
+// An IPv4 address and port, both in host byte order, or an IPv6 address (in
+// network byte order, as written) when ipv6 is set.
 struct HostAddress {
     std::uint32_t ipv4;
     std::uint16_t port;
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> ipv6Address{};
 };
 
 // The data connection: waits at most netTimeouts.routeWait until host resolves
-// and the system has a route to its first IPv4 address (a connected datagram
-// socket, which sends nothing). Returns at once when the route is there; false
+// and the system has a route to its address (the first IPv4 address, or the
+// first IPv6 address of a host that has none; a connected datagram socket,
+// which sends nothing). Returns at once when the route is there; false
 // when there is none in time, including a name that does not resolve.
 bool waitForRoute(std::string_view host);
 
@@ -57,11 +62,19 @@ bool startSocketLibrary();
 // release of the socket library. Safe to call with nothing open.
 void stopSocketLibrary(SocketHandle& socket);
 
-// A new TCP socket, or invalidSocketHandle.
+// A new TCP socket for IPv4 (for the address's family), or invalidSocketHandle.
 SocketHandle openTcpSocket();
+SocketHandle openTcpSocketFor(const HostAddress& address);
 
-// The first IPv4 address of host, with port; false when it has none.
+// The first IPv4 address of host, with port; for a host that has no IPv4
+// address (an IPv6-only server, NAT64), its first IPv6 address. False when it
+// has neither.
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address);
+
+// Waits until socket can be read (or written, with forWriting), or has an
+// error or hang-up that the next call on it reports, before deadline; false
+// on time-out or failure. For layers above a connected socket (TLS).
+bool waitForSocketReady(SocketHandle socket, bool forWriting, std::chrono::steady_clock::time_point deadline);
 
 // Connects within netTimeouts.connect; false on refusal, time-out or an
 // invalid socket.

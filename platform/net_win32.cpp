@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <iterator>
 #include <thread>
 
 NetTimeouts netTimeouts;
@@ -27,11 +29,30 @@ bool copyHostName(std::string_view host, HostName& name) {
     return true;
 }
 
-sockaddr_in toSocketAddress(const HostAddress& address) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(address.port);
-    socketAddress.sin_addr.s_addr = htonl(address.ipv4);
+// Either family's socket address, with its length.
+struct SocketAddress {
+    sockaddr_storage storage;
+    int length;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress toSocketAddress(const HostAddress& address) {
+    SocketAddress socketAddress{};
+    if (address.ipv6) {
+        sockaddr_in6 six{};
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(address.port);
+        std::copy(address.ipv6Address.begin(), address.ipv6Address.end(), six.sin6_addr.s6_addr);
+        std::memcpy(&socketAddress.storage, &six, sizeof six);
+        socketAddress.length = sizeof six;
+        return socketAddress;
+    }
+    sockaddr_in four{};
+    four.sin_family = AF_INET;
+    four.sin_port = htons(address.port);
+    four.sin_addr.s_addr = htonl(address.ipv4);
+    std::memcpy(&socketAddress.storage, &four, sizeof four);
+    socketAddress.length = sizeof four;
     return socketAddress;
 }
 
@@ -61,11 +82,10 @@ bool waitForSocket(SocketHandle socket, Wait kind, Clock::time_point deadline) {
 
 // A datagram socket connected to the address proves a route without sending.
 bool hasRouteTo(const HostAddress& address) {
-    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const SOCKET probe = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (probe == INVALID_SOCKET) return false;
-    const sockaddr_in socketAddress = toSocketAddress(address);
-    const bool routed =
-        connect(probe, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) == 0;
+    const SocketAddress socketAddress = toSocketAddress(address);
+    const bool routed = connect(probe, socketAddress.get(), socketAddress.length) == 0;
     closesocket(probe);
     return routed;
 }
@@ -122,27 +142,55 @@ void stopSocketLibrary(SocketHandle& socket) {
 }
 
 SocketHandle openTcpSocket() {
-    const SOCKET opened =
-        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    return openTcpSocketFor(HostAddress{});
+}
+
+SocketHandle openTcpSocketFor(const HostAddress& address) {
+    const SOCKET opened = WSASocketW(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                     WSA_FLAG_NO_HANDLE_INHERIT);
     return opened == INVALID_SOCKET ? invalidSocketHandle : static_cast<SocketHandle>(opened);
 }
 
+// One lookup for both families: the first IPv4 address wins, else the first
+// IPv6 address.
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
     HostName name{};
     if (!copyHostName(host, name)) return false;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    sockaddr_in first{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
-                std::min<std::size_t>(found->ai_addrlen, sizeof first),
-                reinterpret_cast<unsigned char*>(&first));
+    const addrinfo* chosen = nullptr;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            chosen = entry;
+            break;
+        }
+        if (chosen == nullptr && entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6))
+            chosen = entry;
+    }
+    if (chosen != nullptr) {
+        address = HostAddress{};
+        address.port = port;
+        if (chosen->ai_family == AF_INET) {
+            sockaddr_in four{};
+            std::memcpy(&four, chosen->ai_addr, sizeof four);
+            address.ipv4 = ntohl(four.sin_addr.s_addr);
+        } else {
+            sockaddr_in6 six{};
+            std::memcpy(&six, chosen->ai_addr, sizeof six);
+            address.ipv6 = true;
+            std::copy(std::begin(six.sin6_addr.s6_addr), std::end(six.sin6_addr.s6_addr),
+                      address.ipv6Address.begin());
+        }
+    }
     freeaddrinfo(found);
-    address.ipv4 = ntohl(first.sin_addr.s_addr);
-    address.port = port;
-    return true;
+    return chosen != nullptr;
+}
+
+bool waitForSocketReady(SocketHandle socket, bool forWriting, Clock::time_point deadline) {
+    return waitForSocket(socket, forWriting ? Wait::write : Wait::read, deadline);
 }
 
 bool connectSocket(SocketHandle socket, const HostAddress& address) {
@@ -150,10 +198,8 @@ bool connectSocket(SocketHandle socket, const HostAddress& address) {
     u_long nonBlocking = 1;
     if (ioctlsocket(toSocket(socket), FIONBIO, &nonBlocking) != 0) return false;
     const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
-    const sockaddr_in socketAddress = toSocketAddress(address);
-    if (connect(toSocket(socket), reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) ==
-        0)
-        return true;
+    const SocketAddress socketAddress = toSocketAddress(address);
+    if (connect(toSocket(socket), socketAddress.get(), socketAddress.length) == 0) return true;
     if (!lastErrorIsWouldBlock()) return false;
     if (!waitForSocket(socket, Wait::connect, deadline)) return false;
     int failure = 0;

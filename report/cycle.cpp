@@ -29,22 +29,42 @@ void sleepMilliseconds(std::int64_t milliseconds) {
 
 // One pass: report a usable fix or show that there is none.
 void reportOnce() {
-    double latitude = 0.0;
-    double longitude = 0.0;
-    double speed = 0.0;
-    int valid = 0;
-    takePositionFix(&latitude, &longitude, &speed, &valid);
-    if (valid != 0 && latitude != 0.0 && longitude != 0.0) {
-        runReportExchange(latitude, longitude, speed);
-    } else {
+    const ReportPosition position = takeReportPosition();
+    if (!positionUsable(position, settings.staleAfterSeconds, monotonicMilliseconds())) {
         showMessage(messageCantFindSatellites);
+        return;
     }
+    const ReportedCoordinates reported = reportedCoordinates(position, settings.unsignedPositions);
+    runReportExchange(reported.latitude, reported.longitude, position.fix.speed);
+}
+
+// A renewal time of 0 is never: stale whatever the limit.
+bool renewedWithin(std::int64_t renewedMs, std::int64_t limitMs, std::int64_t nowMs) {
+    return renewedMs != 0 && nowMs - renewedMs < limitMs;
 }
 
 }  // namespace
 
+bool positionUsable(const ReportPosition& position, std::int32_t staleAfterSeconds, std::int64_t nowMs) {
+    const PositionFix& fix = position.fix;
+    if (fix.valid == 0 || fix.latitude == 0.0 || fix.longitude == 0.0) return false;
+    if (staleAfterSeconds <= 0) return true;
+    const std::int64_t limitMs = std::int64_t{staleAfterSeconds} * 1000;
+    return renewedWithin(position.renewed.ggaMs, limitMs, nowMs) &&
+           renewedWithin(position.renewed.rmcMs, limitMs, nowMs);
+}
+
+ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool unsignedPositions) {
+    ReportedCoordinates reported{position.fix.latitude, position.fix.longitude};
+    if (unsignedPositions) return reported;
+    if (position.latitudeHemisphere == 'S') reported.latitude = -reported.latitude;
+    if (position.longitudeHemisphere == 'W') reported.longitude = -reported.longitude;
+    return reported;
+}
+
 int runReportCycle() {
     showMessage(messageTryingGps);
+    decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0};
     if (!startGpsInput(settings.portName.data(), settings.baudRate)) return 0;
     sleepMilliseconds(cycleTiming.startupWaitMs);
     for (std::uint64_t pass = 1;; ++pass) {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "gps/nmea.hpp"
+
 // The cycle's clock. The program keeps these values; tests shorten the waits
 // and end the loop after a number of passes.
 struct CycleTiming {
@@ -18,3 +20,17 @@ extern CycleTiming cycleTiming;
 // (or says there is no usable fix) once per report interval. Returns only when
 // the GPS port cannot be opened.
 int runReportCycle();
+
+// A position is reported when the RMC status is valid, neither coordinate is
+// 0.0 and, with staleAfterSeconds above 0, both GGA and RMC were renewed less
+// than that many seconds before nowMs (monotonic milliseconds).
+bool positionUsable(const ReportPosition& position, std::int32_t staleAfterSeconds, std::int64_t nowMs);
+
+// The latitude and longitude a report carries: negative south of the equator
+// ("S") and west of Greenwich ("W") of the position's own GGA record, or the
+// unsigned degrees as decoded when unsignedPositions is set.
+struct ReportedCoordinates {
+    double latitude;
+    double longitude;
+};
+ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool unsignedPositions);

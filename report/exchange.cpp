@@ -1,5 +1,6 @@
 // One report exchange: the summary line and "Connecting...", a route to the
-// report host, a TCP connection to its port 80, the request, the answer, and
+// report host, a TCP connection to its port (80 unless the server line says
+// otherwise; for https 443 and TLS on it), the request, the answer, and
 // exactly one outcome message.
 //
 // The steps run in a fixed order and the first failure decides the outcome.
@@ -17,6 +18,7 @@
 
 #include "app/statuslog.hpp"
 #include "platform/net.hpp"
+#include "platform/tls.hpp"
 #include "report/protocol.hpp"
 #include "settings/settings.hpp"
 
@@ -29,30 +31,44 @@ std::basic_string_view<Char> terminatedText(const std::array<Char, capacity>& te
     return {text.data(), static_cast<std::size_t>(end - text.begin())};
 }
 
-// Connects, sends the request and reads the answer on an open socket; the
-// outcome message of the first step that fails, or of the answer.
-std::uint16_t carryReport(SocketHandle socket, const NumberText& latText, const NumberText& lonText,
-                          const NumberText& speedText) {
+// Sends the request and reads the answer, inside TLS when session is not null.
+std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const ReportRequest& request) {
+    const std::span<const char> text(request.text.data(), std::min(request.length, request.text.size()));
+    if (!(session != nullptr ? tlsSendAll(session, text) : sendAll(socket, text))) return messageCantSendData;
+    std::array<char, responseCapacity> answer{};
+    const std::size_t received =
+        session != nullptr ? tlsReceiveAnswer(session, answer) : receiveAnswer(socket, answer);
+    return classifyReportResponse(std::span<const char>(answer.data(), received));
+}
+
+// Resolves, opens the socket, connects (and for https verifies the server:
+// a peer that fails is "Can't open host!" and is sent nothing), sends the
+// request and reads the answer; the outcome message of the first step that
+// fails, or of the answer. The TLS session ends here, before the socket closes.
+std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, const NumberText& latText,
+                          const NumberText& lonText, const NumberText& speedText) {
     HostAddress address{};
-    if (!resolveHostAddress(reportHost(), reportPort, address) || !connectSocket(socket, address)) {
+    if (!resolveHostAddress(target.host, target.port, address)) return messageCantOpenHost;
+    socket = openTcpSocketFor(address);
+    if (!connectSocket(socket, address)) return messageCantOpenHost;
+    TlsSession* session = nullptr;
+    if (target.tls && !startTlsSession(socket, target.host, terminatedText(settings.caFile), session))
         return messageCantOpenHost;
-    }
     ReportRequest request{};
     buildReportRequest(latText, lonText, speedText, terminatedText(settings.login),
                        terminatedText(settings.password), request);
-    const std::size_t length = std::min(request.length, request.text.size());
-    if (!sendAll(socket, std::span<const char>(request.text.data(), length))) return messageCantSendData;
-
-    std::array<char, responseCapacity> answer{};
-    const std::size_t received = receiveAnswer(socket, answer);
-    return classifyReportResponse(std::span<const char>(answer.data(), received));
+    const std::uint16_t outcome = sendAndReceive(socket, session, request);
+    endTlsSession(session);
+    return outcome;
 }
 
 }  // namespace
 
-// No route within 15 seconds (a name that does not resolve included) or no
-// socket library: "Can't connect!". No connection within 10 seconds: "Can't
-// open host!". A request that cannot leave: "Can't send data!". Otherwise the
+// A server line that cannot be used, no route within 15 seconds (a name that
+// does not resolve included), no socket library, or for https no TLS library:
+// "Can't connect!". No connection within 10 seconds, or for https no verified
+// handshake within 10 more: "Can't open host!". A request that cannot leave:
+// "Can't send data!". Otherwise the
 // answer read until the server closes, 512 bytes arrive or 20 seconds pass
 // gives the outcome; no answer at all is "Service unavailable!".
 void runReportExchange(double latitude, double longitude, double speed) {
@@ -62,11 +78,15 @@ void runReportExchange(double latitude, double longitude, double speed) {
     appendStatusLine(terminatedText(formatReportSummary(latText, lonText, speedText)));
     showMessage(messageConnecting);
 
+    // A server line that could not be understood, or a ca-file line too long
+    // to be read, ends here: nothing goes anywhere else instead.
+    const ReportTarget target = reportTarget();
+    const bool trustUsable = !target.tls || settings.caFileUsable;
     SocketHandle socket = invalidSocketHandle;
     std::uint16_t outcome = messageCantConnect;
-    if (waitForRoute(reportHost()) && startSocketLibrary()) {
-        socket = openTcpSocket();
-        outcome = carryReport(socket, latText, lonText, speedText);
+    const bool tlsReady = !target.tls || tlsAvailable();
+    if (target.usable && trustUsable && waitForRoute(target.host) && startSocketLibrary() && tlsReady) {
+        outcome = carryReport(target, socket, latText, lonText, speedText);
     }
     stopSocketLibrary(socket);
     showMessage(outcome);

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "app/statuslog.hpp"
+#include "settings/settings.hpp"
 
 #ifndef WAYLOOM_REPORT_HOST
 #define WAYLOOM_REPORT_HOST "localhost"
@@ -46,6 +47,47 @@ std::string_view reportHost() {
 
 std::string_view reportUrl() {
     return {reportUrlText.data(), reportUrlText.size()};
+}
+
+namespace {
+
+// Appends to a fixed text, never past its terminator.
+template <std::size_t capacity>
+void append(std::array<char, capacity>& text, std::size_t& length, std::string_view part) {
+    const std::size_t count = std::min(part.size(), capacity - 1 - length);
+    std::copy_n(part.begin(), count, text.begin() + static_cast<std::ptrdiff_t>(length));
+    length += count;
+    text[length] = '\0';
+}
+
+}  // namespace
+
+ReportTarget reportTarget() {
+    ReportTarget target{};
+    const ServerSetting& server = settings.server;
+    if (!server.given) {
+        target = {true, false, compiledReportHost, 80, {}, 0};
+        append(target.url, target.urlLength, reportUrl());
+        return target;
+    }
+    const std::string_view host(server.host.data());
+    target.usable = server.usable && !host.empty();
+    target.tls = server.scheme == ServerScheme::https;
+    target.host = host;
+    target.port = server.port != 0 ? server.port : target.tls ? 443 : 80;
+    const bool ipv6 = host.find(':') != std::string_view::npos;
+    append(target.url, target.urlLength, target.tls ? "https://" : "http://");
+    append(target.url, target.urlLength, ipv6 ? "[" : "");
+    append(target.url, target.urlLength, host);
+    append(target.url, target.urlLength, ipv6 ? "]" : "");
+    if (server.port != 0) {
+        std::array<char, 6> port;
+        const auto end = std::to_chars(port.data(), port.data() + port.size(), server.port).ptr;
+        append(target.url, target.urlLength, ":");
+        append(target.url, target.urlLength, {port.data(), static_cast<std::size_t>(end - port.data())});
+    }
+    append(target.url, target.urlLength, urlPath);
+    return target;
 }
 
 // ---- Number texts and the summary line ------------------------------------
@@ -189,9 +231,10 @@ constexpr std::size_t contentLengthDigits = 3;   // the body is under 1000 bytes
 constexpr std::size_t bodyMaxLength = 24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength;
 static_assert(bodyMaxLength < 1000);
 static_assert(encodedCredentialMaxLength == 3 * credentialMaxLength);
-static_assert(std::string_view("POST ").size() + urlScheme.size() + reportHostMaxLength + urlPath.size() +
-                  requestHeaders.size() + contentLengthDigits + 2 + bodyMaxLength <
+static_assert(std::string_view("POST ").size() + reportUrlCapacity - 1 + requestHeaders.size() +
+                  contentLengthDigits + 2 + bodyMaxLength <
               requestCapacity);
+static_assert(serverHostCapacity - 1 <= reportHostMaxLength);
 
 // The bytes of a login or password: up to its first zero, at most 35.
 std::string_view credentialBytes(std::string_view credential) {
@@ -255,10 +298,11 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     const auto lengthEnd =
         std::to_chars(lengthText.data(), lengthText.data() + lengthText.size(), contentLength).ptr;
 
+    const ReportTarget target = reportTarget();
     request.length = 0;
     RequestWriter out{request};
     out.put("POST ");
-    out.put(reportUrl());
+    out.put({target.url.data(), target.urlLength});
     out.put(requestHeaders);
     out.put({lengthText.data(), static_cast<std::size_t>(lengthEnd - lengthText.data())});
     out.put(bodyStart);

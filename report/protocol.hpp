@@ -16,9 +16,11 @@ constexpr std::size_t responseCapacity = 512;            // bytes of the answer 
 constexpr std::size_t responseBodyMaxLength = 20;        // characters of the body compared
 constexpr std::size_t reportHostMaxLength = 253;         // longest DNS name
 constexpr std::size_t encodedCredentialMaxLength = 105;  // 35 bytes, each as %XX
-// "POST http://" host "/wayloom/Receiver.php HTTP/1.0\n" three headers, the
-// content length, the blank line and the body with its six fields.
-constexpr std::size_t requestCapacity = 512 + reportHostMaxLength;
+// "https://[" host "]:65535/wayloom/Receiver.php", and a terminator.
+constexpr std::size_t reportUrlCapacity = 9 + reportHostMaxLength + 7 + 21 + 1;
+// "POST " the URL " HTTP/1.0\n" three headers, the content length, the blank
+// line and the body with its six fields.
+constexpr std::size_t requestCapacity = 512 + reportUrlCapacity;
 
 using NumberText = std::array<char, numberTextCapacity>;       // zero-terminated
 using SummaryLine = std::array<wchar_t, summaryLineCapacity>;  // zero-terminated
@@ -28,10 +30,24 @@ struct ReportRequest {
     std::size_t length;                      // bytes to send
 };
 
-// The report server's host name, fixed when the program is built, and the
-// report URL "http://" host "/wayloom/Receiver.php".
+// The report server's host name fixed when the program is built, and the
+// default report URL "http://" host "/wayloom/Receiver.php".
 std::string_view reportHost();
 std::string_view reportUrl();
+
+// Where reports go: the server line of the settings, or the default.
+struct ReportTarget {
+    bool usable;                              // false: a server line that could not be understood
+    bool tls;                                 // https
+    std::string_view host;                    // the name or address to connect to (IPv6 without brackets)
+    std::uint16_t port;                       // 80, 443 or the port the URL names
+    std::array<char, reportUrlCapacity> url;  // "http[s]://" host [":" port] "/wayloom/Receiver.php"
+    std::size_t urlLength;
+};
+
+// Built from settings.server on each call; host refers to settings or to the
+// compiled-in name.
+ReportTarget reportTarget();
 
 // value with 8 significant digits, plain decimal, trailing zeros and point
 // dropped; exponential only where 15 characters cannot hold plain decimal.
@@ -41,7 +57,7 @@ NumberText formatReportNumber(double value);
 SummaryLine formatReportSummary(const NumberText& latText, const NumberText& lonText,
                                 const NumberText& speedText);
 
-// The whole request; login and password are percent-encoded outside
+// The whole request for reportTarget()'s URL; login and password are percent-encoded outside
 // A-Z a-z 0-9 - . _ ~ and the content length counts the bytes sent.
 void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
                         std::string_view login, std::string_view password, ReportRequest& request);

@@ -111,10 +111,12 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
     }
     auto accounts = std::make_unique<Accounts>();
     randombytes_buf(accounts->digestKey.data(), accounts->digestKey.size());
+    accounts->database = database;
     accounts->storage = openStorage(database, error);
     if (accounts->storage == nullptr) return nullptr;
     if (!refreshAccounts(*accounts)) {
-        error = "cannot read the accounts: " + accounts->storage->lastError();
+        error = "cannot read the accounts";
+        if (accounts->storage != nullptr) error += ": " + accounts->storage->lastError();
         return nullptr;
     }
     return accounts;
@@ -123,7 +125,12 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
 bool refreshAccounts(Accounts& accounts) {
     const std::lock_guard storageLock(accounts.storageMutex);
     std::int64_t generation = 0;
-    if (!accounts.storage->accountsGeneration(generation)) return false;
+    if (accounts.storage == nullptr || !accounts.storage->accountsGeneration(generation)) {
+        // A database server that restarted drops its connections: connect again.
+        std::string error;
+        accounts.storage = openStorage(accounts.database, error);
+        if (accounts.storage == nullptr || !accounts.storage->accountsGeneration(generation)) return false;
+    }
     {
         const std::lock_guard lock(accounts.mutex);
         if (generation == accounts.generation) return true;

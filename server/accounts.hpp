@@ -77,6 +77,7 @@ struct Accounts {
     std::array<unsigned char, 32> digestKey{};
 
     std::mutex storageMutex;
+    std::string database;  // to connect again after the connection failed
     std::unique_ptr<Storage> storage;
 };
 

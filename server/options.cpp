@@ -143,8 +143,7 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
             return static_cast<unsigned char>(c) >= ' ' && c != 0x7F;
         });
         if (options.login.empty() || options.login.size() > loginMaxBytes || !printable) {
-            error = "a login has 1 to " + std::to_string(loginMaxBytes) +
-                    " bytes, no control characters";
+            error = "a login has 1 to " + std::to_string(loginMaxBytes) + " bytes, no control characters";
             return false;
         }
     }

@@ -53,12 +53,13 @@ char readReportForm(std::string_view body, ReportForm& form) {
             values[i] = &field.value;
         }
     }
+    if (values[1] != nullptr) form.login = *values[1];  // for the log
+    // Another version may carry other fields: its clients are told to update.
+    if (values[0] != nullptr && *values[0] != reportVersion) return answer::wrongVersion;
     for (const std::string* value : values) {
         if (value == nullptr) return answer::notAReport;
     }
-    form.login = *values[1];
     form.password = *values[2];
-    if (*values[0] != reportVersion) return answer::wrongVersion;
     if (!readReportNumber(*values[3], form.lat) || !readReportNumber(*values[4], form.lon) ||
         !readReportNumber(*values[5], form.speedKnots))
         return answer::notAReport;

@@ -49,9 +49,10 @@ struct ReportForm {
 };
 
 // Reads a report body into form: answer::stored when it is a report (nothing
-// is stored here), answer::notAReport when a field is missing or repeated, a
-// number is not a finite decimal, a coordinate is out of range or the body is
-// longer than reportBodyMaxBytes, answer::wrongVersion when v is not "1.1".
+// is stored here); answer::wrongVersion when v is there once and is not
+// "1.1", whatever else the body holds; answer::notAReport when a field is
+// missing or repeated, a number is not a finite decimal, a coordinate is out
+// of range or the body is longer than reportBodyMaxBytes.
 char readReportForm(std::string_view body, ReportForm& form);
 
 // A number as a report carries it: an optional sign, digits with an optional

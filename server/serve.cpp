@@ -253,7 +253,6 @@ struct Loop {
 
     Committer committer;
     std::list<RouteThread> routeThreads;
-    ServerContext context;
 
     explicit Loop(ServeSettings& s) : settings(s) {}
 };

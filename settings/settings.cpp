@@ -23,6 +23,7 @@ namespace {
 constexpr std::size_t portLineCut = portNameCapacity - 1;          // 17 characters
 constexpr std::size_t credentialLineCut = credentialCapacity - 1;  // 35 characters
 constexpr int settingsLineCount = 5;  // port, baud rate, login, password, interval
+constexpr std::size_t settingsFileMaxBytes = 1 << 20;
 constexpr char32_t replacementCharacter = 0xFFFD;
 constexpr char32_t byteOrderMark = 0xFEFF;
 
@@ -31,6 +32,8 @@ constexpr Settings defaultSettings() {
     defaults.portName = {L'C', L'O', L'M', L'1', L':'};
     defaults.baudRate = 4800;
     defaults.reportInterval = minimumReportInterval;
+    defaults.server.usable = true;
+    defaults.caFileUsable = true;
     return defaults;
 }
 
@@ -120,17 +123,21 @@ std::size_t encodeUtf8(wchar_t character, std::array<char, 4>& out) {
 // Converts text to 8-bit characters (UTF-8) into out, as wcstombs does in a
 // UTF-8 locale with a limit of out.size() bytes, except that the result is
 // always terminated: conversion stops before a character whose bytes would not
-// fit beside the terminator, so no character is ever cut in half.
-void storeEightBit(const wchar_t* text, std::array<char, credentialCapacity>& out) {
+// fit beside the terminator, so no character is ever cut in half. False when
+// text did not fit whole.
+template <std::size_t capacity>
+bool storeEightBit(std::wstring_view text, std::array<char, capacity>& out) {
     out.fill('\0');
     std::size_t used = 0;
-    for (; *text != L'\0'; ++text) {
+    for (const wchar_t character : text) {
+        if (character == L'\0') break;
         std::array<char, 4> bytes;
-        const std::size_t length = encodeUtf8(*text, bytes);
-        if (used + length > out.size() - 1) break;
+        const std::size_t length = encodeUtf8(character, bytes);
+        if (used + length > out.size() - 1) return false;
         std::copy_n(bytes.begin(), length, out.begin() + static_cast<std::ptrdiff_t>(used));
         used += length;
     }
+    return true;
 }
 
 }  // namespace
@@ -167,8 +174,9 @@ void cutLine(SettingsLine& line, std::size_t count) {
     if (std::wcslen(line.data()) > count) line[count] = L'\0';
 }
 
-// Applies the setting line at position (0 for the first counted line).
-void applySettingsLine(int position, SettingsLine& line) {
+// Applies the setting line at position (0 for the first counted line). cut
+// says the reader cut the line, continued that it is the rest of a cut line.
+void applySettingsLine(int position, SettingsLine& line, bool cut, bool continued) {
     switch (position) {
         case 0: {  // port name: cut at 17, trimmed, kept whole
             cutLine(line, portLineCut);
@@ -185,16 +193,179 @@ void applySettingsLine(int position, SettingsLine& line) {
         case 3:  // password: the same
             cutLine(line, credentialLineCut);
             trimLineEnd(line.data());
-            storeEightBit(line.data(), position == 2 ? settings.login : settings.password);
+            storeEightBit(std::wstring_view(line.data()), position == 2 ? settings.login : settings.password);
             break;
         case 4:  // report interval, never below 30 seconds
             trimLineEnd(line.data());
             settings.reportInterval = std::max(readDecimalInteger(line.data()), minimumReportInterval);
             break;
-        default:  // a sixth line and later: read and ignored
+        default:  // a sixth line and later: an option, or ignored. The rest of
+                  // a cut line is never read as an option of its own.
+            if (!continued) applyOptionLine(line.data(), cut);
             break;
     }
 }
+
+}  // namespace
+
+// ---- Option lines ---------------------------------------------------------
+
+namespace {
+
+bool isBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+std::wstring_view trimBlanks(std::wstring_view text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && (isBlank(text.back()) || text.back() == L'\r' || text.back() == L'\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool startsWithIgnoringCase(std::wstring_view text, std::wstring_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] + 32) : text[i];
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool isHostNameCharacter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' ||
+           c == L'.';
+}
+
+bool isIpv6Character(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F') || c == L':' ||
+           c == L'.';
+}
+
+// A port of 1 to 65535 in decimal digits; 0 when the text is anything else.
+std::uint16_t readPort(std::wstring_view text) {
+    if (text.empty() || text.size() > 5) return 0;
+    std::uint32_t port = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return 0;
+        port = port * 10 + static_cast<std::uint32_t>(c - L'0');
+    }
+    return port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
+}
+
+// "http://HOST[:PORT]" or "https://HOST[:PORT]", the scheme in any case, a
+// single "/" after the authority allowed; HOST a DNS name of letters, digits,
+// "-" and ".", an IPv4 address, or an IPv6 address in brackets. Anything else
+// (a path, a user name, an empty host or port) cannot be understood: the
+// server is then unusable, never the default, so the password cannot go to a
+// host the user did not name.
+ServerSetting readServerUrl(std::wstring_view url) {
+    ServerSetting server{};
+    server.given = true;
+    if (startsWithIgnoringCase(url, L"https://")) {
+        server.scheme = ServerScheme::https;
+        url.remove_prefix(8);
+    } else if (startsWithIgnoringCase(url, L"http://")) {
+        server.scheme = ServerScheme::http;
+        url.remove_prefix(7);
+    } else {
+        return server;
+    }
+    if (!url.empty() && url.back() == L'/') url.remove_suffix(1);
+    std::wstring_view host;
+    std::wstring_view rest;
+    if (!url.empty() && url.front() == L'[') {
+        const std::size_t close = url.find(L']');
+        if (close == std::wstring_view::npos) return server;
+        host = url.substr(1, close - 1);
+        rest = url.substr(close + 1);
+        if (host.find(L':') == std::wstring_view::npos ||
+            !std::all_of(host.begin(), host.end(), isIpv6Character))
+            return server;
+    } else {
+        const std::size_t colon = url.find(L':');
+        host = url.substr(0, colon);
+        rest = colon == std::wstring_view::npos ? std::wstring_view{} : url.substr(colon);
+        if (!std::all_of(host.begin(), host.end(), isHostNameCharacter)) return server;
+    }
+    if (host.empty()) return server;
+    if (!rest.empty()) {
+        if (rest.front() != L':') return server;
+        server.port = readPort(rest.substr(1));
+        if (server.port == 0) return server;
+    }
+    server.usable = storeEightBit(host, server.host);
+    return server;
+}
+
+// stale-after: whole seconds in decimal digits, saturating at the largest
+// 32-bit number; 0 for never. False for anything else.
+bool readSeconds(std::wstring_view text, std::int32_t& seconds) {
+    if (text.empty()) return false;
+    std::int64_t value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        value = std::min<std::int64_t>(value * 10 + (c - L'0'), INT32_MAX);
+    }
+    seconds = static_cast<std::int32_t>(value);
+    return true;
+}
+
+// The options whose values are words: name, the word that sets the flag, the
+// word that clears it (the default), and the flag.
+struct WordOption {
+    std::wstring_view name;
+    std::wstring_view setWord;
+    std::wstring_view defaultWord;
+    bool Settings::*flag;
+};
+
+constexpr std::array<WordOption, 3> wordOptions{{
+    {L"talkers", L"any", L"GP", &Settings::anyTalker},
+    {L"positions", L"unsigned", L"signed", &Settings::unsignedPositions},
+    {L"checksums", L"required", L"ignored", &Settings::checksumsRequired},
+}};
+
+}  // namespace
+
+bool applyOptionLine(const wchar_t* line, bool cut) {
+    const std::wstring_view text(line);
+    const std::size_t equals = text.find(L'=');
+    if (equals == std::wstring_view::npos) return false;
+    const std::wstring_view name = trimBlanks(text.substr(0, equals));
+    const std::wstring_view value = trimBlanks(text.substr(equals + 1));
+    for (const WordOption& option : wordOptions) {
+        if (name != option.name) continue;
+        // A cut line, or a word that is neither, leaves the option as it was.
+        if (!cut && value == option.setWord) settings.*option.flag = true;
+        if (!cut && value == option.defaultWord) settings.*option.flag = false;
+        return true;
+    }
+    if (name == L"server") {
+        settings.server = readServerUrl(cut ? std::wstring_view{} : value);
+        return true;
+    }
+    if (name == L"ca-file") {
+        settings.caFileUsable = !cut && storeEightBit(value, settings.caFile);
+        if (!settings.caFileUsable) settings.caFile.fill('\0');
+        return true;
+    }
+    if (name == L"stale-after") {
+        std::int32_t seconds = 0;
+        if (!cut && readSeconds(value, seconds)) settings.staleAfterSeconds = seconds;
+        return true;
+    }
+    if (name == L"source") {
+        if (cut || !storeEightBit(value, settings.source)) {
+            settings.source.fill('\0');
+            std::copy(unusableSource.begin(), unusableSource.end(), settings.source.begin());
+        }
+        return true;
+    }
+    return false;
+}
+
+namespace {
 
 // ---- The piece reader -----------------------------------------------------
 
@@ -202,21 +373,25 @@ struct SettingsReader {
     Utf8Decoder decoder;
     SettingsLine piece{};
     std::size_t pieceLength = 0;
-    int linesCounted = 0;     // pieces that were neither comment nor blank
-    bool atFileStart = true;  // a byte-order mark is skipped only here
+    int linesCounted = 0;        // pieces that were neither comment nor blank
+    bool atFileStart = true;     // a byte-order mark is skipped only here
+    bool continuesLine = false;  // the piece is the rest of a line cut before it
 };
 
-bool readerDone(const SettingsReader& reader) {
-    return reader.linesCounted >= settingsLineCount;
-}
-
-// A piece is a comment or blank line when its first character is "#", LF or CR.
+// A piece is a comment or blank line when its first character is "#", LF or
+// CR. A piece that ends without LF before the end of the file was cut at 143
+// characters, and the next piece continues its line.
 void finishPiece(SettingsReader& reader) {
+    const bool cut =
+        reader.piece[reader.pieceLength - 1] != L'\n' && reader.pieceLength == reader.piece.size() - 1;
+    const bool continued = reader.continuesLine;
+    reader.continuesLine = cut;
     reader.piece[reader.pieceLength] = L'\0';
     reader.pieceLength = 0;
     const wchar_t first = reader.piece[0];
     if (first == L'#' || first == L'\n' || first == L'\r') return;
-    applySettingsLine(reader.linesCounted++, reader.piece);
+    applySettingsLine(reader.linesCounted, reader.piece, cut, continued);
+    if (reader.linesCounted < settingsLineCount) ++reader.linesCounted;
 }
 
 void takeCharacter(SettingsReader& reader, char32_t character) {
@@ -265,11 +440,14 @@ void loadSettingsFrom(const char* path) {
     }
     SettingsReader reader;
     std::array<char, 512> chunk;
-    // Lines after the fifth are ignored, so reading stops once it is handled.
-    while (!readerDone(reader)) {
+    // Option lines may come anywhere after the fifth line, so the whole file is
+    // read, up to a size no settings file reaches (a device or a wrong file
+    // named settings.ini cannot hold the program).
+    for (std::size_t total = 0; total < settingsFileMaxBytes;) {
         const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
         if (count == 0) break;
         feedBytes(reader, {chunk.data(), count});
+        total += count;
     }
     if (std::ferror(file) != 0) reportFailure("cannot read settings file", path, systemReason(errno));
     finishBytes(reader);

@@ -278,4 +278,47 @@ TEST(ReportCycle, SilentReceiverKeepsReportingTheLastPosition) {
     EXPECT_EQ(reports, 3);
 }
 
+// With stale-after, the same silent receiver gives no report once its last
+// GGA and RMC are older than the limit; a fresh GN fix from the south-west is
+// reported with its signs when talkers = any is set.
+TEST(ReportCycle, StaleFixIsNotReportedAndSignsFollowTheHemispheres) {
+    static CycleRecord stale, southWest;
+    ASSERT_TRUE(runInPrivateNetwork(true, stale, [](CycleRecord& out) {
+        prepareCycle();
+        settings.staleAfterSeconds = 1;
+        FakeReceiver gps;
+        const std::string fix = sentence("GPGGA,101500,5530.000,N,03715.000,E,1,07,1.1,150.0,M,14.0,M,,") +
+                                sentence("GPRMC,101500,A,5530.000,N,03715.000,E,001.5,090.0,010524,,");
+        if (!startFakeReceiver(gps, {fix, 3})) return;
+        runCycle(out, CycleTiming{1500, 10, 2});
+        stopFakeReceiver(gps);
+    }));
+    EXPECT_EQ(snapshotsOf(stale), expectedSnapshots({noSatellites}, 2));
+    EXPECT_EQ(stale.fixAfter.valid, 1) << "the fix never arrived";
+
+    ASSERT_TRUE(runInPrivateNetwork(true, southWest, [](CycleRecord& out) {
+        prepareCycle();
+        settings.anyTalker = true;
+        settings.checksumsRequired = true;
+        privatenet::Receiver server;
+        if (!privatenet::startReceiver(server, "127.0.0.1", "1")) return;
+        FakeReceiver gps;
+        const std::string fix = sentence("GNGGA,101500,3436.000,S,05823.000,W,1,07,1.1,25.0,M,14.0,M,,") +
+                                sentence("GNRMC,101500,A,3436.000,S,05823.000,W,001.5,090.0,010524,,") +
+                                "$GNGGA,101501,1111.000,N,02222.000,E,1*00\r\n";  // a wrong checksum
+        if (!startFakeReceiver(gps, {fix, 50})) return;
+        runCycle(out, CycleTiming{500, 10, 1});
+        stopFakeReceiver(gps);
+        privatenet::readReceiverLog(server, out.receiverLog.data(), out.receiverLog.size());
+        privatenet::stopReceiver(server);
+    }));
+    EXPECT_EQ(snapshotsOf(southWest),
+              expectedSnapshots({L"-58.383333 -34.6 1.5", L"Connecting...", L"Sent successfully."}, 1));
+    std::string lat, lon;
+    EXPECT_TRUE(privatenet::jsonStringField(southWest.receiverLog.data(), "lat", lat));
+    EXPECT_TRUE(privatenet::jsonStringField(southWest.receiverLog.data(), "lon", lon));
+    EXPECT_EQ(lat, "-34.6");
+    EXPECT_EQ(lon, "-58.383333");
+}
+
 }  // namespace

@@ -10,6 +10,8 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <string_view>
@@ -262,7 +264,17 @@ TEST(ReportExchange, EveryServerAnswerGivesItsMessage) {
 struct RequestRecord {
     ExchangeRecord exchange;
     std::array<char, 4096> receiverLog;
+    bool tlsLibraryLoaded;  // a plain http report must not load it
 };
+
+// Whether a shared library whose path contains name is mapped into this process.
+bool libraryMapped(const char* name) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(name) != std::string::npos) return true;
+    }
+    return false;
+}
 
 TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
     static RequestRecord record;
@@ -276,11 +288,13 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
         privatenet::Receiver receiver;
         if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
         out.exchange = exchangeOnce(latitude, longitude, speed);
+        out.tlsLibraryLoaded = libraryMapped("libssl");
         privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
         privatenet::stopReceiver(receiver);
     }));
     EXPECT_EQ(std::wstring_view(record.exchange.log.data()),
               L"37.622504 55.753216 12.5\r\nConnecting...\r\nSent successfully.");
+    EXPECT_FALSE(record.tlsLibraryLoaded) << "a plain http report loaded the TLS library";
 
     ReportRequest expected{};
     buildReportRequest(formatReportNumber(latitude), formatReportNumber(longitude), formatReportNumber(speed),
@@ -409,6 +423,186 @@ TEST(NetServices, AnswerEndsWhenTheBufferIsFull) {
     EXPECT_EQ(record.received, 512u);
     EXPECT_EQ(std::string_view(record.bytes.data(), record.bytes.size()), std::string(512, 'a'));
     EXPECT_LT(record.elapsedMs, 5000) << "waited for the time-out with a full buffer";
+}
+
+// ---- The server line: https, IPv6, and values that must send nothing ----
+
+// Sets the server line as settings.ini would.
+void setServer(const char* line) {
+    const std::string text = std::string("P\n1\nl\np\n30\nserver = ") + line + "\n";
+    loadSettingsFromBytes({text.data(), text.size()});
+}
+
+void setCaFile(const std::string& path) {
+    std::fill(settings.caFile.begin(), settings.caFile.end(), '\0');
+    std::copy_n(path.begin(), std::min(path.size(), settings.caFile.size() - 1), settings.caFile.begin());
+}
+
+// Throw-away certificates, made once for this run of the suite and removed
+// when it ends.
+struct CertificateDirectory {
+    std::string path;
+    CertificateDirectory() {
+        std::string pattern = "/tmp/wayloom-tls-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) return;
+        path = pattern;
+        const std::string command =
+            "bash " WAYLOOM_TEST_DATA "/../tls_certificates.sh " + path + " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) path.clear();
+    }
+    ~CertificateDirectory() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+};
+
+const std::string& certificateDirectory() {
+    static const CertificateDirectory directory;
+    return directory.path;
+}
+
+struct ServerCase {
+    const char* name;
+    const char* server;       // the server line
+    const char* caFile;       // in the certificate directory; "" for the system's store
+    const char* certificate;  // the receiver's: server, stranger, othername; null for plain HTTP
+    const char* port;
+    std::wstring_view outcome;
+    const char* requestLine;  // what the receiver logged, or null when it must log nothing
+};
+
+// The receiver's own certificate and key (or none), and the outcome; a peer
+// that does not verify is sent nothing at all.
+const ServerCase serverCases[] = {
+    {"https, verified by the ca-file", "https://localhost:8443", "ca.pem", "server", "8443",
+     L"Sent successfully.", "POST https://localhost:8443/wayloom/Receiver.php HTTP/1.0"},
+    {"https on its default port, to an IP address", "https://127.0.0.1", "ca.pem", "server", "443",
+     L"Sent successfully.", "POST https://127.0.0.1/wayloom/Receiver.php HTTP/1.0"},
+    {"a certificate from another authority", "https://localhost:8443", "ca.pem", "stranger", "8443",
+     L"Can't open host!", nullptr},
+    {"a certificate for another name", "https://localhost:8443", "ca.pem", "othername", "8443",
+     L"Can't open host!", nullptr},
+    {"the system's store does not know the test authority", "https://localhost:8443", "", "server", "8443",
+     L"Can't open host!", nullptr},
+    {"a ca-file that does not exist", "https://localhost:8443", "absent.pem", "server", "8443",
+     L"Can't open host!", nullptr},
+    {"https to a plain HTTP server", "https://localhost:8443", "ca.pem", nullptr, "8443", L"Can't open host!",
+     nullptr},
+    {"http with a port", "http://localhost:8080", "", nullptr, "8080", L"Sent successfully.",
+     "POST http://localhost:8080/wayloom/Receiver.php HTTP/1.0"},
+};
+
+struct ServerRecords {
+    std::array<ExchangeRecord, std::size(serverCases)> exchanges;
+    std::array<std::array<char, 2048>, std::size(serverCases)> receiverLogs;
+    bool tlsLibraryLoaded;
+};
+
+TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
+    const std::string& certificates = certificateDirectory();
+    ASSERT_FALSE(certificates.empty()) << "the test certificates could not be made";
+    static ServerRecords records;
+    ASSERT_TRUE(runInPrivateNetwork(true, records, [&](ServerRecords& out) {
+        for (std::size_t i = 0; i < std::size(serverCases); ++i) {
+            const ServerCase& c = serverCases[i];
+            prepareExchanges(testTimeouts);
+            setServer(c.server);
+            setCaFile(*c.caFile == '\0' ? std::string() : certificates + "/" + c.caFile);
+            const std::string certificate =
+                certificates + "/" + (c.certificate ? c.certificate : "") + ".pem";
+            const std::string key = certificates + "/" + (c.certificate ? c.certificate : "") + ".key";
+            privatenet::Receiver receiver;
+            const bool started = c.certificate == nullptr
+                                     ? privatenet::startReceiver(receiver, "127.0.0.1", "1", c.port)
+                                     : privatenet::startReceiver(
+                                           receiver, "127.0.0.1", "1", c.port,
+                                           {"--tls-cert", certificate.c_str(), "--tls-key", key.c_str()});
+            if (!started) return;
+            out.exchanges[i] = exchangeOnce();
+            privatenet::readReceiverLog(receiver, out.receiverLogs[i].data(), out.receiverLogs[i].size());
+            privatenet::stopReceiver(receiver);
+        }
+        out.tlsLibraryLoaded = libraryMapped("libssl");
+    }));
+    EXPECT_TRUE(records.tlsLibraryLoaded);
+    for (std::size_t i = 0; i < std::size(serverCases); ++i) {
+        const ServerCase& c = serverCases[i];
+        SCOPED_TRACE(c.name);
+        const std::string_view log(records.receiverLogs[i].data());
+        EXPECT_EQ(std::wstring_view(records.exchanges[i].log.data()),
+                  std::wstring(testSummary) + L"\r\nConnecting...\r\n" + std::wstring(c.outcome));
+        EXPECT_EQ(records.exchanges[i].descriptorsAfter, records.exchanges[i].descriptorsBefore);
+        if (c.requestLine == nullptr) {
+            EXPECT_TRUE(log.empty()) << "the server received: " << log;
+            continue;
+        }
+        std::string raw;
+        ASSERT_TRUE(privatenet::jsonStringField(log, "raw", raw)) << log;
+        EXPECT_EQ(raw.substr(0, raw.find('\n')), c.requestLine);
+        EXPECT_NE(raw.find("&p=p&lat=55.5&lon=37.25&s=1.5"), std::string::npos) << raw;
+    }
+}
+
+struct Ipv6Record {
+    ExchangeRecord exchange;
+    std::array<char, 2048> receiverLog;
+    bool resolved;
+    HostAddress address;
+};
+
+// A host with no IPv4 address is reached over IPv6, route check included.
+TEST(ReportExchange, HostWithoutIpv4IsReachedOverIpv6) {
+    static Ipv6Record record;
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](Ipv6Record& out) {
+        prepareExchanges(testTimeouts);
+        out.resolved = resolveHostAddress("::1", 80, out.address);
+        setServer("http://[::1]");
+        privatenet::Receiver receiver;
+        if (!privatenet::startReceiver(receiver, "::1", "1")) return;
+        out.exchange = exchangeOnce();
+        privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
+        privatenet::stopReceiver(receiver);
+    }));
+    expectExchange(record.exchange, L"Sent successfully.");
+    EXPECT_TRUE(record.resolved);
+    EXPECT_TRUE(record.address.ipv6);
+    EXPECT_EQ(record.address.ipv6Address,
+              (std::array<std::uint8_t, 16>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    std::string raw;
+    ASSERT_TRUE(privatenet::jsonStringField(record.receiverLog.data(), "raw", raw));
+    EXPECT_EQ(raw.substr(0, raw.find('\n')), "POST http://[::1]/wayloom/Receiver.php HTTP/1.0");
+}
+
+struct UnusableRecord {
+    std::array<ExchangeRecord, 3> exchanges;
+    std::array<char, 2048> receiverLog;
+};
+
+// A server line that cannot be understood, or an https server whose ca-file
+// line was too long to read, never falls back to the default host (which
+// listens here): each exchange ends at once with "Can't connect!".
+TEST(ReportExchange, UnusableServerSendsNothingAnywhere) {
+    static UnusableRecord record;
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](UnusableRecord& out) {
+        privatenet::Receiver receiver;
+        if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
+        prepareExchanges(NetTimeouts{5000ms, 50ms, 400ms, 2000ms, 1500ms});
+        setServer("http://localhost/elsewhere");
+        out.exchanges[0] = exchangeOnce();
+        setServer("localhost");
+        out.exchanges[1] = exchangeOnce();
+        const std::string longCaFile =
+            "P\n1\nl\np\n30\nserver = https://localhost\nca-file = /" + std::string(140, 'c') + "\n";
+        resetSettings();
+        loadSettingsFromBytes({longCaFile.data(), longCaFile.size()});
+        out.exchanges[2] = exchangeOnce();
+        privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
+        privatenet::stopReceiver(receiver);
+    }));
+    for (const ExchangeRecord& exchange : record.exchanges) {
+        expectExchange(exchange, L"Can't connect!");
+        EXPECT_LT(exchange.elapsedMs, 5000) << "waited for a route to a server that cannot be used";
+    }
+    EXPECT_STREQ(record.receiverLog.data(), "") << "a report went to the default host";
 }
 
 }  // namespace

@@ -498,3 +498,71 @@ TEST_F(Nmea, FixTakesGgaPositionAndRmcSpeedAndStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+class NmeaOptions : public Nmea {
+  protected:
+    void TearDown() override {
+        decodingOptions = DecodingOptions{};
+        gpsRenewals = GpsRenewals{};
+    }
+};
+
+}  // namespace
+
+TEST_F(NmeaOptions, AnyTalkerDecodesTheSevenTypesFromEveryTalker) {
+    struct Case {
+        std::string_view sentence;
+        SentenceType plain;  // without talkers = any
+        SentenceType any;    // with it
+    };
+    using T = SentenceType;
+    const Case cases[] = {
+        {"$GPGGA,1*", T::gga, T::gga},     {"$GNGGA,1*", T::other, T::gga},
+        {"$GLRMC,1*", T::other, T::rmc},   {"$GAVTG,1*", T::other, T::vtg},
+        {"$BDGSA,1*", T::other, T::gsa},   {"$GBGSV,1*", T::other, T::gsv},
+        {"$QZZDA,1*", T::other, T::zda},   {"$GNGLL,1*", T::other, T::gll},
+        {"$PAGGA,1*", T::other, T::other}, {"$gnGGA,1*", T::other, T::other},
+        {"$G1GGA,1*", T::other, T::other}, {"$GNGGB,1*", T::other, T::other},
+        {"!GNGGA,1*", T::other, T::other}, {"$GN", T::other, T::other},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.sentence));
+        decodingOptions.anyTalker = false;
+        EXPECT_EQ(sentenceType(c.sentence), c.plain);
+        decodingOptions.anyTalker = true;
+        EXPECT_EQ(sentenceType(c.sentence), c.any);
+    }
+    dispatchSentence("$GNGGA,123520,3342.6618,S,15112.1509,W,1,09,1.1,47.0,M,20.1,M,,*");
+    EXPECT_EQ(gpsState.gga.id, id("$GNGGA"));
+    EXPECT_EQ(gpsState.gga.latitude, degrees(33, 42.6618));
+    EXPECT_EQ(gpsState.other, OtherSentence{});
+}
+
+// The report's hemispheres come from the same GGA record as its position;
+// renewal times are kept only when asked for.
+TEST_F(NmeaOptions, ReportPositionCarriesItsOwnHemispheresAndRenewals) {
+    dispatchSentence("$GPGGA,123519,3342.6618,S,07040.1234,W,1*");
+    dispatchSentence("$GPRMC,123519,A,1111.1111,N,02222.2222,E,022.4*");
+    ReportPosition position = takeReportPosition();
+    EXPECT_EQ(position.fix.latitude, degrees(33, 42.6618));
+    EXPECT_EQ(position.fix.longitude, degrees(70, 40.1234));
+    EXPECT_EQ(position.fix.valid, 1);
+    EXPECT_EQ(position.latitudeHemisphere, 'S');
+    EXPECT_EQ(position.longitudeHemisphere, 'W');
+    EXPECT_EQ(position.renewed.ggaMs, 0);
+    EXPECT_EQ(position.renewed.rmcMs, 0);
+
+    decodingOptions.stampRenewals = true;
+    const std::int64_t before = monotonicMilliseconds();
+    dispatchSentence("$GPGGA,123520,3342.6618,N,07040.1234,E,1*");
+    position = takeReportPosition();
+    EXPECT_EQ(position.latitudeHemisphere, 'N');
+    EXPECT_EQ(position.longitudeHemisphere, 'E');
+    EXPECT_GE(position.renewed.ggaMs, before);
+    EXPECT_LE(position.renewed.ggaMs, monotonicMilliseconds());
+    EXPECT_EQ(position.renewed.rmcMs, 0) << "RMC stamped by a GGA";
+    dispatchSentence("$GPRMC,123520,A*");
+    EXPECT_GE(takeReportPosition().renewed.rmcMs, before);
+}

@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -172,9 +173,11 @@ struct Receiver {
     char logPath[64] = "";
 };
 
-// Starts the built wayloom-receiver on port 80 with its JSON log in a new
-// temporary file, and waits until it says it is listening.
-inline bool startReceiver(Receiver& receiver, const char* listenAddress, const char* script) {
+// Starts the built wayloom-receiver on port (80 unless given) with its JSON
+// log in a new temporary file, and waits until it says it is listening.
+// extra holds further options, such as --tls-cert FILE --tls-key FILE.
+inline bool startReceiver(Receiver& receiver, const char* listenAddress, const char* script,
+                          const char* port = "80", std::initializer_list<const char*> extra = {}) {
     std::strcpy(receiver.logPath, "/tmp/wayloom-receiver-log-XXXXXX");
     const int logFile = mkostemp(receiver.logPath, O_CLOEXEC);
     if (logFile < 0) return false;
@@ -182,11 +185,15 @@ inline bool startReceiver(Receiver& receiver, const char* listenAddress, const c
     int messages[2];
     if (pipe2(messages, O_CLOEXEC) != 0) return false;
     const std::string program = std::string(WAYLOOM_BINARY_DIR) + "/wayloom-receiver";
+    std::vector<const char*> arguments{
+        program.c_str(), "--listen", listenAddress,    "--port",          port, "--script",
+        script,          "--log",    receiver.logPath, "--stall-seconds", "20"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    arguments.push_back(nullptr);
     receiver.pid = forkHelper();
     if (receiver.pid == 0) {
         dup2(messages[1], STDERR_FILENO);
-        execl(program.c_str(), program.c_str(), "--listen", listenAddress, "--port", "80", "--script", script,
-              "--log", receiver.logPath, "--stall-seconds", "20", static_cast<char*>(nullptr));
+        execv(program.c_str(), const_cast<char* const*>(arguments.data()));
         _exit(127);
     }
     close(messages[1]);

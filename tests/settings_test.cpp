@@ -226,3 +226,148 @@ TEST(ReadDecimalInteger, ReadsLikeWtolAndSaturates) {
         EXPECT_EQ(readDecimalInteger(c.text), c.value);
     }
 }
+
+namespace {
+
+// The option fields, with their defaults where a case does not say.
+struct ExpectedOptions {
+    bool serverGiven = false;
+    bool serverUsable = true;
+    ServerScheme scheme = ServerScheme::http;
+    std::string host = "";
+    std::uint16_t port = 0;
+    std::string caFile = "";
+    bool caFileUsable = true;
+    bool anyTalker = false;
+    bool unsignedPositions = false;
+    bool checksumsRequired = false;
+    std::int32_t staleAfter = 0;
+    std::string source = "";
+    std::int32_t interval = 30;  // the fifth line, to see that option lines leave it
+};
+
+struct OptionCase {
+    const char* name;
+    std::string lines;  // what follows the five positional lines
+    ExpectedOptions expected;
+};
+
+void expectOptions(const ExpectedOptions& e) {
+    EXPECT_EQ(settings.server.given, e.serverGiven);
+    EXPECT_EQ(settings.server.usable, e.serverUsable);
+    if (e.serverGiven && e.serverUsable) {
+        EXPECT_EQ(settings.server.scheme, e.scheme);
+        EXPECT_EQ(std::string(settings.server.host.data()), e.host);
+        EXPECT_EQ(settings.server.port, e.port);
+    }
+    EXPECT_EQ(std::string(settings.caFile.data()), e.caFile);
+    EXPECT_EQ(settings.caFileUsable, e.caFileUsable);
+    EXPECT_EQ(settings.anyTalker, e.anyTalker);
+    EXPECT_EQ(settings.unsignedPositions, e.unsignedPositions);
+    EXPECT_EQ(settings.checksumsRequired, e.checksumsRequired);
+    EXPECT_EQ(settings.staleAfterSeconds, e.staleAfter);
+    EXPECT_EQ(std::string(settings.source.data()), e.source);
+    EXPECT_EQ(settings.reportInterval, e.interval);
+}
+
+}  // namespace
+
+TEST_F(SettingsFile, OptionLinesAfterTheFifth) {
+    const std::string five = "P\n1\nl\np\n45\n";
+    const std::string host140(131, 'h');  // "server = http://" and 131: 147 characters, cut
+    const std::string path130 = "/" + std::string(129, 'c');  // "ca-file = " and 130: 140, whole
+    using S = ServerScheme;
+    // clang-format off
+    const OptionCase cases[] = {
+        {"none", "", {.interval = 45}},
+        {"server http", "server = http://reports.example.org\n",
+         {.serverGiven = true, .host = "reports.example.org", .interval = 45}},
+        {"server https with port, no spaces, CR LF", "server=HTTPS://h.example:8443/\r\n",
+         {.serverGiven = true, .scheme = S::https, .host = "h.example", .port = 8443, .interval = 45}},
+        {"server IPv4 and IPv6 literals", "server = http://192.0.2.7:81\nserver = https://[::1]:8443\n",
+         {.serverGiven = true, .scheme = S::https, .host = "::1", .port = 8443, .interval = 45}},
+        {"server blanks around", " \tserver\t=\t http://a.b \t\n", {.serverGiven = true, .host = "a.b", .interval = 45}},
+        {"ca-file", "ca-file = /etc/wayloom/ca.pem\n", {.caFile = "/etc/wayloom/ca.pem", .interval = 45}},
+        {"ca-file of 130 characters is whole", "ca-file = " + path130 + "\n", {.caFile = path130, .interval = 45}},
+        {"talkers any, then GP again", "talkers = any\ntalkers = GP\n", {.interval = 45}},
+        {"talkers any", "talkers=any\n", {.anyTalker = true, .interval = 45}},
+        {"talkers of another word is ignored", "talkers = any\ntalkers = GN\n", {.anyTalker = true, .interval = 45}},
+        {"positions unsigned", "positions = unsigned\n", {.unsignedPositions = true, .interval = 45}},
+        {"checksums required", "checksums = required\n", {.checksumsRequired = true, .interval = 45}},
+        {"stale-after", "stale-after = 10\n", {.staleAfter = 10, .interval = 45}},
+        {"stale-after saturates", "stale-after = 99999999999\n", {.staleAfter = 2147483647, .interval = 45}},
+        {"stale-after not a number", "stale-after = 10\nstale-after = -5\nstale-after = 5s\n",
+         {.staleAfter = 10, .interval = 45}},
+        {"source gpsd", "source = gpsd://localhost\n", {.source = "gpsd://localhost", .interval = 45}},
+        {"source tcp, as written", "source =  tcp://192.0.2.1:10110 \n", {.source = "tcp://192.0.2.1:10110", .interval = 45}},
+        {"every option", "server = https://r.example\nca-file = c.pem\ntalkers = any\npositions = unsigned\n"
+                         "checksums = required\nstale-after = 5\nsource = tcp://g:1\n",
+         {.serverGiven = true, .scheme = S::https, .host = "r.example", .caFile = "c.pem", .anyTalker = true,
+          .unsignedPositions = true, .checksumsRequired = true, .staleAfter = 5, .source = "tcp://g:1",
+          .interval = 45}},
+        {"unknown names and other lines are ignored",
+         "Talkers = any\ntalker = any\nserver: http://x\n# server = http://x\nnonsense\n=\n",
+         {.interval = 45}},
+        {"the rest of a cut line is no option", "# " + std::string(141, 'x') + "talkers = any\n", {.interval = 45}},
+        {"a cut server line is unusable", "server = http://" + host140 + "\n",
+         {.serverGiven = true, .serverUsable = false, .interval = 45}},
+        {"a cut ca-file line is unusable", "ca-file = /" + std::string(140, 'c') + "\n",
+         {.caFileUsable = false, .interval = 45}},
+        {"a cut source line opens nothing", "source = tcp://" + std::string(140, 's') + "\n",
+         {.source = std::string(unusableSource), .interval = 45}},
+        {"a source too long as UTF-8 opens nothing", "source = tcp://" + std::string(120, 's') + "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\n",
+         {.source = std::string(unusableSource), .interval = 45}},
+    };
+    // clang-format on
+    for (const OptionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        load(five + c.lines);
+        expectOptions(c.expected);
+    }
+}
+
+// A server line that cannot be understood never leaves the default in place:
+// the password would then go to a host the user did not name.
+TEST_F(SettingsFile, BadServerUrlsAreUnusable) {
+    const char* urls[] = {
+        "reports.example.org",
+        "ftp://h",
+        "http://",
+        "http://:80",
+        "http://h:",
+        "http://h:0",
+        "http://h:65536",
+        "http://h:8o",
+        "http://h/path",
+        "http://user@h",
+        "http://h?x",
+        "http://[::1",
+        "http://[h]:80",
+        "http://[::1]x",
+        "http://h\xC3\xA9",
+        "http:/h",
+        "https//h",
+        "",
+    };
+    for (const char* url : urls) {
+        SCOPED_TRACE(url);
+        load(std::string("P\n1\nl\np\n45\nserver = ") + url + "\n");
+        expectOptions({.serverGiven = true, .serverUsable = false, .interval = 45});
+    }
+}
+
+// Before the sixth counted line every line is a positional setting, as it
+// always was; comments and blanks still do not count.
+TEST_F(SettingsFile, OptionLinesBeforeTheSixthArePositional) {
+    // clang-format off
+    runCases({
+        {"talkers as the port", "talkers = any\n", {L"talkers = any", 4800, "", "", 30}},
+        {"server as the login", "P\n1\nserver = http://x\n", {L"P", 1, "server = http://x", "", 30}},
+        {"interval line is no option", "P\n1\nl\np\nstale-after = 5\n", {L"P", 1, "l", "p", 30}},
+    });
+    // clang-format on
+    EXPECT_EQ(settings.staleAfterSeconds, 0);
+    EXPECT_FALSE(settings.anyTalker);
+    load("# c\n\nP\n1\nl\np\n45\ntalkers = any\n");
+    EXPECT_TRUE(settings.anyTalker) << "comments and blanks counted as lines";
+}

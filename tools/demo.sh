@@ -7,6 +7,12 @@
 # Wayloom in this terminal with a settings.ini that points at the simulator.
 # Press F2 to start reporting and F1 to leave; the reports the server
 # received are shown afterwards.
+#
+#   tools/demo.sh [--https]
+#
+# With --https the server speaks HTTPS on port 443 with a certificate made for
+# the demo by a throw-away certificate authority, and settings.ini names it
+# (server = https://localhost, ca-file = that authority).
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
@@ -24,14 +30,16 @@ if [[ -z "${WAYLOOM_PRIVATE_NETWORK:-}" ]]; then
         -DWAYLOOM_BENCH=OFF >/dev/null
     cmake --build "$build" --target wayloom-program wayloom-gpssim wayloom-receiver
 fi
-enter_private_network "$self"
+https=
+[[ "${1:-}" == --https ]] && https=--https
+enter_private_network "$self" $https
 
 begin_work wayloom-demo
 start_gpssim --baud 4800
-start_receiver
+start_receiver $https
 copy_wayloom demo secret
 
-echo "GPS simulator on $gps_port, report server on 127.0.0.1:80. Press F2 in Wayloom to start, F1 to leave."
+echo "GPS simulator on $gps_port, report server on $(sed 's/^listening on //' "$work/receiver.err"). Press F2 in Wayloom to start, F1 to leave."
 sleep 2
 status=0
 XDG_RUNTIME_DIR=$work/runtime "$work/wayloom" || status=$?

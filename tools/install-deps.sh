@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizers, libFuzzer
     libgtest-dev libgmock-dev libbenchmark-dev       # tests and benchmarks
     libncurses-dev                                    # the terminal window (ncursesw)
+    libssl-dev openssl ca-certificates                # https reports; test certificates
     tmux iproute2 util-linux procps jq                # end-to-end tests and demo
     pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15

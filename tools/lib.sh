@@ -58,10 +58,18 @@ start_gpssim() {
     gps_port=$(head -n 1 "$work/gpssim.out")
 }
 
-# start_receiver: wayloom-receiver on 127.0.0.1 port 80, logging each report
-# to $work/receiver.log.
+# start_receiver [--https]: wayloom-receiver on 127.0.0.1 port 80, logging
+# each report to $work/receiver.log. With --https it serves port 443 with a
+# certificate made for the run by a throw-away authority ($work/tls/ca.pem),
+# and copy_wayloom points Wayloom at it.
 start_receiver() {
-    "$build/wayloom-receiver" --listen 127.0.0.1 --port 80 --log "$work/receiver.log" 2>"$work/receiver.err" &
+    local serve=(--port 80)
+    if [[ "${1:-}" == --https ]]; then
+        bash "$(dirname "${BASH_SOURCE[0]}")/../tests/tls_certificates.sh" "$work/tls"
+        serve=(--port 443 --tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
+        receiver_https=1
+    fi
+    "$build/wayloom-receiver" --listen 127.0.0.1 "${serve[@]}" --log "$work/receiver.log" 2>"$work/receiver.err" &
     pids+=($!)
     wait_for_line "$work/receiver.err" 'listening on'
 }
@@ -75,5 +83,8 @@ copy_wayloom() {
     cp "$build/wayloom" "$work/wayloom"
     printf '# GPS port, baud rate, login, password, interval\n%s\n4800\n%s\n%s\n30\n' \
         "$gps_port" "$1" "$2" >"$work/settings.ini"
+    if [[ -n "${receiver_https:-}" ]]; then
+        printf 'server = https://localhost\nca-file = %s\n' "$work/tls/ca.pem" >>"$work/settings.ini"
+    fi
     mkdir -m 700 "$work/runtime"
 }

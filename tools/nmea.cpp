@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::string_view usage =
-    "Usage: wayloom-nmea [--chunk N] [FILE]\n"
+    "Usage: wayloom-nmea [--chunk N] [--talkers any|GP] [FILE]\n"
     "\n"
     "Decodes an NMEA 0183 byte stream the way Wayloom reads its GPS receiver, to\n"
     "check what a receiver sends and how Wayloom reads it.\n"
@@ -38,9 +38,15 @@ constexpr std::string_view usage =
     "Text bytes are written as the characters of the same code; a character field\n"
     "holding 0 is null.\n"
     "\n"
+    "With --talkers any the seven sentence types are decoded from every talker\n"
+    "($GNGGA, $GLRMC ...), as Wayloom does with \"talkers = any\" in settings.ini;\n"
+    "by default only from GP. When the stream's position sentences (GGA, RMC,\n"
+    "GLL) all come from another talker, standard error says so.\n"
+    "\n"
     "Options:\n"
-    "  --chunk N   read N bytes at a time (1 to 512)\n"
-    "  --help      show this text\n";
+    "  --chunk N        read N bytes at a time (1 to 512)\n"
+    "  --talkers WHICH  any, or GP (the default)\n"
+    "  --help           show this text\n";
 
 void printGga(JsonLine& line, const GgaRecord& r) {
     jsonStringMember(line, "id", {r.id.data(), r.id.size()});
@@ -188,9 +194,42 @@ void printRecord(JsonLine& line, SentenceType type) {
     }
 }
 
+// Position sentences seen, by talker: GP, and the others (the first named).
+struct TalkerCount {
+    long gp;
+    long others;
+    std::array<char, 3> otherTalker;
+};
+
+TalkerCount talkerCount;
+
+void countTalker(std::string_view sentence) {
+    if (sentence.size() < identifierLength || sentence[0] != '$' || !isTalker(sentence[1], sentence[2]))
+        return;
+    const std::string_view type = sentence.substr(3, 3);
+    if (type != "GGA" && type != "RMC" && type != "GLL") return;
+    if (sentence.substr(1, 2) == "GP") {
+        ++talkerCount.gp;
+    } else if (talkerCount.others++ == 0) {
+        talkerCount.otherTalker = {sentence[1], sentence[2], '\0'};
+    }
+}
+
+// The hint for a receiver whose fix Wayloom would never see.
+void hintAtTalkers() {
+    if (decodingOptions.anyTalker || talkerCount.gp > 0 || talkerCount.others == 0) return;
+    std::fprintf(
+        stderr,
+        "wayloom-nmea: the position sentences come from talker %s, not GP: Wayloom shows \"Can't find\n"
+        "satellites!\" with this receiver unless settings.ini has the option line \"talkers = any\"\n"
+        "(and this tool decodes them with --talkers any).\n",
+        talkerCount.otherTalker.data());
+}
+
 // The sink of the framer: dispatch as the reader thread does, then print.
 void decodeAndPrint(std::string_view sentence, void* context) {
     JsonLine& line = *static_cast<JsonLine*>(context);
+    countTalker(sentence);
     const SentenceType type = sentenceType(sentence);
     dispatchSentence(sentence);
 
@@ -257,6 +296,10 @@ int main(int argc, char** argv) {
             }
             chunkSize = parseChunkSize(value);
             if (chunkSize == 0) return fail("--chunk needs a number from 1 to 512");
+        } else if (argument == "--talkers") {
+            const std::string_view value = ++i < argc ? argv[i] : "";
+            if (value != "any" && value != "GP") return fail("--talkers needs any or GP");
+            decodingOptions.anyTalker = value == "any";
         } else if (argument.size() > 1 && argument[0] == '-') {
             return fail("unknown option");
         } else if (path != nullptr) {
@@ -285,6 +328,7 @@ int main(int argc, char** argv) {
         frameChunk(framer, std::span<const char>(chunk.data(), count), decodeAndPrint, &line);
     }
     const bool readFailed = std::ferror(input) != 0;
+    hintAtTalkers();
     if (input != stdin) std::fclose(input);
     if (readFailed) {
         std::fputs("wayloom-nmea: read error\n", stderr);

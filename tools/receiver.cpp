@@ -13,6 +13,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -57,6 +59,8 @@ struct Options {
     std::size_t scriptLength = 0;
     bool cycle = false;  // start the script again after its last behaviour
     const char* logPath = nullptr;
+    const char* tlsCertificate = nullptr;  // PEM certificate chain: serve HTTPS
+    const char* tlsKey = nullptr;          // its PEM private key
     int stallSeconds = 30;
     long connectionLimit = 0;  // 0: serve until told to stop
 };
@@ -66,9 +70,9 @@ constexpr std::string_view helpText =
     "A small report server for Wayloom. Accepts HTTP/1.0 POST requests to\n"
     "/wayloom/Receiver.php one connection at a time, writes each report as one\n"
     "JSON line (time, peer, login, password, lat, lon, s, v, answer, raw) and\n"
-    "answers with a status.\n"
+    "answers with a status. With --tls-cert and --tls-key it speaks HTTPS.\n"
     "\n"
-    "  --listen ADDR      IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --listen ADDR      IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
     "  --port N           TCP port (default 80; 0 picks a free one)\n"
     "  --status TEXT      answer body for every report (default 1)\n"
     "  --script A,B,...   one behaviour per connection, in order; the last one\n"
@@ -87,7 +91,11 @@ constexpr std::string_view helpText =
     "  --stall-seconds N  longest hold of a stalled connection (default 30)\n"
     "  --log FILE         append the JSON lines to FILE instead of standard output\n"
     "  --count N          exit after N connections\n"
+    "  --tls-cert FILE    serve HTTPS with this PEM certificate (chain first)\n"
+    "  --tls-key FILE     and this PEM private key; a failed handshake is said\n"
+    "                     on standard error and nothing is logged\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Prints \"listening on ADDR:PORT\" on standard error when ready. SIGTERM or\n"
     "SIGINT ends it with status 0. Status 2: bad options; 1: cannot listen.\n";
@@ -143,12 +151,17 @@ int parseOptions(int argc, char** argv, Options& options) {
             std::fputs(helpText.data(), stdout);
             return 1;
         }
+        if (option == "--version") {
+            std::puts("wayloom-receiver 1.2");
+            return 1;
+        }
         if (option == "--cycle") {
             options.cycle = true;
             continue;
         }
-        constexpr std::array<std::string_view, 7> valued{"--listen",        "--port", "--status", "--script",
-                                                         "--stall-seconds", "--log",  "--count"};
+        constexpr std::array<std::string_view, 9> valued{"--listen", "--port",          "--status",
+                                                         "--script", "--stall-seconds", "--log",
+                                                         "--count",  "--tls-cert",      "--tls-key"};
         if (std::find(valued.begin(), valued.end(), option) == valued.end()) {
             std::fprintf(stderr, "wayloom-receiver: unknown option %s; see --help\n", argv[i]);
             return 2;
@@ -161,8 +174,8 @@ int parseOptions(int argc, char** argv, Options& options) {
         long number = 0;
         bool good = true;
         if (option == "--listen") {
-            in_addr probe{};
-            good = inet_pton(AF_INET, value, &probe) == 1;
+            in6_addr probe{};
+            good = inet_pton(AF_INET, value, &probe) == 1 || inet_pton(AF_INET6, value, &probe) == 1;
             options.listenAddress = value;
         } else if (option == "--port") {
             good = parseNumber(value, 0, 65535, number);
@@ -177,6 +190,10 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.stallSeconds = static_cast<int>(number);
         } else if (option == "--log") {
             options.logPath = value;
+        } else if (option == "--tls-cert") {
+            options.tlsCertificate = value;
+        } else if (option == "--tls-key") {
+            options.tlsKey = value;
         } else {  // --count
             good = parseNumber(value, 1, 1000000000, number);
             options.connectionLimit = number;
@@ -185,6 +202,10 @@ int parseOptions(int argc, char** argv, Options& options) {
             std::fprintf(stderr, "wayloom-receiver: bad value for %s: %s\n", argv[i - 1], value);
             return 2;
         }
+    }
+    if ((options.tlsCertificate == nullptr) != (options.tlsKey == nullptr)) {
+        std::fputs("wayloom-receiver: --tls-cert and --tls-key go together; see --help\n", stderr);
+        return 2;
     }
     return 0;
 }
@@ -236,6 +257,36 @@ void installSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// ---- The connection ------------------------------------------------------------
+
+// One accepted connection, plain or inside TLS.
+struct Connection {
+    int socket;
+    SSL* tls;  // null for plain HTTP
+};
+
+// recv or SSL_read: the bytes read, 0 when the peer closed, -1 on failure
+// (errno EINTR when a signal came).
+ssize_t receiveSome(const Connection& connection, char* data, std::size_t size) {
+    if (connection.tls == nullptr) return recv(connection.socket, data, size, 0);
+    std::size_t count = 0;
+    if (SSL_read_ex(connection.tls, data, size, &count) == 1) return static_cast<ssize_t>(count);
+    return SSL_get_error(connection.tls, 0) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+}
+
+ssize_t sendSome(const Connection& connection, const char* data, std::size_t size) {
+    if (connection.tls == nullptr) return send(connection.socket, data, size, MSG_NOSIGNAL);
+    std::size_t count = 0;
+    return SSL_write_ex(connection.tls, data, size, &count) == 1 ? static_cast<ssize_t>(count) : -1;
+}
+
+// Waits for data to read, which TLS may already hold decrypted.
+int pollForData(const Connection& connection, int milliseconds) {
+    if (connection.tls != nullptr && SSL_pending(connection.tls) > 0) return 1;
+    pollfd entry{connection.socket, POLLIN, 0};
+    return poll(&entry, 1, milliseconds);
+}
+
 // ---- The request ---------------------------------------------------------------
 
 struct Request {
@@ -279,7 +330,7 @@ std::size_t contentLength(std::string_view header) {
 
 // Reads until the header and Content-Length bytes of body have arrived, the
 // client closes, the buffer is full or the read time passes.
-void readRequest(int connection, Request& request) {
+void readRequest(const Connection& connection, Request& request) {
     request.length = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(requestReadSeconds);
     while (request.length < request.bytes.size() && stopRequested == 0) {
@@ -290,10 +341,9 @@ void readRequest(int connection, Request& request) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
-        pollfd entry{connection, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
-        const ssize_t count =
-            recv(connection, request.bytes.data() + request.length, request.bytes.size() - request.length, 0);
+        if (pollForData(connection, static_cast<int>(left.count())) <= 0) continue;
+        const ssize_t count = receiveSome(connection, request.bytes.data() + request.length,
+                                          request.bytes.size() - request.length);
         if (count <= 0) {
             if (count < 0 && errno == EINTR) continue;
             return;
@@ -310,8 +360,9 @@ int checkRequestLine(std::string_view text) {
     const std::size_t secondSpace = line.find(' ', firstSpace + 1);
     if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos) return 400;
     std::string_view target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-    if (target.substr(0, 7) == "http://") {
-        target.remove_prefix(7);
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (target.substr(0, scheme.size()) != scheme) continue;
+        target.remove_prefix(scheme.size());
         target.remove_prefix(std::min(target.find('/'), target.size()));
     }
     if (target != reportPath) return 404;
@@ -426,9 +477,9 @@ void writeReport(std::FILE* out, const Request& request, const char* peer, const
 
 // ---- The answers ---------------------------------------------------------------
 
-bool sendText(int connection, std::string_view text) {
+bool sendText(const Connection& connection, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t count = send(connection, text.data(), text.size(), MSG_NOSIGNAL);
+        const ssize_t count = sendSome(connection, text.data(), text.size());
         if (count < 0 && errno == EINTR && stopRequested == 0) continue;
         if (count <= 0) return false;
         text.remove_prefix(static_cast<std::size_t>(count));
@@ -463,18 +514,17 @@ std::size_t writeHeader(std::span<char> out, std::string_view statusLine, std::s
 
 // Waits until the client closes or sends something, the hold time passes or a
 // stop is requested; data that arrives is read and dropped.
-void holdConnection(int connection, int seconds) {
+void holdConnection(const Connection& connection, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::array<char, 512> discard;
     while (stopRequested == 0) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
-        pollfd entry{connection, POLLIN, 0};
-        const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        const int ready = pollForData(connection, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return;
-        if (recv(connection, discard.data(), discard.size(), 0) <= 0) return;
+        if (receiveSome(connection, discard.data(), discard.size()) <= 0) return;
     }
 }
 
@@ -485,14 +535,15 @@ void pause(std::chrono::milliseconds length) {
 }
 
 // The header for a body, then the body, unless the header could not be sent.
-void sendAnswer(int connection, std::string_view statusLine, std::string_view body, std::size_t padding) {
+void sendAnswer(const Connection& connection, std::string_view statusLine, std::string_view body,
+                std::size_t padding) {
     std::array<char, 1024> header;
     if (sendText(connection, {header.data(), writeHeader(header, statusLine, body.size(), padding)})) {
         sendText(connection, body);
     }
 }
 
-void answer(int connection, const Action& action, const Options& options) {
+void answer(const Connection& connection, const Action& action, const Options& options) {
     constexpr std::string_view longBody = "1 and more than twenty characters";
     constexpr std::size_t bigPadding = 540;  // puts the blank line past byte 512
     const std::string_view status(action.status.data());
@@ -527,7 +578,7 @@ void answer(int connection, const Action& action, const Options& options) {
     }
 }
 
-void answerError(int connection, int code) {
+void answerError(const Connection& connection, int code) {
     std::array<char, 512> header;
     const std::string_view line = code == 404   ? "404 Not Found"
                                   : code == 405 ? "405 Method Not Allowed"
@@ -537,18 +588,56 @@ void answerError(int connection, int code) {
 
 // ---- Serving -------------------------------------------------------------------
 
-void serveConnection(int connection, const sockaddr_in& peerAddress, const Action& action,
-                     const Options& options, std::FILE* log) {
-    std::array<char, INET_ADDRSTRLEN + 8> peer;
-    std::array<char, INET_ADDRSTRLEN> address;
-    inet_ntop(AF_INET, &peerAddress.sin_addr, address.data(), address.size());
-    std::snprintf(peer.data(), peer.size(), "%s:%u", address.data(), ntohs(peerAddress.sin_port));
+// "ADDR:PORT", "[ADDR]:PORT" for IPv6.
+void formatPeer(const sockaddr_storage& peerAddress, std::span<char> peer) {
+    std::array<char, INET6_ADDRSTRLEN> address{};
+    if (peerAddress.ss_family == AF_INET6) {
+        const auto& six = reinterpret_cast<const sockaddr_in6&>(peerAddress);
+        inet_ntop(AF_INET6, &six.sin6_addr, address.data(), address.size());
+        std::snprintf(peer.data(), peer.size(), "[%s]:%u", address.data(), ntohs(six.sin6_port));
+        return;
+    }
+    const auto& four = reinterpret_cast<const sockaddr_in&>(peerAddress);
+    inet_ntop(AF_INET, &four.sin_addr, address.data(), address.size());
+    std::snprintf(peer.data(), peer.size(), "%s:%u", address.data(), ntohs(four.sin_port));
+}
+
+// The TLS handshake on an accepted connection; false (said on standard error)
+// when the client does not complete it, for example because it does not
+// trust the certificate.
+bool acceptTls(SSL_CTX* context, Connection& connection, const char* peer) {
+    const timeval limit{requestReadSeconds, 0};
+    setsockopt(connection.socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(connection.socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    connection.tls = SSL_new(context);
+    if (connection.tls != nullptr && SSL_set_fd(connection.tls, connection.socket) == 1 &&
+        SSL_accept(connection.tls) == 1)
+        return true;
+    std::array<char, 256> reason{};
+    ERR_error_string_n(ERR_get_error(), reason.data(), reason.size());
+    std::fprintf(stderr, "wayloom-receiver: TLS handshake with %s failed: %s\n", peer, reason.data());
+    return false;
+}
+
+void endConnection(Connection& connection) {
+    if (connection.tls != nullptr) {
+        SSL_shutdown(connection.tls);
+        SSL_free(connection.tls);
+    }
+    close(connection.socket);
+}
+
+void serveConnection(Connection& connection, const sockaddr_storage& peerAddress, const Action& action,
+                     const Options& options, SSL_CTX* tls, std::FILE* log) {
+    std::array<char, INET6_ADDRSTRLEN + 10> peer{};
+    formatPeer(peerAddress, peer);
     if (action.behaviour == Behaviour::drop) {
         std::fprintf(stderr, "wayloom-receiver: dropped the connection from %s\n", peer.data());
         return;
     }
     const int one = 1;
-    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(connection.socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (tls != nullptr && !acceptTls(tls, connection, peer.data())) return;
     static Request request;  // 8 KiB, kept off the stack
     readRequest(connection, request);
     const int refusal = checkRequestLine({request.bytes.data(), request.length});
@@ -562,15 +651,26 @@ void serveConnection(int connection, const sockaddr_in& peerAddress, const Actio
 }
 
 int openListener(const Options& options) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto& four = reinterpret_cast<sockaddr_in&>(address);
+    auto& six = reinterpret_cast<sockaddr_in6&>(address);
+    if (inet_pton(AF_INET, options.listenAddress, &four.sin_addr) == 1) {
+        four.sin_family = AF_INET;
+        four.sin_port = htons(options.port);
+        length = sizeof four;
+    } else {
+        inet_pton(AF_INET6, options.listenAddress, &six.sin6_addr);
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(options.port);
+        length = sizeof six;
+    }
+    const int listener = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener < 0) return -1;
     const int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(options.port);
-    inet_pton(AF_INET, options.listenAddress, &address.sin_addr);
-    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (address.ss_family == AF_INET6) setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
         listen(listener, 16) != 0) {
         close(listener);
         return -1;
@@ -579,21 +679,43 @@ int openListener(const Options& options) {
 }
 
 std::uint16_t boundPort(int listener) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// The server's TLS context from --tls-cert and --tls-key; null without them.
+// Sets failed when they are given but cannot be used.
+SSL_CTX* makeTlsContext(const Options& options, bool& failed) {
+    failed = false;
+    if (options.tlsCertificate == nullptr) return nullptr;
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (context != nullptr && SSL_CTX_use_certificate_chain_file(context, options.tlsCertificate) == 1 &&
+        SSL_CTX_use_PrivateKey_file(context, options.tlsKey, SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(context) == 1)
+        return context;
+    std::fprintf(stderr, "wayloom-receiver: cannot use %s and %s for TLS\n", options.tlsCertificate,
+                 options.tlsKey);
+    SSL_CTX_free(context);
+    failed = true;
+    return nullptr;
 }
 
 int serve(const Options& options, std::FILE* log) {
+    bool tlsFailed = false;
+    SSL_CTX* tls = makeTlsContext(options, tlsFailed);
+    if (tlsFailed) return 1;
     const int listener = openListener(options);
     if (listener < 0) {
         std::fprintf(stderr, "wayloom-receiver: cannot listen on %s:%u: %s\n", options.listenAddress,
                      static_cast<unsigned>(options.port), std::strerror(errno));
+        SSL_CTX_free(tls);
         return 1;
     }
-    std::fprintf(stderr, "listening on %s:%u\n", options.listenAddress,
-                 static_cast<unsigned>(boundPort(listener)));
+    std::fprintf(stderr, "listening on %s:%u%s\n", options.listenAddress,
+                 static_cast<unsigned>(boundPort(listener)), tls != nullptr ? " (https)" : "");
     std::fflush(stderr);
     for (long served = 0;
          stopRequested == 0 && (options.connectionLimit == 0 || served < options.connectionLimit);) {
@@ -601,11 +723,11 @@ int serve(const Options& options, std::FILE* log) {
         // blocking accept would be missed: wait in short steps instead.
         pollfd waiting{listener, POLLIN, 0};
         if (poll(&waiting, 1, 200) <= 0) continue;
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
-        const int connection =
-            accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-        if (connection < 0) {
+        Connection connection{
+            accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC), nullptr};
+        if (connection.socket < 0) {
             // Interrupted, a client that gave up before accept, or out of
             // descriptors: in the last case a pause keeps the loop from spinning.
             if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
@@ -613,11 +735,12 @@ int serve(const Options& options, std::FILE* log) {
             }
             continue;
         }
-        serveConnection(connection, peer, actionFor(options, served), options, log);
-        close(connection);
+        serveConnection(connection, peer, actionFor(options, served), options, tls, log);
+        endConnection(connection);
         ++served;
     }
     close(listener);
+    SSL_CTX_free(tls);
     return 0;
 }
 

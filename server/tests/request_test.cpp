@@ -89,6 +89,8 @@ TEST(ReportForm, AnswersEveryKindOfBody) {
         {"v=1.1&l=a&p=b&lat=90&lon=180&s=1.2345678e-05", answer::stored},
         {"v=1.0&l=a&p=b&lat=1&lon=2&s=3", answer::wrongVersion},
         {"v=1.1.&l=a&p=b&lat=1&lon=2&s=3", answer::wrongVersion},
+        {"v=2.0&login=a&position=1,2", answer::wrongVersion},
+        {"v=1.0&v=1.0&l=a&p=b&lat=1&lon=2&s=3", answer::notAReport},
         {"l=a&p=b&lat=1&lon=2&s=3", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2", answer::notAReport},
         {"v=1.1&l=a&l=a&p=b&lat=1&lon=2&s=3", answer::notAReport},

@@ -402,3 +402,37 @@ TEST(Server, FinishesRequestsInFlightOnSigterm) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Server, DeletesPositionsOlderThanTheDaysKept) {
+    SqliteServer setup;
+    {
+        std::string error;
+        auto storage = openStorage(setup.database.name, error);
+        std::vector<Account> accounts;
+        ASSERT_TRUE(storage->listAccounts(accounts));
+        constexpr std::int64_t dayUs = 86400LL * 1000000;
+        const std::vector<Position> positions{{accounts[0].id, nowUs() - 3 * dayUs, 1, 2, 3, "192.0.2.1"},
+                                              {accounts[0].id, nowUs() - 1 * dayUs, 1, 2, 3, "192.0.2.1"}};
+        ASSERT_TRUE(storage->insertPositions(positions));
+    }
+    Findings findings;
+    ASSERT_TRUE(privatenet::runInPrivateNetwork(true, findings, [&](Findings& found) {
+        Server server;
+        if (!startServer(server, setup.database.name, (setup.database.folder / "server.log").string(),
+                         {"--retain-days", "2"})) {
+            found.add("the server did not start");
+            return;
+        }
+        const auto start = Clock::now();
+        while (storedCount(setup.database.name) != 1 && millisecondsSince(start) < 10000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        found.expect(storedCount(setup.database.name) == 1, "the position of 3 days ago is still there");
+        stopServer(server);
+    }));
+    EXPECT_STREQ(findings.text.data(), "");
+}
+
+}  // namespace

@@ -5,10 +5,16 @@
 # is "localhost"). The right password is "Sent successfully." and the
 # position is stored as the program showed it; a login with "&", "=" and a
 # space arrives whole; a wrong password is "Wrong password!" and stores
-# nothing.
+# nothing. Before that, both server programs explain themselves.
 # shellcheck source=server/tests/server_lib.sh
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
+
+for program in "$server" "$bin/wayloom-loadgen"; do
+    "$program" --help | grep -q '^Usage: wayloom-' || fail "$program --help"
+    [[ $("$program" --version) =~ ^wayloom-(server|loadgen)\ [0-9]+\.[0-9]+$ ]] || fail "$program --version"
+done
+"$server" --bogus 2>/dev/null && fail "an unknown option was accepted"
 
 database="$work/reports.db"
 add_accounts "$database" 'pass word' 'walker'

@@ -96,5 +96,24 @@ for size in 1 2 7 64 82 512; do
     "$tool" --chunk "$size" "$work/zeros.nmea" | cmp -s - "$work/logs.json" ||
         fail "zero bytes change the output at --chunk $size"
 done
+# --- a multi-constellation receiver: GN position sentences ---
+multi="$data/multi-constellation.nmea"
+"$tool" "$multi" >"$work/gn.json" 2>"$work/gn.err"
+expect "GN sentences are others by default" 'all(.[]; .type == "other" or (.sentence | startswith("$GP")))
+    and .[-1].fix.valid == 0' "$work/gn.json"
+grep -q 'talker GN, not GP' "$work/gn.err" || fail "no hint on the GN talker: $(cat "$work/gn.err")"
+grep -q 'talkers = any' "$work/gn.err" || fail "the hint names no setting"
+"$tool" --talkers any "$multi" >"$work/any.json" 2>"$work/any.err"
+[[ ! -s "$work/any.err" ]] || fail "a hint with --talkers any: $(cat "$work/any.err")"
+expect "GN sentences decoded with --talkers any" '[.[] | select(.sentence | startswith("$GNGGA")) | .type] | unique == ["GGA"]' \
+    "$work/any.json"
+expect "the south-western fix, unsigned in the record" '.[-1].fix.valid == 1 and (.[-1].fix.latitude - 34.60392 | fabs) < 1e-5
+    and (.[-1].fix.longitude - 58.381358 | fabs) < 1e-5 and ([.[] | select(.type == "GGA")][-1].record |
+    .latitudeHemisphere == "S" and .longitudeHemisphere == "W" and .id == "$GNGGA")' "$work/any.json"
+"$tool" "$sample" 2>"$work/gp.err" >/dev/null
+[[ ! -s "$work/gp.err" ]] || fail "a hint for a GP stream: $(cat "$work/gp.err")"
+status=0
+"$tool" --talkers GN "$multi" >/dev/null 2>&1 || status=$?
+[[ $status -eq 2 ]] || fail "--talkers GN exits $status, not 2"
 
 finish_checks wayloom-nmea
