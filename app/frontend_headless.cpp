@@ -11,8 +11,6 @@
 // standard error (platform/diagnostics.hpp). The main thread waits for a
 // closing signal, a request to come forward (which a service has no way to
 // follow, so it is only taken), or the report cycle giving "Start" back.
-#include <poll.h>
-#include <unistd.h>
 #include <array>
 #include <climits>
 #include <clocale>
@@ -24,15 +22,16 @@
 #include "app/mainwindow.hpp"
 #include "app/statuslog.hpp"
 #include "platform/diagnostics.hpp"
+#include "platform/events.hpp"
 #include "platform/output.hpp"
+#include "platform/process.hpp"
 #include "platform/window.hpp"
 
 // One line as the log holds it, in the locale's multibyte encoding, and its LF.
 constexpr std::size_t outputLineCapacity = controlTextCapacity * MB_LEN_MAX + 1;
 
 struct HeadlessFrontEnd {
-    WakePipe wake;
-    int signalFd;
+    FrontEndEvents events;
     std::array<char, outputLineCapacity> line;
 };
 
@@ -65,16 +64,15 @@ static void printChange(const WindowChange& change, void*) {
     if (change.id == statusLogControl) {
         writeLine(lastLogLine(change.text));
     } else if (change.id == startCommand && change.enabled) {
-        wakeFrontEnd(headless.wake);
+        wakeFrontEnd(headless.events);
     }
 }
 
 int runHeadlessFrontEnd(InstanceLock& instance) {
     std::setlocale(LC_ALL, "");
-    headless.signalFd = openCloseSignals(false);
-    if (headless.signalFd < 0 || !openWakePipe(headless.wake) ||
-        !startOutputWriter(OutputStream::standardOutput, STDOUT_FILENO) ||
-        !enableDiagnostics(STDERR_FILENO)) {
+    if (!openFrontEndEvents(headless.events, false) ||
+        !startOutputWriter(OutputStream::standardOutput, standardOutputFd) ||
+        !enableDiagnostics(standardErrorFd)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }
@@ -87,17 +85,9 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
         return 1;
     }
     for (;;) {
-        std::array<pollfd, 3> watched{{
-            {headless.signalFd, POLLIN, 0},
-            {headless.wake.readFd, POLLIN, 0},
-            {instance.listenFd, POLLIN, 0},
-        }};
-        if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
-        if (watched[0].revents != 0) {
-            if (readPendingSignals(headless.signalFd).close) onClose();
-        }
-        if (watched[2].revents != 0) takeForwardRequests(instance);
-        if (watched[1].revents != 0) drainWakePipe(headless.wake);
+        const ReadyEvents ready = waitForFrontEndEvents(headless.events, instance, false);
+        if (ready.close) onClose();
+        if (ready.forward) takeForwardRequests(instance);
         // The report cycle ends only when the GPS port could not be opened;
         // with no one to choose "Start" again, the program ends and says so
         // with its exit code, so that a service manager can start it again.
@@ -105,7 +95,7 @@ int runHeadlessFrontEnd(InstanceLock& instance) {
         if (mainWindow.ended || cycleEnded) {
             releaseInstance(instance);
             drainOutput(exitDrainMilliseconds);
-            _exit(mainWindow.ended ? mainWindow.result : 1);
+            endProcess(mainWindow.ended ? mainWindow.result : 1);
         }
     }
 }

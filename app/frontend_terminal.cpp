@@ -13,13 +13,9 @@
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
 
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #include <algorithm>
 #include <array>
 #include <clocale>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +25,8 @@
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
 #include "app/statuslog.hpp"
+#include "platform/events.hpp"
+#include "platform/process.hpp"
 #include "platform/strings.hpp"
 #include "platform/window.hpp"
 
@@ -39,8 +37,7 @@ constexpr std::size_t titleCapacity = 64;  // bytes of the caption in the termin
 // ---- State
 
 struct TerminalFrontEnd {
-    WakePipe wake;
-    int signalFd;
+    FrontEndEvents events;
     InstanceLock* instance;
     bool titleStack;  // the terminal keeps a stack of titles (xterm's CSI 22 t / 23 t)
     std::array<wchar_t, controlTextCapacity> logText;
@@ -62,12 +59,7 @@ static bool present(const char* capability) {
 }
 
 static void writeAll(const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(STDOUT_FILENO, bytes, length);
-        if (written <= 0) return;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
+    writeStandardOutput(std::span<const char>(bytes, length));
 }
 
 static void writeText(const char* text) {
@@ -266,7 +258,7 @@ static void drawWindow() {
     if (front.titleStack) writeText("\033[23;0t");
     std::fflush(stdout);
     if (front.instance != nullptr) releaseInstance(*front.instance);
-    _exit(result);
+    endProcess(result);
 }
 
 // Ctrl-Z: the terminal is given back while the process is stopped, and the
@@ -275,7 +267,7 @@ static void suspend() {
     endwin();
     if (front.titleStack) writeText("\033[23;0t");
     std::fflush(stdout);
-    kill(getpid(), SIGSTOP);
+    stopProcess();
     if (front.titleStack) writeText("\033[22;0t");
     clearok(curscr, TRUE);
     setTerminalTitle(mainWindow.caption);
@@ -284,10 +276,9 @@ static void suspend() {
 // ---- Input
 
 static void resizeToTerminal() {
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-        resizeterm(size.ws_row, size.ws_col);
-    }
+    int rows = 0;
+    int columns = 0;
+    if (terminalSize(rows, columns)) resizeterm(rows, columns);
 }
 
 // A click (or a release after a press) on a label of the menu bar chooses it.
@@ -337,7 +328,7 @@ static void readInput() {
 // ---- The event loop
 
 static void wakeOnChange(const WindowChange&, void* context) {
-    wakeFrontEnd(*static_cast<const WakePipe*>(context));
+    wakeFrontEnd(*static_cast<const FrontEndEvents*>(context));
 }
 
 static void loadLabels() {
@@ -387,38 +378,29 @@ static bool openTerminal() {
     return true;
 }
 
-// One round of the event loop: signals first (closing wins over everything),
-// then the model's changes, the terminal's size, the keys, a second start.
-static void handleEvents(const std::array<pollfd, 4>& watched, InstanceLock& instance) {
-    PendingSignals pending{false, false, false};
-    if (watched[2].revents != 0) pending = readPendingSignals(front.signalFd);
-    // The terminal hanging up closes the window even without SIGHUP.
-    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) pending.close = true;
-    if (pending.close) onClose();
+// One round of the event loop: closing wins over everything, then the model's
+// changes (drawn after the round), the terminal's size, the keys, a second start.
+static void handleEvents(const ReadyEvents& ready, InstanceLock& instance) {
+    if (ready.close) onClose();
     if (mainWindow.ended) leave(mainWindow.result);
-    if (watched[1].revents != 0) drainWakePipe(front.wake);
-    if (pending.suspend) {
-        suspend();
-        pending.resize = true;
-    }
-    if (pending.resize) resizeToTerminal();
-    if ((watched[0].revents & POLLIN) != 0) readInput();
+    if (ready.suspend) suspend();
+    if (ready.suspend || ready.resize) resizeToTerminal();
+    if (ready.input) readInput();
     if (mainWindow.ended) leave(mainWindow.result);
-    if (watched[3].revents != 0 && takeForwardRequests(instance) > 0) comeForward();
+    if (ready.forward && takeForwardRequests(instance) > 0) comeForward();
 }
 
-int runTerminalFrontEnd(InstanceLock& instance) {
+int runWindowFrontEnd(InstanceLock& instance) {
     front.instance = &instance;
-    front.signalFd = openCloseSignals(true);
-    if (front.signalFd < 0 || !openWakePipe(front.wake)) {
+    if (!openFrontEndEvents(front.events, true)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }
     // ncurses keeps what a failed newterm allocated; the process ends at once
     // like every other way out, so that nothing is released piecemeal.
-    if (!openTerminal()) _exit(-1);
+    if (!openTerminal()) endProcess(-1);
     loadLabels();
-    setWindowChangeListener(wakeOnChange, &front.wake);
+    setWindowChangeListener(wakeOnChange, &front.events);
     if (!initMainWindow()) leave(-1);
     onActivate();
     drawWindow();
@@ -426,14 +408,7 @@ int runTerminalFrontEnd(InstanceLock& instance) {
     setTerminalTitle(mainWindow.caption);
 
     for (;;) {
-        std::array<pollfd, 4> watched{{
-            {STDIN_FILENO, POLLIN, 0},
-            {front.wake.readFd, POLLIN, 0},
-            {front.signalFd, POLLIN, 0},
-            {instance.listenFd, POLLIN, 0},  // ignored by poll when -1
-        }};
-        if (poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR
-        handleEvents(watched, instance);
+        handleEvents(waitForFrontEndEvents(front.events, instance, true), instance);
         drawWindow();
     }
 }

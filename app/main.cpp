@@ -1,24 +1,20 @@
-// The program's entry: one copy per user, then the main window in the
-// terminal, or the headless runner when there is no terminal.
-#include <unistd.h>
-#include <csignal>
+// The program's entry: one copy per user, then the main window, or the
+// headless runner when there is no one to see it.
 #include <cstdio>
 
 #include "app/commandline.hpp"
 #include "app/frontend.hpp"
 #include "platform/instance.hpp"
+#include "platform/process.hpp"
 
 int main(int argc, char** argv) {
     if (answerReporterCommandLine(argc, argv)) return 0;
-    // A report server or a reader of standard output that goes away must give
-    // a failed write, not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
-    const bool terminal = isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
+    const FrontEndKind kind = startProcess(argc, argv);
 
-    InstanceLock instance{-1, -1, {}};
+    InstanceLock instance = noInstanceLock();
     if (claimUserInstance(instance) == InstanceRole::second) {
         std::puts("Wayloom already runs.");
         return 0;
     }
-    return terminal ? runTerminalFrontEnd(instance) : runHeadlessFrontEnd(instance);
+    return kind == FrontEndKind::window ? runWindowFrontEnd(instance) : runHeadlessFrontEnd(instance);
 }

@@ -19,19 +19,15 @@
 #include "app/statuslog.hpp"
 #include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
-#include "gps/source.hpp"
 #include "platform/diagnostics.hpp"
 
-std::atomic<PortHandle> gpsPort{invalidPortHandle};
-std::atomic<StreamHandle> gpsStream{invalidStreamHandle};
-std::atomic<std::uint8_t> readerStop{0};
-std::atomic<int> activeReaders{0};
+GpsReader gpsReader{{invalidPortHandle}, {0}, {0}, {}, 0, {invalidStreamHandle}, false, {}, {}};
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// How long one read waits for data before readerStop is looked at again.
+// How long one read waits for data before gpsReader.stop is looked at again.
 constexpr int readWaitMilliseconds = 500;
 
 // Waits before each attempt to open a failed port again: about a second,
@@ -39,25 +35,13 @@ constexpr int readWaitMilliseconds = 500;
 // and is found again soon after it comes back.
 constexpr std::array<milliseconds, 3> reopenDelays = {milliseconds(1000), milliseconds(2000),
                                                       milliseconds(4000)};
-constexpr milliseconds stopCheckInterval{500};  // readerStop is looked at this often while waiting
+constexpr milliseconds stopCheckInterval{500};  // gpsReader.stop is looked at this often while waiting
 
 // A source that does not answer at once is given this long to connect; a
 // reader that connects again keeps a stop waiting at most as long.
 constexpr milliseconds sourceConnectTimeout{5000};
 // gpsd reads its commands at once; this only bounds a peer that reads nothing.
 constexpr milliseconds sourceCommandTimeout{2000};
-
-// What the reader opens again after a failure: the port name and baud rate,
-// or the network source. Written by startGpsInput while no reader runs, read
-// by the reader only; gpsdLines is the reader's own.
-struct ReaderPort {
-    std::array<wchar_t, portPathCapacity> name;  // a longer name never opens
-    std::int32_t baudRate;
-    bool network;  // the source below is read instead of the port
-    NetworkSource source;
-    GpsdLineFilter gpsdLines;
-};
-ReaderPort readerPort;
 
 // Opens and configures the port; 0, or the message of the step that failed.
 // port is the opened handle, or invalid, in either case.
@@ -73,17 +57,17 @@ std::uint16_t configurePort(const wchar_t* portName, std::int32_t baudRate, Port
 
 void rememberPort(const wchar_t* portName, std::int32_t baudRate) {
     std::size_t length = 0;
-    for (; length + 1 < readerPort.name.size() && portName[length] != L'\0'; ++length) {
-        readerPort.name[length] = portName[length];
+    for (; length + 1 < gpsReader.portName.size() && portName[length] != L'\0'; ++length) {
+        gpsReader.portName[length] = portName[length];
     }
-    readerPort.name[length] = L'\0';
-    readerPort.baudRate = baudRate;
+    gpsReader.portName[length] = L'\0';
+    gpsReader.baudRate = baudRate;
 }
 
 // Opens the remembered port again, silently: the reader shows nothing.
 PortHandle reopenPort() {
     PortHandle port = invalidPortHandle;
-    if (configurePort(readerPort.name.data(), readerPort.baudRate, port) == 0) return port;
+    if (configurePort(gpsReader.portName.data(), gpsReader.baudRate, port) == 0) return port;
     closeSerialPort(port);
     return invalidPortHandle;
 }
@@ -101,28 +85,29 @@ StreamHandle connectSource(const NetworkSource& source) {
 }
 
 bool sourceOpen() {
-    return readerPort.network ? gpsStream.load() != invalidStreamHandle : gpsPort.load() != invalidPortHandle;
+    return gpsReader.network ? gpsReader.stream.load() != invalidStreamHandle
+                             : gpsReader.port.load() != invalidPortHandle;
 }
 
 // Opens the port or connects to the source again, silently; true when it is open.
 bool reopenSource() {
-    if (!readerPort.network) {
-        gpsPort.store(reopenPort());
-        return gpsPort.load() != invalidPortHandle;
+    if (!gpsReader.network) {
+        gpsReader.port.store(reopenPort());
+        return gpsReader.port.load() != invalidPortHandle;
     }
-    resetGpsdLineFilter(readerPort.gpsdLines);
-    gpsStream.store(connectSource(readerPort.source));
-    return gpsStream.load() != invalidStreamHandle;
+    resetGpsdLineFilter(gpsReader.gpsdLines);
+    gpsReader.stream.store(connectSource(gpsReader.source));
+    return gpsReader.stream.load() != invalidStreamHandle;
 }
 
-// Sleeps before the next opening; false when readerStop ends the wait.
+// Sleeps before the next opening; false when gpsReader.stop ends the wait.
 bool waitBeforeReopening(std::size_t failedOpenings) {
     milliseconds delay = reopenDelays[std::min(failedOpenings, reopenDelays.size() - 1)];
     for (milliseconds waited{0}; waited < delay; waited += stopCheckInterval) {
-        if (readerStop.load() != 0) return false;
+        if (gpsReader.stop.load() != 0) return false;
         std::this_thread::sleep_for(stopCheckInterval);
     }
-    return readerStop.load() == 0;
+    return gpsReader.stop.load() == 0;
 }
 
 void dispatchFramed(std::string_view sentence, void*) {
@@ -131,7 +116,7 @@ void dispatchFramed(std::string_view sentence, void*) {
 
 void runReaderThread() {
     runSentenceReader();
-    activeReaders.fetch_sub(1);
+    gpsReader.active.fetch_sub(1);
 }
 
 }  // namespace
@@ -166,50 +151,50 @@ bool startGpsInput(const wchar_t* portName, std::int32_t baudRate, const char* s
     // An earlier reader holds its port exclusively and would read beside the
     // new one: it ends, and closes its port, first.
     stopGpsInput();
-    readerPort.network = source != nullptr && source[0] != '\0';
-    if (readerPort.network) {
+    gpsReader.network = source != nullptr && source[0] != '\0';
+    if (gpsReader.network) {
         StreamHandle stream = openGpsSource(source);
-        gpsStream.store(stream);
-        readerStop.store(0);
+        gpsReader.stream.store(stream);
+        gpsReader.stop.store(0);
         if (stream == invalidStreamHandle) return false;
-        parseSourceUrl(source, readerPort.source);  // understood, as it connected
-        resetGpsdLineFilter(readerPort.gpsdLines);
+        parseSourceUrl(source, gpsReader.source);  // understood, as it connected
+        resetGpsdLineFilter(gpsReader.gpsdLines);
     } else {
         PortHandle port = openGpsPort(portName, baudRate);
-        gpsPort.store(port);
-        readerStop.store(0);
+        gpsReader.port.store(port);
+        gpsReader.stop.store(0);
         if (port == invalidPortHandle) return false;
         rememberPort(portName, baudRate);
     }
-    activeReaders.fetch_add(1);
+    gpsReader.active.fetch_add(1);
     std::thread(runReaderThread).detach();
     return true;
 }
 
 void stopGpsInput() {
-    readerStop.store(1);
-    while (activeReaders.load() != 0) std::this_thread::sleep_for(milliseconds(10));
+    gpsReader.stop.store(1);
+    while (gpsReader.active.load() != 0) std::this_thread::sleep_for(milliseconds(10));
 }
 
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk) {
-    if (readerPort.network) {
-        StreamHandle stream = gpsStream.load();
+    if (gpsReader.network) {
+        StreamHandle stream = gpsReader.stream.load();
         if (stream == invalidStreamHandle) return 0;
         PortReadResult result = readStream(stream, chunk, readWaitMilliseconds);
         if (result.status == PortReadStatus::failed) {
-            gpsStream.store(invalidStreamHandle);
+            gpsReader.stream.store(invalidStreamHandle);
             closeStream(stream);
         }
-        if (readerPort.source.kind != SourceKind::gpsd) return result.count;
-        return dropGpsdJsonLines(readerPort.gpsdLines, chunk, result.count);
+        if (gpsReader.source.kind != SourceKind::gpsd) return result.count;
+        return dropGpsdJsonLines(gpsReader.gpsdLines, chunk, result.count);
     }
-    PortHandle port = gpsPort.load();
+    PortHandle port = gpsReader.port.load();
     if (port == invalidPortHandle) return 0;
     PortReadResult result = readSerialPort(port, chunk, readWaitMilliseconds);
     if (result.status == PortReadStatus::failed) {
         // Every further read would fail at once and spin: the reader opens
         // the port again instead.
-        gpsPort.store(invalidPortHandle);
+        gpsReader.port.store(invalidPortHandle);
         closeSerialPort(port);
     }
     return result.count;
@@ -222,7 +207,7 @@ int runSentenceReader() {
     resetCheckedFramer(checkedFramer);
     std::array<char, chunkCapacity> readBuffer;
     std::size_t failedOpenings = 0;
-    while (readerStop.load() == 0) {
+    while (gpsReader.stop.load() == 0) {
         if (!sourceOpen()) {
             resetFramer(framer);  // an unfinished sentence from the lost line is dropped
             resetCheckedFramer(checkedFramer);
@@ -239,7 +224,7 @@ int runSentenceReader() {
         // Exactly the bytes read: a zero byte among them is data, not an end.
         frameChunk(framer, bytes, dispatchFramed, nullptr);
     }
-    closeSerialPort(gpsPort.exchange(invalidPortHandle));
-    closeStream(gpsStream.exchange(invalidStreamHandle));
+    closeSerialPort(gpsReader.port.exchange(invalidPortHandle));
+    closeStream(gpsReader.stream.exchange(invalidStreamHandle));
     return 0;
 }

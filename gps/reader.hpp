@@ -18,20 +18,39 @@
 #include <span>
 
 #include "gps/framing.hpp"
+#include "gps/source.hpp"
 #include "platform/serial.hpp"
 #include "platform/stream.hpp"
 
-// The open GPS port, or invalidPortHandle when none is open (also while the
-// reader waits to open a failed port again).
-extern std::atomic<PortHandle> gpsPort;
-// The connection to the network source, or invalidStreamHandle when none is
-// open. Only one of gpsPort and gpsStream is ever in use.
-extern std::atomic<StreamHandle> gpsStream;
-// Non-zero asks the reader thread to end before its next read; it then closes
-// its port.
-extern std::atomic<std::uint8_t> readerStop;
-// Reader threads started and not yet ended: 0 or 1.
-extern std::atomic<int> activeReaders;
+#include <array>
+
+// The reader's state, one record for the whole program.
+struct GpsReader {
+    // The open GPS port, or invalidPortHandle when none is open (also while
+    // the reader waits to open a failed port again).
+    std::atomic<PortHandle> port;
+    // Non-zero asks the reader thread to end before its next read; it then
+    // closes its port.
+    std::atomic<std::uint8_t> stop;
+    // Reader threads started and not yet ended: 0 or 1.
+    std::atomic<int> active;
+    // The port name and baud rate that the reader opens again after a
+    // failure. Written by startGpsInput while no reader runs, read by the
+    // reader only.
+    std::array<wchar_t, portPathCapacity> portName;  // a longer name never opens
+    std::int32_t baudRate;
+    // The connection to the network source, or invalidStreamHandle when none
+    // is open. Only one of port and stream is ever in use.
+    std::atomic<StreamHandle> stream;
+    // The source read instead of the port, when network is true. Written by
+    // startGpsInput while no reader runs, read by the reader only;
+    // gpsdLines is the reader's own.
+    bool network;
+    NetworkSource source;
+    GpsdLineFilter gpsdLines;
+};
+
+extern GpsReader gpsReader;
 
 // Opens the port and starts the reader thread on it; a reader already running
 // is ended first, so exactly one reader is left on a port that opened. On
@@ -43,7 +62,7 @@ extern std::atomic<int> activeReaders;
 bool startGpsInput(const wchar_t* portName, std::int32_t baudRate, const char* source = nullptr);
 
 // Ends the running reader, if any, and returns once it has ended and closed
-// its port. readerStop is left non-zero.
+// its port. gpsReader.stop is left non-zero.
 void stopGpsInput();
 
 // The open, configured port, or invalidPortHandle after a failure that it has
@@ -55,12 +74,12 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 // back.
 StreamHandle openGpsSource(const char* source);
 
-// Reads at most 512 bytes from gpsPort (or gpsStream) into chunk; returns the
-// number read, 0 when nothing was read. Waits at most half a second for data
-// to begin, then for the burst to end.
+// Reads at most 512 bytes from gpsReader.port (or gpsReader.stream) into
+// chunk; returns the number read, 0 when nothing was read. Waits at most half
+// a second for data to begin, then for the burst to end.
 // A port or connection that fails is closed here and made invalid. From a
 // gpsd, its JSON lines are dropped and the count is of the bytes left.
 std::size_t readGpsChunk(std::span<char, chunkCapacity> chunk);
 
-// The reader thread's routine; returns 0 when readerStop ends it.
+// The reader thread's routine; returns 0 when gpsReader.stop ends it.
 int runSentenceReader();

@@ -1,32 +1,37 @@
-// The wake-up pipe and the closing signals of the front ends.
+// The front ends' events on Linux: the wake-up pipe, the closing signals
+// through a signalfd, and one poll() over them, the terminal and the socket
+// of forward requests.
 #include "platform/events.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <initializer_list>
 
 // ---- The wake-up pipe
 
-bool openWakePipe(WakePipe& wake) {
+static bool openWakePipe(FrontEndEvents& events) {
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-    wake = WakePipe{fds[0], fds[1]};
+    events.wakeReadFd = fds[0];
+    events.wakeWriteFd = fds[1];
     return true;
 }
 
-void wakeFrontEnd(const WakePipe& wake) {
+void wakeFrontEnd(const FrontEndEvents& events) {
     const char byte = 'w';
     // EAGAIN means the pipe is full of wake-ups the reader has not seen yet.
-    while (write(wake.writeFd, &byte, 1) < 0 && errno == EINTR) {
+    while (write(events.wakeWriteFd, &byte, 1) < 0 && errno == EINTR) {
     }
 }
 
-void drainWakePipe(const WakePipe& wake) {
+static void drainWakePipe(const FrontEndEvents& events) {
     char bytes[64];
-    while (read(wake.readFd, bytes, sizeof bytes) > 0) {
+    while (read(events.wakeReadFd, bytes, sizeof bytes) > 0) {
     }
 }
 
@@ -37,7 +42,7 @@ static bool ignored(int signal) {
     return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-int openCloseSignals(bool terminal) {
+static int openCloseSignals(bool terminal) {
     sigset_t set;
     sigemptyset(&set);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
@@ -54,21 +59,51 @@ int openCloseSignals(bool terminal) {
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-PendingSignals readPendingSignals(int fd) {
-    PendingSignals pending{false, false, false};
+// Reads the signals that arrived since the last call into ready.
+static void readPendingSignals(int fd, ReadyEvents& ready) {
     signalfd_siginfo info{};
     while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         switch (info.ssi_signo) {
             case SIGWINCH:
-                pending.resize = true;
+                ready.resize = true;
                 break;
             case SIGTSTP:
-                pending.suspend = true;
+                ready.suspend = true;
                 break;
             default:
-                pending.close = true;
+                ready.close = true;
                 break;
         }
     }
-    return pending;
+}
+
+bool openFrontEndEvents(FrontEndEvents& events, bool terminal) {
+    events.signalFd = openCloseSignals(terminal);
+    return events.signalFd >= 0 && openWakePipe(events);
+}
+
+// ---- Waiting
+
+ReadyEvents waitForFrontEndEvents(const FrontEndEvents& events, const InstanceLock& instance,
+                                  bool watchInput) {
+    for (;;) {
+        std::array<pollfd, 4> watched{{
+            {events.signalFd, POLLIN, 0},
+            {events.wakeReadFd, POLLIN, 0},
+            {instance.listenFd, POLLIN, 0},  // ignored by poll when -1
+            {watchInput ? STDIN_FILENO : -1, POLLIN, 0},
+        }};
+        if (poll(watched.data(), watched.size(), -1) <= 0) continue;  // EINTR
+        ReadyEvents ready{false, false, false, false, false, false};
+        if (watched[0].revents != 0) readPendingSignals(events.signalFd, ready);
+        if (watched[1].revents != 0) {
+            drainWakePipe(events);
+            ready.woken = true;
+        }
+        ready.forward = watched[2].revents != 0;
+        // The terminal hanging up closes the window even without SIGHUP.
+        if ((watched[3].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) ready.close = true;
+        ready.input = (watched[3].revents & POLLIN) != 0;
+        return ready;
+    }
 }

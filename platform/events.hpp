@@ -1,33 +1,51 @@
-// What wakes a front end's thread: a pipe that other threads write to when
-// the window model changes, and the signals that close or resize the window,
-// read through a descriptor instead of handlers.
+// What wakes a front end's thread: other threads that changed the window
+// model, the requests that close, resize or suspend the window, a second start
+// asking this copy to come forward, and the terminal's input.
+//
+// On Linux a pipe carries the wake-ups and the closing signals are read
+// through a signalfd instead of handlers; one poll() waits for all of them.
+// On Windows an event object carries the wake-ups and the console's Ctrl-C,
+// Ctrl-Break, close, log-off and shut-down events close the window.
 #pragma once
 
-// A pipe whose reading end becomes readable when another thread wants the
-// front end's thread to look at the window model again. Both ends are
-// non-blocking, so waking never blocks, and a full pipe is a wake-up already
-// pending.
-struct WakePipe {
-    int readFd;
-    int writeFd;
+#include "platform/instance.hpp"
+
+struct FrontEndEvents {
+#ifdef _WIN32
+    void* wakeEvent;  // HANDLE of an auto-reset event
+#else
+    // A pipe whose reading end becomes readable when another thread wants the
+    // front end's thread to look at the window model again. Both ends are
+    // non-blocking, so waking never blocks, and a full pipe is a wake-up
+    // already pending.
+    int wakeReadFd;
+    int wakeWriteFd;
+    int signalFd;  // the closing signals, or -1
+#endif
 };
 
-bool openWakePipe(WakePipe& pipe);
-void wakeFrontEnd(const WakePipe& pipe);  // async-signal-safe, lock-free
-void drainWakePipe(const WakePipe& pipe);
+// Opens the wake-up and the closing requests. On Linux: blocks SIGTERM,
+// SIGINT and SIGHUP (each unless it is ignored, as nohup does) and, for a
+// terminal, SIGQUIT, SIGWINCH and SIGTSTP, and reads them through a
+// descriptor. Called before any other thread exists, so every later thread
+// inherits the blocked set and only the front end's thread sees these signals,
+// while no handler ever runs. False on failure.
+bool openFrontEndEvents(FrontEndEvents& events, bool terminal);
 
-// Blocks SIGTERM, SIGINT and SIGHUP (each unless it is ignored, as nohup
-// does) and, for a terminal, SIGQUIT, SIGWINCH and SIGTSTP, and returns a descriptor
-// that reads them; -1 on failure. Called before any other thread exists, so
-// every later thread inherits the blocked set and only the front end's thread
-// sees these signals, through the descriptor, while no handler ever runs.
-int openCloseSignals(bool terminal);
+// Wakes the front end's thread; async-signal-safe and lock-free.
+void wakeFrontEnd(const FrontEndEvents& events);
 
-struct PendingSignals {
-    bool close;    // SIGTERM, SIGINT, SIGHUP (or SIGQUIT in a terminal): the window is being closed
+struct ReadyEvents {
+    bool close;  // SIGTERM, SIGINT, SIGHUP (SIGQUIT in a terminal), the console closing, or the terminal hung
+                 // up
     bool resize;   // SIGWINCH
     bool suspend;  // SIGTSTP: Ctrl-Z
+    bool woken;    // wakeFrontEnd was called (the wake-ups are taken)
+    bool forward;  // a second start waits to be taken (takeForwardRequests)
+    bool input;    // standard input has something to read
 };
 
-// Reads the signals that arrived since the last call.
-PendingSignals readPendingSignals(int fd);
+// Waits until at least one thing is ready (the terminal's input only when
+// watchInput) and says what.
+ReadyEvents waitForFrontEndEvents(const FrontEndEvents& events, const InstanceLock& instance,
+                                  bool watchInput);

@@ -8,3 +8,7 @@ std::size_t executablePath(std::span<char> buffer) {
     if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return 0;
     return static_cast<std::size_t>(length);
 }
+
+std::FILE* openFileForReading(const char* path) {
+    return std::fopen(path, "rb");
+}

@@ -29,6 +29,10 @@ static_assert(sizeof(sockaddr_un::sun_path) == instancePathCapacity);
 constexpr int claimAttempts = 20;
 constexpr auto claimRetryDelay = std::chrono::milliseconds(50);
 
+InstanceLock noInstanceLock() {
+    return InstanceLock{-1, -1, {}};
+}
+
 // ---- The runtime directory
 
 // Writes "dir/name" into path; false when it does not fit.
@@ -161,7 +165,7 @@ InstanceRole claimRuntimeInstance(const char* xdgRuntimeDir, const char* tmpBase
     if (xdgRuntimeDir != nullptr && findRuntimeDir(nullptr, tmpBase, uid, dir)) {
         return claimInstance(dir.data(), lock);
     }
-    lock = InstanceLock{-1, -1, {}};
+    lock = noInstanceLock();
     return InstanceRole::unguarded;
 }
 
@@ -191,5 +195,5 @@ void releaseInstance(InstanceLock& lock) {
         unlink(lock.socketPath.data());
     }
     if (lock.lockFd >= 0) close(lock.lockFd);  // closing the last descriptor drops the lock
-    lock = InstanceLock{-1, -1, {}};
+    lock = noInstanceLock();
 }

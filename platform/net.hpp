@@ -14,8 +14,13 @@
 #include <span>
 #include <string_view>
 
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;                            // a SOCKET
+constexpr SocketHandle invalidSocketHandle = ~SocketHandle{0};  // INVALID_SOCKET
+#else
 using SocketHandle = int;  // an open socket descriptor
 constexpr SocketHandle invalidSocketHandle = -1;
+#endif
 
 constexpr std::size_t hostNameCapacity = 254;  // the longest DNS name, 253, and a terminator
 constexpr std::uint16_t reportPort = 80;
@@ -49,8 +54,8 @@ struct HostAddress {
 // when there is none in time, including a name that does not resolve.
 bool waitForRoute(std::string_view host);
 
-// The socket library needs no start on POSIX; the step stays so that a
-// platform that needs one has its place. True when sockets can be used.
+// Starts the socket library (Windows Sockets 2.2; nothing on Linux). True
+// when sockets can be used.
 bool startSocketLibrary();
 
 // Closes socket if it is open and leaves it invalidSocketHandle; also the

@@ -8,8 +8,8 @@
 // either (drainOutput waits a bounded time).
 #include "platform/output.hpp"
 
-#include <poll.h>
-#include <unistd.h>
+#include "platform/process.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -76,8 +76,8 @@ void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
     const std::size_t size = std::min(output.length, output.ring.size() - output.head);
     const char* bytes = output.ring.data() + output.head;
     held.unlock();
-    const ssize_t written = ::write(output.fd, bytes, size);
-    const int error = errno;
+    int error = 0;
+    const long written = writeDescriptor(output.fd, std::span<const char>(bytes, size), error);
     held.lock();
     if (written > 0) {
         output.head = (output.head + static_cast<std::size_t>(written)) % output.ring.size();
@@ -85,8 +85,7 @@ void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
     } else if (written < 0 && error == EAGAIN) {
         // Someone made the output non-blocking: wait for room instead of spinning.
         held.unlock();
-        pollfd room{output.fd, POLLOUT, 0};
-        ::poll(&room, 1, roomWaitMilliseconds);
+        waitForRoomOn(output.fd, roomWaitMilliseconds);
         held.lock();
     } else if (written < 0 && error != EINTR) {
         output.length = 0;  // no reader any more: what is queued is lost, the program goes on

@@ -2,17 +2,23 @@
 // its line settings read and set, and bytes read from it. Nothing is ever
 // written to the port.
 //
-// Port names: a path ("/dev/ttyUSB0", "/dev/pts/3", "./gps") is opened as it
-// is; a bare device name ("ttyUSB0") means that name under /dev; "COMn:" (n
-// from 1, any letter case) means /dev/ttyS(n-1), so "COM1:" is /dev/ttyS0.
+// Port names on Linux: a path ("/dev/ttyUSB0", "/dev/pts/3", "./gps") is
+// opened as it is; a bare device name ("ttyUSB0") means that name under /dev;
+// "COMn:" (n from 1, any letter case) means /dev/ttyS(n-1), so "COM1:" is
+// /dev/ttyS0. On Windows "COMn:" (or "COMn") is the device \\.\COMn, and any
+// other name is opened as it is.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#ifdef _WIN32
+using PortHandle = std::intptr_t;  // the value of an open HANDLE
+#else
 using PortHandle = int;  // an open file descriptor
-constexpr PortHandle invalidPortHandle = -1;
+#endif
+constexpr PortHandle invalidPortHandle = -1;  // INVALID_HANDLE_VALUE on Windows
 
 constexpr std::size_t portPathCapacity = 256;  // a device path of 255 bytes and a terminator
 
@@ -35,9 +41,15 @@ struct PortReadResult {
     std::size_t count;  // bytes read; 0 unless status is data
 };
 
+#ifdef _WIN32
+// Writes the device path of portName, terminated, into path. False for an
+// empty name or a path that does not fit.
+bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapacity> path);
+#else
 // Writes the device path of portName, terminated, into path. False for an
 // empty name, a name that is not valid text, or a path that does not fit.
 bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity> path);
+#endif
 
 // Opens the port for reading and writing under an exclusive advisory lock:
 // while it is open, a second opener that locks the device (this program or

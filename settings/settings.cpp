@@ -431,7 +431,7 @@ void loadSettingsFromBytes(std::span<const char> bytes) {
 }
 
 void loadSettingsFrom(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = openFileForReading(path);
     if (file == nullptr) {
         // A missing file is the usual case; one that is there but cannot be
         // read leaves the defaults just the same, and a service says why.

@@ -16,11 +16,16 @@ inline void* allocate(std::size_t size, std::size_t alignment) noexcept {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (size == 0) size = 1;
     void* memory = nullptr;
+#ifdef _WIN32
+    // Windows has no posix_memalign, and its aligned blocks have their own free.
+    memory = alignment == 0 ? std::malloc(size) : _aligned_malloc(size, alignment);
+#else
     if (alignment <= alignof(std::max_align_t)) {
         memory = std::malloc(size);
     } else if (posix_memalign(&memory, alignment, size) != 0) {
         memory = nullptr;
     }
+#endif
     return memory;
 }
 
@@ -34,6 +39,15 @@ inline void* allocateOrThrow(std::size_t size, std::size_t alignment) {
 // inside an inlined delete and warns about a mismatch that is not one here.
 [[gnu::noinline]] inline void release(void* memory) noexcept {
     std::free(memory);
+}
+
+// For the blocks of the aligned forms of new.
+[[gnu::noinline]] inline void releaseAligned(void* memory) noexcept {
+#ifdef _WIN32
+    _aligned_free(memory);
+#else
+    std::free(memory);
+#endif
 }
 
 }  // namespace heapcounter
@@ -80,16 +94,16 @@ void operator delete[](void* p, std::size_t) noexcept {
     heapcounter::release(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }
 void operator delete(void* p, const std::nothrow_t&) noexcept {
     heapcounter::release(p);
@@ -98,8 +112,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept {
     heapcounter::release(p);
 }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    heapcounter::release(p);
+    heapcounter::releaseAligned(p);
 }

@@ -372,8 +372,8 @@ TEST_F(Reader, PortThatCannotOpenShowsMessageAndStartsNoReader) {
         EXPECT_EQ(statusLogText(), L"Can't open GPS-port!");
         EXPECT_EQ(runState.load(), 1);
         EXPECT_TRUE(commandEnabled(startCommand));
-        EXPECT_EQ(activeReaders.load(), 0) << "no reader for a port that did not open";
-        EXPECT_EQ(gpsPort.load(), invalidPortHandle);
+        EXPECT_EQ(gpsReader.active.load(), 0) << "no reader for a port that did not open";
+        EXPECT_EQ(gpsReader.port.load(), invalidPortHandle);
     }
     std::filesystem::remove(plainFile);
 }
@@ -393,7 +393,7 @@ TEST_F(Reader, BusyPortShowsCantOpen) {
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_FALSE(startGpsInput(name.c_str(), 4800)) << "a port another program holds";
     EXPECT_EQ(statusLogText(), L"Can't open GPS-port!");
-    EXPECT_EQ(activeReaders.load(), 0);
+    EXPECT_EQ(gpsReader.active.load(), 0);
     close(other);
 }
 
@@ -441,8 +441,8 @@ TEST_F(Reader, RefusedBaudRateShowsCantConfigure) {
         EXPECT_EQ(statusLogText(), L"Can't configure GPS-port!");
         EXPECT_EQ(runState.load(), 1);
         EXPECT_TRUE(commandEnabled(startCommand));
-        EXPECT_EQ(activeReaders.load(), 0);
-        EXPECT_EQ(gpsPort.load(), invalidPortHandle);
+        EXPECT_EQ(gpsReader.active.load(), 0);
+        EXPECT_EQ(gpsReader.port.load(), invalidPortHandle);
         PortHandle port = openSerialPort(name.c_str());
         EXPECT_NE(port, invalidPortHandle) << "the refused port was left open";
         closeSerialPort(port);
@@ -453,12 +453,12 @@ TEST_F(Reader, ReaderStopEndsTheReader) {
     receiver = plugReceiver();
     std::wstring name = wide(receiver.path);
     ASSERT_TRUE(startGpsInput(name.c_str(), 4800));
-    EXPECT_EQ(activeReaders.load(), 1);
-    EXPECT_NE(gpsPort.load(), invalidPortHandle);
+    EXPECT_EQ(gpsReader.active.load(), 1);
+    EXPECT_NE(gpsReader.port.load(), invalidPortHandle);
     std::this_thread::sleep_for(300ms);  // the reader is waiting for data now
-    readerStop.store(1);
-    EXPECT_TRUE(eventually([] { return activeReaders.load() == 0; }));
-    EXPECT_EQ(gpsPort.load(), invalidPortHandle);
+    gpsReader.stop.store(1);
+    EXPECT_TRUE(eventually([] { return gpsReader.active.load() == 0; }));
+    EXPECT_EQ(gpsReader.port.load(), invalidPortHandle);
     PortHandle port = openSerialPort(name.c_str());
     EXPECT_NE(port, invalidPortHandle) << "an ended reader must close its port";
     closeSerialPort(port);
@@ -469,11 +469,11 @@ TEST_F(Reader, LaterStartLeavesOneReader) {
     std::wstring name = wide(receiver.path);
     ASSERT_TRUE(startGpsInput(name.c_str(), 4800));
     ASSERT_TRUE(startGpsInput(name.c_str(), 4800)) << "the same port again";
-    EXPECT_EQ(activeReaders.load(), 1);
+    EXPECT_EQ(gpsReader.active.load(), 1);
 
     FakeReceiver second = plugReceiver();
     ASSERT_TRUE(startGpsInput(wide(second.path).c_str(), 9600)) << "another port";
-    EXPECT_EQ(activeReaders.load(), 1);
+    EXPECT_EQ(gpsReader.active.load(), 1);
     PortHandle first = openSerialPort(name.c_str());
     EXPECT_NE(first, invalidPortHandle) << "the first port must have been closed";
     closeSerialPort(first);
@@ -499,7 +499,7 @@ TEST_F(Reader, UnpluggedReceiverResumesWithoutSpinning) {
     // Pulled out: the device goes away and every read would fail at once.
     unplugReceiver(receiver);
     std::filesystem::remove(link);
-    ASSERT_TRUE(eventually([] { return gpsPort.load() == invalidPortHandle; }));
+    ASSERT_TRUE(eventually([] { return gpsReader.port.load() == invalidPortHandle; }));
     double cpuBefore = cpuSecondsOfProcess();
     auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(3s);
@@ -507,7 +507,7 @@ TEST_F(Reader, UnpluggedReceiverResumesWithoutSpinning) {
     double cpuUsed = cpuSecondsOfProcess() - cpuBefore;
     // A sanity bound, far above a sleeping reader and far below a spinning one.
     EXPECT_LT(cpuUsed, elapsed * 0.1) << "the reader spins while the receiver is away";
-    EXPECT_EQ(activeReaders.load(), 1);
+    EXPECT_EQ(gpsReader.active.load(), 1);
 
     // Plugged in again under the same name. Its first bytes complete the
     // sentence cut by the unplugging; that part was dropped, so they stand alone.
@@ -515,11 +515,11 @@ TEST_F(Reader, UnpluggedReceiverResumesWithoutSpinning) {
     std::filesystem::create_symlink(receiver.path, link);
     // What a receiver sends before the port is open again is not the reader's
     // to see; wait for the reopening, which comes a few seconds later.
-    ASSERT_TRUE(eventually([] { return gpsPort.load() != invalidPortHandle; }))
+    ASSERT_TRUE(eventually([] { return gpsReader.port.load() != invalidPortHandle; }))
         << "the port was not reopened";
     send(receiver, "19,A,9,N,9,E,099.9,9,9,9,W*00\r\n$GPRMC,2,A,2,N,2,E,002.0,2,2,2,W*00\r\n");
     EXPECT_TRUE(eventually([] { return fixSpeed() == 2.0; })) << "decoding did not resume";
-    EXPECT_NE(gpsPort.load(), invalidPortHandle);
+    EXPECT_NE(gpsReader.port.load(), invalidPortHandle);
     stopGpsInput();
     GpsState decoded = snapshotGpsState();
     EXPECT_STREQ(decoded.other.text.data(), "19,A,9,N,9,E,099.9,9,9,9,W*");

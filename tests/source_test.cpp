@@ -199,7 +199,7 @@ void checkRefused(Outcome& outcome, const char* source) {
     prepareStart();
     check(outcome, !startGpsInput(L"COM1:", 4800, source), source);
     check(outcome, statusLogText() == L"Can't open GPS-port!", "no \"Can't open GPS-port!\"");
-    check(outcome, runState.load() == 1 && activeReaders.load() == 0,
+    check(outcome, runState.load() == 1 && gpsReader.active.load() == 0,
           "Start not available again, or a reader");
 }
 
@@ -221,11 +221,11 @@ TEST(NetworkSource, TcpStreamLostAndConnectedAgain) {
         const PositionFix first = currentFix();
         check(out, first.valid == 1 && first.latitude > 33.8 && first.longitude > 70.6,
               "not the simulated fix");
-        check(out, eventually([] { return gpsStream.load() == invalidStreamHandle; }),
+        check(out, eventually([] { return gpsReader.stream.load() == invalidStreamHandle; }),
               "the loss went unnoticed");
         clearGpsState();
         check(out, eventually([] { return currentFix().speed == 12.5; }), "no fix after connecting again");
-        check(out, activeReaders.load() == 1, "not one reader");
+        check(out, gpsReader.active.load() == 1, "not one reader");
         check(out, statusLogText().empty(), "the reader showed something");
         stopGpsInput();
         stopGroup(sim);
@@ -261,7 +261,7 @@ TEST(NetworkSource, GpsdPassesTheReceiversSentences) {
         // gpsd goes away and comes back with another receiver: the reader
         // connects again and asks for the sentences again.
         stopGroup(gpsfake);
-        check(out, eventually([] { return gpsStream.load() == invalidStreamHandle; }),
+        check(out, eventually([] { return gpsReader.stream.load() == invalidStreamHandle; }),
               "the loss went unnoticed");
         clearGpsState();
         gpsfake = spawn({"gpsfake", "-q", "-n", "-c", "0.02", "-P", "2947", northWest.c_str()});

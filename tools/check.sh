@@ -2,7 +2,8 @@
 # Builds Wayloom and runs every test: a formatting check, optimised GCC and
 # Clang builds of everything with warnings as errors, a short run of every
 # fuzzer, the suites under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the threaded suites under ThreadSanitizer, and the Debian packages built,
+# the threaded suites under ThreadSanitizer, the Windows build with its
+# suites and an end-to-end test under Wine, and the Debian packages built,
 # checked, installed and purged.
 # Run as root on Debian 12; missing packages are installed first.
 set -uo pipefail
@@ -88,6 +89,23 @@ if build asan; then run_suites asan; else failures=$((failures + 1)); fi
 
 step "GCC: ThreadSanitizer, threaded suites"
 if build tsan; then run_suites tsan; else failures=$((failures + 1)); fi
+
+step "Windows: mingw-w64 build, warnings as errors; unit suites and the window end to end under Wine"
+windows_started=$SECONDS
+if build windows; then
+    # One Wine prefix for the whole step, made afresh (about 5 s).
+    wine_home=$(mktemp -d /tmp/wayloom-wineprefix.XXXXXX)
+    export WINEPREFIX=$wine_home/prefix WINEDEBUG=-all
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+    run_suites windows
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    rm -rf "$wine_home"
+    unset WINEPREFIX
+else
+    failures=$((failures + 1))
+fi
+echo "Windows step: $((SECONDS - windows_started)) s"
 
 step "Debian packages: build, lintian, units, contents, installation, a report end to end"
 if bash tests/debian/package_test.sh; then

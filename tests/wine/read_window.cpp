@@ -1,0 +1,26 @@
+// Reads the running Wayloom window from outside, as the end-to-end test under
+// Wine checks it: prints "start enabled" or "start disabled", then the status
+// log's lines (UTF-8). Exits 1 when no window is found.
+#include <windows.h>
+
+#include <array>
+#include <cstdio>
+
+int main() {
+    const HWND window = FindWindowW(L"#32770", L"Wayloom");
+    if (window == nullptr) return 1;
+    const HWND log = GetDlgItem(window, 105);
+    const HWND start = GetDlgItem(window, 101);
+    if (log == nullptr || start == nullptr) return 1;
+    std::printf("start %s\n", IsWindowEnabled(start) ? "enabled" : "disabled");
+    std::array<wchar_t, 1024> text{};
+    const auto length = SendMessageW(log, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    std::array<char, 4096> bytes{};
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(length), bytes.data(),
+                                          static_cast<int>(bytes.size()), nullptr, nullptr);
+    for (int i = 0; i < count; ++i) {
+        if (bytes[static_cast<std::size_t>(i)] != '\r') std::putchar(bytes[static_cast<std::size_t>(i)]);
+    }
+    if (count > 0) std::putchar('\n');
+    return 0;
+}
