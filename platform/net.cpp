@@ -8,6 +8,7 @@
 
 #include "platform/net.hpp"
 
+#include "platform/address.hpp"
 #include "platform/diagnostics.hpp"
 
 #include <arpa/inet.h>
@@ -21,8 +22,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
-#include <iterator>
 #include <thread>
 
 NetTimeouts netTimeouts;
@@ -30,43 +29,6 @@ NetTimeouts netTimeouts;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using HostName = std::array<char, hostNameCapacity>;
-
-// host as a zero-terminated name; false when it is empty or too long.
-bool copyHostName(std::string_view host, HostName& name) {
-    if (host.empty() || host.size() >= name.size()) return false;
-    std::copy(host.begin(), host.end(), name.begin());
-    name[host.size()] = '\0';
-    return true;
-}
-
-// Either family's socket address, with its length.
-struct SocketAddress {
-    sockaddr_storage storage;
-    socklen_t length;
-    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-SocketAddress toSocketAddress(const HostAddress& address) {
-    SocketAddress socketAddress{};
-    if (address.ipv6) {
-        sockaddr_in6 six{};
-        six.sin6_family = AF_INET6;
-        six.sin6_port = htons(address.port);
-        std::copy(address.ipv6Address.begin(), address.ipv6Address.end(), six.sin6_addr.s6_addr);
-        std::memcpy(&socketAddress.storage, &six, sizeof six);
-        socketAddress.length = sizeof six;
-        return socketAddress;
-    }
-    sockaddr_in four{};
-    four.sin_family = AF_INET;
-    four.sin_port = htons(address.port);
-    four.sin_addr.s_addr = htonl(address.ipv4);
-    std::memcpy(&socketAddress.storage, &four, sizeof four);
-    socketAddress.length = sizeof four;
-    return socketAddress;
-}
-
 // Milliseconds left before deadline, rounded up, 0 once it has passed.
 int millisecondsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -100,46 +62,6 @@ bool hasRouteTo(const HostAddress& address, int& error) {
     return routed;
 }
 
-// One lookup for both families: the first IPv4 address of host wins, else
-// its first IPv6 address. 0, or getaddrinfo's error (EAI_NONAME also for a
-// name that does not fit).
-int resolveHost(std::string_view host, std::uint16_t port, HostAddress& address) {
-    HostName name{};
-    if (!copyHostName(host, name)) return EAI_NONAME;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int failure = getaddrinfo(name.data(), nullptr, &hints, &found);
-    if (failure != 0 || found == nullptr) return failure != 0 ? failure : EAI_NONAME;
-    const addrinfo* chosen = nullptr;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            chosen = entry;
-            break;
-        }
-        if (chosen == nullptr && entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6))
-            chosen = entry;
-    }
-    if (chosen != nullptr) {
-        address = HostAddress{};
-        address.port = port;
-        if (chosen->ai_family == AF_INET) {
-            sockaddr_in four{};
-            std::memcpy(&four, chosen->ai_addr, sizeof four);
-            address.ipv4 = ntohl(four.sin_addr.s_addr);
-        } else {
-            sockaddr_in6 six{};
-            std::memcpy(&six, chosen->ai_addr, sizeof six);
-            address.ipv6 = true;
-            std::copy(std::begin(six.sin6_addr.s6_addr), std::end(six.sin6_addr.s6_addr),
-                      address.ipv6Address.begin());
-        }
-    }
-    freeaddrinfo(found);
-    return chosen != nullptr ? 0 : EAI_NONAME;
-}
-
 // The diagnostic line for a wait that found no route: the name did not
 // resolve (getaddrinfo's reason), or its address has no route (errno).
 void reportNoRoute(std::string_view host, int resolved, int routeError) {
@@ -161,7 +83,7 @@ bool waitForRoute(std::string_view host) {
     for (;;) {
         HostAddress address{};
         int routeError = 0;
-        const int resolved = resolveHost(host, reportPort, address);
+        const int resolved = lookUpHostAddress(host, reportPort, address);
         if (resolved == 0 && hasRouteTo(address, routeError)) return true;
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
@@ -192,7 +114,7 @@ SocketHandle openTcpSocketFor(const HostAddress& address) {
 }
 
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
-    return resolveHost(host, port, address) == 0;
+    return lookUpHostAddress(host, port, address) == 0;
 }
 
 bool waitForSocketReady(SocketHandle socket, bool forWriting, Clock::time_point deadline) {

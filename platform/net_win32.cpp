@@ -3,6 +3,7 @@
 // is a select() for the time left before its step's deadline.
 #include "platform/net.hpp"
 
+#include "platform/address.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
 
@@ -11,8 +12,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <iterator>
 #include <thread>
 
 NetTimeouts netTimeouts;
@@ -20,41 +19,6 @@ NetTimeouts netTimeouts;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using HostName = std::array<char, hostNameCapacity>;
-
-bool copyHostName(std::string_view host, HostName& name) {
-    if (host.empty() || host.size() >= name.size()) return false;
-    std::copy(host.begin(), host.end(), name.begin());
-    name[host.size()] = '\0';
-    return true;
-}
-
-// Either family's socket address, with its length.
-struct SocketAddress {
-    sockaddr_storage storage;
-    int length;
-    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-SocketAddress toSocketAddress(const HostAddress& address) {
-    SocketAddress socketAddress{};
-    if (address.ipv6) {
-        sockaddr_in6 six{};
-        six.sin6_family = AF_INET6;
-        six.sin6_port = htons(address.port);
-        std::copy(address.ipv6Address.begin(), address.ipv6Address.end(), six.sin6_addr.s6_addr);
-        std::memcpy(&socketAddress.storage, &six, sizeof six);
-        socketAddress.length = sizeof six;
-        return socketAddress;
-    }
-    sockaddr_in four{};
-    four.sin_family = AF_INET;
-    four.sin_port = htons(address.port);
-    four.sin_addr.s_addr = htonl(address.ipv4);
-    std::memcpy(&socketAddress.storage, &four, sizeof four);
-    socketAddress.length = sizeof four;
-    return socketAddress;
-}
 
 SOCKET toSocket(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
@@ -151,42 +115,8 @@ SocketHandle openTcpSocketFor(const HostAddress& address) {
     return opened == INVALID_SOCKET ? invalidSocketHandle : static_cast<SocketHandle>(opened);
 }
 
-// One lookup for both families: the first IPv4 address wins, else the first
-// IPv6 address.
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
-    HostName name{};
-    if (!copyHostName(host, name)) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    const addrinfo* chosen = nullptr;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            chosen = entry;
-            break;
-        }
-        if (chosen == nullptr && entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6))
-            chosen = entry;
-    }
-    if (chosen != nullptr) {
-        address = HostAddress{};
-        address.port = port;
-        if (chosen->ai_family == AF_INET) {
-            sockaddr_in four{};
-            std::memcpy(&four, chosen->ai_addr, sizeof four);
-            address.ipv4 = ntohl(four.sin_addr.s_addr);
-        } else {
-            sockaddr_in6 six{};
-            std::memcpy(&six, chosen->ai_addr, sizeof six);
-            address.ipv6 = true;
-            std::copy(std::begin(six.sin6_addr.s6_addr), std::end(six.sin6_addr.s6_addr),
-                      address.ipv6Address.begin());
-        }
-    }
-    freeaddrinfo(found);
-    return chosen != nullptr;
+    return lookUpHostAddress(host, port, address) == 0;
 }
 
 bool waitForSocketReady(SocketHandle socket, bool forWriting, Clock::time_point deadline) {

@@ -11,6 +11,7 @@
 #include "platform/serial.hpp"
 
 #include "platform/diagnostics.hpp"
+#include "platform/serial_failure.hpp"
 
 #include <asm/termbits.h>
 #include <fcntl.h>
@@ -65,29 +66,6 @@ bool flockRetrying(int fd, int operation) {
         if (::flock(fd, operation) == 0) return true;
         if (classifyErrno(errno) != ErrnoOutcome::retry) return false;
     }
-}
-
-}  // namespace
-
-// ---- failures, for the diagnostic line --------------------------------------------
-
-namespace {
-
-enum class PortFailure : std::uint8_t { none, name, open, busy, state, rate, setState, rateRefused };
-
-// The last failure of the calls below on this thread: the report cycle's
-// opening and the reader's silent reopening never see each other's.
-struct PortFailureRecord {
-    PortFailure step;
-    int error;          // errno, for open, state and setState
-    std::int32_t rate;  // for rate and rateRefused
-};
-
-thread_local PortFailureRecord lastPortFailure{PortFailure::none, 0, 0};
-
-bool noteFailure(PortFailure step, int error, std::int32_t rate = 0) {
-    lastPortFailure = {step, error, rate};
-    return false;
 }
 
 }  // namespace
@@ -379,36 +357,9 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
 // ---- the diagnostic line -----------------------------------------------------------
 
 void reportSerialPortFailure(const wchar_t* portName) {
-    const PortFailureRecord failure = lastPortFailure;
     std::array<char, portPathCapacity> path;
     const bool named = serialDevicePath(portName, path);
     const std::string_view subject = named ? std::string_view(path.data()) : "(its name in settings.ini)";
-    std::array<char, 48> rateText;  // "the driver does not take " and a 32-bit rate
-    std::string_view reason = "unknown";
-    switch (failure.step) {
-        case PortFailure::none:
-            break;
-        case PortFailure::name:
-            reason = "not a device name";
-            break;
-        case PortFailure::busy:
-            reason = "in use by another program";
-            break;
-        case PortFailure::open:
-        case PortFailure::state:
-        case PortFailure::setState:
-            reason = systemReason(failure.error);
-            break;
-        case PortFailure::rate:
-        case PortFailure::rateRefused: {
-            const char* format = failure.step == PortFailure::rate ? "baud rate %d is not valid"
-                                                                   : "the driver does not take %d baud";
-            const int length = std::snprintf(rateText.data(), rateText.size(), format, failure.rate);
-            reason = std::string_view(rateText.data(), static_cast<std::size_t>(std::max(length, 0)));
-            break;
-        }
-    }
-    const bool configuring = failure.step == PortFailure::rate || failure.step == PortFailure::setState ||
-                             failure.step == PortFailure::rateRefused;
-    reportFailure(configuring ? "cannot configure GPS port" : "cannot open GPS port", subject, reason);
+    const PortFailureRecord failure = lastPortFailure();
+    reportPortFailure(failure, subject, systemReason(failure.error));
 }

@@ -17,29 +17,7 @@
 
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
-
-// ---- failures --------------------------------------------------------------------
-
-namespace {
-
-enum class PortFailure : std::uint8_t { none, name, open, state, rate, setState, rateRefused };
-
-// The last failure of the calls below on this thread: the report cycle's
-// opening and the reader's silent reopening never see each other's.
-struct PortFailureRecord {
-    PortFailure step;
-    DWORD error;        // GetLastError(), for open, state and setState
-    std::int32_t rate;  // for rate and rateRefused
-};
-
-thread_local PortFailureRecord lastPortFailure{PortFailure::none, 0, 0};
-
-bool noteFailure(PortFailure step, DWORD error, std::int32_t rate = 0) {
-    lastPortFailure = {step, error, rate};
-    return false;
-}
-
-}  // namespace
+#include "platform/serial_failure.hpp"
 
 // ---- port names ----------------------------------------------------------------
 
@@ -241,7 +219,6 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
 // ---- the diagnostic line -----------------------------------------------------------
 
 void reportSerialPortFailure(const wchar_t* portName) {
-    const PortFailureRecord failure = lastPortFailure;
     std::array<wchar_t, portPathCapacity> widePath{};
     std::array<char, portPathCapacity * 3> path{};  // the device path in UTF-8
     int pathLength = 0;
@@ -251,29 +228,7 @@ void reportSerialPortFailure(const wchar_t* portName) {
     }
     const std::string_view subject =
         pathLength > 1 ? std::string_view(path.data()) : std::string_view("(its name in settings.ini)");
-    std::array<char, 160> reasonText{};
-    std::string_view reason = "unknown";
-    switch (failure.step) {
-        case PortFailure::none:
-            break;
-        case PortFailure::name:
-            reason = "not a device name";
-            break;
-        case PortFailure::open:
-        case PortFailure::state:
-        case PortFailure::setState:
-            reason = windowsErrorText(failure.error, reasonText);
-            break;
-        case PortFailure::rate:
-        case PortFailure::rateRefused: {
-            const char* format = failure.step == PortFailure::rate ? "baud rate %d is not valid"
-                                                                   : "the driver does not take %d baud";
-            const int length = std::snprintf(reasonText.data(), reasonText.size(), format, failure.rate);
-            reason = std::string_view(reasonText.data(), static_cast<std::size_t>(std::max(length, 0)));
-            break;
-        }
-    }
-    const bool configuring = failure.step == PortFailure::rate || failure.step == PortFailure::setState ||
-                             failure.step == PortFailure::rateRefused;
-    reportFailure(configuring ? "cannot configure GPS port" : "cannot open GPS port", subject, reason);
+    const PortFailureRecord failure = lastPortFailure();
+    std::array<char, 160> errorText{};
+    reportPortFailure(failure, subject, windowsErrorText(failure.error, errorText));
 }
