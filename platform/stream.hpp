@@ -14,8 +14,13 @@
 
 #include "platform/serial.hpp"
 
+#ifdef _WIN32
+using StreamHandle = std::uintptr_t;                            // a connected SOCKET
+constexpr StreamHandle invalidStreamHandle = ~StreamHandle{0};  // INVALID_SOCKET
+#else
 using StreamHandle = int;  // a connected socket descriptor
 constexpr StreamHandle invalidStreamHandle = -1;
+#endif
 
 // Connects to port on host: an IPv4 address, an IPv6 address (without
 // brackets) or a name, whose addresses, IPv4 and IPv6, are tried in the

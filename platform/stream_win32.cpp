@@ -1,24 +1,234 @@
-// Network NMEA sources on Windows: not built yet. Every opening fails, so a
-// "source" line gives "Can't open GPS-port!" and a diagnostic line that says
-// why, and the serial port stays the way to read a receiver there.
+// The network stream source on Windows: Windows Sockets with the same
+// deadline, keep-alive and burst reads as on Linux. Each open stream holds a
+// reference to the socket library, released when it is closed.
+//
+// Divisions: waiting and the last failure; addresses and connecting;
+// writing; reading; the diagnostic line.
 #include "platform/stream.hpp"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After winsock2.h, which it needs.
+#include <mstcpip.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <thread>
+
 #include "platform/diagnostics.hpp"
+#include "platform/process.hpp"
 
-StreamHandle openStream(const char*, std::uint16_t, std::chrono::milliseconds) {
-    return invalidStreamHandle;
+// ---- waiting and the last failure ------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+SOCKET toSocket(StreamHandle stream) {
+    return static_cast<SOCKET>(stream);
 }
 
-bool writeStream(StreamHandle, std::span<const char>, std::chrono::milliseconds) {
-    return false;
+timeval timeLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    const long long micros = std::max<long long>(left.count(), 0);
+    return timeval{static_cast<long>(micros / 1000000), static_cast<long>(micros % 1000000)};
 }
 
-PortReadResult readStream(StreamHandle, std::span<char>, int) {
-    return {PortReadStatus::failed, 0};
+enum class Wait { read, write, connect };
+
+// Waits until socket is ready for kind before deadline (a failed connect
+// counts as ready: the caller reads its error); false on time-out or failure.
+bool waitForSocket(SOCKET socket, Wait kind, Clock::time_point deadline) {
+    timeval timeout = timeLeft(deadline);
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(socket, &ready);
+    FD_SET(socket, &failed);
+    const int count = kind == Wait::read ? select(0, &ready, nullptr, &failed, &timeout)
+                                         : select(0, nullptr, &ready, &failed, &timeout);
+    return count > 0;
 }
 
-void closeStream(StreamHandle) {}
+bool wouldBlock() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+// The Windows Sockets error of the last failure on this thread (the
+// resolver's codes are of the same kind); 0 when there was none. Kept for the
+// diagnostic line only.
+thread_local unsigned long lastStreamError = 0;
+
+void recordFailure(int error) {
+    lastStreamError = static_cast<unsigned long>(error);
+}
+
+}  // namespace
+
+// ---- addresses and connecting ---------------------------------------------------
+
+namespace {
+
+// Keep-alive: probes after 10 s of silence, every 5 s; Windows gives up after
+// 10 unanswered probes, so a vanished peer is noticed in about a minute.
+constexpr ULONG keepAliveIdleMilliseconds = 10000;
+constexpr ULONG keepAliveIntervalMilliseconds = 5000;
+
+void keepAlive(SOCKET socket) {
+    tcp_keepalive settings{1, keepAliveIdleMilliseconds, keepAliveIntervalMilliseconds};
+    DWORD returned = 0;
+    WSAIoctl(socket, SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+// A non-blocking socket connected to address before deadline, or
+// INVALID_SOCKET. The socket stays non-blocking: every later wait is a select.
+SOCKET connectBefore(const sockaddr* address, int length, Clock::time_point deadline) {
+    const SOCKET socket =
+        WSASocketW(address->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        recordFailure(WSAGetLastError());
+        return INVALID_SOCKET;
+    }
+    u_long nonBlocking = 1;
+    bool connected = false;
+    int failure = 0;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
+        failure = WSAGetLastError();
+    } else if (connect(socket, address, length) == 0) {
+        connected = true;
+    } else if (!wouldBlock()) {
+        failure = WSAGetLastError();
+    } else if (!waitForSocket(socket, Wait::connect, deadline)) {
+        failure = WSAETIMEDOUT;
+    } else {
+        int failureLength = sizeof failure;
+        if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &failureLength) != 0)
+            failure = WSAGetLastError();
+        connected = failure == 0;
+    }
+    if (!connected) {
+        recordFailure(failure);
+        closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    keepAlive(socket);
+    return socket;
+}
+
+}  // namespace
+
+StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    WSADATA data{};
+    if (const int code = WSAStartup(MAKEWORD(2, 2), &data); code != 0) {
+        recordFailure(code);
+        return invalidStreamHandle;
+    }
+    // Digits need no resolver: getaddrinfo takes both families' literals.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    std::array<char, 8> service{};  // "65535" and a terminator
+    std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
+    addrinfo* found = nullptr;
+    SOCKET socket = INVALID_SOCKET;
+    if (const int code = getaddrinfo(host, service.data(), &hints, &found); code != 0) {
+        recordFailure(code);
+    } else {
+        recordFailure(WSAETIMEDOUT);  // when the time is up before any attempt
+        for (const addrinfo* entry = found; entry != nullptr && socket == INVALID_SOCKET;
+             entry = entry->ai_next) {
+            if (Clock::now() >= deadline) break;
+            socket = connectBefore(entry->ai_addr, static_cast<int>(entry->ai_addrlen), deadline);
+        }
+        freeaddrinfo(found);
+    }
+    if (socket == INVALID_SOCKET) {
+        WSACleanup();
+        return invalidStreamHandle;
+    }
+    return static_cast<StreamHandle>(socket);
+}
+
+void closeStream(StreamHandle stream) {
+    if (stream == invalidStreamHandle) return;
+    closesocket(toSocket(stream));
+    WSACleanup();  // the reference its opening took
+}
+
+// ---- writing ----------------------------------------------------------------------
+
+bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::milliseconds timeout) {
+    if (stream == invalidStreamHandle) return false;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const int ask = static_cast<int>(std::min<std::size_t>(data.size() - sent, 1 << 20));
+        const int count = send(toSocket(stream), data.data() + sent, ask, 0);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+        } else if (count == SOCKET_ERROR && wouldBlock()) {
+            if (!waitForSocket(toSocket(stream), Wait::write, deadline)) {
+                recordFailure(WSAETIMEDOUT);
+                return false;
+            }
+        } else {
+            recordFailure(count == SOCKET_ERROR ? WSAGetLastError() : WSAECONNRESET);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+namespace {
+
+// As on the serial port: once data is there the read waits until nothing more
+// has come for this long, so a burst is one or two reads.
+constexpr auto burstGap = std::chrono::milliseconds(100);
+constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
+
+bool bytesWaiting(SOCKET socket, u_long& count) {
+    return ioctlsocket(socket, FIONREAD, &count) == 0;
+}
+
+void awaitEndOfBurst(SOCKET socket, std::size_t capacity) {
+    u_long waiting = 0;
+    if (!bytesWaiting(socket, waiting)) return;
+    for (int gaps = 0; waiting < capacity && gaps < maxBurstGaps; ++gaps) {
+        std::this_thread::sleep_for(burstGap);
+        u_long now = 0;
+        if (!bytesWaiting(socket, now) || now == waiting) return;
+        waiting = now;
+    }
+}
+
+}  // namespace
+
+PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitMilliseconds) {
+    if (stream == invalidStreamHandle) return {PortReadStatus::failed, 0};
+    if (buffer.empty()) return {PortReadStatus::idle, 0};
+    const SOCKET socket = toSocket(stream);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(std::max(waitMilliseconds, 0));
+    if (!waitForSocket(socket, Wait::read, deadline)) return {PortReadStatus::idle, 0};
+    awaitEndOfBurst(socket, buffer.size());
+    const int ask = static_cast<int>(std::min<std::size_t>(buffer.size(), 1 << 20));
+    const int count = recv(socket, buffer.data(), ask, 0);
+    if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};
+    if (count == SOCKET_ERROR && wouldBlock()) return {PortReadStatus::idle, 0};
+    return {PortReadStatus::failed, 0};  // the peer closed or reset the connection
+}
+
+// ---- the diagnostic line -----------------------------------------------------------
 
 void reportStreamFailure(std::string_view source) {
-    reportFailure("cannot open GPS source", source, "network sources are not available on Windows yet");
+    std::array<char, 160> reason{};
+    reportFailure(
+        "cannot open GPS source", source,
+        lastStreamError == 0 ? std::string_view("unknown") : windowsErrorText(lastStreamError, reason));
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows program doing its job under Wine, end to end, in about 40
+# The Windows program doing its job under Wine, end to end, in about 75
 # seconds: the simulated receiver on a pseudo-terminal that Wine's port
 # mapping (HKLM\Software\Wine\Ports) shows as COM5, the report server on
 # 127.0.0.1:80 of a private network namespace, and wayloom.exe in its window
@@ -12,7 +12,9 @@
 # is pulled out and comes back; 30 seconds after F2 the summary line,
 # "Connecting..." and "Sent successfully.", with a position read after the
 # receiver came back, and the server received exactly the request those
-# numbers make; F1 ends the program with 0.
+# numbers make; F1 ends the program with 0. Last, headless again, reading the
+# simulator's TCP stream (source = tcp://...) instead of a port: its report
+# reaches the server.
 #
 # Environment: WAYLOOM_BINARY_DIR (the Windows build), WAYLOOM_LINUX_BINARY_DIR
 # (a Linux build with wayloom-gpssim and wayloom-receiver), WINEPREFIX (a
@@ -99,7 +101,9 @@ background_pids+=($!)
 wait_for_file "$work/receiver.err" 'listening on' 5
 # The receiver is pulled out 12 s after it starts and comes back 4 s later, at
 # a new pseudo-terminal behind the same link.
-"$linux/wayloom-gpssim" --link "$work/gps0" --unplug-after 12 --unplug-for 4 >"$work/gps.out" 2>"$work/gps.err" &
+# The same stream is served on TCP port 10110 for the network source at the end.
+"$linux/wayloom-gpssim" --link "$work/gps0" --unplug-after 12 --unplug-for 4 --tcp 10110 \
+    >"$work/gps.out" 2>"$work/gps.err" &
 background_pids+=($!)
 wait_for_file "$work/gps.out" '^/dev/' 5
 gps_port=$work/gps0
@@ -216,3 +220,17 @@ until [[ -f "$app/exit" ]]; do
 done
 [[ $(cat "$app/exit") == 0 ]] || fail "exit status after F1: $(cat "$app/exit")"
 pass "F1 ends the program with 0"
+
+# ---- Headless with a network source: the simulator's TCP stream instead of a
+# port; the first report, 30 s after the start, reaches the server.
+mkdir -p "$work/tcp"
+cp "$windows/wayloom.exe" "$work/tcp/"
+printf 'COM250:\n4800\ntcpuser\ntcppass\n30\nsource = tcp://127.0.0.1:10110\n' >"$work/tcp/settings.ini"
+(cd "$work/tcp" && exec wine wayloom.exe --headless >out 2>err) &
+background_pids+=($!)
+wait_for_file "$work/tcp/out" "^Sent successfully\.|^Can't" 45
+grep -q "^Sent successfully\.$" "$work/tcp/out" || fail "tcp source: $(cat "$work/tcp/out" "$work/tcp/err")"
+[[ $(grep -c . "$work/receiver.log") == 2 ]] || fail "the server got $(grep -c . "$work/receiver.log") reports"
+tail -n 1 "$work/receiver.log" | jq -j .raw | grep -qE '&l=tcpuser&p=tcppass&lat=-?[0-9.]+&lon=11\.5[0-9]*&s=' ||
+    fail "tcp source: report $(tail -n 1 "$work/receiver.log")"
+pass "headless with source = tcp://127.0.0.1:10110: Sent successfully.; the server got its report"
