@@ -354,10 +354,10 @@ char answerFor(const AccountCheck& check) {
         case AccountVerdict::unknownLogin:
             return answer::unknownLogin;
         case AccountVerdict::wrongPassword:
-        case AccountVerdict::limited:
             return answer::wrongPassword;
         case AccountVerdict::disabled:
             return answer::disabled;
+        case AccountVerdict::limited:  // guessing under way: a right password tries again
         case AccountVerdict::storageFailed:
             return answer::notStored;
     }

@@ -119,7 +119,8 @@ void signIn(WebState& web, const HttpRequest& request, HttpStream& stream) {
         if (field.name == "login") login = field.value;
         if (field.name == "password") password = field.value;
     }
-    const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client);
+    const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client,
+                                            UnknownLogins::verifiedLikeKnown);
     Account account;
     if (check.verdict == AccountVerdict::accepted && findAccount(web, login, account)) {
         const std::string token = openSession(web.sessions, login, account.version, nowSeconds());
@@ -186,7 +187,8 @@ bool identifyViewer(WebState& web, const HttpRequest& request, Viewer& viewer) {
     } else {
         std::string login, password;
         if (!parseBasicAuthorization(request.header("Authorization"), login, password)) return false;
-        const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client);
+        const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client,
+                                                UnknownLogins::verifiedLikeKnown);
         if (check.verdict != AccountVerdict::accepted || !findAccount(web, login, account)) return false;
     }
     viewer.login = account.login;
