@@ -109,6 +109,9 @@ class HttpStream {
     // True while no write has failed.
     bool open() const { return !failed_; }
 
+    // The answer to a HEAD request: the head is sent, the body never.
+    void omitBody() { headOnly_ = true; }
+
     std::string_view version() const { return version_; }
 
     // The status of the answer begun, 0 before one; bytes written so far.
@@ -120,8 +123,11 @@ class HttpStream {
     std::string version_;
     const std::atomic<bool>& stopping_;
     bool failed_ = false;
+    bool headOnly_ = false;
     int status_ = 0;
     std::size_t bytesSent_ = 0;
+
+    bool endAfterHead();
 };
 
 using RouteHandler = std::function<void(const HttpRequest&, HttpStream&)>;

@@ -27,6 +27,9 @@ constexpr std::string_view reportVersion = "1.1";
 // The longest report Wayloom sends is 279 bytes (login and password of 35
 // bytes each sent as %XX, numbers of 15 characters); a proxy may add a field.
 constexpr std::size_t reportBodyMaxBytes = 1024;
+// The fastest a report may say it moves: far above any vehicle Wayloom
+// rides in; beyond it, or below 0, the speed is not a measurement.
+constexpr double reportSpeedMaxKnots = 1000;
 constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transaction at most
 
 // The answers, as the one character of the body.
@@ -51,8 +54,8 @@ struct ReportForm {
 // Reads a report body into form: answer::stored when it is a report (nothing
 // is stored here); answer::wrongVersion when v is there once and is not
 // "1.1", whatever else the body holds; answer::notAReport when a field is
-// missing or repeated, a number is not a finite decimal, a coordinate is out
-// of range or the body is longer than reportBodyMaxBytes.
+// missing or repeated, a number is not a finite decimal, a coordinate or the
+// speed is out of range or the body is longer than reportBodyMaxBytes.
 char readReportForm(std::string_view body, ReportForm& form);
 
 // A number as a report carries it: an optional sign, digits with an optional

@@ -443,6 +443,7 @@ void runRoute(const Route* route, int socket, std::string bytes, std::string cli
     request.body = std::string_view(bytes).substr(request.headLength, request.contentLength);
     request.client = client;
     HttpStream stream(socket, request.version, stopping);
+    if (request.method == "HEAD") stream.omitBody();
     try {
         route->handler(request, stream);
     } catch (const std::exception& fault) {

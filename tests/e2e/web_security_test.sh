@@ -56,6 +56,15 @@ for page in / /map; do
         fail "$page without a session: $(head -n 1 "$work/head")"
 done
 [[ $(status "$web/signin") == 200 ]] || fail "the sign-in page is not shown"
+for page in /signin /leaflet/leaflet.js; do
+    exec 3<>/dev/tcp/127.0.0.1/8080
+    printf 'HEAD %s HTTP/1.0\r\n\r\n' "$page" >&3
+    timeout 10 cat <&3 >"$work/head-only"
+    exec 3<&-
+    grep -q '^HTTP/1.0 200' "$work/head-only" && grep -qi '^Content-Length: [1-9]' "$work/head-only" &&
+        [[ $(tail -c 4 "$work/head-only" | od -An -c | tr -d ' ') == '\r\n\r\n' ]] ||
+        fail "HEAD $page: $(head -c 300 "$work/head-only")"
+done
 for api in "${apis[@]}"; do
     for credentials in "" "-b wayloom_session=forged" "-u walker:wrong" "-u nobody:walkpass"; do
         # shellcheck disable=SC2086
