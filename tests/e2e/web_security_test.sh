@@ -102,6 +102,15 @@ pass "an ordinary account reads its own positions only (API and exports); bad ra
     fail "boss cannot export other's track"
 pass "the admin sees every device"
 
+# ---- Exports are well-formed: plain decimals, no character XML does not allow.
+add_account $'odd\xef\xbf\xbe<' oddpass # a character XML does not allow, and markup
+sleep 2.5                                 # the server reads account changes within a second
+[[ $(send_report 'odd%EF%BF%BE%3C' oddpass 0.00001 -0.00002) == 1 ]] || fail "the odd login's report"
+[[ $(status -u boss:bosspass "$web/api/export.gpx?login=odd%EF%BF%BE%3C") == 200 ]] || fail "the odd export"
+xmllint --noout "$work/body" || fail "the GPX export is not well-formed: $(cat "$work/body")"
+grep -q 'lat="0.00001" lon="-0.00002"' "$work/body" || fail "not plain decimals: $(cat "$work/body")"
+pass "a GPX export is well-formed whatever the login, its numbers plain decimals"
+
 # ---- Sessions.
 [[ $(status -d 'login=walker&password=walkpass' "$web/signin") == 303 ]] || fail "sign-in: $(cat "$work/head")"
 cookie=$(grep -i '^Set-Cookie: wayloom_session=' "$work/head" | tr -d '\r')
