@@ -150,12 +150,29 @@ grep -qi '^Set-Cookie: wayloom_session=[^;]' "$work/head" || fail "the right pas
 [[ $(send_report other otherpass 1 2) == 1 ]] || fail "the limited login's device was refused"
 pass "guesses limited after $((limited - 1)) wrong passwords, for reports too; the right password still gets in"
 
-# ---- Live streams take at most half of the handler threads.
-streams=()
-for _ in $(seq 32); do
-    curl -sN --max-time 6 -u boss:bosspass -o /dev/null "$web/api/live" &
-    streams+=($!)
+# ---- Live streams: at most a quarter of them per account, half of the
+# handler threads in all; the API answers meanwhile.
+# live LOGIN COUNT: COUNT live streams of LOGIN (password LOGIN) in the background.
+live() {
+    for _ in $(seq "$2"); do
+        curl -sN --max-time 8 -u "$1:$1" -o /dev/null "$web/api/live" &
+        streams+=($!)
+    done
+}
+for login in live1 live2 live3 live4; do add_account "$login" "$login"; done
+sleep 2.5 # the server reads account changes within a second
+for login in live1 live2 live3 live4; do
+    [[ $(status -u "$login:$login" "$web/api/devices") == 200 ]] || fail "$login cannot sign in"
 done
+streams=()
+live live1 8
+sleep 2
+[[ $(status -u live1:live1 --max-time 2 "$web/api/live") == 503 ]] || fail "a 9th live stream of one account"
+[[ $(status -u live3:live3 --max-time 2 "$web/api/live") == 200 ]] || fail "one account took every live stream"
+sleep 1.5 # until that stream's place is free again
+live live2 8
+live live3 8
+live live4 8
 sleep 2
 [[ $(status -u boss:bosspass --max-time 2 "$web/api/live") == 503 ]] || fail "a 33rd live stream was taken"
 [[ $(status -u boss:bosspass "$web/api/devices") == 200 ]] || fail "pages wait behind the live streams"
@@ -167,4 +184,4 @@ for _ in $(seq 10); do
     sleep 1
 done
 [[ $code == 200 ]] || fail "no live stream once the others end: $code"
-pass "32 live streams at most, the API answers meanwhile"
+pass "8 live streams per account, 32 in all at most, the API answers meanwhile"
