@@ -250,4 +250,17 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
         answerConfig(*web, request, stream);
     });
     addApiRoutes(routes, web);
+    // No page of another site may sign a browser in or out, nor post anything else.
+    for (Route& route : routes.routes) {
+        if (route.method != "POST") continue;
+        route.handler = [handler = std::move(route.handler)](const HttpRequest& request, HttpStream& stream) {
+            if (!fromOwnOrigin(request.header("Origin"), request.header("Referer"), request.header("Host"))) {
+                stream.respond(403, "text/plain; charset=utf-8",
+                               "Refused: this request came from another site.\n",
+                               std::string(webHeaders) + "Cache-Control: no-store\r\n");
+                return;
+            }
+            handler(request, stream);
+        };
+    }
 }

@@ -130,6 +130,18 @@ sleep 2.5  # the server reads account changes within a second
 [[ $(status -b "$session" "$web/api/devices") == 401 ]] || fail "the session lives on after a new password"
 pass "the cookie is HttpOnly and SameSite=Strict; sign-out and a new password end the session"
 
+# ---- Sign-in and sign-out from pages of another site (login and sign-out CSRF)
+# are refused by their Origin, or lacking it their Referer.
+for headers in "Origin: http://evil.example" "Origin: null" "Referer: http://evil.example/page" \
+    "Origin: http://127.0.0.1:8081"; do
+    [[ $(status -H "$headers" -d 'login=walker&password=newpass' "$web/signin") == 403 ]] &&
+        ! grep -qi '^Set-Cookie' "$work/head" || fail "a sign-in with $headers: $(head -n 1 "$work/head")"
+    [[ $(status -H "$headers" -X POST "$web/signout") == 403 ]] || fail "a sign-out with $headers"
+done
+[[ $(status -H "Origin: $web" -d 'login=walker&password=newpass' "$web/signin") == 303 ]] ||
+    fail "a sign-in from the server's own page"
+pass "sign-in and sign-out refused from other sites' pages"
+
 # ---- Wrong passwords at the sign-in are limited, and so are reports then;
 # a password the server holds is never refused.
 limited=0
