@@ -1,6 +1,7 @@
 // wayloom-server: the report server for Wayloom, and the commands that manage
 // its accounts.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ int runAccountCommand(const ServerOptions& options) {
 
 int runServer(const ServerOptions& options) {
     blockStopSignals();
+    // A PostgreSQL server that does not answer (frozen, or its host gone)
+    // holds a new connection no longer than a report may wait; a connection
+    // string's own connect_timeout, or PGCONNECT_TIMEOUT, takes precedence.
+    setenv("PGCONNECT_TIMEOUT", std::to_string(options.storageSeconds).c_str(), 0);
     std::string error;
     const std::unique_ptr<Accounts> accounts = openAccounts(options.database, error);
     if (accounts == nullptr) return fail(error);
@@ -94,6 +99,7 @@ int runServer(const ServerOptions& options) {
     settings.feed = &feed;
     settings.stopping = &stopping;
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
+    settings.storageTimeout = std::chrono::seconds(options.storageSeconds);
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.

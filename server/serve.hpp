@@ -45,6 +45,9 @@ struct ServeSettings {
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
     std::chrono::seconds requestTimeout = requestReadTimeout;
+    // A report not committed within this is answered "0" (it may still be
+    // stored once the database answers again).
+    std::chrono::seconds storageTimeout{5};
 };
 
 // Blocks SIGTERM and SIGINT in this thread and every thread started after;
