@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "server/accounts.hpp"
+#include "server/health.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
 #include "server/storage.hpp"
@@ -87,6 +88,9 @@ int runServer(const ServerOptions& options) {
                           &stopping,        options.tiles,  options.tilesAttribution};
     Routes routes;
     addWebRoutes(routes, context);
+    addHealthRoute(routes, options.database);
+    Routes healthOnly;  // a report port without the web pages still answers /healthz
+    addHealthRoute(healthOnly, options.database);
 
     ServeSettings settings;
     settings.database = options.database;
@@ -94,6 +98,7 @@ int runServer(const ServerOptions& options) {
     settings.feed = &feed;
     settings.stopping = &stopping;
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
+    settings.trustedProxies = options.trustedProxies;
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.
@@ -104,7 +109,7 @@ int runServer(const ServerOptions& options) {
             const auto port = web ? static_cast<std::uint16_t>(options.webPort) : options.port;
             const int socket = openListener(address, port, error);
             if (socket < 0) return fail(error);
-            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : nullptr});
+            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : &healthOnly});
             std::fprintf(stderr, "wayloom-server: listening on %s port %u%s\n",
                          address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)),
                          web ? " (web pages)" : "");

@@ -30,12 +30,16 @@ const char* const serverHelpText =
     "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
     "                     (default: the OpenStreetMap standard tiles)\n"
     "  --tiles-attribution TEXT  the credit shown for those tiles\n"
+    "  --trusted-proxy ADDR[/PREFIX]  a reverse proxy whose X-Forwarded-For header\n"
+    "                     names the client (for the log, the limits and the stored\n"
+    "                     address); may be repeated; from other addresses it is ignored\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "Accounts: 'account add' and 'account passwd' read the password from the terminal,\n"
     "or the first line of standard input when it is not a terminal; it is never taken\n"
     "from the command line. A running server sees account changes within a second.\n"
+    "GET /healthz answers 200 while the database answers, 503 when it does not.\n"
     "One line per request goes to standard error: time, client, login, answer, time taken.\n"
     "SIGTERM or SIGINT: stop accepting, answer the requests in flight, exit 0.\n";
 
@@ -126,6 +130,13 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
             options.tiles = arguments[++i];
         } else if (option == "--tiles-attribution" && hasValue && serving) {
             options.tilesAttribution = arguments[++i];
+        } else if (option == "--trusted-proxy" && hasValue && serving) {
+            AddressRange range;
+            if (!parseAddressRange(arguments[++i], range)) {
+                error = "--trusted-proxy needs an address or ADDRESS/PREFIX: " + arguments[i];
+                return false;
+            }
+            options.trustedProxies.push_back(range);
         } else if (option == "--retain-days" && hasValue && serving) {
             if (!readInteger(arguments[++i], 1, 1000000, number)) {
                 error = "--retain-days needs a number of days from 1";

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "server/proxy.hpp"
+
 #ifndef WAYLOOM_SERVER_DATABASE
 #define WAYLOOM_SERVER_DATABASE "wayloom-server.db"
 #endif
@@ -30,7 +32,8 @@ struct ServerOptions {
     int webPort = -1;         // the web pages' own port; -1: the report port serves them
     std::string tiles;        // map tile URL template; "": OpenStreetMap's
     std::string tilesAttribution;
-    std::string login;  // of an account command
+    std::vector<AddressRange> trustedProxies;  // whose X-Forwarded-For is believed
+    std::string login;                         // of an account command
     bool admin = false;
 };
 

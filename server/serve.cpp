@@ -549,6 +549,7 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
     }
     if (!connection.headRead) {
         connection.headRead = true;
+        connection.client = forwardedClient(connection.client, request, loop.settings.trustedProxies);
         connection.requestLength = request.headLength + request.contentLength;
         std::size_t bodyMax = 0;
         if (!routeHead(loop, id, connection, request, bodyMax)) return;

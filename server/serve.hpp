@@ -12,6 +12,7 @@
 
 #include "server/accounts.hpp"
 #include "server/http.hpp"
+#include "server/proxy.hpp"
 #include "server/reports.hpp"
 
 constexpr int listenBacklog = 4096;
@@ -45,6 +46,7 @@ struct ServeSettings {
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
     std::chrono::seconds requestTimeout = requestReadTimeout;
+    std::vector<AddressRange> trustedProxies;  // see forwardedClient
 };
 
 // Blocks SIGTERM and SIGINT in this thread and every thread started after;

@@ -85,6 +85,9 @@ TEST(ServerOptions, RefusesMistakes) {
         {"account", "add", "tab\there"},
         {"account", "list", "--port", "80"},
         {"account", "add", "a", "password-on-the-command-line"},
+        {"--trusted-proxy", "proxy.example"},
+        {"--trusted-proxy", "10.0.0.0/33"},
+        {"--trusted-proxy"},
     };
     for (const auto& arguments : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
@@ -106,6 +109,17 @@ TEST(ServerOptions, ReadsTheWebOptions) {
     EXPECT_EQ(options.webPort, 8080);
     EXPECT_EQ(options.tiles, "https://t.example/{z}/{x}/{y}.png");
     EXPECT_EQ(options.tilesAttribution, "© Example");
+}
+
+TEST(ServerOptions, ReadsTheOperatorOptions) {
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(parseServerOptions({"--trusted-proxy", "127.0.0.1", "--trusted-proxy", "2001:db8::/32"},
+                                   options, error))
+        << error;
+    ASSERT_EQ(options.trustedProxies.size(), 2u);
+    EXPECT_EQ(options.trustedProxies[0].prefixBits, 128);
+    EXPECT_EQ(options.trustedProxies[1].prefixBits, 32);
 }
 
 }  // namespace
