@@ -99,20 +99,34 @@ int runServer(const ServerOptions& options) {
     settings.stopping = &stopping;
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
     settings.trustedProxies = options.trustedProxies;
+    TlsServer tls{options.tlsCertificate, options.tlsKey};
+    if (!options.tlsCertificate.empty()) {
+        if (!loadTls(tls, error)) return fail(error);
+        settings.onHangUp = [&tls] { reloadTls(tls); };
+    }
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.
     const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
+    enum class Kind { plain, secure, web };
     for (const std::string& address : addresses) {
-        for (const bool web : {false, true}) {
-            if (web && !ownWebPort) continue;
-            const auto port = web ? static_cast<std::uint16_t>(options.webPort) : options.port;
+        for (const Kind kind : {Kind::plain, Kind::secure, Kind::web}) {
+            if ((kind == Kind::plain && options.port == 0) ||
+                (kind == Kind::secure && tls.context == nullptr) || (kind == Kind::web && !ownWebPort))
+                continue;
+            const auto port = kind == Kind::web      ? static_cast<std::uint16_t>(options.webPort)
+                              : kind == Kind::secure ? options.tlsPort
+                                                     : options.port;
             const int socket = openListener(address, port, error);
             if (socket < 0) return fail(error);
-            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : &healthOnly});
+            settings.listeners.push_back({socket, kind != Kind::web,
+                                          kind == Kind::web || !ownWebPort ? &routes : &healthOnly,
+                                          kind == Kind::secure ? &tls : nullptr});
             std::fprintf(stderr, "wayloom-server: listening on %s port %u%s\n",
                          address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)),
-                         web ? " (web pages)" : "");
+                         kind == Kind::web      ? " (web pages)"
+                         : kind == Kind::secure ? " (TLS)"
+                                                : "");
         }
     }
     Upkeep upkeep;
@@ -122,6 +136,7 @@ int runServer(const ServerOptions& options) {
     startUpkeep(upkeep);
     const int status = serve(settings);
     stopUpkeep(upkeep);
+    freeTls(tls);
     return status;
 }
 

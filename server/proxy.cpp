@@ -99,6 +99,13 @@ bool addressTrusted(std::string_view address, const std::vector<AddressRange>& r
     return readAddress(address, bytes) && trustedBytes(bytes, ranges);
 }
 
+bool forwardedOverTls(std::string_view peer, const HttpRequest& request,
+                      const std::vector<AddressRange>& trusted) {
+    const std::string_view proto = trim(request.header("X-Forwarded-Proto"));
+    return proto.size() == 5 && strncasecmp(proto.data(), "https", 5) == 0 && !trusted.empty() &&
+           addressTrusted(peer, trusted);
+}
+
 std::string forwardedClient(std::string_view peer, const HttpRequest& request,
                             const std::vector<AddressRange>& trusted) {
     if (trusted.empty() || !addressTrusted(peer, trusted)) return std::string(peer);
