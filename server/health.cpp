@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "server/metrics.hpp"
 #include "server/storage.hpp"
 
 namespace {
@@ -22,6 +23,7 @@ bool databaseAnswers(HealthCheck& check) {
     std::string error;
     if (check.storage == nullptr) check.storage = openStorage(check.database, error);
     bool healthy = check.storage != nullptr && check.storage->answers();
+    if (!healthy) countDatabaseError();
     if (!healthy && check.storage != nullptr) {
         error = check.storage->lastError();
         check.storage.reset();

@@ -6,6 +6,7 @@
 
 #include "server/accounts.hpp"
 #include "server/health.hpp"
+#include "server/metrics.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
 #include "server/storage.hpp"
@@ -128,6 +129,19 @@ int runServer(const ServerOptions& options) {
                          : kind == Kind::secure ? " (TLS)"
                                                 : "");
         }
+    }
+    Routes metricsRoutes;
+    if (!options.metricsListen.empty()) {
+        addMetricsRoute(metricsRoutes);
+        addHealthRoute(metricsRoutes, options.database);
+        std::string address;
+        std::uint16_t port = 0;
+        splitHostPort(options.metricsListen, address, port);
+        const int socket = openListener(address, port, error);
+        if (socket < 0) return fail(error);
+        settings.listeners.push_back({socket, false, &metricsRoutes, nullptr});
+        std::fprintf(stderr, "wayloom-server: listening on %s port %u (metrics)\n",
+                     address.empty() ? "*" : address.c_str(), static_cast<unsigned>(port));
     }
     Upkeep upkeep;
     upkeep.database = options.database;

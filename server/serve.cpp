@@ -12,6 +12,8 @@
 // reports; routes; the loop and the drain.
 #include "server/serve.hpp"
 
+#include "server/metrics.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -291,7 +293,8 @@ void closeConnection(Loop& loop, std::uint64_t id) {
     const auto found = loop.connections.find(id);
     if (found == loop.connections.end()) return;
     tlsEnd(found->second.tls);
-    close(found->second.socket);  // also leaves the epoll set
+    close(found->second.socket);
+    countConnection(-1);  // also leaves the epoll set
     loop.connections.erase(found);
 }
 
@@ -344,6 +347,7 @@ std::string_view versionOf(const Connection& connection) {
 
 void answerReport(Loop& loop, std::uint64_t id, Connection& connection, char answerChar) {
     const std::string_view body(&answerChar, 1);
+    countReportAnswer(answerChar, Clock::now() - connection.started);
     startAnswer(loop, id, connection,
                 answerHead(versionOf(connection), 200, "text/html", 1) + std::string(body),
                 std::string(body));
@@ -377,6 +381,7 @@ char answerFor(const AccountCheck& check) {
 void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, const ReportForm& form,
                 const std::string& client) {
     if (check.verdict != AccountVerdict::accepted) {
+        if (check.verdict == AccountVerdict::storageFailed) countDatabaseError();
         postAnswer(loop, ticket, answerFor(check));
         return;
     }
@@ -420,6 +425,7 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
         const std::lock_guard lock(loop.checksMutex);
         if (loop.slowChecks.size() < slowChecksMax) {
             loop.slowChecks.push_back({id, std::move(form), connection.client});
+            countSlowVerification();
             loop.checksArrived.notify_one();
             return;
         }
@@ -471,6 +477,7 @@ void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::str
     tlsEnd(tls);
     shutdown(socket, SHUT_WR);
     close(socket);
+    countConnection(-1);
 }
 
 void reapRouteThreads(Loop& loop) {
@@ -640,6 +647,7 @@ void acceptAll(Loop& loop, const Listener& listener) {
             return;
         }
         const std::uint64_t id = loop.nextId++;
+        countConnection(1);
         Connection& connection = loop.connections[id];
         connection.socket = socket;
         connection.listener = &listener;
@@ -821,7 +829,10 @@ int serve(ServeSettings& settings) {
     for (std::thread& checker : l.checkers) checker.join();
     stopCommitter(l.committer);
     for (RouteThread& route : l.routeThreads) route.thread.join();
-    for (auto& [id, connection] : l.connections) close(connection.socket);
+    for (auto& [id, connection] : l.connections) {
+        tlsEnd(connection.tls);
+        close(connection.socket);
+    }
     if (l.listening) stopListening(l);
     close(l.epoll);
     close(l.wake);
