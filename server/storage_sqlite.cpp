@@ -246,6 +246,11 @@ class SqliteStorage final : public Storage {
         return true;
     }
 
+    bool answers() override {
+        Statement s;
+        return prepare(s, "SELECT count(*) FROM accounts") && sqlite3_step(s.handle) == SQLITE_ROW;
+    }
+
     std::string lastError() const override { return lastError_; }
 
   private:
