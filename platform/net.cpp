@@ -83,5 +83,6 @@ void stopSocketLibrary(SocketHandle& socket) {
 
 SocketHandle openTcpSocketFor(const HostAddress& address) {
     const int opened = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // cppcheck-suppress resourceLeak ; the descriptor is the handle returned
     return opened < 0 ? invalidSocketHandle : opened;
 }

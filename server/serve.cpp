@@ -436,7 +436,7 @@ void deliverAnswers(Loop& loop) {
 
 // ---- Routes -------------------------------------------------------------------------
 
-void runRoute(const Route* route, int socket, std::string bytes, std::string client,
+void runRoute(const Route* route, int socket, std::string bytes, const std::string& client,
               Clock::time_point started, const std::atomic<bool>& stopping) {
     HttpRequest request;
     readRequestHead(bytes, request);
@@ -489,7 +489,7 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
     loop.routeThreads.push_back(
         {std::thread([route, socket, bytes = std::move(connection.bytes), client = connection.client,
                       started = connection.started, stopping = loop.settings.stopping, done]() mutable {
-             runRoute(route, socket, std::move(bytes), std::move(client), started, *stopping);
+             runRoute(route, socket, std::move(bytes), client, started, *stopping);
              done->store(true);
          }),
          done});
