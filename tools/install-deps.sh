@@ -20,6 +20,7 @@ packages=(
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
     strace                                            # the packaged programs' system calls
+    cppcheck                                          # static analysis (tools/lint.sh)
 )
 
 missing=()
