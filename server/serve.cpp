@@ -688,7 +688,10 @@ void expireDeadlines(Loop& loop) {
         const auto found = loop.connections.find(id);
         if (found == loop.connections.end()) continue;
         Connection& connection = found->second;
-        if (connection.phase == Phase::reading) {
+        if (connection.phase == Phase::reading && connection.tls != nullptr && !tlsReady(connection.tls)) {
+            logRequest(loop, connection, "handshake");  // no answer can reach it
+            closeConnection(loop, id);
+        } else if (connection.phase == Phase::reading) {
             answerStatus(loop, id, connection, 408);  // a slow sender is let go
         } else if (connection.phase == Phase::writing) {
             logRequest(loop, connection, "unsent");
