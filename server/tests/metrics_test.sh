@@ -23,7 +23,7 @@ for _ in 1 2; do [[ $(report 'v=1.1&l=walker0') == 6 ]] || fail "not a report"; 
 for _ in $(seq 12); do [[ $(report 'v=1.1&l=victim&p=no&lat=1&lon=2&s=3') == 5 ]] || fail "victim"; done
 curl -sN -u walker0:pw http://127.0.0.1/api/live >/dev/null &
 live_pid=$!
-background_pids+=($live_pid)
+background_pids+=("$live_pid")
 sleep 1
 curl -sf http://127.0.0.1:9100/metrics >"$work/metrics.txt" || fail "no metrics page"
 
