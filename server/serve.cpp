@@ -367,10 +367,10 @@ char answerFor(const AccountCheck& check) {
         case AccountVerdict::unknownLogin:
             return answer::unknownLogin;
         case AccountVerdict::wrongPassword:
-        case AccountVerdict::limited:
             return answer::wrongPassword;
         case AccountVerdict::disabled:
             return answer::disabled;
+        case AccountVerdict::limited:  // guessing under way: a right password tries again
         case AccountVerdict::storageFailed:
             return answer::notStored;
     }
@@ -460,6 +460,7 @@ void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::str
     request.client = client;
     request.secure = secure;
     HttpStream stream(socket, request.version, stopping, tls, secure);
+    if (request.method == "HEAD") stream.omitBody();
     try {
         route->handler(request, stream);
     } catch (const std::exception& fault) {
