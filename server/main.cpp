@@ -125,6 +125,10 @@ int runServer(const ServerOptions& options) {
     if (!options.tlsCertificate.empty()) {
         if (!loadTls(tls, error)) return fail(error);
         settings.onHangUp = [&tls] { reloadTls(tls); };
+    } else {
+        settings.onHangUp = [] {
+            std::fputs("wayloom-server: SIGHUP: no --tls-cert to load again\n", stderr);
+        };
     }
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
