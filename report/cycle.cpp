@@ -11,7 +11,6 @@
 #include <chrono>
 #include <thread>
 
-#include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
 #include "report/exchange.hpp"
@@ -19,6 +18,7 @@
 #include "report/forward.hpp"
 #include "report/protocol.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
 
 CycleTiming cycleTiming;
 
@@ -79,7 +79,10 @@ ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool uns
 int runReportCycle() {
     showMessage(messageTryingGps);
     decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0};
-    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) return 0;
+    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) {
+        toggleRunState();  // 0 since "Start": the user may try again once the port is fixed
+        return 0;
+    }
     sleepMilliseconds(cycleTiming.startupWaitMs);
     if (settings.queueGiven) openSettingsQueue();
     for (std::uint64_t pass = 1;; ++pass) {
