@@ -11,11 +11,11 @@
 #include <array>
 #include <string_view>
 
-#include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "platform/diagnostics.hpp"
 #include "report/exchange.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
 
 ReportQueue reportQueue;
 
