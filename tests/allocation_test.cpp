@@ -2,9 +2,9 @@
 // building a request and classifying an answer, keeping a report in the queue
 // file and taking it off again, counted by the heap counter.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,9 +17,10 @@
 
 TEST(NoHeap, WorkingPathsDoNotAllocate) {
     resetWindowModel();
-    char folder[] = "/tmp/wayloom-noheap.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string queuePath = std::string(folder) + "/queue";
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("wayloom-noheap-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    const std::string queuePath = (folder / "queue").string();
     const std::string answer = "HTTP/1.0 200 OK\r\n\r\n1";
     const std::string longAnswer(700, 'x');
     const long before = heapAllocations();

@@ -4,14 +4,15 @@
 #include "report/queue.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "platform/files.hpp"
 
 namespace {
 
@@ -33,10 +34,10 @@ KeptReport report(int n) {
 class QueueFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        char folder[] = "/tmp/wayloom-queue.XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        directory = folder;
-        path = directory + "/queue";
+        directory = std::filesystem::temp_directory_path() /
+                    ("wayloom-queue-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(std::filesystem::create_directories(directory));
+        path = (directory / "queue").string();
     }
     void TearDown() override {
         closeReportQueue(queue);
@@ -55,7 +56,7 @@ class QueueFile : public ::testing::Test {
     }
     std::uintmax_t fileSize() const { return std::filesystem::file_size(path); }
 
-    std::string directory;
+    std::filesystem::path directory;
     std::string path;
     ReportQueue queue;
 };
@@ -161,11 +162,32 @@ TEST_F(QueueFile, DoneRecordsAreCompactedAway) {
 }
 
 TEST(QueuePath, AbsoluteAsWrittenRelativeBesideTheProgram) {
-    std::array<char, queuePathFullCapacity> path;
-    ASSERT_TRUE(resolveQueuePath("/var/lib/wayloom/queue", path));
-    EXPECT_STREQ(path.data(), "/var/lib/wayloom/queue");
-    ASSERT_TRUE(resolveQueuePath("queue", path));
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
-    EXPECT_EQ(std::string(path.data()), (program.parent_path() / "queue").string());
-    EXPECT_FALSE(resolveQueuePath("", path));
+    std::array<char, executablePathCapacity> program;
+    const std::string_view programPath(program.data(), executablePath(program));
+    const std::string folder(programPath.substr(0, programPath.rfind('/') + 1));
+    ASSERT_FALSE(folder.empty());
+    struct Case {
+        const char* setting;
+        std::string opened;  // empty: none
+    };
+    const Case cases[] = {
+        {"/var/lib/wayloom/queue", "/var/lib/wayloom/queue"},
+        {"queue", folder + "queue"},
+        {"data/queue", folder + "data/queue"},
+        {"", ""},
+#ifdef _WIN32
+        {"C:\\wayloom\\queue", "C:\\wayloom\\queue"},
+        {"d:/queue", "d:/queue"},
+        {"\\\\server\\share\\queue", "\\\\server\\share\\queue"},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting);
+        std::array<char, queuePathFullCapacity> path;
+        const bool resolved = resolveQueuePath(c.setting, path);
+        EXPECT_EQ(resolved, !c.opened.empty());
+        if (resolved) {
+            EXPECT_EQ(std::string(path.data()), c.opened);
+        }
+    }
 }
