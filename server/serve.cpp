@@ -373,7 +373,8 @@ void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, con
     }
     PendingReport report;
     report.ticket = ticket;
-    report.position = {check.accountId, nowUs(), form.lat, form.lon, form.speedKnots, client};
+    report.position = {check.accountId, form.timeUs,     form.receivedUs, form.lat,
+                       form.lon,        form.speedKnots, client,          form.timeSent};
     submitReport(loop.committer, std::move(report));
 }
 
@@ -395,7 +396,7 @@ void runChecker(Loop& loop) {
 
 void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::string_view body) {
     ReportForm form;
-    const char formAnswer = readReportForm(body, form);
+    const char formAnswer = readReportForm(body, form, nowUs());
     connection.login = form.login;
     if (formAnswer != answer::stored) {
         answerReport(loop, id, connection, formAnswer);
