@@ -209,7 +209,8 @@ bool markDone(ReportQueue& queue, std::int64_t index) {
 KeepResult keepReport(ReportQueue& queue, const KeptReport& report) {
     if (queue.file == noDataFile) return KeepResult::failed;
     bool dropped = false;
-    if (queue.waiting >= queue.limit) {
+    // More than the limit waits when the file was kept under a larger one.
+    while (queue.waiting >= queue.limit) {
         KeptReport oldest;
         if (!oldestKeptReport(queue, oldest) || !markDone(queue, queue.head)) return KeepResult::failed;
         --queue.waiting;

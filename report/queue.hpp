@@ -67,7 +67,8 @@ void closeReportQueue(ReportQueue& queue);
 enum class KeepResult : std::uint8_t { kept, keptDroppingOldest, failed };
 
 // Appends report and flushes it to the disk before returning. With the queue
-// full, the oldest waiting report is dropped first.
+// full, the oldest waiting reports are dropped first, down to one less than
+// the limit.
 KeepResult keepReport(ReportQueue& queue, const KeptReport& report);
 
 // The oldest waiting report; false when none waits or the file cannot be read.

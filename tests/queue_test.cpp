@@ -137,6 +137,14 @@ TEST_F(QueueFile, FullQueueDropsTheOldest) {
         EXPECT_EQ(drainAfterReopening(3), expected);
         closeReportQueue(queue);
     }
+    // A file kept under a larger limit: the next report leaves the newest.
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 5));
+    for (int n = 1; n <= 5; ++n) ASSERT_EQ(keepReport(queue, report(n)), KeepResult::kept);
+    closeReportQueue(queue);
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 2));
+    EXPECT_EQ(keepReport(queue, report(6)), KeepResult::keptDroppingOldest);
+    closeReportQueue(queue);
+    EXPECT_EQ(drainAfterReopening(2), (std::vector<KeptReport>{report(5), report(6)}));
 }
 
 // Taking reports off leaves done records ahead of the waiting ones; once they
