@@ -32,8 +32,8 @@ void sleepMilliseconds(std::int64_t milliseconds) {
 
 // One pass: report a usable fix or show that there is none. With the queue
 // on, the report carries its time and the kept reports may follow until
-// intervalMs after the live one; returns the monotonic time at which the next
-// pass is due, or 0 for a whole interval from the return.
+// intervalMs after the live exchange; returns the monotonic time at which the
+// next pass is due, or 0 for a whole interval from the return.
 std::int64_t reportOnce(std::int64_t intervalMs) {
     const ReportPosition position = takeReportPosition();
     if (!positionUsable(position, settings.staleAfterSeconds, monotonicMilliseconds())) {
@@ -46,10 +46,8 @@ std::int64_t reportOnce(std::int64_t intervalMs) {
         return 0;
     }
     const FixTimeText fixTime = formatFixTime(chooseFixTime(position.clock, systemUtcNow()));
-    const std::int64_t startMs = monotonicMilliseconds();
-    reportAndForward(formatReportNumber(reported.latitude), formatReportNumber(reported.longitude),
-                     formatReportNumber(position.fix.speed), fixTime, startMs + intervalMs);
-    return startMs + intervalMs;
+    return reportAndForward(formatReportNumber(reported.latitude), formatReportNumber(reported.longitude),
+                            formatReportNumber(position.fix.speed), fixTime, intervalMs);
 }
 
 // A renewal time of 0 is never: stale whatever the limit.

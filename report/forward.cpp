@@ -94,17 +94,22 @@ bool openSettingsQueue() {
     return openReportQueue(reportQueue, path.data(), settings.queueLimit);
 }
 
-void reportAndForward(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
-                      const FixTimeText& fixTime, std::int64_t deadlineMs) {
+std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
+                              const NumberText& speedText, const FixTimeText& fixTime,
+                              std::int64_t intervalMs) {
     const std::uint16_t outcome = exchangeReportTexts(latText, lonText, speedText, textOf(fixTime), true);
+    // As without the queue, the next report is due an interval after this
+    // exchange ended; the backlog fills that wait, never more.
+    const std::int64_t dueMs = monotonicMilliseconds() + intervalMs;
     switch (outcomeKind(outcome)) {
         case OutcomeKind::keep:
             keepLiveReport({latText, lonText, speedText, fixTime});
             break;
         case OutcomeKind::delivered:
-            sendKeptReports(deadlineMs);
+            sendKeptReports(dueMs);
             break;
         case OutcomeKind::final:  // refused for good: keeping it would only fail again
             break;
     }
+    return dueMs;
 }

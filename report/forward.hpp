@@ -24,6 +24,8 @@ bool openSettingsQueue();
 // One live report with its time: the usual lines and outcome; an undelivered
 // report is kept ("Kept for later: N waiting."); after a delivered one the
 // kept reports are sent quietly until the queue is empty ("Sent N kept
-// reports."), one fails, or the monotonic clock reaches deadlineMs.
-void reportAndForward(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
-                      const FixTimeText& fixTime, std::int64_t deadlineMs);
+// reports."), one fails, or intervalMs have passed since the live exchange
+// ended. Returns that moment (monotonic milliseconds): the next report is due.
+std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
+                              const NumberText& speedText, const FixTimeText& fixTime,
+                              std::int64_t intervalMs);
