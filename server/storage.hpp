@@ -95,6 +95,11 @@ class Storage {
     virtual long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) = 0;
     virtual bool countPositions(long long& count) = 0;
 
+    // ---- Health
+    // True when the database answers a query now (for /healthz); false with
+    // lastError set when it does not.
+    virtual bool answers() = 0;
+
     // What the database said last time something failed.
     virtual std::string lastError() const = 0;
 };

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "server/metrics.hpp"
 #include "server/webformat.hpp"
 #include "server/webroutes.hpp"
 #include "server/webtime.hpp"
@@ -111,17 +112,31 @@ void answerDevices(WebState& web, const HttpRequest& request, HttpStream& stream
     stream.respond(200, "application/json", body, std::string(webHeaders) + std::string(apiHeaders));
 }
 
-// Holds one of the liveStreamsMax places while it lasts.
+// Holds one of the liveStreamsMax places, and one of its account's
+// liveStreamsPerAccountMax, while it lasts.
 struct LiveStreamSlot {
-    std::atomic<int>& streams;
-    bool taken;
+    WebState& web;
+    std::int64_t accountId;
+    bool taken = false;
 
-    explicit LiveStreamSlot(std::atomic<int>& count)
-        : streams(count), taken(count.fetch_add(1) < liveStreamsMax) {
-        if (!taken) streams.fetch_sub(1);
+    LiveStreamSlot(WebState& state, std::int64_t account) : web(state), accountId(account) {
+        const std::lock_guard guard(web.liveMutex);
+        int& mine = web.liveByAccount[accountId];
+        taken = web.liveStreams < liveStreamsMax && mine < liveStreamsPerAccountMax;
+        if (taken) {
+            ++web.liveStreams;
+            ++mine;
+            countLiveStream(1);
+        } else if (mine == 0) {
+            web.liveByAccount.erase(accountId);
+        }
     }
     ~LiveStreamSlot() {
-        if (taken) streams.fetch_sub(1);
+        if (!taken) return;
+        countLiveStream(-1);
+        const std::lock_guard guard(web.liveMutex);
+        --web.liveStreams;
+        if (--web.liveByAccount[accountId] == 0) web.liveByAccount.erase(accountId);
     }
     LiveStreamSlot(const LiveStreamSlot&) = delete;
     LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
@@ -133,7 +148,7 @@ struct LiveStreamSlot {
 void answerLive(WebState& web, const HttpRequest& request, HttpStream& stream) {
     Viewer viewer;
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
-    const LiveStreamSlot slot(web.liveStreams);
+    const LiveStreamSlot slot(web, viewer.accountId);
     if (!slot.taken) return answerJsonError(stream, 503, "too many live streams: ask /api/devices instead");
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
