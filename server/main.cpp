@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "server/accounts.hpp"
+#include "server/livefeed.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
 #include "server/storage.hpp"
@@ -115,7 +116,12 @@ int runServer(const ServerOptions& options) {
     upkeep.accounts = accounts.get();
     upkeep.retainDays = options.retainDays;
     startUpkeep(upkeep);
+    PositionListener listener;  // the reports that other servers of the database store
+    listener.database = options.database;
+    listener.feed = &feed;
+    startPositionListener(listener);
     const int status = serve(settings);
+    stopPositionListener(listener);
     stopUpkeep(upkeep);
     return status;
 }

@@ -246,6 +246,10 @@ class SqliteStorage final : public Storage {
         return true;
     }
 
+    bool keepsDays() const override { return false; }
+    bool prepareDays(std::int64_t, std::int64_t) override { return true; }
+    long long dropDaysBefore(std::int64_t) override { return 0; }
+
     std::string lastError() const override { return lastError_; }
 
   private:

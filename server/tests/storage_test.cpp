@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "server/storage.hpp"
 #include "server/tests/test_database.hpp"
@@ -194,25 +196,48 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     EXPECT_EQ(last[1].position.lat, 7);
 }
 
-TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsInBatches) {
+// PostgreSQL drops the days wholly older, SQLite deletes in batches; reports
+// of today go on arriving through another connection meanwhile.
+TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsWhileReportsArrive) {
     WAYLOOM_TEST_DATABASE(database);
     auto storage = open(database);
     ASSERT_NE(storage, nullptr);
     ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
     std::vector<Account> accounts;
     ASSERT_TRUE(storage->listAccounts(accounts));
-    constexpr std::int64_t dayUs = 86400LL * 1000000;
+    const std::int64_t a = accounts[0].id;
     const std::int64_t now = 100 * dayUs;
     std::vector<Position> positions;
     // 25,000 older than 7 days (more than two batches), 3 younger.
-    for (int i = 0; i < 25000; ++i) positions.push_back(at(accounts[0].id, now - 8 * dayUs + i));
-    for (int i = 0; i < 3; ++i) positions.push_back(at(accounts[0].id, now - 6 * dayUs));
+    for (int i = 0; i < 25000; ++i) positions.push_back(at(a, now - 8 * dayUs + i));
+    for (int i = 0; i < 3; ++i) positions.push_back(at(a, now - 6 * dayUs + i));
     ASSERT_TRUE(storage->insertPositions(positions));
     EXPECT_EQ(storage->deletePositionsBefore(now - 7 * dayUs, 10), 10);
-    EXPECT_EQ(deleteOldPositions(*storage, 7, now), 25000 - 10);
+
+    std::atomic<bool> retained{false};
+    std::atomic<int> arrived{0}, refused{0};
+    std::thread reports([&] {
+        auto writer = open(database);
+        for (int i = 0; writer != nullptr && (!retained.load() || i < 20); ++i) {
+            const std::vector<Position> group{at(a, now + i * 10, 1, true), at(a, now + i * 10 + 1)};
+            (writer->insertPositions(group) ? arrived : refused) += 2;
+        }
+    });
+    Retention done;
+    const bool deleted = deleteOldPositions(*storage, 7, now, done);
+    retained = true;
+    reports.join();
+    ASSERT_TRUE(deleted) << storage->lastError();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(done.positions, database.kind == testdb::Kind::sqlite ? 25000 - 10 : 0);
+    EXPECT_EQ(done.days, database.kind == testdb::Kind::sqlite ? 0 : 1);
     long long count = 0;
     ASSERT_TRUE(storage->countPositions(count));
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(count, 3 + arrived.load());
+    // The day is made again for a position that arrives late.
+    ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(a, now - 8 * dayUs, 1, true)}));
+    ASSERT_TRUE(storage->countPositions(count));
+    EXPECT_EQ(count, 4 + arrived.load());
 }
 
 TEST_P(StorageTest, OpensItsOwnSchemaAgainUnchanged) {
