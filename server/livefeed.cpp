@@ -56,18 +56,15 @@ void runListener(PositionListener& listener) {
                     std::this_thread::sleep_for(listenerWaitSlice);
                 continue;
             }
-            listener.listening.store(true);
         }
         pollfd socket{PQsocket(db), POLLIN, 0};
         const int ready = poll(&socket, 1, static_cast<int>(listenerWaitSlice.count()));
         if (ready > 0 && !readNotifications(db, *listener.feed)) {
             std::fprintf(stderr, "wayloom-server: lost the database's notifications: listening again\n");
-            listener.listening.store(false);
             PQfinish(db);
             db = nullptr;
         }
     }
-    listener.listening.store(false);
     PQfinish(db);
 }
 

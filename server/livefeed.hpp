@@ -20,7 +20,6 @@ struct PositionListener {
     PositionFeed* feed = nullptr;
 
     std::atomic<bool> stopping{false};
-    std::atomic<bool> listening{false};  // LISTEN is in effect (for the tests)
     std::thread thread;
 };
 
