@@ -2,8 +2,9 @@
 # Several report servers on one PostgreSQL: 1, 2 and 4 wayloom-server
 # processes behind HAProxy (docs/haproxy.cfg with as many server lines),
 # one PostgreSQL 15 started for the purpose in a temporary folder, and
-# wayloom-loadgen's devices reporting through HAProxy as fast as they are
-# answered, a new TCP connection per report, for --seconds each. Prints per
+# wayloom-loadgen's devices (64, sharing 16 accounts) reporting through
+# HAProxy as fast as they are answered, a new TCP connection per report, for
+# --seconds each, after a few reports per account to warm up. Prints per
 # layout: reports/s, latency percentiles, answered "1" against positions
 # stored, the CPU seconds per 1,000 reports of the servers, of HAProxy and of
 # PostgreSQL, and PostgreSQL's WAL bytes and table bytes (with indexes) per
@@ -20,6 +21,7 @@ set -euo pipefail
 
 seconds=30
 devices=64
+accounts=16  # the devices share them; each server verifies each password's slow hash once
 while [[ $# -gt 0 && $1 == --* ]]; do
     case $1 in
     --seconds) seconds=$2 ;;
@@ -72,15 +74,16 @@ bash "$source_dir/server/tests/postgres.sh" start "$work/pg" >&2
 [[ -f "$work/pg/url" ]] || { echo "PostgreSQL could not be started: $(cat "$work/pg/unavailable")" >&2; exit 1; }
 admin=$(cat "$work/pg/url")
 
-# run N: one measurement with N servers, on a database of its own.
+psql "$admin" -qc "CREATE DATABASE bench" >/dev/null
+database=${admin/\/postgres\?//bench?}
+echo "--- adding $accounts accounts" >&2
+for ((i = 0; i < accounts; i++)); do
+    echo secret | "$server" account add "device$i" --database "$database"
+done
+
+# run N: one measurement with N servers.
 run() {
-    local n=$1 name="bench_$1" database config
-    psql "$admin" -qc "CREATE DATABASE $name" >/dev/null
-    database=${admin/\/postgres\?//$name?}
-    echo "--- $n servers: adding $devices accounts" >&2
-    for ((i = 0; i < devices; i++)); do
-        echo secret | "$server" account add "device$i" --database "$database"
-    done
+    local n=$1 config
     local servers=()
     for ((i = 0; i < n; i++)); do
         "$server" --database "$database" --listen 127.0.0.1 --port $((8081 + i)) 2>"$work/server$n-$i.log" &
@@ -97,10 +100,12 @@ run() {
     for ((i = 0; i < n; i++)); do
         until grep -q 'listening on' "$work/server$n-$i.log"; do sleep 0.05; done
     done
-    until [[ $(curl -s 'http://127.0.0.1:8404/stats;csv' | grep -c ',UP,') -eq $n ]]; do sleep 0.2; done
+    until [[ $(curl -s 'http://127.0.0.1:8404/stats;csv' | grep -c '^wayloom_servers,wayloom[0-9]*,.*,UP,') -eq $n ]]; do
+        sleep 0.2
+    done
     # Each server verifies each password's Argon2id hash once: a few
     # reports per device first, so that the measured run sees the steady state.
-    "$loadgen" --port 80 --devices "$devices" --accounts "$devices" --reports $((2 * n)) --timeout-ms 60000 \
+    "$loadgen" --port 80 --devices "$accounts" --accounts "$accounts" --reports $((2 * n)) --timeout-ms 60000 \
         >"$work/warmup$n.out"
     local stored_before wal_before cpu_servers cpu_haproxy cpu_postgres
     stored_before=$(psql "$database" -Atc 'SELECT count(*) FROM positions')
@@ -109,7 +114,7 @@ run() {
     cpu_haproxy=$(cpu "$haproxy")
     cpu_postgres=$(cpu $(postgres_pids))
     echo "--- $n servers: $devices devices for $seconds s" >&2
-    "$loadgen" --port 80 --devices "$devices" --accounts "$devices" --seconds "$seconds" --timeout-ms 30000 \
+    "$loadgen" --port 80 --devices "$devices" --accounts "$accounts" --seconds "$seconds" --timeout-ms 30000 \
         >"$work/run$n.out"
     cpu_servers=$(awk -v a="$cpu_servers" -v b="$(cpu "${servers[@]}")" 'BEGIN { print b - a }')
     cpu_haproxy=$(awk -v a="$cpu_haproxy" -v b="$(cpu "$haproxy")" 'BEGIN { print b - a }')
@@ -123,6 +128,9 @@ run() {
     total=$(psql "$database" -Atc 'SELECT count(*) FROM positions')
     kill -TERM "${servers[@]}" "$haproxy"
     wait "${servers[@]}" "$haproxy" 2>/dev/null || true
+    # "stopped after N reports in M commits": the size of the groups.
+    cat "$work/server$n-"*.log | awk '/stopped after/ { r += $4; c += $7 }
+        END { printf "--- %d servers: %.1f reports per transaction, %d transactions\n", n, r / c, c }' n="$n" >&2
     local ones others
     ones=$(($(value answer_1 "$work/run$n.out")))
     others=$(($(value answered "$work/run$n.out") - ones + $(value refused "$work/run$n.out") + $(value failed "$work/run$n.out")))
