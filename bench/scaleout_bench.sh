@@ -86,7 +86,8 @@ run() {
     local n=$1 config
     local servers=()
     for ((i = 0; i < n; i++)); do
-        "$server" --database "$database" --listen 127.0.0.1 --port $((8081 + i)) 2>"$work/server$n-$i.log" &
+        "$server" --database "$database" --listen 127.0.0.1 --port $((8081 + i)) --trusted-proxy 127.0.0.1 \
+            2>"$work/server$n-$i.log" &
         servers+=($!)
         pids+=($!)
     done

@@ -111,6 +111,11 @@ class Storage {
     // of days dropped, or -1 on failure. 0 on SQLite, which deletes positions instead.
     virtual long long dropDaysBefore(std::int64_t cutoffUs) = 0;
 
+    // ---- Health
+    // True when the database answers a query now (for /healthz); false with
+    // lastError set when it does not.
+    virtual bool answers() = 0;
+
     // What the database said last time something failed.
     virtual std::string lastError() const = 0;
 };

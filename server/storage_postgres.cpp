@@ -340,6 +340,11 @@ class PostgresStorage final : public Storage {
         return dropped;
     }
 
+    bool answers() override {
+        Result r = exec("SELECT 1", {});
+        return r.status() == PGRES_TUPLES_OK || fail(r);
+    }
+
     std::string lastError() const override { return lastError_; }
 
   private:

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "server/metrics.hpp"
 #include "server/webformat.hpp"
 #include "server/webroutes.hpp"
 #include "server/webtime.hpp"
@@ -119,9 +120,11 @@ struct LiveStreamSlot {
     explicit LiveStreamSlot(std::atomic<int>& count)
         : streams(count), taken(count.fetch_add(1) < liveStreamsMax) {
         if (!taken) streams.fetch_sub(1);
+        if (taken) countLiveStream(1);
     }
     ~LiveStreamSlot() {
         if (taken) streams.fetch_sub(1);
+        if (taken) countLiveStream(-1);
     }
     LiveStreamSlot(const LiveStreamSlot&) = delete;
     LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;

@@ -14,6 +14,7 @@ packages=(
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
     haproxy                                           # several wayloom-servers behind a balancer
     libjs-leaflet                                     # the server's map page
+    nginx haproxy python3-prometheus-client           # the server behind proxies; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests

@@ -24,7 +24,8 @@ add_accounts "$database" secret device0 device1 device2 device3
 echo viewpass | "$server" account add viewer --admin --database "$database" || fail "account add viewer"
 
 for i in 0 1 2; do
-    "$server" --database "$database" --listen 127.0.0.1 --port "${ports[$i]}" 2>"$work/server$i.log" &
+    "$server" --database "$database" --listen 127.0.0.1 --port "${ports[$i]}" --trusted-proxy 127.0.0.1 \
+        2>"$work/server$i.log" &
     pids[i]=$!
     background_pids+=("${pids[i]}")
 done
