@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "server/metrics.hpp"
+
 // ---- Passwords -------------------------------------------------------------------
 
 std::string hashPassword(std::string_view password) {
@@ -203,6 +205,7 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
     }
     if (loginlimit::limited(accounts.limits, login, addressKey, now)) {
         check = {AccountVerdict::limited, 0, false};
+        countLimitedRequest();
         return Quick::decided;
     }
     return Quick::needsVerification;

@@ -3,6 +3,8 @@
 // them is in server/serve.cpp.
 #include "server/http.hpp"
 
+#include "server/tls.hpp"
+
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -237,7 +239,8 @@ std::string answerHead(std::string_view version, int status, std::string_view co
 
 bool HttpStream::send(std::string_view bytes) {
     while (!failed_ && !bytes.empty()) {
-        const ssize_t count = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t count = tls_ != nullptr ? tlsSend(tls_, bytes.data(), bytes.size())
+                                              : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) {
             failed_ = true;  // gone, or no progress within answerSendTimeout
@@ -252,15 +255,18 @@ bool HttpStream::send(std::string_view bytes) {
 bool HttpStream::respond(int status, std::string_view contentType, std::string_view body,
                          std::string_view extraHeaders) {
     status_ = status;
-    if (!send(answerHead(version_, status, contentType, static_cast<long long>(body.size()), extraHeaders)))
+    const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
+                                        : std::string(extraHeaders);
+    if (!send(answerHead(version_, status, contentType, static_cast<long long>(body.size()), headers)))
         return false;
     return headOnly_ ? endAfterHead() : send(body);
 }
 
 bool HttpStream::beginStream(int status, std::string_view contentType, std::string_view extraHeaders) {
     status_ = status;
-    return send(answerHead(version_, status, contentType, -1, extraHeaders)) &&
-           (!headOnly_ || endAfterHead());
+    const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
+                                        : std::string(extraHeaders);
+    return send(answerHead(version_, status, contentType, -1, headers)) && (!headOnly_ || endAfterHead());
 }
 
 bool HttpStream::endAfterHead() {

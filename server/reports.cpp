@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/http.hpp"
+#include "server/metrics.hpp"
 #include "server/webtime.hpp"
 
 // ---- The form ------------------------------------------------------------------
@@ -126,8 +127,10 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
     if (storage == nullptr) {
         std::string error;
         storage = openStorage(committer.database, error);
-        if (storage == nullptr)
+        if (storage == nullptr) {
             std::fprintf(stderr, "wayloom-server: the database is gone: %s\n", error.c_str());
+            countDatabaseError();
+        }
     }
     if (storage != nullptr) {
         committed = storage->insertPositions(positions);
@@ -135,11 +138,13 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
             std::fprintf(stderr, "wayloom-server: %zu reports not stored: %s\n", positions.size(),
                          storage->lastError().c_str());
             storage.reset();  // a fresh connection next time
+            countDatabaseError();
         }
     }
     if (committed) {
         committer.groups++;
         committer.reports += group.size();
+        countCommitGroup(group.size());
         if (committer.feed != nullptr) {
             const std::lock_guard lock(committer.feed->mutex);
             committer.feed->commits++;

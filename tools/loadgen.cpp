@@ -8,16 +8,23 @@
 // latency percentiles; --record writes each report answered "1" as a line,
 // so a test can check that every one of them was stored.
 //
+// With --tls-ca each report is sent over a new TLS connection whose
+// certificate is verified (for the name --tls-name); --tls-resume offers
+// each device's last session again, as a client that keeps it would.
+//
 // Each report is told apart by its latitude (the device) and speed (the
 // device's count of reports sent).
 //
 // Divisions: options; one exchange; devices; the summary.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "report/fixtime.hpp"
 #include "report/protocol.hpp"
 
 namespace {
@@ -52,6 +60,11 @@ struct Options {
     double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
     int timeoutMs = 5000;      // for one whole exchange
     const char* recordPath = nullptr;
+    bool timed = false;                 // --time: every report carries t
+    std::int64_t firstTimeSeconds = 0;  // Unix time of the first report's t
+    const char* tlsCa = nullptr;        // PEM authorities: report over TLS
+    std::string tlsName = "localhost";
+    bool tlsResume = false;
     std::string source;  // IPv4 address the devices' connections come from; "": the system's choice
     int sources = 1;     // device i comes from source + (i % sources)
 };
@@ -72,7 +85,14 @@ constexpr std::string_view helpText =
     "  --password TEXT      the password of every login (default secret)\n"
     "  --rate R             reports per second of each device (default: no pause)\n"
     "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
-    "  --record FILE        write 'LOGIN LAT SPEED' for every report answered 1\n"
+    "  --record FILE        write 'LOGIN LAT SPEED' (and T with --time) for every\n"
+    "                       report answered 1\n"
+    "  --time START         every report carries its time t (YYYY-MM-DDTHH:MM:SSZ):\n"
+    "                       START for the first, then one second later for each\n"
+    "                       report of any device, so no two of an account share t\n"
+    "  --tls-ca FILE        report over TLS, trusting the PEM authorities in FILE\n"
+    "  --tls-name NAME      the name the certificate must carry (default localhost)\n"
+    "  --tls-resume yes     resume each device's last TLS session (default no)\n"
     "  --source ADDR        send from this IPv4 address (any 127.x.y.z on loopback)\n"
     "  --sources N          spread the devices over N addresses from ADDR on (default 1)\n"
     "  --help, --version\n"
@@ -84,6 +104,19 @@ bool readNumber(const char* text, double& value) {
     const std::string_view s(text);
     const auto result = std::from_chars(s.data(), s.data() + s.size(), value);
     return result.ec == std::errc{} && result.ptr == s.data() + s.size() && value >= 0;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" as Unix time.
+bool readFixTime(const char* text, std::int64_t& seconds) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char zone = 0;
+    if (std::strlen(text) != 20 ||
+        std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &zone) !=
+            7 ||
+        zone != 'Z')
+        return false;
+    seconds = unixSecondsFromUtc({year, month, day, hour, minute, second});
+    return true;
 }
 
 // 0 to run, 1 when --help or --version was answered, 2 on a mistake.
@@ -114,6 +147,15 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.password = value;
         } else if (option == "--record") {
             options.recordPath = value;
+        } else if (option == "--time" && readFixTime(value, options.firstTimeSeconds)) {
+            options.timed = true;
+        } else if (option == "--tls-ca") {
+            options.tlsCa = value;
+        } else if (option == "--tls-name") {
+            options.tlsName = value;
+        } else if (option == "--tls-resume" &&
+                   (std::string_view(value) == "yes" || std::string_view(value) == "no")) {
+            options.tlsResume = std::string_view(value) == "yes";
         } else if (option == "--port" && numeric && number <= 65535) {
             options.port = static_cast<std::uint16_t>(number);
         } else if (option == "--devices" && numeric && number >= 1 && number <= 10000) {
@@ -174,8 +216,50 @@ char statusOf(std::string_view answer) {
     return body.size() == 1 ? body[0] : 0;
 }
 
+// The TLS side of a device: the shared context and its last session.
+struct TlsClient {
+    SSL_CTX* context = nullptr;  // nullptr: plain HTTP
+    const char* name = "";
+    bool resume = false;
+    SSL_SESSION* session = nullptr;  // the device's last, when resuming
+    long resumed = 0;
+};
+
+// The request over TLS on a connected socket, which becomes blocking with
+// the time left as its limit; the answer's bytes in answer.
+std::size_t exchangeTls(int socket, std::string_view request, Clock::time_point deadline, TlsClient& tls,
+                        std::array<char, 1024>& answer) {
+    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+    const int ms = std::max(millisecondsLeft(deadline), 1);
+    const timeval limit{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    SSL* session = SSL_new(tls.context);
+    std::size_t length = 0;
+    if (session == nullptr) return 0;
+    SSL_set_fd(session, socket);
+    SSL_set_tlsext_host_name(session, tls.name);
+    SSL_set1_host(session, tls.name);
+    if (tls.session != nullptr) SSL_set_session(session, tls.session);
+    std::size_t written = 0;
+    if (SSL_connect(session) == 1 && SSL_write_ex(session, request.data(), request.size(), &written) == 1) {
+        if (SSL_session_reused(session) == 1) tls.resumed++;
+        std::size_t count = 0;
+        while (length < answer.size() &&
+               SSL_read_ex(session, answer.data() + length, answer.size() - length, &count) == 1)
+            length += count;
+        SSL_shutdown(session);  // a session ended without it is not resumed
+        if (tls.resume) {
+            SSL_SESSION_free(tls.session);
+            tls.session = SSL_get1_session(session);
+        }
+    }
+    SSL_free(session);
+    return length;
+}
+
 Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::string_view request,
-                  int timeoutMs, const sockaddr_in* source) {
+                  int timeoutMs, TlsClient& tls, const sockaddr_in* source) {
     Exchange result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const int socket = ::socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -201,13 +285,20 @@ Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::s
         close(socket);
         return result;
     }
+    std::array<char, 1024> answer;
+    std::size_t length = 0;
+    if (tls.context != nullptr) {
+        length = exchangeTls(socket, request, deadline, tls, answer);
+        close(socket);
+        result.status = statusOf({answer.data(), length});
+        result.outcome = result.status != 0 ? Outcome::answered : Outcome::failed;
+        return result;
+    }
     // The request goes in one piece, as Wayloom sends it.
     if (send(socket, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         close(socket);
         return result;
     }
-    std::array<char, 1024> answer;
-    std::size_t length = 0;
     while (length < answer.size() && waitFor(socket, POLLIN, deadline)) {
         const ssize_t count = recv(socket, answer.data() + length, answer.size() - length, 0);
         if (count < 0 && errno == EINTR) continue;
@@ -226,6 +317,7 @@ struct Tally {
     std::array<long, 128> byStatus{};  // by the answer's character
     long refused = 0;
     long failed = 0;
+    long resumed = 0;  // TLS sessions resumed
     std::vector<std::uint32_t> latenciesUs;
 };
 
@@ -237,6 +329,7 @@ struct Shared {
     Clock::time_point end;
     std::mutex recordMutex;
     std::FILE* record = nullptr;
+    SSL_CTX* tls = nullptr;
 };
 
 void runDevice(Shared& shared, int device, Tally& tally) {
@@ -259,16 +352,22 @@ void runDevice(Shared& shared, int device, Tally& tally) {
                            ? std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(1 / options.ratePerDevice))
                            : Clock::duration::zero();
+    TlsClient tls{shared.tls, options.tlsName.c_str(), options.tlsResume};
     auto next = Clock::now();
     for (long sent = 1; options.reportsPerDevice == 0 || sent <= options.reportsPerDevice; ++sent) {
         if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
         // The speed counts the device's reports: each report is told apart.
         const NumberText speedText = formatReportNumber(static_cast<double>(sent));
-        buildReportRequest(latText, lonText, speedText, login, options.password, request);
+        FixTimeText timeText{};
+        if (options.timed) {
+            const std::int64_t offset = (sent - 1) * options.devices + device;
+            timeText = formatFixTime(utcFromUnixSeconds(options.firstTimeSeconds + offset));
+        }
+        buildReportRequest(latText, lonText, speedText, login, options.password, request, timeText.data());
         const auto started = Clock::now();
         const Exchange result =
             exchange(shared.server, shared.serverLength, {request.text.data(), request.length},
-                     options.timeoutMs, bound ? &source : nullptr);
+                     options.timeoutMs, tls, bound ? &source : nullptr);
         const auto micros =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
         if (result.outcome == Outcome::answered) {
@@ -276,7 +375,8 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             tally.latenciesUs.push_back(static_cast<std::uint32_t>(micros));
             if (result.status == '1' && shared.record != nullptr) {
                 const std::lock_guard lock(shared.recordMutex);
-                std::fprintf(shared.record, "%s %s %s\n", login.c_str(), latText.data(), speedText.data());
+                std::fprintf(shared.record, options.timed ? "%s %s %s %s\n" : "%s %s %s\n", login.c_str(),
+                             latText.data(), speedText.data(), timeText.data());
             }
         } else if (result.outcome == Outcome::refused) {
             tally.refused++;
@@ -289,6 +389,8 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             std::this_thread::sleep_until(next);
         }
     }
+    SSL_SESSION_free(tls.session);
+    tally.resumed = tls.resumed;
 }
 
 bool resolve(const std::string& host, std::uint16_t port, Shared& shared) {
@@ -323,6 +425,7 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
         for (std::size_t i = 0; i < total.byStatus.size(); ++i) total.byStatus[i] += tally.byStatus[i];
         total.refused += tally.refused;
         total.failed += tally.failed;
+        total.resumed += tally.resumed;
         total.latenciesUs.insert(total.latenciesUs.end(), tally.latenciesUs.begin(), tally.latenciesUs.end());
     }
     std::sort(total.latenciesUs.begin(), total.latenciesUs.end());
@@ -333,7 +436,7 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
         if (total.byStatus[status] > 0)
             std::printf("answer_%c %ld\n", static_cast<char>(status), total.byStatus[status]);
     }
-    std::printf("refused %ld\nfailed %ld\n", total.refused, total.failed);
+    std::printf("refused %ld\nfailed %ld\ntls_resumed %ld\n", total.refused, total.failed, total.resumed);
     std::printf("latency_ms_p50 %.3f\nlatency_ms_p90 %.3f\nlatency_ms_p99 %.3f\nlatency_ms_max %.3f\n",
                 percentile(total.latenciesUs, 0.5), percentile(total.latenciesUs, 0.9),
                 percentile(total.latenciesUs, 0.99), percentile(total.latenciesUs, 1.0));
@@ -358,6 +461,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (options.tlsCa != nullptr) {
+        shared.tls = SSL_CTX_new(TLS_client_method());
+        if (shared.tls == nullptr || SSL_CTX_load_verify_locations(shared.tls, options.tlsCa, nullptr) != 1) {
+            std::fprintf(stderr, "wayloom-loadgen: cannot use %s as certificate authorities\n",
+                         options.tlsCa);
+            return 1;
+        }
+        SSL_CTX_set_verify(shared.tls, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_min_proto_version(shared.tls, TLS1_2_VERSION);
+    }
     std::vector<Tally> tallies(static_cast<std::size_t>(options.devices));
     std::vector<std::thread> devices;
     const auto start = Clock::now();
@@ -370,5 +483,6 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (shared.record != nullptr) std::fclose(shared.record);
     printSummary(tallies, seconds);
+    SSL_CTX_free(shared.tls);
     return 0;
 }
