@@ -3,12 +3,15 @@
 # (127.0.0.2, as behind a carrier's NAT) and 100 on addresses of their own
 # (127.0.1.1 to 127.0.1.100) report every 5 s to wayloom-server, started
 # afresh for each attack so that it holds no password yet, while an attacker
-# sends wrong passwords as fast as it is answered (32 connections at once)
-# for --seconds:
-#   elsewhere-N  from N addresses of its own, against the 100 own-address logins
-#   shared       from the shared address, against the 100 shared logins
-# Prints per attack: guesses sent and verified (answered "5") per second, and
-# the reports of each group of devices not answered "1".
+# sends wrong passwords at a given rate (32 connections) for --seconds:
+#   elsewhere-N-R  R guesses/s from N addresses of its own, against the 100
+#                  own-address logins
+#   shared-R       R guesses/s from the shared address, against the 100
+#                  shared logins
+#   none           no attack: what a restart costs the fleet alone
+# Prints per attack: guesses answered and verified (answered "5") per second,
+# and the reports of each group of devices not answered "1" (refused, "0",
+# or no answer within 5 s).
 #
 #   bash bench/guessing_measure.sh [--seconds N] [BUILD_DIR]
 #
@@ -40,7 +43,7 @@ trap '[[ -n $server_pid ]] && kill -9 $server_pid 2>/dev/null; rm -rf "$work"' E
 database=$work/fleet.db
 
 for group in nat dev; do
-    for i in $(seq 0 99); do echo secret | "$server" account add "$group$i" --database "$database"; done
+    for i in $(seq 0 99); do echo secret | "$server" account add "$group$i" --database "$database" >/dev/null; done
 done
 
 start() {
@@ -62,15 +65,22 @@ start
 "$loadgen" --login dev --accounts 100 --devices 100 --source 127.0.1.1 --sources 100 --reports 1 >/dev/null
 stop
 
-printf '%-16s %14s %14s %22s %22s\n' attack "guesses/s" "verified/s" "shared: not 1 of" "own: not 1 of"
-for attack in elsewhere-10 elsewhere-100 elsewhere-1000 shared; do
+printf '%-20s %10s %11s %18s %18s\n' attack "guesses/s" "verified/s" "shared: not 1" "own: not 1"
+for attack in none elsewhere-100-100 elsewhere-1000-1000 shared-100 shared-1000; do
     start
+    rate=${attack##*-}
     case $attack in
-    elsewhere-*) target=dev source=127.0.2.1 sources=${attack#elsewhere-} ;;
-    shared) target=nat source=127.0.0.2 sources=1 ;;
+    none) target=dev source=127.0.2.1 sources=1 rate=0 ;;
+    elsewhere-*) target=dev source=127.0.2.1 sources=${attack#elsewhere-} sources=${sources%-*} ;;
+    shared-*) target=nat source=127.0.0.2 sources=1 ;;
     esac
-    "$loadgen" --login "$target" --accounts 100 --password wrong --devices 32 --seconds "$seconds" \
-        --source "$source" --sources "$sources" >"$work/attack" &
+    if ((rate > 0)); then
+        "$loadgen" --login "$target" --accounts 100 --password wrong --devices 32 --seconds "$seconds" \
+            --rate "$(bc -l <<<"$rate / 32")" --source "$source" --sources "$sources" >"$work/attack" &
+    else
+        : >"$work/attack"
+        sleep "$seconds" &
+    fi
     attacker=$!
     "$loadgen" --login nat --accounts 100 --devices 100 --source 127.0.0.2 --rate 0.2 \
         --seconds "$seconds" >"$work/nat" &
@@ -83,9 +93,9 @@ for attack in elsewhere-10 elsewhere-100 elsewhere-1000 shared; do
     guesses=$(value "$work/attack" answered)
     verified=$(value "$work/attack" answer_5)
     for group in nat dev; do
-        total=$(value "$work/$group" answered)
-        declare "${group}_not=$((total - $(value "$work/$group" answer_1) + $(value "$work/$group" failed))) of $total"
+        total=$(($(value "$work/$group" answered) + $(value "$work/$group" failed) + $(value "$work/$group" refused)))
+        declare "${group}_not=$((total - $(value "$work/$group" answer_1))) of $total"
     done
-    printf '%-16s %14.1f %14.1f %22s %22s\n' "$attack" "$(bc -l <<<"$guesses / $seconds")" \
+    printf '%-20s %10.1f %11.1f %18s %18s\n' "$attack" "$(bc -l <<<"$guesses / $seconds")" \
         "$(bc -l <<<"$verified / $seconds")" "$nat_not" "$dev_not"
 done

@@ -93,6 +93,10 @@ AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::strin
 bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string_view password,
                          std::string_view client, AccountCheck& check);
 
+// True when login last succeeded from client's address (in this run, or as
+// the address of its last stored position): its verification goes first.
+bool knownClient(Accounts& accounts, std::string_view login, std::string_view client);
+
 // Reads the directory again when the accounts changed since it was read.
 // Called every accountsRefreshInterval by the server.
 bool refreshAccounts(Accounts& accounts);

@@ -126,6 +126,13 @@ void recordSuccess(Limits& limits, std::string_view login, std::string_view addr
     addKnownAddress(limits, login, addressKey, now);
 }
 
+bool knownAt(const Limits& limits, std::string_view login, std::string_view addressKey) {
+    const auto found = limits.logins.find(login);
+    if (found == limits.logins.end()) return false;
+    const auto& known = found->second.knownAddresses;
+    return std::find(known.begin(), known.end(), addressKey) != known.end();
+}
+
 void addKnownAddress(Limits& limits, std::string_view login, std::string_view addressKey,
                      Clock::time_point now) {
     std::vector<std::string>& known = allowanceOf(limits, login, now).knownAddresses;

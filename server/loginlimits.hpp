@@ -93,6 +93,9 @@ void recordFailure(Limits& limits, std::string_view login, std::string_view addr
 void recordSuccess(Limits& limits, std::string_view login, std::string_view addressKey,
                    Clock::time_point now);
 
+// True when the login is known at the address (its checks go first).
+bool knownAt(const Limits& limits, std::string_view login, std::string_view addressKey);
+
 // Marks an address as one the login is known at (the address of its last
 // stored position, when the server starts).
 void addKnownAddress(Limits& limits, std::string_view login, std::string_view addressKey,

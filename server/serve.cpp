@@ -424,10 +424,16 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
         actOnCheck(loop, id, check, form, connection.client);
         return;
     }
+    // A device at its usual address goes before guesses from elsewhere.
+    const bool known = knownClient(*loop.settings.accounts, form.login, connection.client);
     {
         const std::lock_guard lock(loop.checksMutex);
         if (loop.slowChecks.size() < slowChecksMax) {
-            loop.slowChecks.push_back({id, std::move(form), connection.client});
+            if (known) {
+                loop.slowChecks.push_front({id, std::move(form), connection.client});
+            } else {
+                loop.slowChecks.push_back({id, std::move(form), connection.client});
+            }
             countSlowVerification();
             loop.checksArrived.notify_one();
             return;
