@@ -9,7 +9,7 @@
 #include <string_view>
 
 struct TrackPoint {
-    std::int64_t timeMicros;  // when the server received the report, UTC
+    std::int64_t timeMicros;  // when the position was taken, UTC
     double lat, lon;          // decimal degrees
     double speedKnots;
 };
@@ -23,12 +23,12 @@ enum class TrackFormat { json, geojson, gpx };
 void appendJsonString(std::string& out, std::string_view bytes);
 
 // Appends XML character data for text and attribute values: the five markup
-// characters as entities, control bytes that XML 1.0 forbids dropped, bytes
-// that are not valid UTF-8 as U+FFFD.
+// characters as entities; control bytes, U+FFFE and U+FFFF (which XML 1.0
+// does not allow) and bytes that are not valid UTF-8 as U+FFFD.
 void appendXmlText(std::string& out, std::string_view bytes);
 
-// Appends the shortest decimal text that reads back as the same double;
-// "null" for a value that is not finite (JSON has no NaN).
+// Appends the shortest plain decimal text (no exponent) that reads back as
+// the same double; "null" for a value that is not finite (JSON has no NaN).
 void appendNumber(std::string& out, double value);
 
 // A track document in the making. The writer is fed the points of the range

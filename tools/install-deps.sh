@@ -13,7 +13,9 @@ packages=(
     gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
     libjs-leaflet                                     # the server's map page
+    nginx haproxy python3-prometheus-client           # the server behind proxies; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
+    libxml2-utils                                     # xmllint: the GPX exports are well-formed
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks

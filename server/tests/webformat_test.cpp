@@ -74,22 +74,30 @@ TEST(WebText, JsonStringsAreInertAndValidUtf8) {
     for (const Case& c : cases) EXPECT_EQ(jsonOf(c.bytes), c.json) << c.json;
 }
 
-TEST(WebText, XmlTextEscapesMarkupAndDropsForbiddenControls) {
+TEST(WebText, XmlTextEscapesMarkupAndReplacesWhatXmlDoesNotAllow) {
     EXPECT_EQ(xmlOf("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&apos;&amp;&apos;&lt;/a&gt;");
-    EXPECT_EQ(xmlOf(std::string_view("a\0b\x1b\tc\n", 7)), "ab\tc\n");
+    EXPECT_EQ(xmlOf(std::string_view("a\0b\x1b\tc\n", 7)),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\tc\n");
     EXPECT_EQ(xmlOf("\xFE\xC3\xA9"), "\xEF\xBF\xBD\xC3\xA9");
+    // U+FFFE and U+FFFF, beside U+FFFD and U+FFFC which XML allows.
+    EXPECT_EQ(xmlOf("\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\xEF\xBF\xBC"),
+              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBC");
 }
 
 TEST(WebText, NumbersReadBackExactly) {
     struct Case {
         double value;
-        const char* text;
+        std::string text;
     };
     const Case cases[] = {
         {48.1173, "48.1173"},
         {-0.5, "-0.5"},
         {0, "0"},
-        {1e-7, "1e-07"},
+        {1e-7, "0.0000001"},
+        {-9.5e-5, "-0.000095"},
+        {1e21, "1000000000000000000000"},
+        {5e-324, "0." + std::string(323, '0') + "5"},
         {0.1 + 0.2, "0.30000000000000004"},
         {std::numeric_limits<double>::infinity(), "null"},
         {std::numeric_limits<double>::quiet_NaN(), "null"},
