@@ -12,9 +12,6 @@
 // reports; routes; the loop and the drain.
 #include "server/serve.hpp"
 
-#include "server/metrics.hpp"
-#include "server/syscall.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -41,6 +38,9 @@
 #include <span>
 #include <thread>
 #include <unordered_map>
+
+#include "server/metrics.hpp"
+#include "server/syscall.hpp"
 
 // ---- Listening sockets ------------------------------------------------------------
 
@@ -304,8 +304,8 @@ void closeConnection(Loop& loop, std::uint64_t id) {
     const auto found = loop.connections.find(id);
     if (found == loop.connections.end()) return;
     tlsEnd(found->second.tls);
-    close(found->second.socket);
-    countConnection(-1);  // also leaves the epoll set
+    close(found->second.socket);  // also leaves the epoll set
+    countConnection(-1);
     loop.connections.erase(found);
 }
 
@@ -707,7 +707,10 @@ void expireDeadlines(Loop& loop) {
         const auto found = loop.connections.find(id);
         if (found == loop.connections.end()) continue;
         Connection& connection = found->second;
-        if (connection.phase == Phase::reading) {
+        if (connection.phase == Phase::reading && connection.tls != nullptr && !tlsReady(connection.tls)) {
+            logRequest(loop, connection, "handshake");  // no answer can reach it
+            closeConnection(loop, id);
+        } else if (connection.phase == Phase::reading) {
             answerStatus(loop, id, connection, 408);  // a slow sender is let go
         } else if (connection.phase == Phase::writing) {
             logRequest(loop, connection, "unsent");

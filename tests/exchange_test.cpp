@@ -68,7 +68,7 @@ void prepareExchanges(const NetTimeouts& timeouts) {
 }
 
 ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = testLongitude,
-                            double speed = testSpeed) {
+                            double speed = testSpeed, std::string_view fixTime = {}) {
     ExchangeRecord record{};
     resetWindowModel();
     OutcomeWatch watch{0, -1};
@@ -76,7 +76,7 @@ ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = t
     record.descriptorsBefore = countOpenDescriptors();
     const auto start = std::chrono::steady_clock::now();
     const long allocationsBefore = heapAllocations();
-    runReportExchange(latitude, longitude, speed);
+    runReportExchange(latitude, longitude, speed, fixTime);
     const long allocationsDuring = heapAllocations() - allocationsBefore;
     record.elapsedMs = millisecondsSince(start);
     record.allocations = static_cast<std::size_t>(allocationsDuring);
@@ -263,7 +263,8 @@ TEST(ReportExchange, EveryServerAnswerGivesItsMessage) {
 
 struct RequestRecord {
     ExchangeRecord exchange;
-    std::array<char, 4096> receiverLog;
+    ExchangeRecord timedExchange;  // the same report with its position's time
+    std::array<char, 8192> receiverLog;
     bool tlsLibraryLoaded;  // a plain http report must not load it
 };
 
@@ -288,6 +289,7 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
         privatenet::Receiver receiver;
         if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
         out.exchange = exchangeOnce(latitude, longitude, speed);
+        out.timedExchange = exchangeOnce(latitude, longitude, speed, "2026-12-07T18:10:54Z");
         out.tlsLibraryLoaded = libraryMapped("libssl");
         privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
         privatenet::stopReceiver(receiver);
@@ -299,10 +301,22 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
     ReportRequest expected{};
     buildReportRequest(formatReportNumber(latitude), formatReportNumber(longitude), formatReportNumber(speed),
                        "user&1", "pa ss=%", expected);
-    const std::string_view line(record.receiverLog.data());
+    const std::string_view log(record.receiverLog.data());
+    const std::string_view line = log.substr(0, log.find('\n'));
     std::string raw;
     ASSERT_TRUE(privatenet::jsonStringField(line, "raw", raw)) << line;
     EXPECT_EQ(raw, std::string_view(expected.text.data(), expected.length));
+    std::string fixTime;
+    EXPECT_FALSE(privatenet::jsonStringField(line, "t", fixTime)) << "a report without a time logged one";
+
+    // With its time: the same lines shown, t the last field, logged decoded.
+    EXPECT_EQ(record.timedExchange.log, record.exchange.log);
+    EXPECT_EQ(record.timedExchange.allocations, 0u);
+    const std::string_view timedLine = log.substr(line.size() + 1);
+    ASSERT_TRUE(privatenet::jsonStringField(timedLine, "raw", raw)) << timedLine;
+    EXPECT_TRUE(raw.ends_with("&s=12.5&t=2026-12-07T18%3A10%3A54Z")) << raw;
+    EXPECT_TRUE(privatenet::jsonStringField(timedLine, "t", fixTime)) << timedLine;
+    EXPECT_EQ(fixTime, "2026-12-07T18:10:54Z");
 
     struct Field {
         const char* name;

@@ -64,7 +64,7 @@ verified=$(grep -c ' dev 5 ' "$work/server.log")
 # Bursts of 15, then 2.5 a second at most (server/loginlimits.hpp).
 ((verified <= 15 + attack_seconds * 5 / 2)) ||
     fail "$verified verifications of dev in $attack_seconds s"
-((guesses > verified * 4)) || fail "only $guesses guesses reached the server: no attack to speak of"
+((guesses > verified)) || fail "no guess for dev was limited ($guesses guesses): no attack to speak of"
 pass "$guesses guesses for dev in $attack_seconds s, $verified verified"
 
 for wait_seconds in $(seq 0 2 40); do

@@ -202,7 +202,7 @@ while IFS= read -r path; do
     [[ "$path" == /. || -d "$path" ]] && continue  # shared folders stay
     [[ -e "$path" || -L "$path" ]] && fail "left behind after purge: $path"
 done <"$work/installed.list"
-for path in /etc/wayloom /usr/lib/wayloom /var/lib/wayloom-server /etc/default/wayloom-server; do
+for path in /etc/wayloom /usr/lib/wayloom /var/lib/wayloom /var/lib/wayloom-server /etc/default/wayloom-server; do
     [[ -e "$path" ]] && fail "left behind after purge: $path"
 done
 dpkg-statoverride --list /etc/wayloom/settings.ini >/dev/null && fail "the settings file's override is left after purge"
