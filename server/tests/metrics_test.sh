@@ -27,7 +27,7 @@ victim_wrong=$(tr -cd 5 <<<"$victim_answers" | wc -c)
 victim_limited=$(tr -cd 0 <<<"$victim_answers" | wc -c)
 curl -sN -u walker0:pw http://127.0.0.1/api/live >/dev/null &
 live_pid=$!
-background_pids+=($live_pid)
+background_pids+=("$live_pid")
 sleep 1
 curl -sf http://127.0.0.1:9100/metrics >"$work/metrics.txt" || fail "no metrics page"
 

@@ -71,10 +71,12 @@ EOF
 ./etc/default/wayloom-server
 ./lib/systemd/system/wayloom-server.service
 ./usr/lib/sysusers.d/wayloom-server.conf
+./usr/bin/wayloom-loadgen
 ./usr/lib/tmpfiles.d/wayloom-server.conf
 ./usr/sbin/wayloom-server
 ./usr/share/doc/wayloom-server/changelog.gz
 ./usr/share/doc/wayloom-server/copyright
+./usr/share/man/man1/wayloom-loadgen.1.gz
 ./usr/share/man/man8/wayloom-server.8.gz
 EOF
         ;;
