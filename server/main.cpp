@@ -6,6 +6,7 @@
 
 #include "server/accounts.hpp"
 #include "server/health.hpp"
+#include "server/livefeed.hpp"
 #include "server/metrics.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
@@ -24,9 +25,30 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// The line that tells an operator what a command did.
+void sayDone(const ServerOptions& options) {
+    switch (options.command) {
+        case Command::accountAdd:
+            std::printf("added account %s%s\n", options.login.c_str(), options.admin ? " (admin)" : "");
+            break;
+        case Command::accountPasswd:
+            std::printf("changed the password of %s\n", options.login.c_str());
+            break;
+        case Command::accountDisable:
+            std::printf("disabled account %s\n", options.login.c_str());
+            break;
+        case Command::accountEnable:
+            std::printf("enabled account %s\n", options.login.c_str());
+            break;
+        default:
+            break;
+    }
+}
+
 int reportChange(AccountChange change, const ServerOptions& options, Storage& storage) {
     switch (change) {
         case AccountChange::done:
+            sayDone(options);
             return 0;
         case AccountChange::noSuchAccount:
             return fail("no account " + options.login);
@@ -152,7 +174,12 @@ int runServer(const ServerOptions& options) {
     upkeep.accounts = accounts.get();
     upkeep.retainDays = options.retainDays;
     startUpkeep(upkeep);
+    PositionListener listener;  // the reports that other servers of the database store
+    listener.database = options.database;
+    listener.feed = &feed;
+    startPositionListener(listener);
     const int status = serve(settings);
+    stopPositionListener(listener);
     stopUpkeep(upkeep);
     freeTls(tls);
     return status;

@@ -452,8 +452,8 @@ void deliverAnswers(Loop& loop) {
 
 // ---- Routes -------------------------------------------------------------------------
 
-void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::string bytes, std::string client,
-              Clock::time_point started, const std::atomic<bool>& stopping) {
+void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::string bytes,
+              const std::string& client, Clock::time_point started, const std::atomic<bool>& stopping) {
     HttpRequest request;
     readRequestHead(bytes, request);
     request.body = std::string_view(bytes).substr(request.headLength, request.contentLength);
@@ -510,7 +510,7 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
         {std::thread([route, socket, tls = connection.tls, secure = connection.secure,
                       bytes = std::move(connection.bytes), client = connection.client,
                       started = connection.started, stopping = loop.settings.stopping, done]() mutable {
-             runRoute(route, socket, tls, secure, std::move(bytes), std::move(client), started, *stopping);
+             runRoute(route, socket, tls, secure, std::move(bytes), client, started, *stopping);
              done->store(true);
          }),
          done});

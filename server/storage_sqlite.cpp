@@ -262,6 +262,10 @@ class SqliteStorage final : public Storage {
         return true;
     }
 
+    bool keepsDays() const override { return false; }
+    bool prepareDays(std::int64_t, std::int64_t) override { return true; }
+    long long dropDaysBefore(std::int64_t) override { return 0; }
+
     bool answers() override {
         // A file deleted or replaced under the server would still answer through its descriptor.
         const DatabaseFile state = checkDatabaseFile(path_);

@@ -182,8 +182,40 @@ void appendNumber(std::string& out, double value) {
     out.append(text.data(), end);
 }
 
-TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo) {
-    return {format, 0, false, format == TrackFormat::geojson && !fewerThanTwo};
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo, GeoJsonGeometry geometry) {
+    const bool geojson = format == TrackFormat::geojson;
+    return {format, 0, false, geojson && !fewerThanTwo && geometry != GeoJsonGeometry::points,
+            geometry != GeoJsonGeometry::line};
+}
+
+bool readGeoJsonGeometry(std::string_view name, GeoJsonGeometry& geometry) {
+    struct Named {
+        std::string_view name;
+        GeoJsonGeometry geometry;
+    };
+    constexpr Named names[] = {
+        {"", GeoJsonGeometry::lineAndPoints},
+        {"line", GeoJsonGeometry::line},
+        {"points", GeoJsonGeometry::points},
+    };
+    for (const Named& each : names) {
+        if (name != each.name) continue;
+        geometry = each.geometry;
+        return true;
+    }
+    return false;
+}
+
+std::string trackFileName(std::string_view loginPart, std::int64_t fromUs, std::int64_t toUs,
+                          TrackFormat format) {
+    const std::string firstDay = formatIsoTime(fromUs).substr(0, isoDateLength);
+    const std::string lastDay = formatIsoTime(toUs).substr(0, isoDateLength);
+    std::string name(loginPart);
+    name += "-" + firstDay;
+    if (lastDay != firstDay) name += "-to-" + lastDay;
+    name += ".";
+    name.append(trackFileExtension(format));
+    return name;
 }
 
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
@@ -214,6 +246,7 @@ void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
 }
 
 void trackPoints(TrackWriter& writer, std::string& out, std::span<const TrackPoint> points) {
+    if (writer.format == TrackFormat::geojson && writer.pass == 1 && !writer.points) return;
     for (const TrackPoint& point : points) {
         if (writer.pointWritten && writer.format != TrackFormat::gpx) out.push_back(',');
         writer.pointWritten = true;
@@ -239,7 +272,7 @@ bool trackNeedsSecondPass(TrackWriter& writer, std::string& out) {
     out.append("]}}");
     writer.pass = 1;
     writer.pointWritten = true;  // the LineString feature precedes the points
-    return true;
+    return writer.points;
 }
 
 void trackEnd(TrackWriter& writer, std::string& out) {
