@@ -87,7 +87,7 @@ void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
         held.unlock();
         waitForRoomOn(output.fd, roomWaitMilliseconds);
         held.lock();
-    } else if (written < 0 && error != EINTR) {
+    } else if (written < 0) {
         output.length = 0;  // no reader any more: what is queued is lost, the program goes on
     }
     // The output moves again: say what was lost where it was lost.
