@@ -30,6 +30,11 @@ foreach(suite IN LISTS windows_suites)
   set_tests_properties(${name} PROPERTIES LABELS wine)
 endforeach()
 
+# One report exchange with a given settings file, for the https tests.
+add_executable(report_once ${CMAKE_CURRENT_SOURCE_DIR}/wine/report_once.cpp)
+target_compile_options(report_once PRIVATE ${wayloom_warnings})
+target_link_libraries(report_once PRIVATE wayloom)
+
 # The end-to-end test: the .exe in its window under Xvfb, read from outside by
 # read_window.exe, with the simulator and report server of a Linux build.
 add_executable(read_window ${CMAKE_CURRENT_SOURCE_DIR}/wine/read_window.cpp)
