@@ -421,6 +421,21 @@ bool receivePlain(TlsSession& session, Clock::time_point deadline) {
     return false;
 }
 
+// Tells the server that its certificate was refused (a fatal alert), one
+// try, so that it sees a failed handshake and not a client that left.
+void refuseCertificate(TlsSession& session) {
+    SCHANNEL_ALERT_TOKEN alert{SCHANNEL_ALERT, TLS1_ALERT_FATAL, TLS1_ALERT_BAD_CERTIFICATE};
+    SecBuffer control{sizeof alert, SECBUFFER_TOKEN, &alert};
+    SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(&session.context, &controlDesc) != SEC_E_OK) return;
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+    unsigned long attributes = 0;
+    InitializeSecurityContextW(&session.credentials, &session.context, nullptr, contextRequest, 0, 0, nullptr,
+                               0, &session.context, &outDesc, &attributes, nullptr);
+    sendToken(session, out, Clock::now());
+}
+
 void releaseSession(TlsSession& session) {
     if (session.haveContext) DeleteSecurityContext(&session.context);
     if (session.haveCredentials) FreeCredentialsHandle(&session.credentials);
@@ -453,12 +468,14 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
     opened.peerClosed = false;
     const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
     opened.haveCredentials = acquireCredentials(opened);
+    const bool shaken = opened.haveCredentials && shakeHands(opened, wideHost.data(), deadline);
+    const bool verified = shaken && acceptableProtocol(opened) &&
+                          verifyServer(opened, hostName.data(), wideHost.data(), caFile);
     const bool ready =
-        opened.haveCredentials && shakeHands(opened, wideHost.data(), deadline) && acceptableProtocol(opened) &&
-        verifyServer(opened, hostName.data(), wideHost.data(), caFile) &&
-        QueryContextAttributesW(&opened.context, SECPKG_ATTR_STREAM_SIZES, &opened.sizes) == SEC_E_OK &&
+        verified && QueryContextAttributesW(&opened.context, SECPKG_ATTR_STREAM_SIZES, &opened.sizes) == SEC_E_OK &&
         opened.sizes.cbHeader + opened.sizes.cbMaximumMessage + opened.sizes.cbTrailer <= opened.output.size();
     if (!ready) {
+        if (shaken && !verified) refuseCertificate(opened);
         releaseSession(opened);
         return false;
     }
