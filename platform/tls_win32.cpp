@@ -49,7 +49,7 @@ constexpr std::size_t recordCapacity = 5 + 16384 + 2048;
 // Received bytes not yet decrypted: a whole record and the start of the next.
 constexpr std::size_t inputCapacity = 2 * recordCapacity;
 constexpr std::size_t wideHostCapacity = hostNameCapacity;  // a DNS name is ASCII: one unit a byte
-constexpr std::size_t caPathCapacity = 4096;                 // a ca-file's path, as on Linux
+constexpr std::size_t caPathCapacity = 4096;                // a ca-file's path, as on Linux
 // One line of a ca-file; a longer one is no part of a certificate.
 constexpr std::size_t pemLineCapacity = 256;
 // The base64 of one certificate; a larger one is refused (real ones are 1 to 3 KiB).
@@ -62,8 +62,8 @@ constexpr DWORD contextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT
 // wininet.h's flag for the SSL policy: the name is matched here instead.
 constexpr DWORD ignoreCertificateName = 0x00001000;  // SECURITY_FLAG_IGNORE_CERT_CN_INVALID
 constexpr DWORD acceptedProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
-constexpr DWORD refusedProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT |
-                                   SP_PROT_TLS1_1_CLIENT;
+constexpr DWORD refusedProtocols =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 
 }  // namespace
 
@@ -147,9 +147,9 @@ bool sendToken(TlsSession& session, SecBuffer& token, Clock::time_point deadline
 template <std::size_t capacity>
 bool toWide(std::string_view text, std::array<wchar_t, capacity>& wide) {
     if (text.empty()) return false;
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                           static_cast<int>(text.size()), wide.data(),
-                                           static_cast<int>(wide.size() - 1));
+    const int length =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                            wide.data(), static_cast<int>(wide.size() - 1));
     if (length <= 0) return false;
     wide[static_cast<std::size_t>(length)] = L'\0';
     return true;
@@ -195,7 +195,8 @@ HCERTSTORE loadAuthorities(std::string_view path) {
             ++count;
         } else if (inside) {
             sound = bodyLength + text.size() <= body.size();
-            if (sound) std::copy(text.begin(), text.end(), body.begin() + static_cast<std::ptrdiff_t>(bodyLength));
+            if (sound)
+                std::copy(text.begin(), text.end(), body.begin() + static_cast<std::ptrdiff_t>(bodyLength));
             bodyLength += text.size();
         }
     }
@@ -231,9 +232,8 @@ std::size_t ipAddressBytes(const char* host, std::array<unsigned char, 16>& byte
 // True when the certificate names the IP address among its alternative names.
 bool namesIpAddress(PCCERT_CONTEXT certificate, const std::array<unsigned char, 16>& address,
                     std::size_t length) {
-    const CERT_EXTENSION* extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2,
-                                                        certificate->pCertInfo->cExtension,
-                                                        certificate->pCertInfo->rgExtension);
+    const CERT_EXTENSION* extension = CertFindExtension(
+        szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension, certificate->pCertInfo->rgExtension);
     if (extension == nullptr) return false;
     CERT_ALT_NAME_INFO* names = nullptr;
     DWORD size = 0;
@@ -264,8 +264,8 @@ bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char*
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = serverUsage;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(engine, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
-                                 &chain))
+    if (!CertGetCertificateChain(engine, certificate, nullptr, certificate->hCertStore, &chainPara, 0,
+                                 nullptr, &chain))
         return false;
     std::array<unsigned char, 16> address{};
     const std::size_t addressLength = ipAddressBytes(host, address);
@@ -279,10 +279,10 @@ bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char*
     policyPara.pvExtraPolicyPara = &sslPara;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
-    const bool verified = chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
-                          CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &status) &&
-                          status.dwError == 0 &&
-                          (addressLength == 0 || namesIpAddress(certificate, address, addressLength));
+    const bool verified =
+        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &status) &&
+        status.dwError == 0 && (addressLength == 0 || namesIpAddress(certificate, address, addressLength));
     CertFreeCertificateChain(chain);
     return verified;
 }
@@ -291,7 +291,8 @@ bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char*
 // against caFile's authorities or the system's store.
 bool verifyServer(TlsSession& session, const char* host, const wchar_t* wideHost, std::string_view caFile) {
     PCCERT_CONTEXT certificate = nullptr;
-    if (QueryContextAttributesW(&session.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
+    if (QueryContextAttributesW(&session.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) !=
+            SEC_E_OK ||
         certificate == nullptr)
         return false;
     HCERTSTORE authorities = caFile.empty() ? nullptr : loadAuthorities(caFile);
@@ -310,7 +311,8 @@ bool verifyServer(TlsSession& session, const char* host, const wchar_t* wideHost
 // SCH_CREDENTIALS (Windows 10 1809 on; the only way to TLS 1.3) names the
 // versions to refuse; older Windows know only SCHANNEL_CRED.
 bool acquireCredentials(TlsSession& session) {
-    constexpr DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+    constexpr DWORD flags =
+        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TLS_PARAMETERS parameters{};
     parameters.grbitDisabledProtocols = refusedProtocols;
     SCH_CREDENTIALS credentials{};
@@ -327,8 +329,8 @@ bool acquireCredentials(TlsSession& session) {
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = acceptedProtocols;
     older.dwFlags = flags;
-    return AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr, nullptr,
-                                     &session.credentials, &expiry) == SEC_E_OK;
+    return AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr,
+                                     nullptr, &session.credentials, &expiry) == SEC_E_OK;
 }
 
 // One call of the handshake with the input received so far (none for the
@@ -357,7 +359,8 @@ SECURITY_STATUS handshakeStep(TlsSession& session, const wchar_t* wideHost, Cloc
 bool shakeHands(TlsSession& session, const wchar_t* wideHost, Clock::time_point deadline) {
     SECURITY_STATUS status = handshakeStep(session, wideHost, deadline);
     while (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
-        if ((status == SEC_E_INCOMPLETE_MESSAGE || session.inputLength == 0) && !receiveMore(session, deadline))
+        if ((status == SEC_E_INCOMPLETE_MESSAGE || session.inputLength == 0) &&
+            !receiveMore(session, deadline))
             return false;
         status = handshakeStep(session, wideHost, deadline);
     }
@@ -376,7 +379,8 @@ bool acceptableProtocol(TlsSession& session) {
 // when more must be received first.
 SECURITY_STATUS decryptInput(TlsSession& session) {
     std::array<SecBuffer, 4> buffers{};
-    buffers[0] = SecBuffer{static_cast<unsigned long>(session.inputLength), SECBUFFER_DATA, session.input.data()};
+    buffers[0] =
+        SecBuffer{static_cast<unsigned long>(session.inputLength), SECBUFFER_DATA, session.input.data()};
     for (std::size_t i = 1; i < buffers.size(); ++i) buffers[i] = SecBuffer{0, SECBUFFER_EMPTY, nullptr};
     SecBufferDesc desc{SECBUFFER_VERSION, static_cast<unsigned long>(buffers.size()), buffers.data()};
     const SECURITY_STATUS status = DecryptMessage(&session.context, &desc, 0, nullptr);
@@ -410,7 +414,8 @@ bool receivePlain(TlsSession& session, Clock::time_point deadline) {
         const SECURITY_STATUS status =
             session.inputLength == 0 ? SEC_E_INCOMPLETE_MESSAGE : decryptInput(session);
         if (status == SEC_E_OK || status == SEC_I_RENEGOTIATE) {
-            if (status == SEC_I_RENEGOTIATE && !takePostHandshake(session, deadline)) session.peerClosed = true;
+            if (status == SEC_I_RENEGOTIATE && !takePostHandshake(session, deadline))
+                session.peerClosed = true;
             if (session.plainLength > 0) return true;
         } else if (status == SEC_E_INCOMPLETE_MESSAGE) {
             if (!receiveMore(session, deadline)) session.peerClosed = true;
@@ -472,8 +477,10 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
     const bool verified = shaken && acceptableProtocol(opened) &&
                           verifyServer(opened, hostName.data(), wideHost.data(), caFile);
     const bool ready =
-        verified && QueryContextAttributesW(&opened.context, SECPKG_ATTR_STREAM_SIZES, &opened.sizes) == SEC_E_OK &&
-        opened.sizes.cbHeader + opened.sizes.cbMaximumMessage + opened.sizes.cbTrailer <= opened.output.size();
+        verified &&
+        QueryContextAttributesW(&opened.context, SECPKG_ATTR_STREAM_SIZES, &opened.sizes) == SEC_E_OK &&
+        opened.sizes.cbHeader + opened.sizes.cbMaximumMessage + opened.sizes.cbTrailer <=
+            opened.output.size();
     if (!ready) {
         if (shaken && !verified) refuseCertificate(opened);
         releaseSession(opened);
@@ -499,7 +506,8 @@ bool tlsSendAll(TlsSession* session, std::span<const char> data) {
         buffers[3] = SecBuffer{0, SECBUFFER_EMPTY, nullptr};
         SecBufferDesc desc{SECBUFFER_VERSION, static_cast<unsigned long>(buffers.size()), buffers.data()};
         if (EncryptMessage(&session->context, 0, &desc, 0) != SEC_E_OK) return false;
-        const std::size_t length = std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        const std::size_t length =
+            std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
         if (!sendBytes(session->socket, record, length, deadline)) return false;
         sent += count;
     }
