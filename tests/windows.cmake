@@ -34,6 +34,10 @@ endforeach()
 add_executable(report_once ${CMAKE_CURRENT_SOURCE_DIR}/wine/report_once.cpp)
 target_compile_options(report_once PRIVATE ${wayloom_warnings})
 target_link_libraries(report_once PRIVATE wayloom)
+# Who may read a file, for the installer's test.
+add_executable(show_dacl ${CMAKE_CURRENT_SOURCE_DIR}/wine/show_dacl.cpp)
+target_compile_options(show_dacl PRIVATE ${wayloom_warnings} -municode)
+target_link_options(show_dacl PRIVATE -municode)
 
 # The end-to-end test: the .exe in its window under Xvfb, read from outside by
 # read_window.exe, with the simulator and report server of a Linux build.
