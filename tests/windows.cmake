@@ -46,7 +46,9 @@ target_compile_options(read_window PRIVATE ${wayloom_warnings})
 set(WAYLOOM_LINUX_BINARY_DIR "${PROJECT_SOURCE_DIR}/build/default" CACHE PATH
   "A Linux build whose wayloom-gpssim and wayloom-receiver the end-to-end test under Wine uses")
 add_test(NAME wine_window COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/window_test.sh)
-set_tests_properties(wine_window PROPERTIES
+# https, the console program, the installer and the service (tests/wine/system_test.sh).
+add_test(NAME wine_system COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/system_test.sh)
+set_tests_properties(wine_window wine_system PROPERTIES
   LABELS wine-e2e
   RUN_SERIAL TRUE
   TIMEOUT 300
