@@ -20,12 +20,12 @@
 
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
-#include "app/statuslog.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/events.hpp"
 #include "platform/output.hpp"
 #include "platform/process.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 // One line as the log holds it, in the locale's multibyte encoding, and its LF.
 constexpr std::size_t outputLineCapacity = controlTextCapacity * MB_LEN_MAX + 1;

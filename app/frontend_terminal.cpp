@@ -24,11 +24,11 @@
 
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
-#include "app/statuslog.hpp"
 #include "platform/events.hpp"
 #include "platform/process.hpp"
-#include "platform/strings.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/strings.hpp"
+#include "status/window.hpp"
 
 constexpr int escapeDelayMs = 25;  // Esc alone is told from a key's escape sequence within this time
 constexpr std::size_t maxLogLines = controlTextCapacity / 2 + 1;  // every further line costs its CR LF

@@ -20,10 +20,10 @@
 
 #include "app/frontend.hpp"
 #include "app/mainwindow.hpp"
-#include "app/statuslog.hpp"
 #include "platform/process.hpp"
-#include "platform/strings.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/strings.hpp"
+#include "status/window.hpp"
 
 constexpr int dialogTemplate = 117;
 constexpr int aboutTextControl = 106;

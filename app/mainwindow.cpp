@@ -10,10 +10,10 @@
 #include <system_error>
 #include <thread>
 
-#include "app/statuslog.hpp"
-#include "platform/window.hpp"
 #include "report/cycle.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 MainWindow mainWindow{mainWindowCaption, 0, 0, false, 0};
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

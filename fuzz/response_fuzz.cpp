@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/statuslog.hpp"
 #include "report/protocol.hpp"
+#include "status/statuslog.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const char> received(reinterpret_cast<const char*>(data), size);

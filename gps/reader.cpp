@@ -16,10 +16,10 @@
 #include <string_view>
 #include <thread>
 
-#include "app/statuslog.hpp"
 #include "gps/checksum.hpp"
 #include "gps/nmea.hpp"
 #include "platform/diagnostics.hpp"
+#include "status/statuslog.hpp"
 
 GpsReader gpsReader{{invalidPortHandle}, {0}, {0}, {}, 0, {invalidStreamHandle}, false, {}, {}};
 
@@ -127,7 +127,6 @@ PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate) {
     if (failure == 0) return port;
     showMessage(failure);
     reportSerialPortFailure(portName);
-    toggleRunState();  // the run state is 0 while a cycle starts: "Start" becomes available again
     closeSerialPort(port);
     return invalidPortHandle;
 }
@@ -143,7 +142,6 @@ StreamHandle openGpsSource(const char* source) {
     } else {
         reportFailure("cannot open GPS source", source, "not gpsd://HOST[:PORT] or tcp://HOST:PORT");
     }
-    toggleRunState();  // as for a port: "Start" becomes available again
     return invalidStreamHandle;
 }
 

@@ -54,8 +54,9 @@ extern GpsReader gpsReader;
 
 // Opens the port and starts the reader thread on it; a reader already running
 // is ended first, so exactly one reader is left on a port that opened. On
-// failure the opening has shown its message and made "Start" available again;
-// no reader is started and false is returned. Called from one thread at a time.
+// failure the opening has shown its message; no reader is started and false
+// is returned, "Start" left as it was for the caller to decide. Called from
+// one thread at a time.
 // A source that is not empty (the "source" setting, zero-terminated) is read
 // instead of the port: a source that cannot be understood or reached fails
 // like a port that cannot be opened.
@@ -66,12 +67,11 @@ bool startGpsInput(const wchar_t* portName, std::int32_t baudRate, const char* s
 void stopGpsInput();
 
 // The open, configured port, or invalidPortHandle after a failure that it has
-// already reported (116 or 118) with the run state toggled back.
+// already reported (116 or 118).
 PortHandle openGpsPort(const wchar_t* portName, std::int32_t baudRate);
 
 // The connection to the source, asked for the sentences when it is a gpsd; or
-// invalidStreamHandle after "Can't open GPS-port!", with the run state toggled
-// back.
+// invalidStreamHandle after "Can't open GPS-port!".
 StreamHandle openGpsSource(const char* source);
 
 // Reads at most 512 bytes from gpsReader.port (or gpsReader.stream) into

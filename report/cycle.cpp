@@ -11,11 +11,11 @@
 #include <chrono>
 #include <thread>
 
-#include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
 #include "report/exchange.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
 
 CycleTiming cycleTiming;
 
@@ -65,7 +65,10 @@ ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool uns
 int runReportCycle() {
     showMessage(messageTryingGps);
     decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0};
-    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) return 0;
+    if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) {
+        toggleRunState();  // 0 since "Start": the user may try again once the port is fixed
+        return 0;
+    }
     sleepMilliseconds(cycleTiming.startupWaitMs);
     for (std::uint64_t pass = 1;; ++pass) {
         reportOnce();

@@ -18,7 +18,8 @@ extern CycleTiming cycleTiming;
 
 // Opens the GPS input, waits 30 seconds, then for ever reports the position
 // (or says there is no usable fix) once per report interval. Returns only when
-// the GPS port cannot be opened.
+// the GPS input cannot be opened, having made "Start" available again (or
+// after cycleTiming.passLimit passes).
 int runReportCycle();
 
 // A position is reported when the RMC status is valid, neither coordinate is

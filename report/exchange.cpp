@@ -16,11 +16,11 @@
 #include <span>
 #include <string_view>
 
-#include "app/statuslog.hpp"
 #include "platform/net.hpp"
 #include "platform/tls.hpp"
 #include "report/protocol.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <charconv>
 #include <cmath>
 
-#include "app/statuslog.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
 
 #ifndef WAYLOOM_REPORT_HOST
 #define WAYLOOM_REPORT_HOST "localhost"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <string_view>
+#include <type_traits>
 
 #include "server/storage.hpp"
 
@@ -58,85 +59,154 @@ constexpr AccountVerb accountVerbs[] = {
     {"list", Command::accountList, false},
 };
 
+// Which commands accept an option.
+enum class OptionScope {
+    any,         // serving and every account command
+    serving,     // the server itself
+    accountAdd,  // account add only
+};
+
+// One option of the command line: its name, where it is accepted, whether it
+// takes the next argument as its value, whether it ends the reading (--help,
+// --version), and what it does. apply stores the value (empty for a flag) or
+// returns false with error set; a number option takes low .. high and is
+// refused with refusal.
+struct OptionRule {
+    std::string_view name;
+    OptionScope scope;
+    bool takesValue;
+    bool endsReading;
+    bool (*apply)(ServerOptions& options, const OptionRule& rule, const std::string& value,
+                  std::string& error);
+    long long low = 0;
+    long long high = 0;
+    const char* refusal = "";
+};
+
+template <Command command>
+bool applyCommand(ServerOptions& options, const OptionRule&, const std::string&, std::string&) {
+    options.command = command;
+    return true;
+}
+
+bool applyAdmin(ServerOptions& options, const OptionRule&, const std::string&, std::string&) {
+    options.admin = true;
+    return true;
+}
+
+template <std::string ServerOptions::*field>
+bool applyText(ServerOptions& options, const OptionRule&, const std::string& value, std::string&) {
+    options.*field = value;
+    return true;
+}
+
+bool applyListen(ServerOptions& options, const OptionRule&, const std::string& value, std::string&) {
+    options.listen.push_back(value);
+    return true;
+}
+
+template <auto field>
+bool applyNumber(ServerOptions& options, const OptionRule& rule, const std::string& value,
+                 std::string& error) {
+    long long number = 0;
+    if (!readInteger(value, rule.low, rule.high, number)) {
+        error = rule.refusal;
+        return false;
+    }
+    using Field = std::remove_reference_t<decltype(options.*field)>;
+    options.*field = static_cast<Field>(number);
+    return true;
+}
+
+constexpr OptionRule optionRules[] = {
+    {"--help", OptionScope::any, false, true, applyCommand<Command::help>},
+    {"--version", OptionScope::any, false, true, applyCommand<Command::version>},
+    {"--admin", OptionScope::accountAdd, false, false, applyAdmin},
+    {"--database", OptionScope::any, true, false, applyText<&ServerOptions::database>},
+    {"--listen", OptionScope::serving, true, false, applyListen},
+    {"--port", OptionScope::serving, true, false, applyNumber<&ServerOptions::port>, 0, 65535,
+     "--port needs a number from 0 to 65535"},
+    {"--request-seconds", OptionScope::serving, true, false, applyNumber<&ServerOptions::requestSeconds>, 1,
+     3600, "--request-seconds needs a number from 1 to 3600"},
+    {"--web-port", OptionScope::serving, true, false, applyNumber<&ServerOptions::webPort>, 0, 65535,
+     "--web-port needs a number from 0 to 65535"},
+    {"--tiles", OptionScope::serving, true, false, applyText<&ServerOptions::tiles>},
+    {"--tiles-attribution", OptionScope::serving, true, false, applyText<&ServerOptions::tilesAttribution>},
+    {"--retain-days", OptionScope::serving, true, false, applyNumber<&ServerOptions::retainDays>, 1, 1000000,
+     "--retain-days needs a number of days from 1"},
+};
+
+bool inScope(OptionScope scope, Command command) {
+    switch (scope) {
+        case OptionScope::any:
+            return true;
+        case OptionScope::serving:
+            return command == Command::serve;
+        case OptionScope::accountAdd:
+            return command == Command::accountAdd;
+    }
+    return false;
+}
+
+// The rule for option as the command stands, or null: an option that is not
+// in the table, belongs to another command, or lacks the value it takes.
+const OptionRule* findOptionRule(std::string_view option, Command command, bool hasValue) {
+    for (const OptionRule& rule : optionRules) {
+        if (option == rule.name && inScope(rule.scope, command) && (hasValue || !rule.takesValue)) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// Reads "account VERB [LOGIN]" at the front of arguments into options; next
+// is where the options begin. False with error set on a mistake.
+bool readAccountCommand(const std::vector<std::string>& arguments, ServerOptions& options, std::size_t& next,
+                        std::string& error) {
+    next = 0;
+    if (arguments.empty() || arguments[0] != "account") return true;
+    if (arguments.size() < 2) {
+        error = "account needs add, passwd, disable, enable or list";
+        return false;
+    }
+    const AccountVerb* verb = nullptr;
+    for (const AccountVerb& each : accountVerbs) {
+        if (arguments[1] == each.name) verb = &each;
+    }
+    if (verb == nullptr) {
+        error = "unknown account command: " + arguments[1];
+        return false;
+    }
+    options.command = verb->command;
+    next = 2;
+    if (!verb->takesLogin) return true;
+    if (arguments.size() < 3 || arguments[2].starts_with("--")) {
+        error = "account " + arguments[1] + " needs a LOGIN";
+        return false;
+    }
+    options.login = arguments[2];
+    next = 3;
+    return true;
+}
+
 }  // namespace
 
 bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions& options,
                         std::string& error) {
     std::size_t i = 0;
-    if (!arguments.empty() && arguments[0] == "account") {
-        if (arguments.size() < 2) {
-            error = "account needs add, passwd, disable, enable or list";
-            return false;
-        }
-        const AccountVerb* verb = nullptr;
-        for (const AccountVerb& each : accountVerbs) {
-            if (arguments[1] == each.name) verb = &each;
-        }
-        if (verb == nullptr) {
-            error = "unknown account command: " + arguments[1];
-            return false;
-        }
-        options.command = verb->command;
-        i = 2;
-        if (verb->takesLogin) {
-            if (arguments.size() < 3 || arguments[2].starts_with("--")) {
-                error = "account " + arguments[1] + " needs a LOGIN";
-                return false;
-            }
-            options.login = arguments[2];
-            i = 3;
-        }
-    }
-    const bool serving = options.command == Command::serve;
+    if (!readAccountCommand(arguments, options, i, error)) return false;
     for (; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
-        long long number = 0;
-        if (option == "--help") {
-            options.command = Command::help;
-            return true;
-        } else if (option == "--version") {
-            options.command = Command::version;
-            return true;
-        } else if (option == "--admin" && options.command == Command::accountAdd) {
-            options.admin = true;
-        } else if (option == "--database" && hasValue) {
-            options.database = arguments[++i];
-        } else if (option == "--listen" && hasValue && serving) {
-            options.listen.push_back(arguments[++i]);
-        } else if (option == "--port" && hasValue && serving) {
-            if (!readInteger(arguments[++i], 0, 65535, number)) {
-                error = "--port needs a number from 0 to 65535";
-                return false;
-            }
-            options.port = static_cast<std::uint16_t>(number);
-        } else if (option == "--request-seconds" && hasValue && serving) {
-            if (!readInteger(arguments[++i], 1, 3600, number)) {
-                error = "--request-seconds needs a number from 1 to 3600";
-                return false;
-            }
-            options.requestSeconds = static_cast<int>(number);
-        } else if (option == "--web-port" && hasValue && serving) {
-            if (!readInteger(arguments[++i], 0, 65535, number)) {
-                error = "--web-port needs a number from 0 to 65535";
-                return false;
-            }
-            options.webPort = static_cast<int>(number);
-        } else if (option == "--tiles" && hasValue && serving) {
-            options.tiles = arguments[++i];
-        } else if (option == "--tiles-attribution" && hasValue && serving) {
-            options.tilesAttribution = arguments[++i];
-        } else if (option == "--retain-days" && hasValue && serving) {
-            if (!readInteger(arguments[++i], 1, 1000000, number)) {
-                error = "--retain-days needs a number of days from 1";
-                return false;
-            }
-            options.retainDays = static_cast<int>(number);
-        } else {
+        const OptionRule* rule = findOptionRule(option, options.command, hasValue);
+        if (rule == nullptr) {
             error = hasValue || !option.starts_with("--") ? "unexpected argument: " + option
                                                           : option + " needs a value or is unknown";
             return false;
         }
+        const std::string noValue;
+        if (!rule->apply(options, *rule, rule->takesValue ? arguments[++i] : noValue, error)) return false;
+        if (rule->endsReading) return true;
     }
     if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
         const bool printable = std::all_of(options.login.begin(), options.login.end(), [](char c) {

@@ -35,7 +35,7 @@ struct ServerOptions {
 };
 
 // Reads the arguments (without the program name); false with error set on a
-// mistake.
+// mistake. Each option is a row of the table optionRules in options.cpp.
 bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions& options,
                         std::string& error);
 

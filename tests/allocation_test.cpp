@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "app/statuslog.hpp"
 #include "heap_counter.hpp"
-#include "platform/window.hpp"
 #include "report/protocol.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 TEST(NoHeap, WorkingPathsDoNotAllocate) {
     resetWindowModel();

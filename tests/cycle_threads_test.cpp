@@ -16,13 +16,13 @@
 #include <string_view>
 #include <vector>
 
-#include "app/statuslog.hpp"
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
 #include "platform/net.hpp"
-#include "platform/window.hpp"
 #include "private_network.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 // A data race in the child must fail the test, whatever TSAN_OPTIONS says.
 #if defined(__SANITIZE_THREAD__)

@@ -16,15 +16,15 @@
 #include <string>
 #include <string_view>
 
-#include "app/statuslog.hpp"
 #include "heap_counter.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/net.hpp"
 #include "platform/output.hpp"
-#include "platform/window.hpp"
 #include "private_network.hpp"
 #include "report/protocol.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <array>
 #include <string>
 
-#include "app/statuslog.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/mainwindow.hpp"
-#include "app/statuslog.hpp"
-#include "platform/window.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/statuslog.hpp"
+#include "status/statuslog.hpp"
 
 namespace {
 

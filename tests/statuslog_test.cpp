@@ -1,6 +1,6 @@
 // The message table, the status log's append and read-back limits, and the
 // run state with the "Start" command.
-#include "app/statuslog.hpp"
+#include "status/statuslog.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/strings.hpp"
-#include "platform/window.hpp"
+#include "status/strings.hpp"
+#include "status/window.hpp"
 
 namespace {
 

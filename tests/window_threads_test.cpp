@@ -2,7 +2,7 @@
 // thread appending lines and the window thread toggling "Start", with a
 // listener that hears every change in order and a front end that is woken to
 // redraw.
-#include "platform/window.hpp"
+#include "status/window.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/statuslog.hpp"
+#include "status/statuslog.hpp"
 
 namespace {
 

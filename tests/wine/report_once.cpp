@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "app/statuslog.hpp"
-#include "platform/window.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 #include "report/exchange.hpp"
 #include "settings/settings.hpp"
 

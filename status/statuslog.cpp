@@ -5,14 +5,14 @@
 // append, clear and toggle holds shellMutex for its whole read-modify-write,
 // so a line appended from the report cycle thread and one from the window
 // thread can never overwrite each other.
-#include "app/statuslog.hpp"
+#include "status/statuslog.hpp"
 
 #include <algorithm>
 #include <array>
 #include <mutex>
 
-#include "platform/strings.hpp"
-#include "platform/window.hpp"
+#include "status/strings.hpp"
+#include "status/window.hpp"
 
 std::atomic<int> runState{1};
 

@@ -4,7 +4,7 @@
 // the report cycle thread; the single listener hears of each change on the
 // thread that made it, while the mutex is still held, so changes reach it in
 // the order they were made.
-#include "platform/window.hpp"
+#include "status/window.hpp"
 
 #include <algorithm>
 #include <array>

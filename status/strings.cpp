@@ -1,7 +1,7 @@
 // The program's string resources: the fixed message texts, looked up by
 // identifier the way a resource loader does. The table is the whole of the
 // program's resources; an identifier not in it has no text.
-#include "platform/strings.hpp"
+#include "status/strings.hpp"
 
 #include <algorithm>
 #include <array>
