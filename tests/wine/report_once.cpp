@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "status/statuslog.hpp"
-#include "status/window.hpp"
 #include "report/exchange.hpp"
 #include "settings/settings.hpp"
+#include "status/statuslog.hpp"
+#include "status/window.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
