@@ -162,6 +162,21 @@ run_https_cases() {
     done
 }
 
+# A server that takes the connection and never answers the handshake: the
+# exchange gives up at the handshake's deadline (1 s here), not before.
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 8447)); s.listen(); time.sleep(300)' &
+background_pids+=($!)
+run_handshake_deadline_case() {
+    printf 'COM9:\n4800\nu\np\n30\nserver = https://localhost:8447\nca-file = %s\n' "$ca_file" >"$work/stall.ini"
+    outcome=$({ wine "$windows/tests/report_once.exe" "$(windows_path "$work/stall.ini")" 1000 2>"$work/stall.err" ||
+        true; } | tr -d '\r' | tail -n 1)
+    elapsed=$(sed -n 's/^elapsed \([0-9]*\) ms.*/\1/p' "$work/stall.err")
+    [[ "$outcome" == "Can't open host!" && ${elapsed:-0} -ge 1000 && ${elapsed:-0} -lt 5000 ]] ||
+        fail "a handshake that never ends: '$outcome' after ${elapsed:-?} ms"
+    pass "a handshake that never ends: Can't open host! at its deadline (${elapsed} ms)"
+}
+
 # ---- 2. A silent install with the service.
 (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /PORT=COM5: /BAUD=4800 /LOGIN=svcuser /PASSWORD=svcpass \
     /INTERVAL=30 "/SERVER='https://localhost:8446'" "/CAFILE='$ca_file'" /SERVICE=1 >"$work/setup.log" 2>&1) ||
@@ -190,6 +205,7 @@ pass "the service runs"
 
 # ---- 1 and 3 while the service waits for its first report.
 run_https_cases
+run_handshake_deadline_case
 
 mkdir -p "$work/console"
 cp "$windows/wayloom-headless.exe" "$work/console/"
