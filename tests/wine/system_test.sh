@@ -98,6 +98,12 @@ background_pids+=($!)
 for entry in "${servers[@]}"; do wait_for_file "$work/receiver-${entry%%:*}.err" 'listening on' 5; done
 wait_for_file "$work/gps.out" '^/dev/' 5
 
+# Wine's system store is the host's bundle, read while its server runs: with
+# the test authority added in this namespace's own mount before any Wine
+# program starts, it is trusted until the server is started again.
+cat /etc/ssl/certs/ca-certificates.crt "$work/certs/ca.pem" >"$work/bundle.pem"
+mount --bind "$work/bundle.pem" /etc/ssl/certs/ca-certificates.crt
+
 # A wineserver of this namespace (Wine's sockets are made by the server), with
 # COM5 mapped; the mapping takes effect at the server's next start.
 wineserver -k 2>/dev/null || true
@@ -120,10 +126,6 @@ expected_request() {  # URL login password lat lon speed
     printf 'Content-Type: application/x-www-form-urlencoded\nContent-Length: %d\n\n%s' "${#body}" "$body"
 }
 
-# Wine's system store is the host's bundle, read when its server starts: with
-# the test authority added in this namespace's own mount, it is trusted.
-cat /etc/ssl/certs/ca-certificates.crt "$work/certs/ca.pem" >"$work/bundle.pem"
-mount --bind "$work/bundle.pem" /etc/ssl/certs/ca-certificates.crt
 outcome=$(exchange https://localhost:8443 "")
 umount /etc/ssl/certs/ca-certificates.crt
 [[ "$outcome" == "Sent successfully." ]] || fail "the system's store with the test authority: $outcome"
