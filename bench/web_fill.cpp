@@ -40,8 +40,10 @@ int main(int argc, char** argv) {
         batch.clear();
         for (; i < count && batch.size() < 10000; ++i) {
             const double turn = static_cast<double>(i) * 1e-4;
-            batch.push_back({accountId, firstUs + i * 1000000, 48.1 + 0.01 * turn * std::sin(turn),
-                             11.5 + 0.01 * turn * std::cos(turn), 10 + std::fmod(turn, 5.0), "192.0.2.7"});
+            const std::int64_t timeUs = firstUs + i * 1000000;
+            batch.push_back({accountId, timeUs, timeUs, 48.1 + 0.01 * turn * std::sin(turn),
+                             11.5 + 0.01 * turn * std::cos(turn), 10 + std::fmod(turn, 5.0), "192.0.2.7",
+                             false});
         }
         if (!storage->insertPositions(batch)) {
             std::fprintf(stderr, "web_fill: %s\n", storage->lastError().c_str());

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "server/metrics.hpp"
+
 // ---- Passwords -------------------------------------------------------------------
 
 std::string hashPassword(std::string_view password) {
@@ -195,6 +197,7 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
     if (isFull(accounts.clientFailures, client, clientLimit, now) ||
         isFull(accounts.loginFailures, login, loginLimit, now)) {
         check = {AccountVerdict::limited, 0, false};
+        countLimitedRequest();
         return Quick::decided;
     }
     const auto found = accounts.directory.find(login);

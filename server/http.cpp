@@ -3,6 +3,8 @@
 // them is in server/serve.cpp.
 #include "server/http.hpp"
 
+#include "server/tls.hpp"
+
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -234,7 +236,8 @@ std::string answerHead(std::string_view version, int status, std::string_view co
 
 bool HttpStream::send(std::string_view bytes) {
     while (!failed_ && !bytes.empty()) {
-        const ssize_t count = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t count = tls_ != nullptr ? tlsSend(tls_, bytes.data(), bytes.size())
+                                              : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) {
             failed_ = true;  // gone, or no progress within answerSendTimeout
@@ -249,14 +252,17 @@ bool HttpStream::send(std::string_view bytes) {
 bool HttpStream::respond(int status, std::string_view contentType, std::string_view body,
                          std::string_view extraHeaders) {
     status_ = status;
-    return send(answerHead(version_, status, contentType, static_cast<long long>(body.size()),
-                           extraHeaders)) &&
+    const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
+                                        : std::string(extraHeaders);
+    return send(answerHead(version_, status, contentType, static_cast<long long>(body.size()), headers)) &&
            send(body);
 }
 
 bool HttpStream::beginStream(int status, std::string_view contentType, std::string_view extraHeaders) {
     status_ = status;
-    return send(answerHead(version_, status, contentType, -1, extraHeaders));
+    const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
+                                        : std::string(extraHeaders);
+    return send(answerHead(version_, status, contentType, -1, headers));
 }
 
 // ---- Routes ----------------------------------------------------------------------

@@ -26,6 +26,10 @@ constexpr std::size_t requestHeadMaxBytes = 8192;       // request line and head
 constexpr std::size_t routeBodyMaxBytes = 64 * 1024;    // the body a route may be sent
 constexpr std::chrono::seconds requestReadTimeout{10};  // for a whole request to arrive
 constexpr std::chrono::seconds answerSendTimeout{10};   // for a blocked client to take more bytes
+// Sent with every page answered over TLS: a year, the usual minimum of browsers' preload lists.
+constexpr std::string_view strictTransportSecurity = "Strict-Transport-Security: max-age=31536000\r\n";
+
+struct ssl_st;
 
 struct HttpHeader {
     std::string_view name;
@@ -43,7 +47,8 @@ struct HttpRequest {
     std::size_t headLength = 0;     // bytes up to and including the blank line
     std::size_t contentLength = 0;  // from Content-Length; 0 without one
     std::string_view body;          // the body once it is complete
-    std::string client;             // the peer's address: "192.0.2.7", "2001:db8::7"
+    std::string client;             // the client's address: "192.0.2.7", "2001:db8::7"
+    bool secure = false;            // it came over TLS (here, or to a trusted proxy)
 
     // The value of the first header of this name (any case), "" when absent.
     std::string_view header(std::string_view name) const;
@@ -87,8 +92,12 @@ std::string_view reasonPhrase(int status);
 // the client takes the bytes, at most answerSendTimeout each time.
 class HttpStream {
   public:
-    HttpStream(int socket, std::string_view version, const std::atomic<bool>& stopping)
-        : socket_(socket), version_(version), stopping_(stopping) {}
+    // tls: the connection's TLS session, nullptr for plain HTTP; secure: the
+    // client came over TLS (here or to a trusted proxy), so answers carry
+    // strictTransportSecurity.
+    HttpStream(int socket, std::string_view version, const std::atomic<bool>& stopping, ssl_st* tls = nullptr,
+               bool secure = false)
+        : socket_(socket), tls_(tls), secure_(secure), version_(version), stopping_(stopping) {}
 
     // Writes bytes as they are; false once the client is gone or too slow,
     // after which every write is false.
@@ -111,12 +120,17 @@ class HttpStream {
 
     std::string_view version() const { return version_; }
 
+    // True when the client came over TLS: cookies are set Secure.
+    bool secure() const { return secure_; }
+
     // The status of the answer begun, 0 before one; bytes written so far.
     int status() const { return status_; }
     std::size_t bytesSent() const { return bytesSent_; }
 
   private:
     int socket_;
+    ssl_st* tls_;
+    bool secure_;
     std::string version_;
     const std::atomic<bool>& stopping_;
     bool failed_ = false;

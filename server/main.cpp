@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "server/accounts.hpp"
+#include "server/health.hpp"
+#include "server/metrics.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
 #include "server/storage.hpp"
@@ -87,6 +89,9 @@ int runServer(const ServerOptions& options) {
                           &stopping,        options.tiles,  options.tilesAttribution};
     Routes routes;
     addWebRoutes(routes, context);
+    addHealthRoute(routes, options.database);
+    Routes healthOnly;  // a report port without the web pages still answers /healthz
+    addHealthRoute(healthOnly, options.database);
 
     ServeSettings settings;
     settings.database = options.database;
@@ -94,21 +99,49 @@ int runServer(const ServerOptions& options) {
     settings.feed = &feed;
     settings.stopping = &stopping;
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
+    settings.trustedProxies = options.trustedProxies;
+    TlsServer tls{options.tlsCertificate, options.tlsKey};
+    if (!options.tlsCertificate.empty()) {
+        if (!loadTls(tls, error)) return fail(error);
+        settings.onHangUp = [&tls] { reloadTls(tls); };
+    }
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.
     const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
+    enum class Kind { plain, secure, web };
     for (const std::string& address : addresses) {
-        for (const bool web : {false, true}) {
-            if (web && !ownWebPort) continue;
-            const auto port = web ? static_cast<std::uint16_t>(options.webPort) : options.port;
+        for (const Kind kind : {Kind::plain, Kind::secure, Kind::web}) {
+            if ((kind == Kind::plain && options.port == 0) ||
+                (kind == Kind::secure && tls.context == nullptr) || (kind == Kind::web && !ownWebPort))
+                continue;
+            const auto port = kind == Kind::web      ? static_cast<std::uint16_t>(options.webPort)
+                              : kind == Kind::secure ? options.tlsPort
+                                                     : options.port;
             const int socket = openListener(address, port, error);
             if (socket < 0) return fail(error);
-            settings.listeners.push_back({socket, !web, web || !ownWebPort ? &routes : nullptr});
+            settings.listeners.push_back({socket, kind != Kind::web,
+                                          kind == Kind::web || !ownWebPort ? &routes : &healthOnly,
+                                          kind == Kind::secure ? &tls : nullptr});
             std::fprintf(stderr, "wayloom-server: listening on %s port %u%s\n",
                          address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)),
-                         web ? " (web pages)" : "");
+                         kind == Kind::web      ? " (web pages)"
+                         : kind == Kind::secure ? " (TLS)"
+                                                : "");
         }
+    }
+    Routes metricsRoutes;
+    if (!options.metricsListen.empty()) {
+        addMetricsRoute(metricsRoutes);
+        addHealthRoute(metricsRoutes, options.database);
+        std::string address;
+        std::uint16_t port = 0;
+        splitHostPort(options.metricsListen, address, port);
+        const int socket = openListener(address, port, error);
+        if (socket < 0) return fail(error);
+        settings.listeners.push_back({socket, false, &metricsRoutes, nullptr});
+        std::fprintf(stderr, "wayloom-server: listening on %s port %u (metrics)\n",
+                     address.empty() ? "*" : address.c_str(), static_cast<unsigned>(port));
     }
     Upkeep upkeep;
     upkeep.database = options.database;
@@ -117,6 +150,7 @@ int runServer(const ServerOptions& options) {
     startUpkeep(upkeep);
     const int status = serve(settings);
     stopUpkeep(upkeep);
+    freeTls(tls);
     return status;
 }
 

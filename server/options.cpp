@@ -22,7 +22,7 @@ const char* const serverHelpText =
     "                     or postgresql://USER@HOST/NAME for a PostgreSQL database\n"
     "  --listen ADDR      an IPv4 or IPv6 address to listen on; may be repeated\n"
     "                     (default: every address of both)\n"
-    "  --port N           the TCP port (default 80)\n"
+    "  --port N           the TCP port (default 80); 0: no plain HTTP (with --tls-cert)\n"
     "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
     "  --request-seconds N  drop a client whose request has not arrived within N\n"
     "                     seconds (default 10)\n"
@@ -31,14 +31,27 @@ const char* const serverHelpText =
     "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
     "                     (default: the OpenStreetMap standard tiles)\n"
     "  --tiles-attribution TEXT  the credit shown for those tiles\n"
+    "  --tls-cert FILE    serve TLS 1.2 and 1.3 too, with this PEM certificate (and its\n"
+    "                     chain after it); SIGHUP loads it again, keeping the old one\n"
+    "                     when the new one cannot be used\n"
+    "  --tls-key FILE     its PEM private key\n"
+    "  --tls-port N       the TLS port (default 443): reports, and the web pages unless\n"
+    "                     --web-port moves them\n"
+    "  --metrics-listen ADDR:PORT  serve Prometheus metrics at /metrics there\n"
+    "                     ([ADDR]:PORT for IPv6)\n"
+    "  --trusted-proxy ADDR[/PREFIX]  a reverse proxy whose X-Forwarded-For header\n"
+    "                     names the client (for the log, the limits and the stored\n"
+    "                     address); may be repeated; from other addresses it is ignored\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "Accounts: 'account add' and 'account passwd' read the password from the terminal,\n"
     "or the first line of standard input when it is not a terminal; it is never taken\n"
     "from the command line. A running server sees account changes within a second.\n"
+    "GET /healthz answers 200 while the database answers, 503 when it does not.\n"
     "One line per request goes to standard error: time, client, login, answer, time taken.\n"
-    "SIGTERM or SIGINT: stop accepting, answer the requests in flight, exit 0.\n";
+    "SIGTERM or SIGINT: stop accepting, answer the requests in flight, exit 0.\n"
+    "SIGHUP: load the TLS certificate and key again for new connections.\n";
 
 namespace {
 
@@ -105,6 +118,29 @@ bool applyListen(ServerOptions& options, const OptionRule&, const std::string& v
     return true;
 }
 
+bool applyMetricsListen(ServerOptions& options, const OptionRule&, const std::string& value,
+                        std::string& error) {
+    std::string address;
+    std::uint16_t port = 0;
+    if (!splitHostPort(value, address, port)) {
+        error = "--metrics-listen needs ADDR:PORT or [ADDR]:PORT: " + value;
+        return false;
+    }
+    options.metricsListen = value;
+    return true;
+}
+
+bool applyTrustedProxy(ServerOptions& options, const OptionRule&, const std::string& value,
+                       std::string& error) {
+    AddressRange range;
+    if (!parseAddressRange(value, range)) {
+        error = "--trusted-proxy needs an address or ADDRESS/PREFIX: " + value;
+        return false;
+    }
+    options.trustedProxies.push_back(range);
+    return true;
+}
+
 template <auto field>
 bool applyNumber(ServerOptions& options, const OptionRule& rule, const std::string& value,
                  std::string& error) {
@@ -132,6 +168,12 @@ constexpr OptionRule optionRules[] = {
      "--web-port needs a number from 0 to 65535"},
     {"--tiles", OptionScope::serving, true, false, applyText<&ServerOptions::tiles>},
     {"--tiles-attribution", OptionScope::serving, true, false, applyText<&ServerOptions::tilesAttribution>},
+    {"--tls-cert", OptionScope::serving, true, false, applyText<&ServerOptions::tlsCertificate>},
+    {"--tls-key", OptionScope::serving, true, false, applyText<&ServerOptions::tlsKey>},
+    {"--tls-port", OptionScope::serving, true, false, applyNumber<&ServerOptions::tlsPort>, 0, 65535,
+     "--tls-port needs a number from 0 to 65535"},
+    {"--metrics-listen", OptionScope::serving, true, false, applyMetricsListen},
+    {"--trusted-proxy", OptionScope::serving, true, false, applyTrustedProxy},
     {"--retain-days", OptionScope::serving, true, false, applyNumber<&ServerOptions::retainDays>, 1, 1000000,
      "--retain-days needs a number of days from 1"},
 };
@@ -191,6 +233,22 @@ bool readAccountCommand(const std::vector<std::string>& arguments, ServerOptions
 
 }  // namespace
 
+bool splitHostPort(std::string_view text, std::string& address, std::uint16_t& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return false;
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string_view::npos) {
+        return false;  // IPv6 goes in brackets
+    }
+    long long number = 0;
+    if (!readInteger(text.substr(colon + 1), 1, 65535, number)) return false;
+    address = host;
+    port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
 bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions& options,
                         std::string& error) {
     std::size_t i = 0;
@@ -207,6 +265,14 @@ bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions
         const std::string noValue;
         if (!rule->apply(options, *rule, rule->takesValue ? arguments[++i] : noValue, error)) return false;
         if (rule->endsReading) return true;
+    }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return false;
+    }
+    if (options.command == Command::serve && options.port == 0 && options.tlsCertificate.empty()) {
+        error = "--port 0 turns plain HTTP off: it needs --tls-cert and --tls-key";
+        return false;
     }
     if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
         const bool printable = std::all_of(options.login.begin(), options.login.end(), [](char c) {

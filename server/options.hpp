@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "server/proxy.hpp"
 
 #ifndef WAYLOOM_SERVER_DATABASE
 #define WAYLOOM_SERVER_DATABASE "wayloom-server.db"
@@ -30,7 +33,12 @@ struct ServerOptions {
     int webPort = -1;         // the web pages' own port; -1: the report port serves them
     std::string tiles;        // map tile URL template; "": OpenStreetMap's
     std::string tilesAttribution;
-    std::string login;  // of an account command
+    std::vector<AddressRange> trustedProxies;  // whose X-Forwarded-For is believed
+    std::string tlsCertificate;                // PEM chain: serve TLS on tlsPort too
+    std::string tlsKey;                        // its PEM private key
+    std::uint16_t tlsPort = 443;
+    std::string metricsListen;  // "ADDR:PORT" of the metrics page; "": none
+    std::string login;          // of an account command
     bool admin = false;
 };
 
@@ -38,5 +46,9 @@ struct ServerOptions {
 // mistake. Each option is a row of the table optionRules in options.cpp.
 bool parseServerOptions(const std::vector<std::string>& arguments, ServerOptions& options,
                         std::string& error);
+
+// "ADDR:PORT" or "[IPV6]:PORT" (":PORT" for every address); false when text
+// is neither or the port is not 1 to 65535.
+bool splitHostPort(std::string_view text, std::string& address, std::uint16_t& port);
 
 extern const char* const serverHelpText;

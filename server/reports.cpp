@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "server/http.hpp"
+#include "server/metrics.hpp"
+#include "server/webtime.hpp"
 
 // ---- The form ------------------------------------------------------------------
 
@@ -40,11 +42,23 @@ bool readReportNumber(std::string_view text, double& value) {
     return result.ec == std::errc{} && std::isfinite(value);
 }
 
-char readReportForm(std::string_view body, ReportForm& form) {
+bool readReportTime(std::string_view text, std::int64_t& unixMicros) {
+    constexpr std::string_view shape = "0000-00-00T00:00:00Z";
+    if (text.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == '0' ? !digit : text[i] != shape[i]) return false;
+    }
+    return parseIsoTime(text, unixMicros);  // the calendar: days of the month, hours, minutes
+}
+
+char readReportForm(std::string_view body, ReportForm& form, std::int64_t arrivalUs) {
     if (body.size() > reportBodyMaxBytes) return answer::notAReport;
-    // The six fields in the order Wayloom sends them; others are let through.
-    constexpr std::array<std::string_view, 6> names{"v", "l", "p", "lat", "lon", "s"};
-    std::array<const std::string*, 6> values{};
+    // The six fields in the order Wayloom sends them, then the optional t;
+    // others are let through.
+    constexpr std::size_t required = 6;
+    constexpr std::array<std::string_view, required + 1> names{"v", "l", "p", "lat", "lon", "s", "t"};
+    std::array<const std::string*, required + 1> values{};
     const std::vector<FormField> fields = splitForm(body);
     for (const FormField& field : fields) {
         for (std::size_t i = 0; i < names.size(); ++i) {
@@ -56,14 +70,21 @@ char readReportForm(std::string_view body, ReportForm& form) {
     if (values[1] != nullptr) form.login = *values[1];  // for the log
     // Another version may carry other fields: its clients are told to update.
     if (values[0] != nullptr && *values[0] != reportVersion) return answer::wrongVersion;
-    for (const std::string* value : values) {
-        if (value == nullptr) return answer::notAReport;
+    for (std::size_t i = 0; i < required; ++i) {
+        if (values[i] == nullptr) return answer::notAReport;
     }
     form.password = *values[2];
     if (!readReportNumber(*values[3], form.lat) || !readReportNumber(*values[4], form.lon) ||
         !readReportNumber(*values[5], form.speedKnots))
         return answer::notAReport;
     if (std::fabs(form.lat) > 90 || std::fabs(form.lon) > 180) return answer::notAReport;
+    form.timeSent = values[required] != nullptr;
+    form.timeUs = arrivalUs;
+    form.receivedUs = arrivalUs;
+    if (form.timeSent &&
+        (!readReportTime(*values[required], form.timeUs) || form.timeUs > arrivalUs + reportTimeAheadMaxUs ||
+         form.timeUs < reportTimeEarliestUs))
+        return answer::notAReport;
     return answer::stored;
 }
 
@@ -105,8 +126,10 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
     if (storage == nullptr) {
         std::string error;
         storage = openStorage(committer.database, error);
-        if (storage == nullptr)
+        if (storage == nullptr) {
             std::fprintf(stderr, "wayloom-server: the database is gone: %s\n", error.c_str());
+            countDatabaseError();
+        }
     }
     if (storage != nullptr) {
         committed = storage->insertPositions(positions);
@@ -114,11 +137,13 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
             std::fprintf(stderr, "wayloom-server: %zu reports not stored: %s\n", positions.size(),
                          storage->lastError().c_str());
             storage.reset();  // a fresh connection next time
+            countDatabaseError();
         }
     }
     if (committed) {
         committer.groups++;
         committer.reports += group.size();
+        countCommitGroup(group.size());
         if (committer.feed != nullptr) {
             const std::lock_guard lock(committer.feed->mutex);
             committer.feed->commits++;

@@ -2,7 +2,9 @@
 // in groups.
 //
 // A report is "v=1.1&l=LOGIN&p=PASSWORD&lat=LAT&lon=LON&s=SPEED" posted to
-// /wayloom/Receiver.php; the answer's body is one character. Reports that
+// /wayloom/Receiver.php, optionally followed by "&t=YYYY-MM-DDTHH:MM:SSZ",
+// the time the position was taken (a client that kept it while its link was
+// down sends it later); the answer's body is one character. Reports that
 // arrive together are stored in one transaction, and each is answered "1"
 // only once that transaction is committed.
 #pragma once
@@ -28,6 +30,10 @@ constexpr std::string_view reportVersion = "1.1";
 // bytes each sent as %XX, numbers of 15 characters); a proxy may add a field.
 constexpr std::size_t reportBodyMaxBytes = 1024;
 constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transaction at most
+// A report's t may run ahead of the server's clock by this much (a client
+// clock a little fast), and may not be older than 2000-01-01T00:00:00Z.
+constexpr std::int64_t reportTimeAheadMaxUs = 5LL * 60 * 1000000;
+constexpr std::int64_t reportTimeEarliestUs = 946684800LL * 1000000;
 
 // The answers, as the one character of the body.
 namespace answer {
@@ -46,14 +52,23 @@ struct ReportForm {
     double lat = 0;
     double lon = 0;
     double speedKnots = 0;
+    bool timeSent = false;        // the body carried t
+    std::int64_t timeUs = 0;      // t, when timeSent; else the time of arrival
+    std::int64_t receivedUs = 0;  // the time of arrival
 };
 
-// Reads a report body into form: answer::stored when it is a report (nothing
-// is stored here); answer::wrongVersion when v is there once and is not
-// "1.1", whatever else the body holds; answer::notAReport when a field is
-// missing or repeated, a number is not a finite decimal, a coordinate is out
-// of range or the body is longer than reportBodyMaxBytes.
-char readReportForm(std::string_view body, ReportForm& form);
+// Reads a report body that arrived at arrivalUs into form: answer::stored
+// when it is a report (nothing is stored here); answer::wrongVersion when v
+// is there once and is not "1.1", whatever else the body holds;
+// answer::notAReport when a field is missing or repeated, a number is not a
+// finite decimal, a coordinate is out of range, t is not a time as above or
+// lies more than reportTimeAheadMaxUs after arrivalUs or before 2000, or the
+// body is longer than reportBodyMaxBytes.
+char readReportForm(std::string_view body, ReportForm& form, std::int64_t arrivalUs);
+
+// A report's t, "YYYY-MM-DDTHH:MM:SSZ" exactly (decoded), as microseconds
+// since 1970; false for any other text or a date that does not exist.
+bool readReportTime(std::string_view text, std::int64_t& unixMicros);
 
 // A number as a report carries it: an optional sign, digits with an optional
 // fraction, an optional exponent; false for anything else or a value that is

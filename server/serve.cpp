@@ -12,6 +12,8 @@
 // reports; routes; the loop and the drain.
 #include "server/serve.hpp"
 
+#include "server/metrics.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -103,6 +105,7 @@ void blockStopSignals() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
@@ -193,6 +196,9 @@ enum class Phase {
 
 struct Connection {
     int socket = -1;
+    ssl_st* tls = nullptr;       // on a TLS listener
+    bool tlsWantsWrite = false;  // the handshake waits for the socket to take bytes
+    bool secure = false;         // over TLS here or at a trusted proxy
     const Listener* listener = nullptr;
     std::string client;
     Clock::time_point started;
@@ -286,7 +292,9 @@ void watch(Loop& loop, std::uint64_t id, int socket, std::uint32_t events) {
 void closeConnection(Loop& loop, std::uint64_t id) {
     const auto found = loop.connections.find(id);
     if (found == loop.connections.end()) return;
-    close(found->second.socket);  // also leaves the epoll set
+    tlsEnd(found->second.tls);
+    close(found->second.socket);
+    countConnection(-1);  // also leaves the epoll set
     loop.connections.erase(found);
 }
 
@@ -295,8 +303,11 @@ void closeConnection(Loop& loop, std::uint64_t id) {
 // close with unread bytes would reset the connection and lose the answer).
 void sendPending(Loop& loop, std::uint64_t id, Connection& connection) {
     while (connection.answerSent < connection.answer.size()) {
-        const ssize_t count = send(connection.socket, connection.answer.data() + connection.answerSent,
-                                   connection.answer.size() - connection.answerSent, MSG_NOSIGNAL);
+        const char* rest = connection.answer.data() + connection.answerSent;
+        const std::size_t restSize = connection.answer.size() - connection.answerSent;
+        const ssize_t count = connection.tls != nullptr
+                                  ? tlsSend(connection.tls, rest, restSize)
+                                  : send(connection.socket, rest, restSize, MSG_NOSIGNAL);
         if (count < 0 && errno == EINTR) continue;
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             watch(loop, id, connection.socket, EPOLLOUT);
@@ -314,6 +325,7 @@ void sendPending(Loop& loop, std::uint64_t id, Connection& connection) {
         closeConnection(loop, id);
         return;
     }
+    if (connection.tls != nullptr) tlsFinishWriting(connection.tls);
     shutdown(connection.socket, SHUT_WR);
     connection.phase = Phase::draining;
     connection.bytes.clear();
@@ -335,6 +347,7 @@ std::string_view versionOf(const Connection& connection) {
 
 void answerReport(Loop& loop, std::uint64_t id, Connection& connection, char answerChar) {
     const std::string_view body(&answerChar, 1);
+    countReportAnswer(answerChar, Clock::now() - connection.started);
     startAnswer(loop, id, connection,
                 answerHead(versionOf(connection), 200, "text/html", 1) + std::string(body),
                 std::string(body));
@@ -368,12 +381,14 @@ char answerFor(const AccountCheck& check) {
 void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, const ReportForm& form,
                 const std::string& client) {
     if (check.verdict != AccountVerdict::accepted) {
+        if (check.verdict == AccountVerdict::storageFailed) countDatabaseError();
         postAnswer(loop, ticket, answerFor(check));
         return;
     }
     PendingReport report;
     report.ticket = ticket;
-    report.position = {check.accountId, nowUs(), form.lat, form.lon, form.speedKnots, client};
+    report.position = {check.accountId, form.timeUs,     form.receivedUs, form.lat,
+                       form.lon,        form.speedKnots, client,          form.timeSent};
     submitReport(loop.committer, std::move(report));
 }
 
@@ -395,7 +410,7 @@ void runChecker(Loop& loop) {
 
 void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::string_view body) {
     ReportForm form;
-    const char formAnswer = readReportForm(body, form);
+    const char formAnswer = readReportForm(body, form, nowUs());
     connection.login = form.login;
     if (formAnswer != answer::stored) {
         answerReport(loop, id, connection, formAnswer);
@@ -411,6 +426,7 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
         const std::lock_guard lock(loop.checksMutex);
         if (loop.slowChecks.size() < slowChecksMax) {
             loop.slowChecks.push_back({id, std::move(form), connection.client});
+            countSlowVerification();
             loop.checksArrived.notify_one();
             return;
         }
@@ -436,13 +452,14 @@ void deliverAnswers(Loop& loop) {
 
 // ---- Routes -------------------------------------------------------------------------
 
-void runRoute(const Route* route, int socket, std::string bytes, std::string client,
+void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::string bytes, std::string client,
               Clock::time_point started, const std::atomic<bool>& stopping) {
     HttpRequest request;
     readRequestHead(bytes, request);
     request.body = std::string_view(bytes).substr(request.headLength, request.contentLength);
     request.client = client;
-    HttpStream stream(socket, request.version, stopping);
+    request.secure = secure;
+    HttpStream stream(socket, request.version, stopping, tls, secure);
     try {
         route->handler(request, stream);
     } catch (const std::exception& fault) {
@@ -458,8 +475,10 @@ void runRoute(const Route* route, int socket, std::string bytes, std::string cli
     std::string line;
     appendLogLine(line, client, "-", outcome, started);
     writeLog(line);
+    tlsEnd(tls);
     shutdown(socket, SHUT_WR);
     close(socket);
+    countConnection(-1);
 }
 
 void reapRouteThreads(Loop& loop) {
@@ -487,9 +506,10 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     auto done = std::make_shared<std::atomic<bool>>(false);
     loop.routeThreads.push_back(
-        {std::thread([route, socket, bytes = std::move(connection.bytes), client = connection.client,
+        {std::thread([route, socket, tls = connection.tls, secure = connection.secure,
+                      bytes = std::move(connection.bytes), client = connection.client,
                       started = connection.started, stopping = loop.settings.stopping, done]() mutable {
-             runRoute(route, socket, std::move(bytes), std::move(client), started, *stopping);
+             runRoute(route, socket, tls, secure, std::move(bytes), std::move(client), started, *stopping);
              done->store(true);
          }),
          done});
@@ -549,6 +569,9 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
     }
     if (!connection.headRead) {
         connection.headRead = true;
+        connection.secure = connection.tls != nullptr ||
+                            forwardedOverTls(connection.client, request, loop.settings.trustedProxies);
+        connection.client = forwardedClient(connection.client, request, loop.settings.trustedProxies);
         connection.requestLength = request.headLength + request.contentLength;
         std::size_t bodyMax = 0;
         if (!routeHead(loop, id, connection, request, bodyMax)) return;
@@ -565,12 +588,25 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
                connection.listener->routes->find(request.method, request.path, pathKnown));
 }
 
+// What a connection whose request is arriving waits for.
+std::uint32_t readEvents(const Connection& connection) {
+    return EPOLLIN | EPOLLRDHUP | (connection.tlsWantsWrite ? EPOLLOUT : 0u);
+}
+
 void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
     std::array<char, 16384> chunk;
+    const bool wantedWrite = connection.tlsWantsWrite;
     while (true) {
-        const ssize_t count = recv(connection.socket, chunk.data(), chunk.size(), 0);
+        const ssize_t count =
+            connection.tls != nullptr
+                ? tlsReceive(connection.tls, chunk.data(), chunk.size(), connection.tlsWantsWrite)
+                : recv(connection.socket, chunk.data(), chunk.size(), 0);
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (connection.tlsWantsWrite != wantedWrite && connection.phase == Phase::reading)
+                watch(loop, id, connection.socket, readEvents(connection));
+            break;
+        }
         if (count <= 0) {
             // The client closed or reset: a request cut short gets no answer.
             if (connection.phase == Phase::reading || connection.phase == Phase::draining) {
@@ -586,9 +622,10 @@ void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
         if (connection.phase != Phase::reading) continue;  // the rest of a refused request
         connection.bytes.append(chunk.data(), static_cast<std::size_t>(count));
         // Never more than a head and the largest body are kept. A short read
-        // took all there was: epoll tells when more comes.
+        // took all there was: epoll tells when more comes. (Not so over TLS,
+        // where a read returns one record and the next may be read already.)
         if (connection.bytes.size() > requestHeadMaxBytes + routeBodyMaxBytes) break;
-        if (static_cast<std::size_t>(count) < chunk.size()) break;
+        if (static_cast<std::size_t>(count) < chunk.size() && connection.tls == nullptr) break;
     }
     if (connection.phase == Phase::reading) examineRequest(loop, id, connection);
 }
@@ -611,18 +648,23 @@ void acceptAll(Loop& loop, const Listener& listener) {
             return;
         }
         const std::uint64_t id = loop.nextId++;
+        countConnection(1);
         Connection& connection = loop.connections[id];
         connection.socket = socket;
         connection.listener = &listener;
         connection.client = addressText(peer);
         connection.started = Clock::now();
+        if (listener.tls != nullptr && (connection.tls = tlsSessionFor(*listener.tls, socket)) == nullptr) {
+            closeConnection(loop, id);
+            continue;
+        }
         loop.deadlines.emplace_back(connection.started + loop.settings.requestTimeout, id);
         // The request is usually there already: read it before asking epoll,
         // which needs to watch only a request still arriving.
         readFrom(loop, id, connection);
         const auto found = loop.connections.find(id);
         if (found != loop.connections.end() && found->second.phase == Phase::reading)
-            watch(loop, id, socket, EPOLLIN | EPOLLRDHUP);
+            watch(loop, id, socket, readEvents(found->second));
     }
 }
 
@@ -682,6 +724,7 @@ bool setUp(Loop& loop) {
     sigemptyset(&stopSet);
     sigaddset(&stopSet, SIGTERM);
     sigaddset(&stopSet, SIGINT);
+    sigaddset(&stopSet, SIGHUP);
     loop.signals = signalfd(-1, &stopSet, SFD_CLOEXEC | SFD_NONBLOCK);
     if (loop.epoll < 0 || loop.wake < 0 || loop.signals < 0) return false;
     epoll_event wakeEvent{EPOLLIN, {.u64 = wakeTag}};
@@ -699,6 +742,10 @@ void dispatch(Loop& loop, const epoll_event& event) {
     } else if (tag == signalTag) {
         signalfd_siginfo info{};
         (void)!read(loop.signals, &info, sizeof info);
+        if (info.ssi_signo == SIGHUP) {
+            if (loop.settings.onHangUp) loop.settings.onHangUp();
+            return;
+        }
         std::fprintf(stderr, "wayloom-server: %s: finishing the requests in flight\n",
                      strsignal(static_cast<int>(info.ssi_signo)));
         loop.settings.stopping->store(true);
@@ -713,7 +760,8 @@ void dispatch(Loop& loop, const epoll_event& event) {
         Connection& connection = found->second;
         if (connection.phase == Phase::writing && (event.events & EPOLLOUT) != 0) {
             sendPending(loop, tag, connection);
-        } else if ((event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        } else if ((event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0 ||
+                   (connection.phase == Phase::reading && (event.events & EPOLLOUT) != 0)) {
             readFrom(loop, tag, connection);
         }
     }
@@ -782,7 +830,10 @@ int serve(ServeSettings& settings) {
     for (std::thread& checker : l.checkers) checker.join();
     stopCommitter(l.committer);
     for (RouteThread& route : l.routeThreads) route.thread.join();
-    for (auto& [id, connection] : l.connections) close(connection.socket);
+    for (auto& [id, connection] : l.connections) {
+        tlsEnd(connection.tls);
+        close(connection.socket);
+    }
     if (l.listening) stopListening(l);
     close(l.epoll);
     close(l.wake);

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "server/accounts.hpp"
 #include "server/http.hpp"
+#include "server/proxy.hpp"
 #include "server/reports.hpp"
+#include "server/tls.hpp"
 
 constexpr int listenBacklog = 4096;
 constexpr std::size_t routeThreadsMax = 64;  // route handlers answering at once; more get 503
@@ -31,6 +34,7 @@ struct Listener {
     int socket = -1;
     bool reports = true;             // serves the report endpoint
     const Routes* routes = nullptr;  // other pages; may be nullptr
+    TlsServer* tls = nullptr;        // speaks TLS with this context; nullptr: plain HTTP
 };
 
 // A listening TCP socket on address ("" for every IPv4 and IPv6 address) and
@@ -45,12 +49,14 @@ struct ServeSettings {
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
     std::chrono::seconds requestTimeout = requestReadTimeout;
+    std::vector<AddressRange> trustedProxies;  // see forwardedClient
+    std::function<void()> onHangUp;            // called on the loop's thread for each SIGHUP
 };
 
-// Blocks SIGTERM and SIGINT in this thread and every thread started after;
+// Blocks SIGTERM, SIGINT and SIGHUP in this thread and every thread started after;
 // call before any thread starts. serve() then takes them through a signalfd.
 void blockStopSignals();
 
-// Serves until SIGTERM or SIGINT, then stops accepting, answers the requests
+// Serves until SIGTERM or SIGINT (SIGHUP calls settings.onHangUp), then stops accepting, answers the requests
 // in flight, commits what is queued and returns 0; 1 when it cannot start.
 int serve(ServeSettings& settings);

@@ -32,13 +32,17 @@ struct Account {
     std::int64_t version = 0;  // raised by every change of the account
 };
 
+// Positions are ordered by their time, then by id: a position reported late
+// (its client kept it while the link was down) takes its place in the track.
 struct Position {
     std::int64_t accountId = 0;
+    std::int64_t timeUs = 0;      // when it was taken: the report's t, else its arrival
     std::int64_t receivedUs = 0;  // when the server received it
     double lat = 0;               // degrees, -90 to 90
     double lon = 0;               // degrees, -180 to 180
     double speedKnots = 0;
-    std::string client;  // the reporting client's address: "192.0.2.7", "2001:db8::7"
+    std::string client;     // the reporting client's address: "192.0.2.7", "2001:db8::7"
+    bool timeSent = false;  // the report carried its time: another with the same account and time is a copy
 };
 
 struct StoredPosition {
@@ -46,12 +50,14 @@ struct StoredPosition {
     Position position;
 };
 
-// Which positions readPositions returns.
+// Which positions readPositions returns: by time, then id. To page on, set
+// after to the (time, id) of the last position of a batch.
 struct PositionRange {
-    std::int64_t accountId = 0;                                      // 0: every account
-    std::int64_t fromUs = std::numeric_limits<std::int64_t>::min();  // received at or after
-    std::int64_t toUs = std::numeric_limits<std::int64_t>::max();    // received before
-    std::int64_t afterId = 0;  // only ids above it: to page on, or to follow new positions
+    std::int64_t accountId = 0;                                           // 0: every account
+    std::int64_t fromUs = std::numeric_limits<std::int64_t>::min();       // taken at or after
+    std::int64_t toUs = std::numeric_limits<std::int64_t>::max();         // taken before
+    std::int64_t afterTimeUs = std::numeric_limits<std::int64_t>::min();  // with afterId: only
+    std::int64_t afterId = 0;                                             // positions after this one
 };
 
 enum class AccountChange { done, noSuchAccount, loginTaken, failed };
@@ -71,19 +77,28 @@ class Storage {
     virtual bool accountsGeneration(std::int64_t& generation) = 0;
 
     // ---- Positions
-    // Stores every position in one transaction; true only once it is committed.
+    // Stores every position in one transaction; true only once it is
+    // committed. A position whose time was sent and whose account and time
+    // are stored already (a report sent again) is left out, as a copy.
     virtual bool insertPositions(std::span<const Position> positions) = 0;
-    // Up to limit positions of range in order of id, replacing batch; the
-    // caller pages on by setting range.afterId to the last id of a batch. An
-    // empty batch is the end. False when the database cannot be read.
+    // Up to limit positions of range in order of time, then id, replacing
+    // batch; the caller pages on by setting range.afterTimeUs and afterId to
+    // those of the last of a batch. An empty batch is the end. False when the
+    // database cannot be read.
     virtual bool readPositions(const PositionRange& range, std::size_t limit,
                                std::vector<StoredPosition>& batch) = 0;
-    // The newest position of each account that has one, in order of account id.
+    // The newest position (by time, then id) of each account that has one,
+    // in order of account id.
     virtual bool lastPositions(std::vector<StoredPosition>& positions) = 0;
-    // Deletes at most limit positions received before cutoffUs; the number
+    // Deletes at most limit positions taken before cutoffUs; the number
     // deleted, or -1 on failure.
     virtual long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) = 0;
     virtual bool countPositions(long long& count) = 0;
+
+    // ---- Health
+    // True when the database answers a query now (for /healthz); false with
+    // lastError set when it does not.
+    virtual bool answers() = 0;
 
     // What the database said last time something failed.
     virtual std::string lastError() const = 0;

@@ -7,6 +7,7 @@
 // accounts; positions.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -60,6 +61,17 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_time ON positions(received_us);"
     "CREATE TABLE generations (name TEXT PRIMARY KEY, value BIGINT NOT NULL);"
     "INSERT INTO generations VALUES ('accounts', 1);",
+    // 2: the time a position was taken beside its arrival, positions in
+    // order of it, and a report that carried its time stored once.
+    "ALTER TABLE positions ADD COLUMN time_us BIGINT;"
+    "ALTER TABLE positions ADD COLUMN time_sent BOOLEAN NOT NULL DEFAULT FALSE;"
+    "UPDATE positions SET time_us = received_us;"
+    "ALTER TABLE positions ALTER COLUMN time_us SET NOT NULL;"
+    "DROP INDEX positions_by_account;"
+    "DROP INDEX positions_by_time;"
+    "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
+    "CREATE INDEX positions_by_time ON positions(time_us, id);"
+    "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent;",
 };
 
 // A double written so that it reads back as the same double.
@@ -71,6 +83,10 @@ void appendNumber(std::string& out, double value) {
 
 void appendNumber(std::string& out, long long value) {
     out += std::to_string(value);
+}
+
+void appendNumber(std::string& out, bool value) {
+    out += value ? 't' : 'f';
 }
 
 // "{a,b,c}" of the values picked from positions; client addresses hold only
@@ -174,37 +190,56 @@ class PostgresStorage final : public Storage {
     bool insertPositions(std::span<const Position> positions) override {
         if (positions.empty()) return true;
         // One statement is one transaction: committed when it returns.
+        // A copy of a position stored already (its time sent, its account and
+        // time the same) meets the unique index and is left out.
         Result r = exec(
-            "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client)"
-            " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::float8[], $4::float8[], $5::float8[], "
-            "$6::text[])",
+            "INSERT INTO positions (account_id, time_us, received_us, lat, lon, speed_knots, client, "
+            "time_sent)"
+            " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
+            " $6::float8[], $7::text[], $8::boolean[]) ON CONFLICT DO NOTHING",
             {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
+             arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.timeUs); }),
              arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.receivedUs); }),
              arrayOf(positions, [](const Position& p) { return p.lat; }),
              arrayOf(positions, [](const Position& p) { return p.lon; }),
              arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
-             arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; })});
+             arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; }),
+             arrayOf(positions, [](const Position& p) { return p.timeSent; })});
         return r.status() == PGRES_COMMAND_OK || fail(r);
     }
 
     bool readPositions(const PositionRange& range, std::size_t limit,
                        std::vector<StoredPosition>& batch) override {
         batch.clear();
-        Result r = exec(
-            "SELECT id, account_id, received_us, lat, lon, speed_knots, client FROM positions"
-            " WHERE ($1 = 0 OR account_id = $1) AND received_us >= $2 AND received_us < $3 AND id > $4"
-            " ORDER BY id LIMIT $5",
-            {std::to_string(range.accountId), std::to_string(range.fromUs), std::to_string(range.toUs),
-             std::to_string(range.afterId), std::to_string(limit)});
+        // The row comparison and the bound on time let the index start at
+        // the range: a range deep in the history costs what one at its start costs.
+        const std::string from = std::to_string(std::max(range.fromUs, range.afterTimeUs));
+        const std::string to = std::to_string(range.toUs);
+        const std::string afterTime = std::to_string(range.afterTimeUs);
+        const std::string afterId = std::to_string(range.afterId);
+        const std::string count = std::to_string(limit);
+        Result r =
+            range.accountId != 0
+                ? exec(
+                      "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent"
+                      " FROM positions WHERE account_id = $1 AND time_us >= $2 AND time_us < $3"
+                      " AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6",
+                      {std::to_string(range.accountId), from, to, afterTime, afterId, count})
+                : exec(
+                      "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent"
+                      " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                      " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5",
+                      {from, to, afterTime, afterId, count});
         return readStoredPositions(r, batch);
     }
 
     bool lastPositions(std::vector<StoredPosition>& positions) override {
         positions.clear();
         Result r = exec(
-            "SELECT p.id, p.account_id, p.received_us, p.lat, p.lon, p.speed_knots, p.client"
-            " FROM accounts a JOIN positions p ON p.id ="
-            " (SELECT max(id) FROM positions WHERE account_id = a.id) ORDER BY a.id",
+            "SELECT p.* FROM accounts a CROSS JOIN LATERAL (SELECT id, account_id, time_us,"
+            " received_us, lat, lon, speed_knots, client, time_sent FROM positions WHERE account_id = a.id "
+            "ORDER BY time_us DESC, id DESC LIMIT 1) p"
+            " ORDER BY a.id",
             {});
         return readStoredPositions(r, positions);
     }
@@ -212,7 +247,7 @@ class PostgresStorage final : public Storage {
     long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) override {
         Result r = exec(
             "DELETE FROM positions WHERE id IN"
-            " (SELECT id FROM positions WHERE received_us < $1 ORDER BY received_us LIMIT $2)",
+            " (SELECT id FROM positions WHERE time_us < $1 ORDER BY time_us LIMIT $2)",
             {std::to_string(cutoffUs), std::to_string(limit)});
         if (r.status() != PGRES_COMMAND_OK) return fail(r) ? 0 : -1;
         return std::strtoll(PQcmdTuples(r.handle), nullptr, 10);
@@ -223,6 +258,11 @@ class PostgresStorage final : public Storage {
         if (r.status() != PGRES_TUPLES_OK) return fail(r);
         count = r.integer(0, 0);
         return true;
+    }
+
+    bool answers() override {
+        Result r = exec("SELECT 1", {});
+        return r.status() == PGRES_TUPLES_OK || fail(r);
     }
 
     std::string lastError() const override { return lastError_; }
@@ -257,11 +297,13 @@ class PostgresStorage final : public Storage {
             StoredPosition stored;
             stored.id = r.integer(row, 0);
             stored.position.accountId = r.integer(row, 1);
-            stored.position.receivedUs = r.integer(row, 2);
-            stored.position.lat = r.real(row, 3);
-            stored.position.lon = r.real(row, 4);
-            stored.position.speedKnots = r.real(row, 5);
-            stored.position.client = r.text(row, 6);
+            stored.position.timeUs = r.integer(row, 2);
+            stored.position.receivedUs = r.integer(row, 3);
+            stored.position.lat = r.real(row, 4);
+            stored.position.lon = r.real(row, 5);
+            stored.position.speedKnots = r.real(row, 6);
+            stored.position.client = r.text(row, 7);
+            stored.position.timeSent = r.text(row, 8) == "t";
             out.push_back(std::move(stored));
         }
         return true;

@@ -5,6 +5,7 @@
 // Divisions: statements; the schema and its migrations; accounts; positions.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -48,12 +49,25 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_time ON positions(received_us);"
     "CREATE TABLE generations (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
     "INSERT INTO generations VALUES ('accounts', 1);",
+    // 2: the time a position was taken beside its arrival, positions in
+    // order of it, and a report that carried its time stored once.
+    "ALTER TABLE positions ADD COLUMN time_us INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE positions ADD COLUMN time_sent INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE positions SET time_us = received_us;"
+    "DROP INDEX positions_by_account;"
+    "DROP INDEX positions_by_time;"
+    "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
+    "CREATE INDEX positions_by_time ON positions(time_us, id);"
+    "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
 };
+
+constexpr const char* positionColumns =
+    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent";
 
 class SqliteStorage final : public Storage {
   public:
     ~SqliteStorage() override {
-        for (Statement* s : {&insertPosition_, &readRange_}) {
+        for (Statement* s : {&insertPosition_, &readAccountRange_, &readRange_}) {
             sqlite3_finalize(s->handle);
             s->handle = nullptr;
         }
@@ -140,19 +154,22 @@ class SqliteStorage final : public Storage {
     bool insertPositions(std::span<const Position> positions) override {
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
-                     "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client) "
-                     "VALUES (?, ?, ?, ?, ?, ?)"))
+                     "INSERT INTO positions"
+                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
             return false;
         if (!begin()) return false;
         for (const Position& p : positions) {
             sqlite3_stmt* s = insertPosition_.handle;
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, p.accountId);
-            sqlite3_bind_int64(s, 2, p.receivedUs);
-            sqlite3_bind_double(s, 3, p.lat);
-            sqlite3_bind_double(s, 4, p.lon);
-            sqlite3_bind_double(s, 5, p.speedKnots);
-            bindText(insertPosition_, 6, p.client);
+            sqlite3_bind_int64(s, 2, p.timeUs);
+            sqlite3_bind_int64(s, 3, p.receivedUs);
+            sqlite3_bind_double(s, 4, p.lat);
+            sqlite3_bind_double(s, 5, p.lon);
+            sqlite3_bind_double(s, 6, p.speedKnots);
+            bindText(insertPosition_, 7, p.client);
+            sqlite3_bind_int(s, 8, p.timeSent ? 1 : 0);
             if (sqlite3_step(s) != SQLITE_DONE) {
                 lastError_ = sqlite3_errmsg(db_);
                 sqlite3_reset(s);
@@ -167,21 +184,30 @@ class SqliteStorage final : public Storage {
     bool readPositions(const PositionRange& range, std::size_t limit,
                        std::vector<StoredPosition>& batch) override {
         batch.clear();
-        if (readRange_.handle == nullptr &&
-            !prepare(
-                readRange_,
-                "SELECT id, account_id, received_us, lat, lon, speed_knots, client FROM positions"
-                " WHERE (?1 = 0 OR account_id = ?1) AND received_us >= ?2 AND received_us < ?3 AND id > ?4"
-                " ORDER BY id LIMIT ?5"))
+        // One statement per shape, so that each walks its own index from the
+        // start of the range: a range deep in the history costs what one at
+        // its start costs.
+        const bool oneAccount = range.accountId != 0;
+        Statement& statement = oneAccount ? readAccountRange_ : readRange_;
+        if (statement.handle == nullptr &&
+            !prepare(statement, oneAccount ? "SELECT " + std::string(positionColumns) +
+                                                 " FROM positions WHERE account_id = ?1 AND time_us >= ?2"
+                                                 " AND time_us < ?3 AND (time_us > ?4 OR id > ?5)"
+                                                 " ORDER BY time_us, id LIMIT ?6"
+                                           : "SELECT " + std::string(positionColumns) +
+                                                 " FROM positions WHERE ?1 = 0 AND time_us >= ?2"
+                                                 " AND time_us < ?3 AND (time_us > ?4 OR id > ?5)"
+                                                 " ORDER BY time_us, id LIMIT ?6"))
             return false;
-        sqlite3_stmt* s = readRange_.handle;
+        sqlite3_stmt* s = statement.handle;
         sqlite3_reset(s);
         sqlite3_bind_int64(s, 1, range.accountId);
-        sqlite3_bind_int64(s, 2, range.fromUs);
+        sqlite3_bind_int64(s, 2, std::max(range.fromUs, range.afterTimeUs));
         sqlite3_bind_int64(s, 3, range.toUs);
-        sqlite3_bind_int64(s, 4, range.afterId);
-        sqlite3_bind_int64(s, 5, static_cast<sqlite3_int64>(limit));
-        const bool read = readStoredPositions(readRange_, batch);
+        sqlite3_bind_int64(s, 4, range.afterTimeUs);
+        sqlite3_bind_int64(s, 5, range.afterId);
+        sqlite3_bind_int64(s, 6, static_cast<sqlite3_int64>(limit));
+        const bool read = readStoredPositions(statement, batch);
         sqlite3_reset(s);
         return read;
     }
@@ -189,10 +215,11 @@ class SqliteStorage final : public Storage {
     bool lastPositions(std::vector<StoredPosition>& positions) override {
         positions.clear();
         Statement s;
-        return prepare(s,
-                       "SELECT p.id, p.account_id, p.received_us, p.lat, p.lon, p.speed_knots, p.client"
-                       " FROM accounts a JOIN positions p ON p.id ="
-                       " (SELECT max(id) FROM positions WHERE account_id = a.id) ORDER BY a.id") &&
+        return prepare(
+                   s,
+                   "SELECT " + std::string(positionColumns) +
+                       " FROM positions WHERE id IN (SELECT (SELECT id FROM positions WHERE account_id = a.id"
+                       " ORDER BY time_us DESC, id DESC LIMIT 1) FROM accounts a) ORDER BY account_id") &&
                readStoredPositions(s, positions);
     }
 
@@ -200,7 +227,7 @@ class SqliteStorage final : public Storage {
         Statement s;
         if (!prepare(s,
                      "DELETE FROM positions WHERE id IN"
-                     " (SELECT id FROM positions WHERE received_us < ? ORDER BY received_us LIMIT ?)"))
+                     " (SELECT id FROM positions WHERE time_us < ? ORDER BY time_us LIMIT ?)"))
             return -1;
         sqlite3_bind_int64(s.handle, 1, cutoffUs);
         sqlite3_bind_int64(s.handle, 2, static_cast<sqlite3_int64>(limit));
@@ -219,13 +246,19 @@ class SqliteStorage final : public Storage {
         return true;
     }
 
+    bool answers() override {
+        Statement s;
+        return prepare(s, "SELECT count(*) FROM accounts") && sqlite3_step(s.handle) == SQLITE_ROW;
+    }
+
     std::string lastError() const override { return lastError_; }
 
   private:
     sqlite3* db_ = nullptr;
     std::string lastError_;
     Statement insertPosition_;
-    Statement readRange_;
+    Statement readAccountRange_;  // of one account
+    Statement readRange_;         // of every account
 
     bool run(const char* sql) {
         char* message = nullptr;
@@ -235,8 +268,8 @@ class SqliteStorage final : public Storage {
         return false;
     }
 
-    bool prepare(Statement& s, const char* sql) {
-        if (sqlite3_prepare_v2(db_, sql, -1, &s.handle, nullptr) == SQLITE_OK) return true;
+    bool prepare(Statement& s, const std::string& sql) {
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.handle, nullptr) == SQLITE_OK) return true;
         lastError_ = sqlite3_errmsg(db_);
         return false;
     }
@@ -264,11 +297,13 @@ class SqliteStorage final : public Storage {
             StoredPosition stored;
             stored.id = sqlite3_column_int64(s.handle, 0);
             stored.position.accountId = sqlite3_column_int64(s.handle, 1);
-            stored.position.receivedUs = sqlite3_column_int64(s.handle, 2);
-            stored.position.lat = sqlite3_column_double(s.handle, 3);
-            stored.position.lon = sqlite3_column_double(s.handle, 4);
-            stored.position.speedKnots = sqlite3_column_double(s.handle, 5);
-            stored.position.client = columnText(s, 6);
+            stored.position.timeUs = sqlite3_column_int64(s.handle, 2);
+            stored.position.receivedUs = sqlite3_column_int64(s.handle, 3);
+            stored.position.lat = sqlite3_column_double(s.handle, 4);
+            stored.position.lon = sqlite3_column_double(s.handle, 5);
+            stored.position.speedKnots = sqlite3_column_double(s.handle, 6);
+            stored.position.client = columnText(s, 7);
+            stored.position.timeSent = sqlite3_column_int(s.handle, 8) != 0;
             out.push_back(std::move(stored));
         }
         return finished(stepped);

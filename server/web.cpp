@@ -56,7 +56,8 @@ bool findAccount(WebState& web, std::string_view login, Account& account) {
 void redirect(HttpStream& stream, std::string_view location, std::string_view cookie = {}) {
     std::string headers(webHeaders);
     headers += "Location: " + std::string(location) + "\r\nCache-Control: no-store\r\n";
-    if (!cookie.empty()) headers += "Set-Cookie: " + std::string(cookie) + "\r\n";
+    if (!cookie.empty())
+        headers += "Set-Cookie: " + std::string(cookie) + (stream.secure() ? "; Secure" : "") + "\r\n";
     stream.respond(303, "text/plain; charset=utf-8", "", headers);
 }
 

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
+#include "server/metrics.hpp"
 #include "server/webformat.hpp"
 #include "server/webroutes.hpp"
 #include "server/webtime.hpp"
@@ -38,7 +40,7 @@ std::int64_t judgeInterval(Storage& storage, std::int64_t accountId, std::int64_
         if (!storage.readPositions(range, wanted, batch)) return 0;
     }
     std::vector<std::int64_t> times;
-    for (const StoredPosition& stored : batch) times.push_back(stored.position.receivedUs);
+    for (const StoredPosition& stored : batch) times.push_back(stored.position.timeUs);
     std::sort(times.begin(), times.end());
     return medianGapMicros(times);
 }
@@ -80,9 +82,9 @@ bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::str
             continue;
         }
         const Position& position = found->position;
-        const std::int64_t intervalUs = intervalOf(web, storage, account.id, position.receivedUs, now);
+        const std::int64_t intervalUs = intervalOf(web, storage, account.id, position.timeUs, now);
         out += ",\"time\":\"";
-        appendIsoTime(out, position.receivedUs);
+        appendIsoTime(out, position.timeUs);
         out += "\",\"lat\":";
         appendNumber(out, position.lat);
         out += ",\"lon\":";
@@ -94,8 +96,7 @@ bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::str
             appendNumber(out, static_cast<double>(intervalUs) / 1e6);
         else
             out += "null";
-        out +=
-            deviceSilent(position.receivedUs, intervalUs, now) ? ",\"silent\":true}" : ",\"silent\":false}";
+        out += deviceSilent(position.timeUs, intervalUs, now) ? ",\"silent\":true}" : ",\"silent\":false}";
     }
     out += "]}";
     return true;
@@ -119,9 +120,11 @@ struct LiveStreamSlot {
     explicit LiveStreamSlot(std::atomic<int>& count)
         : streams(count), taken(count.fetch_add(1) < liveStreamsMax) {
         if (!taken) streams.fetch_sub(1);
+        if (taken) countLiveStream(1);
     }
     ~LiveStreamSlot() {
         if (taken) streams.fetch_sub(1);
+        if (taken) countLiveStream(-1);
     }
     LiveStreamSlot(const LiveStreamSlot&) = delete;
     LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
@@ -221,10 +224,11 @@ std::string fileNamePart(std::string_view text) {
     return name.empty() ? "track" : name;
 }
 
-// Streams the range through a track writer; "to" is inclusive, and a second
-// pass stops at the last id of the first, so both passes see the same
-// positions. A database that fails midway cuts the answer short: every
-// format is a document whose end is written last, so a reader sees the cut.
+// Streams the range through a track writer, in order of time; "to" is
+// inclusive, and a second pass stops at the last position of the first, so
+// both passes see the same positions. A database that fails midway cuts the
+// answer short: every format is a document whose end is written last, so a
+// reader sees the cut.
 void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, TrackFormat format,
                  bool download) {
     RangeRequest wanted;
@@ -241,6 +245,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     range.accountId = wanted.account.id;
     range.fromUs = wanted.fromUs;
     range.toUs = wanted.toUs + 1;  // parsed times end in year 9999: no overflow
+    const PositionRange start = range;
     std::vector<StoredPosition> batch;
     std::vector<TrackPoint> points;
     points.reserve(exportBatchPoints);
@@ -252,27 +257,29 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     TrackWriter writer = trackWriterFor(format, batch.size() < 2);  // a short first batch is all there is
     std::string text;
     trackBegin(writer, text, wanted.account.login);
-    std::int64_t lastId = std::numeric_limits<std::int64_t>::max();
+    // The last position a pass may write: (time, id).
+    std::pair<std::int64_t, std::int64_t> end{std::numeric_limits<std::int64_t>::max(), 0};
     do {
-        range.afterId = 0;
-        std::int64_t passLastId = 0;
+        std::pair<std::int64_t, std::int64_t> passEnd{std::numeric_limits<std::int64_t>::min(), 0};
         while (!batch.empty()) {
             points.clear();
             for (const StoredPosition& stored : batch) {
-                if (stored.id > lastId) break;
-                passLastId = stored.id;
-                points.push_back({stored.position.receivedUs, stored.position.lat, stored.position.lon,
+                const std::pair<std::int64_t, std::int64_t> key{stored.position.timeUs, stored.id};
+                if (key > end) break;
+                passEnd = key;
+                points.push_back({stored.position.timeUs, stored.position.lat, stored.position.lon,
                                   stored.position.speedKnots});
             }
             trackPoints(writer, text, points);
             if (!stream.send(text)) return;
             text.clear();
             if (points.size() < batch.size()) break;
+            range.afterTimeUs = batch.back().position.timeUs;
             range.afterId = batch.back().id;
             if (!storage->readPositions(range, exportBatchPoints, batch)) return;
         }
-        lastId = passLastId;
-        range.afterId = 0;
+        end = passEnd;
+        range = start;
         if (!trackNeedsSecondPass(writer, text)) break;
         if (!storage->readPositions(range, exportBatchPoints, batch)) return;
     } while (true);

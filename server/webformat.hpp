@@ -9,7 +9,7 @@
 #include <string_view>
 
 struct TrackPoint {
-    std::int64_t timeMicros;  // when the server received the report, UTC
+    std::int64_t timeMicros;  // when the position was taken, UTC
     double lat, lon;          // decimal degrees
     double speedKnots;
 };

@@ -13,6 +13,7 @@ packages=(
     gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
     libjs-leaflet                                     # the server's map page
+    nginx haproxy python3-prometheus-client           # the server behind proxies; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
     nsis                                              # its installer

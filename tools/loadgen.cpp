@@ -8,16 +8,23 @@
 // latency percentiles; --record writes each report answered "1" as a line,
 // so a test can check that every one of them was stored.
 //
+// With --tls-ca each report is sent over a new TLS connection whose
+// certificate is verified (for the name --tls-name); --tls-resume offers
+// each device's last session again, as a client that keeps it would.
+//
 // Each report is told apart by its latitude (the device) and speed (the
 // device's count of reports sent).
 //
 // Divisions: options; one exchange; devices; the summary.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +59,9 @@ struct Options {
     double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
     int timeoutMs = 5000;      // for one whole exchange
     const char* recordPath = nullptr;
+    const char* tlsCa = nullptr;  // PEM authorities: report over TLS
+    std::string tlsName = "localhost";
+    bool tlsResume = false;
 };
 
 constexpr std::string_view helpText =
@@ -71,6 +81,9 @@ constexpr std::string_view helpText =
     "  --rate R             reports per second of each device (default: no pause)\n"
     "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
     "  --record FILE        write 'LOGIN LAT SPEED' for every report answered 1\n"
+    "  --tls-ca FILE        report over TLS, trusting the PEM authorities in FILE\n"
+    "  --tls-name NAME      the name the certificate must carry (default localhost)\n"
+    "  --tls-resume yes     resume each device's last TLS session (default no)\n"
     "  --help, --version\n"
     "\n"
     "Answers are counted by their one-character body; 'refused' are connections\n"
@@ -110,6 +123,13 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.password = value;
         } else if (option == "--record") {
             options.recordPath = value;
+        } else if (option == "--tls-ca") {
+            options.tlsCa = value;
+        } else if (option == "--tls-name") {
+            options.tlsName = value;
+        } else if (option == "--tls-resume" &&
+                   (std::string_view(value) == "yes" || std::string_view(value) == "no")) {
+            options.tlsResume = std::string_view(value) == "yes";
         } else if (option == "--port" && numeric && number <= 65535) {
             options.port = static_cast<std::uint16_t>(number);
         } else if (option == "--devices" && numeric && number >= 1 && number <= 10000) {
@@ -166,8 +186,50 @@ char statusOf(std::string_view answer) {
     return body.size() == 1 ? body[0] : 0;
 }
 
+// The TLS side of a device: the shared context and its last session.
+struct TlsClient {
+    SSL_CTX* context = nullptr;  // nullptr: plain HTTP
+    const char* name = "";
+    bool resume = false;
+    SSL_SESSION* session = nullptr;  // the device's last, when resuming
+    long resumed = 0;
+};
+
+// The request over TLS on a connected socket, which becomes blocking with
+// the time left as its limit; the answer's bytes in answer.
+std::size_t exchangeTls(int socket, std::string_view request, Clock::time_point deadline, TlsClient& tls,
+                        std::array<char, 1024>& answer) {
+    fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+    const int ms = std::max(millisecondsLeft(deadline), 1);
+    const timeval limit{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    SSL* session = SSL_new(tls.context);
+    std::size_t length = 0;
+    if (session == nullptr) return 0;
+    SSL_set_fd(session, socket);
+    SSL_set_tlsext_host_name(session, tls.name);
+    SSL_set1_host(session, tls.name);
+    if (tls.session != nullptr) SSL_set_session(session, tls.session);
+    std::size_t written = 0;
+    if (SSL_connect(session) == 1 && SSL_write_ex(session, request.data(), request.size(), &written) == 1) {
+        if (SSL_session_reused(session) == 1) tls.resumed++;
+        std::size_t count = 0;
+        while (length < answer.size() &&
+               SSL_read_ex(session, answer.data() + length, answer.size() - length, &count) == 1)
+            length += count;
+        SSL_shutdown(session);  // a session ended without it is not resumed
+        if (tls.resume) {
+            SSL_SESSION_free(tls.session);
+            tls.session = SSL_get1_session(session);
+        }
+    }
+    SSL_free(session);
+    return length;
+}
+
 Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::string_view request,
-                  int timeoutMs) {
+                  int timeoutMs, TlsClient& tls) {
     Exchange result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const int socket = ::socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -188,13 +250,20 @@ Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::s
         close(socket);
         return result;
     }
+    std::array<char, 1024> answer;
+    std::size_t length = 0;
+    if (tls.context != nullptr) {
+        length = exchangeTls(socket, request, deadline, tls, answer);
+        close(socket);
+        result.status = statusOf({answer.data(), length});
+        result.outcome = result.status != 0 ? Outcome::answered : Outcome::failed;
+        return result;
+    }
     // The request goes in one piece, as Wayloom sends it.
     if (send(socket, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         close(socket);
         return result;
     }
-    std::array<char, 1024> answer;
-    std::size_t length = 0;
     while (length < answer.size() && waitFor(socket, POLLIN, deadline)) {
         const ssize_t count = recv(socket, answer.data() + length, answer.size() - length, 0);
         if (count < 0 && errno == EINTR) continue;
@@ -213,6 +282,7 @@ struct Tally {
     std::array<long, 128> byStatus{};  // by the answer's character
     long refused = 0;
     long failed = 0;
+    long resumed = 0;  // TLS sessions resumed
     std::vector<std::uint32_t> latenciesUs;
 };
 
@@ -224,6 +294,7 @@ struct Shared {
     Clock::time_point end;
     std::mutex recordMutex;
     std::FILE* record = nullptr;
+    SSL_CTX* tls = nullptr;
 };
 
 void runDevice(Shared& shared, int device, Tally& tally) {
@@ -238,6 +309,7 @@ void runDevice(Shared& shared, int device, Tally& tally) {
                            ? std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(1 / options.ratePerDevice))
                            : Clock::duration::zero();
+    TlsClient tls{shared.tls, options.tlsName.c_str(), options.tlsResume};
     auto next = Clock::now();
     for (long sent = 1; options.reportsPerDevice == 0 || sent <= options.reportsPerDevice; ++sent) {
         if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
@@ -246,7 +318,7 @@ void runDevice(Shared& shared, int device, Tally& tally) {
         buildReportRequest(latText, lonText, speedText, login, options.password, request);
         const auto started = Clock::now();
         const Exchange result = exchange(shared.server, shared.serverLength,
-                                         {request.text.data(), request.length}, options.timeoutMs);
+                                         {request.text.data(), request.length}, options.timeoutMs, tls);
         const auto micros =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
         if (result.outcome == Outcome::answered) {
@@ -267,6 +339,8 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             std::this_thread::sleep_until(next);
         }
     }
+    SSL_SESSION_free(tls.session);
+    tally.resumed = tls.resumed;
 }
 
 bool resolve(const std::string& host, std::uint16_t port, Shared& shared) {
@@ -301,6 +375,7 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
         for (std::size_t i = 0; i < total.byStatus.size(); ++i) total.byStatus[i] += tally.byStatus[i];
         total.refused += tally.refused;
         total.failed += tally.failed;
+        total.resumed += tally.resumed;
         total.latenciesUs.insert(total.latenciesUs.end(), tally.latenciesUs.begin(), tally.latenciesUs.end());
     }
     std::sort(total.latenciesUs.begin(), total.latenciesUs.end());
@@ -311,7 +386,7 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
         if (total.byStatus[status] > 0)
             std::printf("answer_%c %ld\n", static_cast<char>(status), total.byStatus[status]);
     }
-    std::printf("refused %ld\nfailed %ld\n", total.refused, total.failed);
+    std::printf("refused %ld\nfailed %ld\ntls_resumed %ld\n", total.refused, total.failed, total.resumed);
     std::printf("latency_ms_p50 %.3f\nlatency_ms_p90 %.3f\nlatency_ms_p99 %.3f\nlatency_ms_max %.3f\n",
                 percentile(total.latenciesUs, 0.5), percentile(total.latenciesUs, 0.9),
                 percentile(total.latenciesUs, 0.99), percentile(total.latenciesUs, 1.0));
@@ -336,6 +411,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (options.tlsCa != nullptr) {
+        shared.tls = SSL_CTX_new(TLS_client_method());
+        if (shared.tls == nullptr || SSL_CTX_load_verify_locations(shared.tls, options.tlsCa, nullptr) != 1) {
+            std::fprintf(stderr, "wayloom-loadgen: cannot use %s as certificate authorities\n",
+                         options.tlsCa);
+            return 1;
+        }
+        SSL_CTX_set_verify(shared.tls, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_min_proto_version(shared.tls, TLS1_2_VERSION);
+    }
     std::vector<Tally> tallies(static_cast<std::size_t>(options.devices));
     std::vector<std::thread> devices;
     const auto start = Clock::now();
@@ -348,5 +433,6 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (shared.record != nullptr) std::fclose(shared.record);
     printSummary(tallies, seconds);
+    SSL_CTX_free(shared.tls);
     return 0;
 }

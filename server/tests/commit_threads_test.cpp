@@ -48,7 +48,9 @@ TEST(Committer, AnswersEveryReportOnceAfterItsGroupIsCommitted) {
             for (int i = 0; i < reportsEach; ++i) {
                 PendingReport report;
                 report.ticket = static_cast<std::uint64_t>(t * reportsEach + i);
-                report.position = {accounts[0].id, nowUs(), 1, 2, static_cast<double>(i), "192.0.2.1"};
+                const std::int64_t now = nowUs();
+                report.position = {accounts[0].id,         now,         now,  1, 2,
+                                   static_cast<double>(i), "192.0.2.1", false};
                 submitReport(committer, std::move(report));
             }
         });

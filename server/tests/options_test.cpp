@@ -85,6 +85,16 @@ TEST(ServerOptions, RefusesMistakes) {
         {"account", "add", "tab\there"},
         {"account", "list", "--port", "80"},
         {"account", "add", "a", "password-on-the-command-line"},
+        {"--trusted-proxy", "proxy.example"},
+        {"--trusted-proxy", "10.0.0.0/33"},
+        {"--trusted-proxy"},
+        {"--tls-cert", "c.pem"},
+        {"--tls-key", "k.pem"},
+        {"--port", "0"},
+        {"--tls-port", "65536", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+        {"--metrics-listen", "9100"},
+        {"--metrics-listen", "::1:9100"},
+        {"--metrics-listen", "127.0.0.1:0"},
     };
     for (const auto& arguments : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
@@ -106,6 +116,31 @@ TEST(ServerOptions, ReadsTheWebOptions) {
     EXPECT_EQ(options.webPort, 8080);
     EXPECT_EQ(options.tiles, "https://t.example/{z}/{x}/{y}.png");
     EXPECT_EQ(options.tilesAttribution, "© Example");
+}
+
+TEST(ServerOptions, ReadsTheOperatorOptions) {
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(parseServerOptions({"--trusted-proxy", "127.0.0.1", "--trusted-proxy", "2001:db8::/32"},
+                                   options, error))
+        << error;
+    ASSERT_EQ(options.trustedProxies.size(), 2u);
+    EXPECT_EQ(options.trustedProxies[0].prefixBits, 128);
+    EXPECT_EQ(options.trustedProxies[1].prefixBits, 32);
+    EXPECT_EQ(options.tlsPort, 443);
+    ASSERT_TRUE(parseServerOptions({"--port", "0", "--tls-cert", "c.pem", "--tls-key", "k.pem", "--tls-port",
+                                    "8443", "--metrics-listen", "[::1]:9100"},
+                                   options, error))
+        << error;
+    EXPECT_EQ(options.port, 0);
+    EXPECT_EQ(options.tlsPort, 8443);
+    EXPECT_EQ(options.tlsCertificate, "c.pem");
+    EXPECT_EQ(options.tlsKey, "k.pem");
+    std::string address;
+    std::uint16_t port = 0;
+    ASSERT_TRUE(splitHostPort(options.metricsListen, address, port));
+    EXPECT_EQ(address, "::1");
+    EXPECT_EQ(port, 9100);
 }
 
 }  // namespace

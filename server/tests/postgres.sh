@@ -6,6 +6,8 @@
 #                           connection string) or, when it cannot start,
 #                           DIR/unavailable with the reason, and exits 0
 #   postgres.sh stop DIR    stops it and removes DIR
+#   postgres.sh halt DIR    stops it and keeps DIR (a test of a database gone)
+#   postgres.sh resume DIR  starts it again after halt
 #
 # PostgreSQL refuses to run as root: as root, the cluster belongs to the
 # "postgres" user of Debian's package (or "nobody" without one).
@@ -31,7 +33,19 @@ unavailable() {
     exit 0
 }
 
+start_cluster() {
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c max_connections=200 -c fsync=on" \
+        start >/dev/null 2>&1
+}
+
 case "$action" in
+halt)
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+    ;;
+resume)
+    start_cluster || { tail -n 3 "$dir/server.log" >&2; exit 1; }
+    ;;
 start)
     if [[ -f "$dir/postmaster.pid" || -f "$dir/data/postmaster.pid" ]]; then
         as_owner "$bindir/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 || true
@@ -47,9 +61,7 @@ start)
     fi
     as_owner "$bindir/initdb" -D "$dir/data" -U postgres --auth=trust --no-sync -E UTF8 \
         >"$dir/initdb.log" 2>&1 || unavailable "initdb failed: $(tail -n 3 "$dir/initdb.log")"
-    as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c max_connections=200 -c fsync=on" \
-        start >/dev/null 2>&1 || unavailable "the server did not start: $(tail -n 3 "$dir/server.log")"
+    start_cluster || unavailable "the server did not start: $(tail -n 3 "$dir/server.log")"
     echo "postgresql:///postgres?host=$dir&user=postgres" >"$dir/url"
     echo "PostgreSQL running in $dir"
     ;;
@@ -60,7 +72,7 @@ stop)
     rm -rf "$dir"
     ;;
 *)
-    echo "usage: postgres.sh start|stop DIR" >&2
+    echo "usage: postgres.sh start|stop|halt|resume DIR" >&2
     exit 2
     ;;
 esac

@@ -78,6 +78,8 @@ TEST(RequestHead, RefusesWhatIsNotARequest) {
     }
 }
 
+constexpr std::int64_t arrivalUs = 1796635200LL * 1000000;  // 2026-12-07T09:20:00Z
+
 TEST(ReportForm, AnswersEveryKindOfBody) {
     struct Case {
         std::string body;
@@ -109,11 +111,52 @@ TEST(ReportForm, AnswersEveryKindOfBody) {
         {"", answer::notAReport},
         {std::string("\x00\xff\x01garbage", 10), answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&pad=" + std::string(reportBodyMaxBytes, 'x'), answer::notAReport},
+        // The time the position was taken: from 2000 to 5 minutes after arrival.
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09%3A25%3a00Z", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2000-01-01T00:00:00Z", answer::stored},
+        {"t=2024-02-29T23:59:59Z&v=1.1&l=a&p=b&lat=1&lon=2&s=3", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:25:01Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2027-01-01T00:00:00Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=1999-12-31T23:59:59Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2023-02-29T00:00:00Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T24:00:00Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07t09:20:00Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07+09:20:00Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00.5Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00%2B00:00", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=1796635200", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z&t=2026-12-07T09:20:00Z", answer::notAReport},
+        {"v=1.0&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z", answer::wrongVersion},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.body.substr(0, 60)));
         ReportForm form;
-        EXPECT_EQ(readReportForm(c.body, form), c.answer);
+        EXPECT_EQ(readReportForm(c.body, form, arrivalUs), c.answer);
+    }
+}
+
+TEST(ReportForm, TakesThePositionTimeFromTOrTheArrival) {
+    struct Case {
+        std::string body;
+        bool timeSent;
+        std::int64_t timeUs;
+    };
+    const Case cases[] = {
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3", false, arrivalUs},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T08%3A59%3A58Z", true, arrivalUs - 1202LL * 1000000},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2000-03-01T00:00:01Z", true, 951868801LL * 1000000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        ReportForm form;
+        ASSERT_EQ(readReportForm(c.body, form, arrivalUs), answer::stored);
+        EXPECT_EQ(form.timeSent, c.timeSent);
+        EXPECT_EQ(form.timeUs, c.timeUs);
+        EXPECT_EQ(form.receivedUs, arrivalUs);
     }
 }
 
@@ -122,7 +165,8 @@ TEST(ReportForm, DecodesLoginAndPasswordAsWayloomEncodesThem) {
     HttpRequest head;
     ASSERT_EQ(readRequestHead(request, head), HeadState::complete);
     ReportForm form;
-    ASSERT_EQ(readReportForm(std::string_view(request).substr(head.headLength), form), answer::stored);
+    ASSERT_EQ(readReportForm(std::string_view(request).substr(head.headLength), form, arrivalUs),
+              answer::stored);
     EXPECT_EQ(form.login, "a&b=c d+é%");
     EXPECT_EQ(form.password, "p&s=1");
     EXPECT_DOUBLE_EQ(form.lat, 55.5);

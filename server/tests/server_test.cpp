@@ -14,6 +14,7 @@
 #include "report/protocol.hpp"
 #include "server/storage.hpp"
 #include "server/tests/test_database.hpp"
+#include "server/webtime.hpp"
 #include "tests/private_network.hpp"
 
 namespace {
@@ -252,6 +253,9 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
             std::string answer;  // the body of a 200 answer, or the start of another answer
         };
         const std::string good = "v=1.1&l=alice&p=s3cret%26x&lat=1.5&lon=-2.5&s=0";
+        // Kept by the client while its link was down, and sent again when the answer was lost.
+        const std::string kept = "v=1.1&l=alice&p=s3cret%26x&lat=7&lon=-2.5&s=0&t=" +
+                                 formatIsoTime(nowUs() / 1000000 * 1000000 - 600000000);
         const Case cases[] = {
             {"Wayloom's bytes", report("alice", "s3cret&x"), "1"},
             {"CR LF, HTTP/1.1, path only", post(good, "HTTP/1.1"), "1"},
@@ -264,6 +268,10 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
             {"latitude beyond 90", post("v=1.1&l=alice&p=s3cret%26x&lat=90.5&lon=2&s=3"), "6"},
             {"not a number", post("v=1.1&l=alice&p=s3cret%26x&lat=1&lon=nan&s=3"), "6"},
             {"a 1 MB body", post(good + "&x=" + std::string(1 << 20, 'x')), "6"},
+            {"a kept report", post(kept), "1"},
+            {"the kept report again", post(kept), "1"},
+            {"a time 6 minutes ahead", post(good + "&t=" + formatIsoTime(nowUs() + 360000000)), "6"},
+            {"a time before 2000", post(good + "&t=1999-12-31T23%3A59%3A59Z"), "6"},
             {"bytes that are no request", std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11),
              "HTTP/1.0 400 Bad Request"},
             {"GET of the report", "GET /wayloom/Receiver.php HTTP/1.0\n\n", "HTTP/1.0 405"},
@@ -273,7 +281,16 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
             const std::string body = answerBody(exchange(c.request));
             found.expect(body.substr(0, c.answer.size()) == c.answer, std::string(c.name) + ": " + body);
         }
-        found.expect(storedCount(database.name) == 2, "stored " + std::to_string(storedCount(database.name)));
+        found.expect(storedCount(database.name) == 3, "stored " + std::to_string(storedCount(database.name)));
+        {
+            // The kept report arrived last and is older: the last position stays the live one.
+            std::string error;
+            auto storage = openStorage(database.name, error);
+            std::vector<StoredPosition> last;
+            found.expect(storage != nullptr && storage->lastPositions(last) && last.size() == 1 &&
+                             !last[0].position.timeSent && last[0].position.lat == 1.5,
+                         "the kept report moved the last position back");
+        }
 
         // A database that refuses: "0", and nothing is stored; then "1" again.
         found.expect(setRefusing(database, true), "cannot make the database refuse");
@@ -282,7 +299,7 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
         found.expect(setRefusing(database, false), "cannot make the database accept again");
         found.expect(answerBody(exchange(report("alice", "s3cret&x"))) == "1",
                      "no 1 after the database recovered");
-        found.expect(storedCount(database.name) == 3,
+        found.expect(storedCount(database.name) == 4,
                      "stored after the refusal " + std::to_string(storedCount(database.name)));
 
         found.expect(stopServer(server) == 0, "SIGTERM did not end the server with 0");
@@ -413,8 +430,9 @@ TEST(Server, DeletesPositionsOlderThanTheDaysKept) {
         std::vector<Account> accounts;
         ASSERT_TRUE(storage->listAccounts(accounts));
         constexpr std::int64_t dayUs = 86400LL * 1000000;
-        const std::vector<Position> positions{{accounts[0].id, nowUs() - 3 * dayUs, 1, 2, 3, "192.0.2.1"},
-                                              {accounts[0].id, nowUs() - 1 * dayUs, 1, 2, 3, "192.0.2.1"}};
+        const std::int64_t old = nowUs() - 3 * dayUs, young = nowUs() - 1 * dayUs;
+        const std::vector<Position> positions{{accounts[0].id, old, old, 1, 2, 3, "192.0.2.1", false},
+                                              {accounts[0].id, young, young, 1, 2, 3, "192.0.2.1", false}};
         ASSERT_TRUE(storage->insertPositions(positions));
     }
     Findings findings;

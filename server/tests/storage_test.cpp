@@ -1,7 +1,11 @@
 // The storage, the same tests run against SQLite and PostgreSQL: accounts,
-// positions stored and read back in batches, the newest per account, the
-// retention, and a schema that is opened again without change.
+// positions stored and read back in batches in order of time, a report sent
+// twice stored once, the newest per account, the retention, a schema that is
+// opened again without change and one of the first version migrated.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
 
 #include "server/storage.hpp"
 #include "server/tests/test_database.hpp"
@@ -16,6 +20,12 @@ std::unique_ptr<Storage> open(const testdb::Database& database) {
     auto storage = openStorage(database.name, error);
     EXPECT_NE(storage, nullptr) << error;
     return storage;
+}
+
+// A position taken at timeUs; sent: its report carried that time.
+Position at(std::int64_t accountId, std::int64_t timeUs, double lat = 1, bool sent = false,
+            std::int64_t receivedUs = 0) {
+    return {accountId, timeUs, receivedUs != 0 ? receivedUs : timeUs, lat, 2, 3, "192.0.2.7", sent};
 }
 
 Account account(std::string login, bool admin = false) {
@@ -74,10 +84,13 @@ TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {
     ASSERT_TRUE(storage->listAccounts(accounts));
     const std::int64_t a = accounts[0].id;
     const std::int64_t b = accounts[1].id;
+    // Times out of the order of arrival, some equal: read back by time, then
+    // by the order stored.
     std::vector<Position> positions;
     for (int i = 0; i < 25; ++i) {
-        positions.push_back({i % 5 == 4 ? b : a, 1000 + i, -45.123456789 + i, 179.987654321, 0.5 * i,
-                             i % 2 == 0 ? "192.0.2.7" : "2001:db8::7"});
+        const std::int64_t time = 1000 + (i * 7) % 25 - (i % 6 == 0 ? 1 : 0);
+        positions.push_back({i % 5 == 4 ? b : a, time, 5000 + i, -45.123456789 + i, 179.987654321, 0.5 * i,
+                             i % 2 == 0 ? "192.0.2.7" : "2001:db8::7", i % 3 == 0});
     }
     ASSERT_TRUE(storage->insertPositions(std::span(positions).first(10)));
     ASSERT_TRUE(storage->insertPositions(std::span(positions).subspan(10)));
@@ -85,41 +98,100 @@ TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {
     ASSERT_TRUE(storage->countPositions(count));
     EXPECT_EQ(count, 25);
 
-    // Account a, received 1003 to 1019, in batches of 4: every one, whole, in order.
-    PositionRange range{a, 1003, 1020, 0};
-    std::vector<StoredPosition> batch;
-    std::vector<Position> read;
-    std::int64_t lastId = 0;
-    while (storage->readPositions(range, 4, batch) && !batch.empty()) {
-        EXPECT_LE(batch.size(), 4u);
-        for (const StoredPosition& stored : batch) {
-            EXPECT_GT(stored.id, lastId);
-            lastId = stored.id;
-            read.push_back(stored.position);
+    // Account a, taken 1003 to 1019, in batches of 4; every account, in
+    // batches of 3: every one, whole, in order.
+    for (const std::int64_t accountId : {a, std::int64_t{0}}) {
+        SCOPED_TRACE(accountId);
+        const std::size_t size = accountId != 0 ? 4 : 3;
+        PositionRange range;
+        range.accountId = accountId;
+        range.fromUs = 1003;
+        range.toUs = 1020;
+        std::vector<StoredPosition> batch;
+        std::vector<Position> read;
+        while (storage->readPositions(range, size, batch) && !batch.empty()) {
+            EXPECT_LE(batch.size(), size);
+            for (const StoredPosition& stored : batch) read.push_back(stored.position);
+            range.afterTimeUs = batch.back().position.timeUs;
+            range.afterId = batch.back().id;
         }
-        range.afterId = batch.back().id;
-    }
-    std::vector<Position> expected;
-    for (const Position& p : positions) {
-        if (p.accountId == a && p.receivedUs >= 1003 && p.receivedUs < 1020) expected.push_back(p);
-    }
-    ASSERT_EQ(read.size(), expected.size());
-    for (std::size_t i = 0; i < read.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(read[i].receivedUs, expected[i].receivedUs);
-        EXPECT_EQ(read[i].lat, expected[i].lat);  // exactly: nothing is lost on the way
-        EXPECT_EQ(read[i].lon, expected[i].lon);
-        EXPECT_EQ(read[i].speedKnots, expected[i].speedKnots);
-        EXPECT_EQ(read[i].client, expected[i].client);
+        std::vector<Position> expected;
+        for (const Position& p : positions) {
+            if ((accountId == 0 || p.accountId == a) && p.timeUs >= 1003 && p.timeUs < 1020)
+                expected.push_back(p);
+        }
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const Position& x, const Position& y) { return x.timeUs < y.timeUs; });
+        ASSERT_EQ(read.size(), expected.size());
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(read[i].accountId, expected[i].accountId);
+            EXPECT_EQ(read[i].timeUs, expected[i].timeUs);
+            EXPECT_EQ(read[i].receivedUs, expected[i].receivedUs);
+            EXPECT_EQ(read[i].timeSent, expected[i].timeSent);
+            EXPECT_EQ(read[i].lat, expected[i].lat);  // exactly: nothing is lost on the way
+            EXPECT_EQ(read[i].lon, expected[i].lon);
+            EXPECT_EQ(read[i].speedKnots, expected[i].speedKnots);
+            EXPECT_EQ(read[i].client, expected[i].client);
+        }
     }
 
+    // The newest by time, not the last stored: a (i = 7), b (i = 14).
     std::vector<StoredPosition> last;
     ASSERT_TRUE(storage->lastPositions(last));
     ASSERT_EQ(last.size(), 2u);
     EXPECT_EQ(last[0].position.accountId, a);
-    EXPECT_EQ(last[0].position.receivedUs, 1023);
+    EXPECT_EQ(last[0].position.receivedUs, 5007);
     EXPECT_EQ(last[1].position.accountId, b);
-    EXPECT_EQ(last[1].position.receivedUs, 1024);
+    EXPECT_EQ(last[1].position.receivedUs, 5014);
+}
+
+TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition) {
+    WAYLOOM_TEST_DATABASE(database);
+    auto storage = open(database);
+    ASSERT_NE(storage, nullptr);
+    ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
+    ASSERT_EQ(storage->addAccount(account("b")), AccountChange::done);
+    std::vector<Account> accounts;
+    ASSERT_TRUE(storage->listAccounts(accounts));
+    const std::int64_t a = accounts[0].id, b = accounts[1].id;
+    constexpr std::int64_t live = 2000000000, kept = live - 600000000;
+    struct Step {
+        const char* what;
+        std::vector<Position> group;
+        long long count;  // stored afterwards
+    };
+    const Step steps[] = {
+        {"the live position", {at(a, live, 1)}, 1},
+        {"a kept one, late", {at(a, kept, 2, true, live + 1)}, 2},
+        {"the kept one again, another group", {at(a, kept, 3, true, live + 2)}, 2},
+        {"twice in one group, beside a new one",
+         {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 5, true), at(a, kept + 60000000, 6, true)},
+         4},
+        {"the same time from another account", {at(b, kept, 7, true)}, 5},
+        {"the same time without t: as ever, stored", {at(a, kept, 8), at(a, kept, 9)}, 7},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(storage->insertPositions(step.group)) << storage->lastError();
+        long long count = 0;
+        ASSERT_TRUE(storage->countPositions(count));
+        EXPECT_EQ(count, step.count);
+    }
+    // The first copy is the one kept; the live position stays the last.
+    PositionRange range;
+    range.accountId = a;
+    std::vector<StoredPosition> batch;
+    ASSERT_TRUE(storage->readPositions(range, 10, batch));
+    std::vector<double> lats;
+    for (const StoredPosition& stored : batch) lats.push_back(stored.position.lat);
+    EXPECT_EQ(lats, (std::vector<double>{2, 8, 9, 4, 6, 1}));
+    std::vector<StoredPosition> last;
+    ASSERT_TRUE(storage->lastPositions(last));
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_EQ(last[0].position.timeUs, live);
+    EXPECT_EQ(last[0].position.lat, 1);
+    EXPECT_EQ(last[1].position.lat, 7);
 }
 
 TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsInBatches) {
@@ -133,9 +205,8 @@ TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsInBatches) {
     const std::int64_t now = 100 * dayUs;
     std::vector<Position> positions;
     // 25,000 older than 7 days (more than two batches), 3 younger.
-    for (int i = 0; i < 25000; ++i)
-        positions.push_back({accounts[0].id, now - 8 * dayUs + i, 1, 2, 3, "192.0.2.7"});
-    for (int i = 0; i < 3; ++i) positions.push_back({accounts[0].id, now - 6 * dayUs, 1, 2, 3, "192.0.2.7"});
+    for (int i = 0; i < 25000; ++i) positions.push_back(at(accounts[0].id, now - 8 * dayUs + i));
+    for (int i = 0; i < 3; ++i) positions.push_back(at(accounts[0].id, now - 6 * dayUs));
     ASSERT_TRUE(storage->insertPositions(positions));
     EXPECT_EQ(storage->deletePositionsBefore(now - 7 * dayUs, 10), 10);
     EXPECT_EQ(deleteOldPositions(*storage, 7, now), 25000 - 10);
@@ -157,6 +228,58 @@ TEST_P(StorageTest, OpensItsOwnSchemaAgainUnchanged) {
     ASSERT_TRUE(again->listAccounts(accounts));
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].login, "kept");
+}
+
+// The first schema, as a server of that version left it, with two positions.
+TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
+    WAYLOOM_TEST_DATABASE(database);
+    const bool sqlite = database.kind == testdb::Kind::sqlite;
+    const std::string integer = sqlite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+    const std::string first =
+        "CREATE TABLE accounts (id " + integer +
+        ", login TEXT NOT NULL UNIQUE, password_hash TEXT NOT NULL, admin BOOLEAN NOT NULL DEFAULT FALSE,"
+        " enabled BOOLEAN NOT NULL DEFAULT TRUE, version BIGINT NOT NULL DEFAULT 1, created_us BIGINT NOT "
+        "NULL);"
+        "CREATE TABLE positions (id " +
+        integer +
+        ", account_id BIGINT NOT NULL REFERENCES accounts(id), received_us BIGINT NOT NULL,"
+        " lat DOUBLE PRECISION NOT NULL, lon DOUBLE PRECISION NOT NULL, speed_knots DOUBLE PRECISION NOT "
+        "NULL,"
+        " client TEXT NOT NULL);"
+        "CREATE INDEX positions_by_account ON positions(account_id, id);"
+        "CREATE INDEX positions_by_time ON positions(received_us);"
+        "CREATE TABLE generations (name TEXT PRIMARY KEY, value BIGINT NOT NULL);"
+        "INSERT INTO generations VALUES ('accounts', 1);"
+        "INSERT INTO accounts (login, password_hash, created_us) VALUES ('old', 'x', 1);"
+        "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client) VALUES"
+        " (1, 3000, 1, 2, 3, '192.0.2.7'), (1, 2000, 4, 5, 6, '192.0.2.8');" +
+        (sqlite ? "PRAGMA user_version = 1;"
+                : "CREATE TABLE wayloom_schema (version INTEGER NOT NULL);"
+                  "INSERT INTO wayloom_schema VALUES (1);");
+    if (sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(database.name.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, first.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else {
+        ASSERT_TRUE(testdb::runAdmin(database.name, first));
+    }
+    auto storage = open(database);
+    ASSERT_NE(storage, nullptr);
+    PositionRange range;
+    range.accountId = 1;
+    std::vector<StoredPosition> batch;
+    ASSERT_TRUE(storage->readPositions(range, 10, batch));
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(batch[0].position.timeUs, 2000);  // the time of arrival, in its order
+    EXPECT_EQ(batch[0].position.receivedUs, 2000);
+    EXPECT_EQ(batch[0].position.lat, 4);
+    EXPECT_FALSE(batch[0].position.timeSent);
+    EXPECT_EQ(batch[1].position.timeUs, 3000);
+    ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 8, true)}));
+    long long count = 0;
+    ASSERT_TRUE(storage->countPositions(count));
+    EXPECT_EQ(count, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, StorageTest, testing::Values(testdb::Kind::sqlite, testdb::Kind::postgres),
