@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
@@ -35,7 +36,15 @@ bool attachParentConsole() {
                     OPEN_EXISTING, 0, nullptr);
     SetStdHandle(STD_OUTPUT_HANDLE, console);
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    if (error == nullptr || error == INVALID_HANDLE_VALUE) SetStdHandle(STD_ERROR_HANDLE, console);
+    const bool noError = error == nullptr || error == INVALID_HANDLE_VALUE;
+    if (noError) SetStdHandle(STD_ERROR_HANDLE, console);
+    // The C runtime took its descriptors from the handles at the start, when
+    // a program of the window subsystem has none: give it the console too.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(console), _O_TEXT);
+    if (fd >= 0) {
+        _dup2(fd, standardOutputFd);
+        if (noError) _dup2(fd, standardErrorFd);
+    }
     return true;
 }
 
