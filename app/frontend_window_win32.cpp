@@ -142,6 +142,13 @@ static INT_PTR CALLBACK dialogProcedure(HWND window, UINT message, WPARAM wParam
             layoutWindow();
             return TRUE;
         case WM_COMMAND:
+            // The status log takes the focus for its sideways scrolling, but
+            // being read-only it shows no text caret (the edit control makes
+            // one with every focus).
+            if (HIWORD(wParam) == EN_SETFOCUS && LOWORD(wParam) == statusLogControl) {
+                DestroyCaret();
+                return TRUE;
+            }
             // The Enter key's IDOK and Esc's IDCANCEL are not handled: they change nothing.
             if (HIWORD(wParam) == BN_CLICKED && onCommand(LOWORD(wParam))) {
                 endIfEnded();

@@ -9,8 +9,11 @@
 # prints figures and succeeds when it could measure. Target: under 0.2% of
 # one core.
 #
-#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [BUILD_DIR]
+#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [--queue] [BUILD_DIR]
 #
+# With --queue the settings keep undelivered reports ("queue = queue"): every
+# report carries its time, and the bytes the program wrote to files and to
+# the disk over the interval are shown (none while every report is delivered).
 # With --https the reports go to https://localhost (port 443) with a
 # certificate made for the run by a throw-away authority (ca-file), so every
 # report makes a TLS connection and verifies the server. With --gpsd a real
@@ -29,7 +32,8 @@ while [[ $# -gt 0 ]]; do
         --seconds) seconds=${2:?}; shift ;;
         --https) https=--https ;;
         --gpsd) gpsd=--gpsd ;;
-        -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
+        --queue) queue=--queue ;;
+        -h | --help) sed -n '2,26p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
@@ -42,7 +46,7 @@ done
 
 # shellcheck source=tools/lib.sh
 source "$(dirname "$0")/../tools/lib.sh"
-enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} "$build"
+enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} ${queue:-} "$build"
 
 begin_work wayloom-measure
 start_gpssim --baud 4800
@@ -60,6 +64,7 @@ if [[ -n ${gpsd:-} ]]; then
     done
     echo 'source = gpsd://127.0.0.1:2947' >>"$work/settings.ini"
 fi
+[[ -n ${queue:-} ]] && echo 'queue = queue' >>"$work/settings.ini"
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")
@@ -71,7 +76,11 @@ sample() {
     cpu=$(cat /proc/"$program"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }')
     switches=$(cat /proc/"$program"/task/*/status | awk '/ctxt_switches:/ { sum += $2 } END { print sum }')
     rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$program/status")
-    echo "$cpu $switches $rss"
+    # bytes passed to write calls on files (sockets and the status output
+    # count too: only the difference with and without --queue tells), and
+    # bytes sent to the disk
+    written=$(awk '/^wchar:/ { w = $2 } /^write_bytes:/ { d = $2 } END { print w, d }' "/proc/$program/io")
+    echo "$cpu $switches $rss $written"
 }
 
 sleep 10
@@ -80,11 +89,11 @@ gpsd_cpu() {
     [[ -n ${gpsd_pid:-} ]] || { echo 0; return; }
     cat /proc/"$gpsd_pid"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'
 }
-read -r cpu0 switches0 rss0 <<<"$(sample)"
+read -r cpu0 switches0 rss0 wchar0 disk0 <<<"$(sample)"
 gpsd0=$(gpsd_cpu)
 time0=$(date +%s.%N)
 sleep "$seconds"
-read -r cpu1 switches1 rss1 <<<"$(sample)"
+read -r cpu1 switches1 rss1 wchar1 disk1 <<<"$(sample)"
 gpsd1=$(gpsd_cpu)
 time1=$(date +%s.%N)
 peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program/status")
@@ -94,12 +103,14 @@ failed=$(grep -cE "^(Can't|Service unavailable|Wrong|Bad|Authorization|Saving|Do
 received=$(wc -l <"$work/receiver.log")
 awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+ through gpsd}" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
-    -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" 'BEGIN {
+    -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" \
+    -v queue="${queue:+, queue on}" -v wchar="$((wchar1 - wchar0))" -v disk="$((disk1 - disk0))" 'BEGIN {
     s = t1 - t0
-    printf "wayloom headless, a report every 30 s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, via, s
+    printf "wayloom headless, a report every 30 s%s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, queue, via, s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100
     printf "  wake-ups per second %.2f\n", w / s
     printf "  resident memory     %d kB at the start, %d kB at the end, peak %d kB\n", rss0, rss1, peak
     printf "  reports             %d sent successfully, %d failed, %d received by the server\n", sent, failed, received
+    printf "  bytes written       %d through write calls (sockets and output included), %d to the disk\n", wchar, disk
     if (via != "") printf "  gpsd CPU time       %.1f ms (%.4f%% of one core)\n", g / 1e6, g / 1e9 / s * 100
 }'

@@ -9,8 +9,9 @@ set(WAYLOOM_PROGRAM_DIR "lib/wayloom" CACHE STRING
 if(TARGET wayloom-program)
   install(TARGETS wayloom-program RUNTIME DESTINATION ${WAYLOOM_PROGRAM_DIR})
 endif()
-# The tools a user of the reporter needs; the load generator is a benchmark tool.
-foreach(tool IN ITEMS nmea gpssim receiver)
+# The tools: those a user of the reporter needs, and the load generator that
+# measures a report server (packaged with the server).
+foreach(tool IN ITEMS nmea gpssim receiver loadgen)
   if(TARGET wayloom-${tool})
     install(TARGETS wayloom-${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()

@@ -738,6 +738,12 @@ ReportPosition takeReportPosition() {
     position.latitudeHemisphere = gpsState.gga.latitudeHemisphere;
     position.longitudeHemisphere = gpsState.gga.longitudeHemisphere;
     position.renewed = gpsRenewals;
+    const RmcRecord& rmc = gpsState.rmc;
+    const GgaRecord& gga = gpsState.gga;
+    const ZdaRecord& zda = gpsState.zda;
+    position.clock = {rmc.hour,   rmc.minute, rmc.second, rmc.day,    rmc.month,
+                      rmc.year,   gga.hour,   gga.minute, gga.second, zda.hour,
+                      zda.minute, zda.second, zda.day,    zda.month,  zda.year};
     return position;
 }
 

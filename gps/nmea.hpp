@@ -214,11 +214,22 @@ void takePositionFix(double* latitude, double* longitude, double* speed, int* va
 
 // What a report needs, all taken under one hold of gpsStateLock so that the
 // hemisphere letters belong to the same GGA record as the position.
+// The receiver's own clock as its last sentences gave it: 0 where none came.
+struct ReceiverClock {
+    std::uint8_t rmcHour, rmcMinute, rmcSecond;
+    std::uint8_t rmcDay, rmcMonth, rmcYear;  // two-digit year
+    std::int32_t ggaHour, ggaMinute, ggaSecond;
+    std::uint8_t zdaHour, zdaMinute, zdaSecond;
+    std::uint8_t zdaDay, zdaMonth;
+    std::int32_t zdaYear;  // four-digit year
+};
+
 struct ReportPosition {
     PositionFix fix;           // as takePositionFix gives it: degrees never negative
     char latitudeHemisphere;   // 'N' or 'S' of that GGA record; 0 when empty
     char longitudeHemisphere;  // 'E' or 'W' of that GGA record; 0 when empty
     GpsRenewals renewed;
+    ReceiverClock clock;
 };
 
 ReportPosition takeReportPosition();

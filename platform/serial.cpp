@@ -10,6 +10,7 @@
 // termios2 and BOTHER.
 #include "platform/serial.hpp"
 
+#include "platform/comport.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/serial_failure.hpp"
 
@@ -76,7 +77,6 @@ namespace {
 
 constexpr char devicePrefix[] = "/dev/";
 constexpr char comPortPrefix[] = "/dev/ttyS";
-constexpr unsigned long maxComPortNumber = 9999;
 
 struct PathWriter {
     std::span<char, portPathCapacity> path;
@@ -120,29 +120,14 @@ bool appendUtf8(PathWriter& writer, char32_t c) {
     return true;
 }
 
-wchar_t lowerAscii(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// n of "COMn:" (n from 1, decimal digits only), or 0 when name is not such a name.
-unsigned long comPortNumber(const wchar_t* name) {
-    if (lowerAscii(name[0]) != L'c' || lowerAscii(name[1]) != L'o' || lowerAscii(name[2]) != L'm') return 0;
-    unsigned long number = 0;
-    const wchar_t* c = name + 3;
-    for (; *c >= L'0' && *c <= L'9'; ++c) {
-        number = number * 10 + static_cast<unsigned long>(*c - L'0');
-        if (number > maxComPortNumber) return 0;
-    }
-    if (c == name + 3 || c[0] != L':' || c[1] != L'\0') return 0;
-    return number;
-}
-
 }  // namespace
 
 bool serialDevicePath(const wchar_t* portName, std::span<char, portPathCapacity> path) {
     PathWriter writer{path, 0, true};
     if (portName == nullptr || portName[0] == L'\0') return false;
-    if (unsigned long number = comPortNumber(portName); number != 0) {
+    // Only the handheld's own form, with its colon: a plain "COM1" is a file name.
+    if (const ComPortName com = readComPortName(portName); com.colon) {
+        const unsigned long number = com.number;
         appendText(writer, comPortPrefix);
         std::array<char, 8> digits{};  // up to 9998 and a terminator
         std::size_t count = 0;

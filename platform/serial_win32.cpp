@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <string_view>
 
+#include "platform/comport.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
 #include "platform/serial_failure.hpp"
@@ -24,25 +25,6 @@
 namespace {
 
 constexpr wchar_t devicePrefix[] = L"\\\\.\\";
-constexpr unsigned long maxComPortNumber = 9999;
-
-wchar_t lowerAscii(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// The length of "COMn" at the start of name when name is "COMn:" or "COMn"
-// (n from 1, decimal digits only), otherwise 0.
-std::size_t comPortNameLength(const wchar_t* name) {
-    if (lowerAscii(name[0]) != L'c' || lowerAscii(name[1]) != L'o' || lowerAscii(name[2]) != L'm') return 0;
-    unsigned long number = 0;
-    const wchar_t* c = name + 3;
-    for (; *c >= L'0' && *c <= L'9'; ++c) {
-        number = number * 10 + static_cast<unsigned long>(*c - L'0');
-        if (number > maxComPortNumber) return 0;
-    }
-    if (number == 0 || !(c[0] == L'\0' || (c[0] == L':' && c[1] == L'\0'))) return 0;
-    return static_cast<std::size_t>(c - name);
-}
 
 HANDLE toHandle(PortHandle port) {
     return reinterpret_cast<HANDLE>(port);
@@ -62,7 +44,7 @@ bool serialDevicePath(const wchar_t* portName, std::span<wchar_t, portPathCapaci
         }
         return true;
     };
-    const std::size_t comLength = comPortNameLength(portName);
+    const std::size_t comLength = readComPortName(portName).length;
     const bool fits = comLength != 0 ? append(devicePrefix, 4) && append(portName, comLength)
                                      : append(portName, std::wcslen(portName));
     path[length] = L'\0';

@@ -2,16 +2,14 @@
 // deadline and keep-alive, and reads that gather a burst like the serial
 // port's.
 //
-// Divisions: errno mapping and the last failure; addresses and connecting;
+// Divisions: the last failure; addresses and connecting;
 // writing; reading; the diagnostic line.
 #include "platform/stream.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,26 +21,13 @@
 #include <thread>
 
 #include "platform/diagnostics.hpp"
+#include "platform/tcp.hpp"
 
-// ---- errno mapping -------------------------------------------------------------
+// ---- the last failure ------------------------------------------------------------
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-enum class ErrnoOutcome : std::uint8_t { retry, idle, failed };
-
-// The one place where errno becomes what the callers need to know.
-ErrnoOutcome classifyErrno(int error) {
-    switch (error) {
-        case EINTR:  // a signal came first: do it again
-            return ErrnoOutcome::retry;
-        case EAGAIN:  // nothing there yet (EWOULDBLOCK is the same value here)
-            return ErrnoOutcome::idle;
-        default:  // ECONNRESET, ETIMEDOUT after keep-alive gave up, EPIPE, EBADF ...
-            return ErrnoOutcome::failed;
-    }
-}
+using Clock = TcpClock;
 
 // Whose reason the last failure has: the resolver's (an EAI_ code) or the
 // system's (an errno value).
@@ -57,21 +42,6 @@ thread_local StreamFailureRecord lastStreamFailure{StreamFailure::none, 0};
 
 void recordFailure(StreamFailure step, int error) {
     lastStreamFailure = {step, error};
-}
-
-int millisecondsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 0x7FFFFFFF));
-}
-
-// Waits until socket has one of events (or an error or hang-up) before deadline.
-bool waitForSocket(int socket, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd entry{socket, events, 0};
-        const int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
-        if (ready > 0) return true;
-        if (ready == 0 || classifyErrno(errno) != ErrnoOutcome::retry) return false;
-    }
 }
 
 }  // namespace
@@ -96,24 +66,14 @@ void keepAlive(int socket) {
 }
 
 // A non-blocking socket connected to address before deadline, or -1. The
-// socket stays non-blocking: every later wait is a poll.
+// socket stays non-blocking (platform/tcp.hpp).
 int connectBefore(const sockaddr* address, socklen_t length, Clock::time_point deadline) {
-    const int socket = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int socket = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         recordFailure(StreamFailure::system, errno);
         return -1;
     }
-    bool connected = ::connect(socket, address, length) == 0;
-    int failure = errno;
-    if (!connected && (failure == EINPROGRESS || failure == EINTR)) {
-        failure = ETIMEDOUT;
-        socklen_t failureLength = sizeof failure;
-        if (waitForSocket(socket, POLLOUT, deadline) &&
-            getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &failureLength) != 0)
-            failure = errno;
-        connected = failure == 0;
-    }
-    if (!connected) {
+    if (const int failure = tcpConnect(socket, address, length, deadline); failure != 0) {
         recordFailure(StreamFailure::system, failure);
         ::close(socket);
         return -1;
@@ -184,26 +144,9 @@ void closeStream(StreamHandle stream) {
 
 bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::milliseconds timeout) {
     if (stream == invalidStreamHandle) return false;
-    const Clock::time_point deadline = Clock::now() + timeout;
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t count = ::send(stream, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        const int error = count < 0 ? errno : EPIPE;
-        const ErrnoOutcome outcome = classifyErrno(error);
-        if (outcome == ErrnoOutcome::failed) {
-            recordFailure(StreamFailure::system, error);
-            return false;
-        }
-        if (outcome == ErrnoOutcome::idle && !waitForSocket(stream, POLLOUT, deadline)) {
-            recordFailure(StreamFailure::system, ETIMEDOUT);
-            return false;
-        }
-    }
-    return true;
+    const int failure = tcpSendAll(stream, data, Clock::now() + timeout);
+    if (failure != 0) recordFailure(StreamFailure::system, failure);
+    return failure == 0;
 }
 
 // ---- reading ----------------------------------------------------------------------
@@ -237,29 +180,24 @@ void awaitEndOfBurst(int socket, std::size_t capacity) {
 PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitMilliseconds) {
     if (stream == invalidStreamHandle) return {PortReadStatus::failed, 0};
     if (buffer.empty()) return {PortReadStatus::idle, 0};
-    pollfd ready{stream, POLLIN, 0};
-    for (;;) {
-        const int count = ::poll(&ready, 1, waitMilliseconds);
-        if (count > 0) break;
-        if (count == 0) return {PortReadStatus::idle, 0};
-        if (classifyErrno(errno) != ErrnoOutcome::retry) return {PortReadStatus::failed, 0};
-    }
-    if ((ready.revents & POLLNVAL) != 0) return {PortReadStatus::failed, 0};
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(std::max(waitMilliseconds, 0));
+    const TcpReadiness readiness = tcpWaitReady(stream, false, deadline);
+    if (readiness == TcpReadiness::timedOut) return {PortReadStatus::idle, 0};
+    if (readiness == TcpReadiness::failed) return {PortReadStatus::failed, 0};
     // Ready, closed or failed: a closed or failed connection ends the read below.
-    if ((ready.revents & (POLLHUP | POLLERR)) == 0) awaitEndOfBurst(stream, buffer.size());
-    for (;;) {
-        const ssize_t count = ::recv(stream, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};
-        if (count == 0) return {PortReadStatus::failed, 0};  // the peer closed the connection
-        switch (classifyErrno(errno)) {
-            case ErrnoOutcome::retry:
-                continue;
-            case ErrnoOutcome::idle:
-                return {PortReadStatus::idle, 0};
-            case ErrnoOutcome::failed:
-                return {PortReadStatus::failed, 0};
-        }
+    if (readiness == TcpReadiness::ready) awaitEndOfBurst(stream, buffer.size());
+    const TcpReceived got = tcpReceive(stream, buffer);
+    switch (got.status) {
+        case TcpReceiveStatus::data:
+            return {PortReadStatus::data, got.count};
+        case TcpReceiveStatus::none:
+            return {PortReadStatus::idle, 0};
+        case TcpReceiveStatus::closed:  // the peer closed the connection
+        case TcpReceiveStatus::failed:
+            return {PortReadStatus::failed, 0};
     }
+    return {PortReadStatus::failed, 0};
 }
 
 // ---- the diagnostic line -----------------------------------------------------------

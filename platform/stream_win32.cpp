@@ -2,7 +2,7 @@
 // deadline, keep-alive and burst reads as on Linux. Each open stream holds a
 // reference to the socket library, released when it is closed.
 //
-// Divisions: waiting and the last failure; addresses and connecting;
+// Divisions: the last failure; addresses and connecting;
 // writing; reading; the diagnostic line.
 #include "platform/stream.hpp"
 
@@ -18,42 +18,16 @@
 
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
+#include "platform/tcp.hpp"
 
-// ---- waiting and the last failure ------------------------------------------------
+// ---- the last failure ------------------------------------------------
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = TcpClock;
 
 SOCKET toSocket(StreamHandle stream) {
     return static_cast<SOCKET>(stream);
-}
-
-timeval timeLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
-    const long long micros = std::max<long long>(left.count(), 0);
-    return timeval{static_cast<long>(micros / 1000000), static_cast<long>(micros % 1000000)};
-}
-
-enum class Wait { read, write, connect };
-
-// Waits until socket is ready for kind before deadline (a failed connect
-// counts as ready: the caller reads its error); false on time-out or failure.
-bool waitForSocket(SOCKET socket, Wait kind, Clock::time_point deadline) {
-    timeval timeout = timeLeft(deadline);
-    fd_set ready;
-    fd_set failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(socket, &ready);
-    FD_SET(socket, &failed);
-    const int count = kind == Wait::read ? select(0, &ready, nullptr, &failed, &timeout)
-                                         : select(0, nullptr, &ready, &failed, &timeout);
-    return count > 0;
-}
-
-bool wouldBlock() {
-    return WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
 // The Windows Sockets error of the last failure on this thread (the
@@ -83,7 +57,7 @@ void keepAlive(SOCKET socket) {
 }
 
 // A non-blocking socket connected to address before deadline, or
-// INVALID_SOCKET. The socket stays non-blocking: every later wait is a select.
+// INVALID_SOCKET. The socket stays non-blocking (platform/tcp.hpp).
 SOCKET connectBefore(const sockaddr* address, int length, Clock::time_point deadline) {
     const SOCKET socket =
         WSASocketW(address->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
@@ -91,24 +65,8 @@ SOCKET connectBefore(const sockaddr* address, int length, Clock::time_point dead
         recordFailure(WSAGetLastError());
         return INVALID_SOCKET;
     }
-    u_long nonBlocking = 1;
-    bool connected = false;
-    int failure = 0;
-    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
-        failure = WSAGetLastError();
-    } else if (connect(socket, address, length) == 0) {
-        connected = true;
-    } else if (!wouldBlock()) {
-        failure = WSAGetLastError();
-    } else if (!waitForSocket(socket, Wait::connect, deadline)) {
-        failure = WSAETIMEDOUT;
-    } else {
-        int failureLength = sizeof failure;
-        if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &failureLength) != 0)
-            failure = WSAGetLastError();
-        connected = failure == 0;
-    }
-    if (!connected) {
+    if (const int failure = tcpConnect(socket, address, static_cast<std::size_t>(length), deadline);
+        failure != 0) {
         recordFailure(failure);
         closesocket(socket);
         return INVALID_SOCKET;
@@ -163,24 +121,9 @@ void closeStream(StreamHandle stream) {
 
 bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::milliseconds timeout) {
     if (stream == invalidStreamHandle) return false;
-    const Clock::time_point deadline = Clock::now() + timeout;
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const int ask = static_cast<int>(std::min<std::size_t>(data.size() - sent, 1 << 20));
-        const int count = send(toSocket(stream), data.data() + sent, ask, 0);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-        } else if (count == SOCKET_ERROR && wouldBlock()) {
-            if (!waitForSocket(toSocket(stream), Wait::write, deadline)) {
-                recordFailure(WSAETIMEDOUT);
-                return false;
-            }
-        } else {
-            recordFailure(count == SOCKET_ERROR ? WSAGetLastError() : WSAECONNRESET);
-            return false;
-        }
-    }
-    return true;
+    const int failure = tcpSendAll(stream, data, Clock::now() + timeout);
+    if (failure != 0) recordFailure(failure);
+    return failure == 0;
 }
 
 // ---- reading ----------------------------------------------------------------------
@@ -215,12 +158,14 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
     const SOCKET socket = toSocket(stream);
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(std::max(waitMilliseconds, 0));
-    if (!waitForSocket(socket, Wait::read, deadline)) return {PortReadStatus::idle, 0};
+    const TcpReadiness readiness = tcpWaitReady(stream, false, deadline);
+    if (readiness == TcpReadiness::timedOut || readiness == TcpReadiness::failed) {
+        return {PortReadStatus::idle, 0};
+    }
     awaitEndOfBurst(socket, buffer.size());
-    const int ask = static_cast<int>(std::min<std::size_t>(buffer.size(), 1 << 20));
-    const int count = recv(socket, buffer.data(), ask, 0);
-    if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};
-    if (count == SOCKET_ERROR && wouldBlock()) return {PortReadStatus::idle, 0};
+    const TcpReceived got = tcpReceive(stream, buffer);
+    if (got.status == TcpReceiveStatus::data) return {PortReadStatus::data, got.count};
+    if (got.status == TcpReceiveStatus::none) return {PortReadStatus::idle, 0};
     return {PortReadStatus::failed, 0};  // the peer closed or reset the connection
 }
 

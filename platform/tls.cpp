@@ -12,6 +12,8 @@
 // types of the calls; the calls themselves are looked up once.
 #include "platform/tls.hpp"
 
+#include "platform/diagnostics.hpp"
+
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <openssl/err.h>
@@ -66,6 +68,9 @@ struct OpenSsl {
     decltype(&SSL_shutdown) shutdown;
     decltype(&SSL_free) connectionFree;
     decltype(&ERR_clear_error) clearErrors;
+    decltype(&ERR_peek_error) firstError;
+    decltype(&ERR_reason_error_string) errorReason;
+    decltype(&X509_verify_cert_error_string) verifyText;
 };
 
 template <typename Function>
@@ -100,7 +105,10 @@ const OpenSsl* loadOpenSsl() {
         findCall(library, "SSL_get_error", calls.error) && findCall(library, "SSL_write_ex", calls.write) &&
         findCall(library, "SSL_read_ex", calls.read) && findCall(library, "SSL_shutdown", calls.shutdown) &&
         findCall(library, "SSL_free", calls.connectionFree) &&
-        findCall(library, "ERR_clear_error", calls.clearErrors);
+        findCall(library, "ERR_clear_error", calls.clearErrors) &&
+        findCall(library, "ERR_peek_error", calls.firstError) &&
+        findCall(library, "ERR_reason_error_string", calls.errorReason) &&
+        findCall(library, "X509_verify_cert_error_string", calls.verifyText);
     return found ? &calls : nullptr;  // the library stays loaded either way, as the process needs it once
 }
 
@@ -202,6 +210,26 @@ bool setExpectedPeer(const OpenSsl& ssl, SSL* connection, char* host) {
            ssl.expectHost(connection, host) == 1;
 }
 
+// The library's reason for its first queued error, or fallback when there is
+// none or it has no text.
+const char* libraryReason(const OpenSsl& ssl, const char* fallback) {
+    const unsigned long code = ssl.firstError();
+    const char* reason = code == 0 ? nullptr : ssl.errorReason(code);
+    return reason != nullptr ? reason : fallback;
+}
+
+// The diagnostic line for a handshake that did not end with a verified peer:
+// the certificate check's verdict (an expired certificate, another authority,
+// another name), else the library's reason (an old protocol, the server's
+// alert), else what the wait saw.
+void reportHandshakeFailure(const OpenSsl& ssl, SSL* connection, std::string_view host, bool timedOut) {
+    const long verdict = ssl.verifyResult(connection);
+    const char* reason = verdict != X509_V_OK ? ssl.verifyText(verdict)
+                                              : libraryReason(ssl, timedOut ? "no answer in time"
+                                                                            : "the connection was closed");
+    reportFailure("TLS handshake failed with report host", host, reason);
+}
+
 }  // namespace
 
 bool tlsAvailable() {
@@ -217,7 +245,15 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
         return false;
     static TlsSession sessionStore;  // one exchange at a time, on the report cycle thread
     TlsSession* opened = &sessionStore;
+    ssl->clearErrors();
+    errno = 0;
     opened->context = makeContext(*ssl, caFile);
+    if (opened->context == nullptr) {
+        // A file that cannot be read leaves only errno behind.
+        const int error = errno;
+        reportFailure("cannot load the trusted authorities", caFile.empty() ? "of the system" : caFile,
+                      libraryReason(*ssl, error != 0 ? systemReason(error) : "unknown"));
+    }
     opened->connection = opened->context == nullptr ? nullptr : ssl->connectionNew(opened->context);
     if (opened->connection == nullptr || !setExpectedPeer(*ssl, opened->connection, hostName.data()) ||
         ssl->setSocket(opened->connection, socket) != 1) {
@@ -231,6 +267,7 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
             opened, socket, deadline, [&] { return ssl->connect(opened->connection); }, result) &&
         ssl->verifyResult(opened->connection) == X509_V_OK;
     if (!verified) {
+        reportHandshakeFailure(*ssl, opened->connection, host, Clock::now() >= deadline);
         endTlsSession(opened);
         return false;
     }

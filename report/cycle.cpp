@@ -14,6 +14,9 @@
 #include "gps/nmea.hpp"
 #include "gps/reader.hpp"
 #include "report/exchange.hpp"
+#include "report/fixtime.hpp"
+#include "report/forward.hpp"
+#include "report/protocol.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
@@ -27,15 +30,24 @@ void sleepMilliseconds(std::int64_t milliseconds) {
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
 }
 
-// One pass: report a usable fix or show that there is none.
-void reportOnce() {
+// One pass: report a usable fix or show that there is none. With the queue
+// on, the report carries its time and the kept reports may follow until
+// intervalMs after the live exchange; returns the monotonic time at which the
+// next pass is due, or 0 for a whole interval from the return.
+std::int64_t reportOnce(std::int64_t intervalMs) {
     const ReportPosition position = takeReportPosition();
     if (!positionUsable(position, settings.staleAfterSeconds, monotonicMilliseconds())) {
         showMessage(messageCantFindSatellites);
-        return;
+        return 0;
     }
     const ReportedCoordinates reported = reportedCoordinates(position, settings.unsignedPositions);
-    runReportExchange(reported.latitude, reported.longitude, position.fix.speed);
+    if (!settings.queueGiven) {
+        runReportExchange(reported.latitude, reported.longitude, position.fix.speed);
+        return 0;
+    }
+    const FixTimeText fixTime = formatFixTime(chooseFixTime(position.clock, systemUtcNow()));
+    return reportAndForward(formatReportNumber(reported.latitude), formatReportNumber(reported.longitude),
+                            formatReportNumber(position.fix.speed), fixTime, intervalMs);
 }
 
 // A renewal time of 0 is never: stale whatever the limit.
@@ -70,9 +82,12 @@ int runReportCycle() {
         return 0;
     }
     sleepMilliseconds(cycleTiming.startupWaitMs);
+    if (settings.queueGiven) openSettingsQueue();
     for (std::uint64_t pass = 1;; ++pass) {
-        reportOnce();
-        sleepMilliseconds(static_cast<std::int64_t>(settings.reportInterval) * cycleTiming.intervalSecondMs);
+        const std::int64_t intervalMs =
+            static_cast<std::int64_t>(settings.reportInterval) * cycleTiming.intervalSecondMs;
+        const std::int64_t dueMs = reportOnce(intervalMs);
+        sleepMilliseconds(dueMs == 0 ? intervalMs : dueMs - monotonicMilliseconds());
         clearStatusLog();
         if (pass == cycleTiming.passLimit) return 0;
     }

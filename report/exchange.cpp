@@ -46,7 +46,7 @@ std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const Rep
 // request and reads the answer; the outcome message of the first step that
 // fails, or of the answer. The TLS session ends here, before the socket closes.
 std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, const NumberText& latText,
-                          const NumberText& lonText, const NumberText& speedText) {
+                          const NumberText& lonText, const NumberText& speedText, std::string_view fixTime) {
     HostAddress address{};
     if (!resolveHostAddress(target.host, target.port, address)) return messageCantOpenHost;
     socket = openTcpSocketFor(address);
@@ -56,7 +56,7 @@ std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, cons
         return messageCantOpenHost;
     ReportRequest request{};
     buildReportRequest(latText, lonText, speedText, terminatedText(settings.login),
-                       terminatedText(settings.password), request);
+                       terminatedText(settings.password), request, fixTime);
     const std::uint16_t outcome = sendAndReceive(socket, session, request);
     endTlsSession(session);
     return outcome;
@@ -71,12 +71,17 @@ std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, cons
 // "Can't send data!". Otherwise the
 // answer read until the server closes, 512 bytes arrive or 20 seconds pass
 // gives the outcome; no answer at all is "Service unavailable!".
-void runReportExchange(double latitude, double longitude, double speed) {
-    const NumberText latText = formatReportNumber(latitude);
-    const NumberText lonText = formatReportNumber(longitude);
-    const NumberText speedText = formatReportNumber(speed);
-    appendStatusLine(terminatedText(formatReportSummary(latText, lonText, speedText)));
-    showMessage(messageConnecting);
+std::uint16_t runReportExchange(double latitude, double longitude, double speed, std::string_view fixTime) {
+    return exchangeReportTexts(formatReportNumber(latitude), formatReportNumber(longitude),
+                               formatReportNumber(speed), fixTime, true);
+}
+
+std::uint16_t exchangeReportTexts(const NumberText& latText, const NumberText& lonText,
+                                  const NumberText& speedText, std::string_view fixTime, bool showLines) {
+    if (showLines) {
+        appendStatusLine(terminatedText(formatReportSummary(latText, lonText, speedText)));
+        showMessage(messageConnecting);
+    }
 
     // A server line that could not be understood, or a ca-file line too long
     // to be read, ends here: nothing goes anywhere else instead.
@@ -86,8 +91,9 @@ void runReportExchange(double latitude, double longitude, double speed) {
     std::uint16_t outcome = messageCantConnect;
     const bool tlsReady = !target.tls || tlsAvailable();
     if (target.usable && trustUsable && waitForRoute(target.host) && startSocketLibrary() && tlsReady) {
-        outcome = carryReport(target, socket, latText, lonText, speedText);
+        outcome = carryReport(target, socket, latText, lonText, speedText, fixTime);
     }
     stopSocketLibrary(socket);
-    showMessage(outcome);
+    if (showLines) showMessage(outcome);
+    return outcome;
 }

@@ -226,9 +226,13 @@ constexpr std::string_view bodyStart = "\n\nv=1.1&l=";
 constexpr std::size_t credentialMaxLength = 35;  // bytes of a login or password
 constexpr std::size_t contentLengthDigits = 3;   // the body is under 1000 bytes
 
+constexpr std::size_t fixTimeMaxLength = 20;                                   // "YYYY-MM-DDTHH:MM:SSZ"
+constexpr std::size_t encodedFixTimeMaxLength = 3 + fixTimeMaxLength + 2 * 2;  // "&t=", two ":" as %3A
+
 // The longest body: the fixed 24 characters, two credentials of 35 bytes each
-// sent as %XX, and three 15-character numbers.
-constexpr std::size_t bodyMaxLength = 24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength;
+// sent as %XX, three 15-character numbers and the position's time.
+constexpr std::size_t bodyMaxLength =
+    24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength + encodedFixTimeMaxLength;
 static_assert(bodyMaxLength < 1000);
 static_assert(encodedCredentialMaxLength == 3 * credentialMaxLength);
 static_assert(std::string_view("POST ").size() + reportUrlCapacity - 1 + requestHeaders.size() +
@@ -282,18 +286,41 @@ struct RequestWriter {
     }
 };
 
+// "&t=" and the time, each ":" as %3A; empty without a time.
+struct EncodedFixTime {
+    std::array<char, encodedFixTimeMaxLength> text;
+    std::size_t length;
+};
+
+EncodedFixTime encodeFixTime(std::string_view fixTime) {
+    EncodedFixTime encoded{{}, 0};
+    fixTime = fixTime.substr(0, std::min(fixTime.find('\0'), fixTime.size()));
+    if (fixTime.empty()) return encoded;
+    const auto put = [&](std::string_view s) {
+        for (const char c : s) {
+            if (encoded.length < encoded.text.size()) encoded.text[encoded.length++] = c;
+        }
+    };
+    put("&t=");
+    for (const char c : fixTime.substr(0, fixTimeMaxLength))
+        put(c == ':' ? std::string_view("%3A") : std::string_view(&c, 1));
+    return encoded;
+}
+
 }  // namespace
 
 void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
-                        std::string_view login, std::string_view password, ReportRequest& request) {
+                        std::string_view login, std::string_view password, ReportRequest& request,
+                        std::string_view fixTime) {
     const EncodedCredential encodedLogin = percentEncode(login);
     const EncodedCredential encodedPassword = percentEncode(password);
+    const EncodedFixTime encodedTime = encodeFixTime(fixTime);
     const std::string_view lat = numberTextView(latText);
     const std::string_view lon = numberTextView(lonText);
     const std::string_view speed = numberTextView(speedText);
     // "v=1.1&l=" 8, "&p=" 3, "&lat=" 5, "&lon=" 5, "&s=" 3.
-    const std::size_t contentLength =
-        24 + encodedLogin.length + encodedPassword.length + lat.size() + lon.size() + speed.size();
+    const std::size_t contentLength = 24 + encodedLogin.length + encodedPassword.length + lat.size() +
+                                      lon.size() + speed.size() + encodedTime.length;
     std::array<char, contentLengthDigits> lengthText;
     const auto lengthEnd =
         std::to_chars(lengthText.data(), lengthText.data() + lengthText.size(), contentLength).ptr;
@@ -315,6 +342,7 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     out.put(lon);
     out.put("&s=");
     out.put(speed);
+    out.put({encodedTime.text.data(), encodedTime.length});
     request.text[request.length] = '\0';
 }
 

@@ -58,9 +58,12 @@ SummaryLine formatReportSummary(const NumberText& latText, const NumberText& lon
                                 const NumberText& speedText);
 
 // The whole request for reportTarget()'s URL; login and password are percent-encoded outside
-// A-Z a-z 0-9 - . _ ~ and the content length counts the bytes sent.
+// A-Z a-z 0-9 - . _ ~ and the content length counts the bytes sent. A fixTime
+// ("YYYY-MM-DDTHH:MM:SSZ", at most 20 characters) adds "&t=" and it, colons
+// as %3A, after the speed; without one the request is as it always was.
 void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
-                        std::string_view login, std::string_view password, ReportRequest& request);
+                        std::string_view login, std::string_view password, ReportRequest& request,
+                        std::string_view fixTime = {});
 
 // The outcome message of an answer: the bytes received (at most 512, up to the
 // first zero byte among them).

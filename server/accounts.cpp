@@ -1,7 +1,7 @@
 // Accounts: Argon2id hashes, the directory read from the storage, the cache
-// of accepted passwords and the limits on failures.
+// of accepted passwords, and the checks under the limits on guessing.
 //
-// Divisions: passwords; the directory; limits; the checks.
+// Divisions: passwords; the directory; the checks.
 #include "server/accounts.hpp"
 
 #include <sodium.h>
@@ -121,6 +121,21 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
         if (accounts->storage != nullptr) error += ": " + accounts->storage->lastError();
         return nullptr;
     }
+    // Each device's last address is known to the limits from the start, so
+    // that guessing from elsewhere never holds it up after a restart.
+    std::vector<StoredPosition> last;
+    if (accounts->storage->lastPositions(last)) {
+        const std::lock_guard lock(accounts->mutex);
+        std::map<std::int64_t, std::string> logins;
+        for (const auto& [login, account] : accounts->directory) logins.emplace(account.id, login);
+        for (const StoredPosition& stored : last) {
+            const auto found = logins.find(stored.position.accountId);
+            if (found == logins.end()) continue;
+            loginlimit::addKnownAddress(accounts->limits, found->second,
+                                        loginlimit::addressKey(stored.position.client),
+                                        std::chrono::steady_clock::now());
+        }
+    }
     return accounts;
 }
 
@@ -140,81 +155,58 @@ bool refreshAccounts(Accounts& accounts) {
     return loadDirectory(accounts, generation);
 }
 
-// ---- Limits ------------------------------------------------------------------------------
+// ---- The checks ----------------------------------------------------------------------------
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Limit {
-    double capacity;
-    double drainSeconds;
-};
-constexpr Limit loginLimit{loginFailureCapacity, loginFailureDrainSeconds};
-constexpr Limit clientLimit{clientFailureCapacity, clientFailureDrainSeconds};
-constexpr std::size_t bucketsMax = 100000;  // per kind; the oldest are forgotten beyond
-
-// The level of a bucket now, drained since it was last touched.
-double levelNow(const FailureBucket& bucket, const Limit& limit, Clock::time_point now) {
-    const double drained = std::chrono::duration<double>(now - bucket.updated).count() / limit.drainSeconds;
-    return std::max(0.0, bucket.level - drained);
+// A hash no password opens (its password is random and forgotten), verified
+// in place of an unknown login's so that both take the same time.
+const std::string& decoyHash() {
+    static const std::string hash = [] {
+        std::array<unsigned char, 24> secret{};
+        randombytes_buf(secret.data(), secret.size());
+        return hashPassword(std::string_view(reinterpret_cast<const char*>(secret.data()), secret.size()));
+    }();
+    return hash;
 }
-
-bool isFull(const std::map<std::string, FailureBucket, std::less<>>& buckets, std::string_view key,
-            const Limit& limit, Clock::time_point now) {
-    // Full once no whole failure fits: after capacity failures in a row, one
-    // more is allowed each time one has drained.
-    const auto found = buckets.find(key);
-    return found != buckets.end() && levelNow(found->second, limit, now) > limit.capacity - 1;
-}
-
-void addFailure(std::map<std::string, FailureBucket, std::less<>>& buckets, std::string_view key,
-                const Limit& limit, Clock::time_point now) {
-    if (buckets.size() >= bucketsMax && buckets.find(key) == buckets.end()) {
-        // Forget the buckets that have drained; if none has, the first.
-        for (auto it = buckets.begin(); it != buckets.end();) {
-            it = levelNow(it->second, limit, now) <= 0 ? buckets.erase(it) : std::next(it);
-        }
-        if (buckets.size() >= bucketsMax) buckets.erase(buckets.begin());
-    }
-    FailureBucket& bucket = buckets[std::string(key)];
-    bucket.level = std::min(levelNow(bucket, limit, now) + 1, limit.capacity);
-    bucket.updated = now;
-}
-
-}  // namespace
-
-// ---- The checks ----------------------------------------------------------------------------
-
-namespace {
 
 enum class Quick { decided, needsVerification };
 
 // Everything that can be decided without the slow hash, under accounts.mutex.
+// account.login is left empty for an unknown login that is to be verified
+// like a known one.
 Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view password,
-                    std::string_view client, AccountCheck& check, Account& account) {
-    const auto now = Clock::now();
-    if (isFull(accounts.clientFailures, client, clientLimit, now) ||
-        isFull(accounts.loginFailures, login, loginLimit, now)) {
+                    std::string_view addressKey, UnknownLogins unknown, Clock::time_point now,
+                    AccountCheck& check, Account& account) {
+    const auto found = accounts.directory.find(login);
+    if (found != accounts.directory.end()) {
+        account = found->second;
+        // A password accepted before is taken whatever the limits say.
+        const auto cached = accounts.accepted.find(login);
+        if (cached != accounts.accepted.end() && cached->second.version == account.version) {
+            const CachedPassword offered = digestOf(accounts, password, account.version);
+            if (sodium_memcmp(offered.digest.data(), cached->second.digest.data(), offered.digest.size()) ==
+                0) {
+                check = {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id,
+                         account.admin};
+                return Quick::decided;
+            }
+        }
+    } else if (unknown == UnknownLogins::answeredAtOnce) {
+        if (loginlimit::limited(accounts.limits, {}, addressKey, now)) {
+            check = {AccountVerdict::limited, 0, false};
+        } else {
+            loginlimit::recordFailure(accounts.limits, {}, addressKey, now);
+            check = {AccountVerdict::unknownLogin, 0, false};
+        }
+        return Quick::decided;
+    }
+    if (loginlimit::limited(accounts.limits, login, addressKey, now)) {
         check = {AccountVerdict::limited, 0, false};
         countLimitedRequest();
         return Quick::decided;
-    }
-    const auto found = accounts.directory.find(login);
-    if (found == accounts.directory.end()) {
-        addFailure(accounts.clientFailures, client, clientLimit, now);
-        check = {AccountVerdict::unknownLogin, 0, false};
-        return Quick::decided;
-    }
-    account = found->second;
-    const auto cached = accounts.accepted.find(login);
-    if (cached != accounts.accepted.end() && cached->second.version == account.version) {
-        const CachedPassword offered = digestOf(accounts, password, account.version);
-        if (sodium_memcmp(offered.digest.data(), cached->second.digest.data(), offered.digest.size()) == 0) {
-            check = {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id,
-                     account.admin};
-            return Quick::decided;
-        }
     }
     return Quick::needsVerification;
 }
@@ -224,33 +216,40 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
 bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string_view password,
                          std::string_view client, AccountCheck& check) {
     Account account;
+    const std::string key = loginlimit::addressKey(client);
     const std::lock_guard lock(accounts.mutex);
-    return decideQuickly(accounts, login, password, client, check, account) == Quick::decided;
+    return decideQuickly(accounts, login, password, key, UnknownLogins::answeredAtOnce, Clock::now(), check,
+                         account) == Quick::decided;
 }
 
 AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::string_view password,
-                          std::string_view client) {
+                          std::string_view client, UnknownLogins unknown) {
     AccountCheck check;
     Account account;
+    const std::string key = loginlimit::addressKey(client);
     {
         const std::lock_guard lock(accounts.mutex);
-        if (decideQuickly(accounts, login, password, client, check, account) == Quick::decided) return check;
+        const auto now = Clock::now();
+        if (decideQuickly(accounts, login, password, key, unknown, now, check, account) == Quick::decided)
+            return check;
+        if (!loginlimit::admitVerification(accounts.limits, login, key, now))
+            return {AccountVerdict::limited, 0, false};
     }
     // The slow hash, outside the lock: other checks go on meanwhile.
-    const bool verified =
-        password.size() <= passwordMaxBytes && verifyPassword(account.passwordHash, password);
+    const bool known = !account.login.empty();
+    const bool verified = password.size() <= passwordMaxBytes &&
+                          verifyPassword(known ? account.passwordHash : decoyHash(), password) && known;
     const auto now = Clock::now();
     const std::lock_guard lock(accounts.mutex);
     if (!verified) {
-        addFailure(accounts.loginFailures, login, loginLimit, now);
-        addFailure(accounts.clientFailures, client, clientLimit, now);
-        return {AccountVerdict::wrongPassword, 0, false};
+        loginlimit::recordFailure(accounts.limits, login, key, now);
+        return {known ? AccountVerdict::wrongPassword : AccountVerdict::unknownLogin, 0, false};
     }
     // Kept only while the account is as it was when its hash was read.
     const auto current = accounts.directory.find(login);
     if (current != accounts.directory.end() && current->second.version == account.version) {
         accounts.accepted.insert_or_assign(std::string(login), digestOf(accounts, password, account.version));
     }
-    accounts.loginFailures.erase(std::string(login));
+    loginlimit::recordSuccess(accounts.limits, login, key, now);
     return {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id, account.admin};
 }

@@ -21,23 +21,16 @@
 #include <string>
 #include <string_view>
 
+#include "server/loginlimits.hpp"
 #include "server/storage.hpp"
 
 constexpr std::chrono::milliseconds accountsRefreshInterval{1000};
-
-// Wrong passwords (and unknown logins) fill a bucket that drains at a steady
-// rate; while one is full, every check of that login or from that address is
-// refused at once without a verification.
-constexpr double loginFailureCapacity = 10;      // wrong passwords in a row for one login
-constexpr double loginFailureDrainSeconds = 30;  // one failure forgotten every 30 s
-constexpr double clientFailureCapacity = 30;     // failures from one address
-constexpr double clientFailureDrainSeconds = 10;
 
 enum class AccountVerdict {
     accepted,
     unknownLogin,   // answer "2"
     wrongPassword,  // answer "5"
-    limited,        // too many recent failures: answer "5" without verifying
+    limited,        // guessing under way: not verified, answer "0" (try again later)
     disabled,       // answer "4"
     storageFailed   // the accounts could not be read: answer "0"
 };
@@ -60,19 +53,13 @@ struct CachedPassword {
     std::int64_t version;                  // of the account when it was accepted
 };
 
-struct FailureBucket {
-    double level = 0;
-    std::chrono::steady_clock::time_point updated;
-};
-
 // The accounts as the server knows them. Every field is guarded by mutex but
 // storage, which storageMutex guards.
 struct Accounts {
     std::mutex mutex;
     std::map<std::string, Account, std::less<>> directory;  // by login
     std::map<std::string, CachedPassword, std::less<>> accepted;
-    std::map<std::string, FailureBucket, std::less<>> loginFailures;
-    std::map<std::string, FailureBucket, std::less<>> clientFailures;
+    loginlimit::Limits limits;  // on guessing (server/loginlimits.hpp)
     std::int64_t generation = -1;
     std::array<unsigned char, 32> digestKey{};
 
@@ -86,11 +73,17 @@ struct Accounts {
 // connection and may be shared by every thread.
 std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& error);
 
+// How much an answer may tell. Reports tell an unknown login ("2") from a
+// wrong password ("5") at once; the web side spends the same work on both
+// (a verification against a decoy hash), so its timing tells neither.
+enum class UnknownLogins { answeredAtOnce, verifiedLikeKnown };
+
 // Checks a login and password from client (an address text), verifying the
 // slow hash when needed: may take tens of milliseconds. Used by reports and
-// by the web sign-in alike, so both share one limit on wrong passwords.
+// by the web sign-in alike, so both share one limit on guessing. A password
+// whose digest is held is accepted whatever the limits say.
 AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::string_view password,
-                          std::string_view client);
+                          std::string_view client, UnknownLogins unknown = UnknownLogins::answeredAtOnce);
 
 // The same check when it needs no slow verification (a cached password, an
 // unknown or disabled login, a limit in force): true with check set, else

@@ -111,6 +111,9 @@ HeadState readRequestHead(std::string_view bytes, HttpRequest& request) {
             return bytes.size() >= requestHeadMaxBytes ? HeadState::tooLarge : HeadState::incomplete;
         }
         if (line.empty()) break;
+        // A CR anywhere but at the line's end is where another reader might
+        // see a line end: such a request is refused, never guessed at.
+        if (line.find('\r') != std::string_view::npos) return HeadState::bad;
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return HeadState::bad;
         const HttpHeader header{line.substr(0, colon), trimmed(line.substr(colon + 1))};
@@ -254,15 +257,21 @@ bool HttpStream::respond(int status, std::string_view contentType, std::string_v
     status_ = status;
     const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
                                         : std::string(extraHeaders);
-    return send(answerHead(version_, status, contentType, static_cast<long long>(body.size()), headers)) &&
-           send(body);
+    if (!send(answerHead(version_, status, contentType, static_cast<long long>(body.size()), headers)))
+        return false;
+    return headOnly_ ? endAfterHead() : send(body);
 }
 
 bool HttpStream::beginStream(int status, std::string_view contentType, std::string_view extraHeaders) {
     status_ = status;
     const std::string headers = secure_ ? std::string(extraHeaders) + std::string(strictTransportSecurity)
                                         : std::string(extraHeaders);
-    return send(answerHead(version_, status, contentType, -1, headers));
+    return send(answerHead(version_, status, contentType, -1, headers)) && (!headOnly_ || endAfterHead());
+}
+
+bool HttpStream::endAfterHead() {
+    failed_ = true;  // the body is not sent: a handler that streams ends at its next write
+    return true;
 }
 
 // ---- Routes ----------------------------------------------------------------------
@@ -282,7 +291,7 @@ const Route* Routes::find(std::string_view method, std::string_view path, bool& 
             route.prefix ? path.substr(0, route.path.size()) == route.path : path == route.path;
         if (!matches) continue;
         pathKnown = true;
-        // HEAD is answered like GET; the handler's body reaches the client anyway.
+        // HEAD is answered like GET, without the body (HttpStream::omitBody).
         if (route.method == method || (method == "HEAD" && route.method == "GET")) return &route;
     }
     return nullptr;

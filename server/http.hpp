@@ -118,6 +118,9 @@ class HttpStream {
     // True while no write has failed.
     bool open() const { return !failed_; }
 
+    // The answer to a HEAD request: the head is sent, the body never.
+    void omitBody() { headOnly_ = true; }
+
     std::string_view version() const { return version_; }
 
     // True when the client came over TLS: cookies are set Secure.
@@ -134,8 +137,11 @@ class HttpStream {
     std::string version_;
     const std::atomic<bool>& stopping_;
     bool failed_ = false;
+    bool headOnly_ = false;
     int status_ = 0;
     std::size_t bytesSent_ = 0;
+
+    bool endAfterHead();
 };
 
 using RouteHandler = std::function<void(const HttpRequest&, HttpStream&)>;

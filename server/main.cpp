@@ -24,9 +24,30 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// The line that tells an operator what a command did.
+void sayDone(const ServerOptions& options) {
+    switch (options.command) {
+        case Command::accountAdd:
+            std::printf("added account %s%s\n", options.login.c_str(), options.admin ? " (admin)" : "");
+            break;
+        case Command::accountPasswd:
+            std::printf("changed the password of %s\n", options.login.c_str());
+            break;
+        case Command::accountDisable:
+            std::printf("disabled account %s\n", options.login.c_str());
+            break;
+        case Command::accountEnable:
+            std::printf("enabled account %s\n", options.login.c_str());
+            break;
+        default:
+            break;
+    }
+}
+
 int reportChange(AccountChange change, const ServerOptions& options, Storage& storage) {
     switch (change) {
         case AccountChange::done:
+            sayDone(options);
             return 0;
         case AccountChange::noSuchAccount:
             return fail("no account " + options.login);
@@ -104,6 +125,10 @@ int runServer(const ServerOptions& options) {
     if (!options.tlsCertificate.empty()) {
         if (!loadTls(tls, error)) return fail(error);
         settings.onHangUp = [&tls] { reloadTls(tls); };
+    } else {
+        settings.onHangUp = [] {
+            std::fputs("wayloom-server: SIGHUP: no --tls-cert to load again\n", stderr);
+        };
     }
     const std::vector<std::string> addresses =
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;

@@ -78,6 +78,7 @@ char readReportForm(std::string_view body, ReportForm& form, std::int64_t arriva
         !readReportNumber(*values[5], form.speedKnots))
         return answer::notAReport;
     if (std::fabs(form.lat) > 90 || std::fabs(form.lon) > 180) return answer::notAReport;
+    if (form.speedKnots < 0 || form.speedKnots > reportSpeedMaxKnots) return answer::notAReport;
     form.timeSent = values[required] != nullptr;
     form.timeUs = arrivalUs;
     form.receivedUs = arrivalUs;

@@ -29,6 +29,9 @@ constexpr std::string_view reportVersion = "1.1";
 // The longest report Wayloom sends is 279 bytes (login and password of 35
 // bytes each sent as %XX, numbers of 15 characters); a proxy may add a field.
 constexpr std::size_t reportBodyMaxBytes = 1024;
+// The fastest a report may say it moves: far above any vehicle Wayloom
+// rides in; beyond it, or below 0, the speed is not a measurement.
+constexpr double reportSpeedMaxKnots = 1000;
 constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transaction at most
 // A report's t may run ahead of the server's clock by this much (a client
 // clock a little fast), and may not be older than 2000-01-01T00:00:00Z.
@@ -61,9 +64,9 @@ struct ReportForm {
 // when it is a report (nothing is stored here); answer::wrongVersion when v
 // is there once and is not "1.1", whatever else the body holds;
 // answer::notAReport when a field is missing or repeated, a number is not a
-// finite decimal, a coordinate is out of range, t is not a time as above or
-// lies more than reportTimeAheadMaxUs after arrivalUs or before 2000, or the
-// body is longer than reportBodyMaxBytes.
+// finite decimal, a coordinate or the speed is out of range, t is not a time
+// as above or lies more than reportTimeAheadMaxUs after arrivalUs or before
+// 2000, or the body is longer than reportBodyMaxBytes.
 char readReportForm(std::string_view body, ReportForm& form, std::int64_t arrivalUs);
 
 // A report's t, "YYYY-MM-DDTHH:MM:SSZ" exactly (decoded), as microseconds

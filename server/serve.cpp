@@ -12,8 +12,6 @@
 // reports; routes; the loop and the drain.
 #include "server/serve.hpp"
 
-#include "server/metrics.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,6 +38,8 @@
 #include <span>
 #include <thread>
 #include <unordered_map>
+
+#include "server/metrics.hpp"
 
 // ---- Listening sockets ------------------------------------------------------------
 
@@ -293,8 +293,8 @@ void closeConnection(Loop& loop, std::uint64_t id) {
     const auto found = loop.connections.find(id);
     if (found == loop.connections.end()) return;
     tlsEnd(found->second.tls);
-    close(found->second.socket);
-    countConnection(-1);  // also leaves the epoll set
+    close(found->second.socket);  // also leaves the epoll set
+    countConnection(-1);
     loop.connections.erase(found);
 }
 
@@ -367,10 +367,10 @@ char answerFor(const AccountCheck& check) {
         case AccountVerdict::unknownLogin:
             return answer::unknownLogin;
         case AccountVerdict::wrongPassword:
-        case AccountVerdict::limited:
             return answer::wrongPassword;
         case AccountVerdict::disabled:
             return answer::disabled;
+        case AccountVerdict::limited:  // guessing under way: a right password tries again
         case AccountVerdict::storageFailed:
             return answer::notStored;
     }
@@ -452,14 +452,15 @@ void deliverAnswers(Loop& loop) {
 
 // ---- Routes -------------------------------------------------------------------------
 
-void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::string bytes, std::string client,
-              Clock::time_point started, const std::atomic<bool>& stopping) {
+void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::string bytes,
+              const std::string& client, Clock::time_point started, const std::atomic<bool>& stopping) {
     HttpRequest request;
     readRequestHead(bytes, request);
     request.body = std::string_view(bytes).substr(request.headLength, request.contentLength);
     request.client = client;
     request.secure = secure;
     HttpStream stream(socket, request.version, stopping, tls, secure);
+    if (request.method == "HEAD") stream.omitBody();
     try {
         route->handler(request, stream);
     } catch (const std::exception& fault) {
@@ -509,7 +510,7 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
         {std::thread([route, socket, tls = connection.tls, secure = connection.secure,
                       bytes = std::move(connection.bytes), client = connection.client,
                       started = connection.started, stopping = loop.settings.stopping, done]() mutable {
-             runRoute(route, socket, tls, secure, std::move(bytes), std::move(client), started, *stopping);
+             runRoute(route, socket, tls, secure, std::move(bytes), client, started, *stopping);
              done->store(true);
          }),
          done});
@@ -689,7 +690,10 @@ void expireDeadlines(Loop& loop) {
         const auto found = loop.connections.find(id);
         if (found == loop.connections.end()) continue;
         Connection& connection = found->second;
-        if (connection.phase == Phase::reading) {
+        if (connection.phase == Phase::reading && connection.tls != nullptr && !tlsReady(connection.tls)) {
+            logRequest(loop, connection, "handshake");  // no answer can reach it
+            closeConnection(loop, id);
+        } else if (connection.phase == Phase::reading) {
             answerStatus(loop, id, connection, 408);  // a slow sender is let go
         } else if (connection.phase == Phase::writing) {
             logRequest(loop, connection, "unsent");

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "server/sqlitefile.hpp"
 #include "server/storage.hpp"
 #include "server/storage_realisations.hpp"
 
@@ -76,8 +77,16 @@ class SqliteStorage final : public Storage {
 
     bool open(std::string_view path, std::string& error) {
         const std::string file(path);
-        if (sqlite3_open_v2(file.c_str(), &db_,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+        path_ = file;
+        // Only the first opening in a process creates the database; later
+        // ones must find the file it opened.
+        const DatabaseFile state = checkDatabaseFile(file);
+        if (state == DatabaseFile::gone || state == DatabaseFile::replaced) {
+            error = databaseFileProblem(file, state);
+            return false;
+        }
+        const int create = state == DatabaseFile::first ? SQLITE_OPEN_CREATE : 0;
+        if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | create | SQLITE_OPEN_NOMUTEX,
                             nullptr) != SQLITE_OK) {
             error = file + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
             return false;
@@ -88,6 +97,7 @@ class SqliteStorage final : public Storage {
             error = file + ": " + lastError_;
             return false;
         }
+        if (state == DatabaseFile::first) recordDatabaseFile(file);
         return true;
     }
 
@@ -152,6 +162,12 @@ class SqliteStorage final : public Storage {
     }
 
     bool insertPositions(std::span<const Position> positions) override {
+        // Rows written into a file no longer at the path would be lost.
+        const DatabaseFile state = checkDatabaseFile(path_);
+        if (state == DatabaseFile::gone || state == DatabaseFile::replaced) {
+            lastError_ = databaseFileProblem(path_, state);
+            return false;
+        }
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
                      "INSERT INTO positions"
@@ -255,6 +271,7 @@ class SqliteStorage final : public Storage {
 
   private:
     sqlite3* db_ = nullptr;
+    std::string path_;
     std::string lastError_;
     Statement insertPosition_;
     Statement readAccountRange_;  // of one account

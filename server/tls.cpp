@@ -114,6 +114,10 @@ void tlsEnd(ssl_st* session) {
     SSL_free(session);
 }
 
+bool tlsReady(ssl_st* session) {
+    return SSL_is_init_finished(session) == 1;
+}
+
 void tlsFinishWriting(ssl_st* session) {
     if (SSL_is_init_finished(session)) SSL_shutdown(session);
     ERR_clear_error();

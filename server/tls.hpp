@@ -48,5 +48,8 @@ ssize_t tlsSend(ssl_st* session, const char* data, std::size_t size);
 // session; the caller closes the socket.
 void tlsEnd(ssl_st* session);
 
+// True once the handshake is done: an answer can be sent.
+bool tlsReady(ssl_st* session);
+
 // Sends the closing alert alone: the answer is complete, reading goes on.
 void tlsFinishWriting(ssl_st* session);

@@ -120,7 +120,8 @@ void signIn(WebState& web, const HttpRequest& request, HttpStream& stream) {
         if (field.name == "login") login = field.value;
         if (field.name == "password") password = field.value;
     }
-    const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client);
+    const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client,
+                                            UnknownLogins::verifiedLikeKnown);
     Account account;
     if (check.verdict == AccountVerdict::accepted && findAccount(web, login, account)) {
         const std::string token = openSession(web.sessions, login, account.version, nowSeconds());
@@ -187,7 +188,8 @@ bool identifyViewer(WebState& web, const HttpRequest& request, Viewer& viewer) {
     } else {
         std::string login, password;
         if (!parseBasicAuthorization(request.header("Authorization"), login, password)) return false;
-        const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client);
+        const AccountCheck check = checkAccount(*web.server->accounts, login, password, request.client,
+                                                UnknownLogins::verifiedLikeKnown);
         if (check.verdict != AccountVerdict::accepted || !findAccount(web, login, account)) return false;
     }
     viewer.login = account.login;
@@ -249,4 +251,17 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
         answerConfig(*web, request, stream);
     });
     addApiRoutes(routes, web);
+    // No page of another site may sign a browser in or out, nor post anything else.
+    for (Route& route : routes.routes) {
+        if (route.method != "POST") continue;
+        route.handler = [handler = std::move(route.handler)](const HttpRequest& request, HttpStream& stream) {
+            if (!fromOwnOrigin(request.header("Origin"), request.header("Referer"), request.header("Host"))) {
+                stream.respond(403, "text/plain; charset=utf-8",
+                               "Refused: this request came from another site.\n",
+                               std::string(webHeaders) + "Cache-Control: no-store\r\n");
+                return;
+            }
+            handler(request, stream);
+        };
+    }
 }

@@ -112,19 +112,31 @@ void answerDevices(WebState& web, const HttpRequest& request, HttpStream& stream
     stream.respond(200, "application/json", body, std::string(webHeaders) + std::string(apiHeaders));
 }
 
-// Holds one of the liveStreamsMax places while it lasts.
+// Holds one of the liveStreamsMax places, and one of its account's
+// liveStreamsPerAccountMax, while it lasts.
 struct LiveStreamSlot {
-    std::atomic<int>& streams;
-    bool taken;
+    WebState& web;
+    std::int64_t accountId;
+    bool taken = false;
 
-    explicit LiveStreamSlot(std::atomic<int>& count)
-        : streams(count), taken(count.fetch_add(1) < liveStreamsMax) {
-        if (!taken) streams.fetch_sub(1);
-        if (taken) countLiveStream(1);
+    LiveStreamSlot(WebState& state, std::int64_t account) : web(state), accountId(account) {
+        const std::lock_guard guard(web.liveMutex);
+        int& mine = web.liveByAccount[accountId];
+        taken = web.liveStreams < liveStreamsMax && mine < liveStreamsPerAccountMax;
+        if (taken) {
+            ++web.liveStreams;
+            ++mine;
+            countLiveStream(1);
+        } else if (mine == 0) {
+            web.liveByAccount.erase(accountId);
+        }
     }
     ~LiveStreamSlot() {
-        if (taken) streams.fetch_sub(1);
-        if (taken) countLiveStream(-1);
+        if (!taken) return;
+        countLiveStream(-1);
+        const std::lock_guard guard(web.liveMutex);
+        --web.liveStreams;
+        if (--web.liveByAccount[accountId] == 0) web.liveByAccount.erase(accountId);
     }
     LiveStreamSlot(const LiveStreamSlot&) = delete;
     LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
@@ -136,7 +148,7 @@ struct LiveStreamSlot {
 void answerLive(WebState& web, const HttpRequest& request, HttpStream& stream) {
     Viewer viewer;
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
-    const LiveStreamSlot slot(web.liveStreams);
+    const LiveStreamSlot slot(web, viewer.accountId);
     if (!slot.taken) return answerJsonError(stream, 503, "too many live streams: ask /api/devices instead");
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
@@ -197,13 +209,13 @@ bool readRangeRequest(WebState& web, const HttpRequest& request, HttpStream& str
     wanted.account = *found;
     const std::string from = queryValue(request.query, "from"), to = queryValue(request.query, "to");
     wanted.toUs = nowUs();
-    if (!to.empty() && !parseIsoTime(to, wanted.toUs)) {
-        answerJsonError(stream, 400, "to is not an ISO 8601 time such as 2026-12-07T09:20:00Z");
+    if (!to.empty() && !parseRangeTime(to, true, wanted.toUs)) {
+        answerJsonError(stream, 400, "to is not an ISO 8601 time such as 2026-12-07T09:20:00Z or a date");
         return false;
     }
     wanted.fromUs = wanted.toUs - defaultRangeUs;
-    if (!from.empty() && !parseIsoTime(from, wanted.fromUs)) {
-        answerJsonError(stream, 400, "from is not an ISO 8601 time such as 2026-12-07T09:20:00Z");
+    if (!from.empty() && !parseRangeTime(from, false, wanted.fromUs)) {
+        answerJsonError(stream, 400, "from is not an ISO 8601 time such as 2026-12-07T09:20:00Z or a date");
         return false;
     }
     if (wanted.fromUs > wanted.toUs) {
@@ -233,13 +245,17 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
                  bool download) {
     RangeRequest wanted;
     if (!readRangeRequest(web, request, stream, wanted)) return;
+    GeoJsonGeometry geometry = GeoJsonGeometry::lineAndPoints;
+    if (format == TrackFormat::geojson &&
+        !readGeoJsonGeometry(queryValue(request.query, "geometry"), geometry))
+        return answerJsonError(stream, 400, "geometry is line or points");
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
     std::string headers = std::string(webHeaders) + std::string(apiHeaders);
     if (download) {
-        std::string day = formatIsoTime(wanted.fromUs).substr(0, 10);
-        headers += "Content-Disposition: attachment; filename=\"" + fileNamePart(wanted.account.login) + "-" +
-                   day + "." + std::string(trackFileExtension(format)) + "\"\r\n";
+        headers += "Content-Disposition: attachment; filename=\"" +
+                   trackFileName(fileNamePart(wanted.account.login), wanted.fromUs, wanted.toUs, format) +
+                   "\"\r\n";
     }
     PositionRange range;
     range.accountId = wanted.account.id;
@@ -254,7 +270,8 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     if (!storage->readPositions(range, exportBatchPoints, batch))
         return answerJsonError(stream, 503, "the database failed");
     if (!stream.beginStream(200, trackContentType(format), headers)) return;
-    TrackWriter writer = trackWriterFor(format, batch.size() < 2);  // a short first batch is all there is
+    TrackWriter writer =
+        trackWriterFor(format, batch.size() < 2, geometry);  // a short first batch is all there is
     std::string text;
     trackBegin(writer, text, wanted.account.login);
     // The last position a pass may write: (time, id).

@@ -3,6 +3,7 @@
 // the caller's buffer, which the caller sends and clears after each batch.
 #include "server/webformat.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+// The longest plain decimal of a double: "-" and 309 digits for the largest,
+// "0." and 1074 places for the smallest subnormal.
+constexpr std::size_t plainDoubleMaxChars = 1080;
 
 // The length of the valid UTF-8 sequence that starts at `at` (1 to 4), or 0
 // when the bytes there are not one: a stray continuation byte, a sequence
@@ -42,16 +46,23 @@ std::size_t utf8SequenceLength(std::string_view bytes, std::size_t at) {
     return length;
 }
 
+// U+FFFE and U+FFFF: valid UTF-8, but characters XML does not allow.
+bool isXmlNonCharacter(std::string_view bytes, std::size_t at, std::size_t length) {
+    return length == 3 && bytes.substr(at, 2) == "\xEF\xBF" &&
+           (bytes[at + 2] == '\xBE' || bytes[at + 2] == '\xBF');
+}
+
 // Walks bytes, appending valid multibyte sequences as they are, invalid
-// bytes as U+FFFD, and each ASCII byte through escapeAscii.
+// bytes (and, for XML, U+FFFE and U+FFFF) as U+FFFD, and each ASCII byte
+// through escapeAscii.
 template <typename EscapeAscii>
-void appendEscaped(std::string& out, std::string_view bytes, EscapeAscii escapeAscii) {
+void appendEscaped(std::string& out, std::string_view bytes, EscapeAscii escapeAscii, bool xml = false) {
     std::size_t at = 0;
     while (at < bytes.size()) {
         const std::size_t length = utf8SequenceLength(bytes, at);
-        if (length == 0) {
+        if (length == 0 || (xml && isXmlNonCharacter(bytes, at, length))) {
             out.append(replacementCharacter);
-            ++at;
+            at += std::max<std::size_t>(length, 1);
         } else if (length == 1) {
             escapeAscii(bytes[at]);
             ++at;
@@ -123,32 +134,39 @@ void appendJsonString(std::string& out, std::string_view bytes) {
 }
 
 void appendXmlText(std::string& out, std::string_view bytes) {
-    appendEscaped(out, bytes, [&out](char c) {
-        switch (c) {
-            case '<':
-                out.append("&lt;");
-                break;
-            case '>':
-                out.append("&gt;");
-                break;
-            case '&':
-                out.append("&amp;");
-                break;
-            case '"':
-                out.append("&quot;");
-                break;
-            case '\'':
-                out.append("&apos;");
-                break;
-            case '\t':
-            case '\n':
-            case '\r':
-                out.push_back(c);
-                break;
-            default:
-                if (static_cast<unsigned char>(c) >= 0x20) out.push_back(c);  // other controls dropped
-        }
-    });
+    appendEscaped(
+        out, bytes,
+        [&out](char c) {
+            switch (c) {
+                case '<':
+                    out.append("&lt;");
+                    break;
+                case '>':
+                    out.append("&gt;");
+                    break;
+                case '&':
+                    out.append("&amp;");
+                    break;
+                case '"':
+                    out.append("&quot;");
+                    break;
+                case '\'':
+                    out.append("&apos;");
+                    break;
+                case '\t':
+                case '\n':
+                case '\r':
+                    out.push_back(c);
+                    break;
+                default:
+                    if (static_cast<unsigned char>(c) >= 0x20) {
+                        out.push_back(c);
+                    } else {
+                        out.append(replacementCharacter);  // other controls XML does not allow
+                    }
+            }
+        },
+        true);
 }
 
 void appendNumber(std::string& out, double value) {
@@ -156,13 +174,48 @@ void appendNumber(std::string& out, double value) {
         out.append("null");
         return;
     }
-    std::array<char, 32> text{};  // the shortest form of a double fits in 24
-    auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+    // Plain decimal (what xsd:decimal and every JSON reader take), the fewest
+    // digits that read back as the same double: 1e-7 is "0.0000001".
+    std::array<char, plainDoubleMaxChars> text{};
+    auto [end, error] =
+        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
     out.append(text.data(), end);
 }
 
-TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo) {
-    return {format, 0, false, format == TrackFormat::geojson && !fewerThanTwo};
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo, GeoJsonGeometry geometry) {
+    const bool geojson = format == TrackFormat::geojson;
+    return {format, 0, false, geojson && !fewerThanTwo && geometry != GeoJsonGeometry::points,
+            geometry != GeoJsonGeometry::line};
+}
+
+bool readGeoJsonGeometry(std::string_view name, GeoJsonGeometry& geometry) {
+    struct Named {
+        std::string_view name;
+        GeoJsonGeometry geometry;
+    };
+    constexpr Named names[] = {
+        {"", GeoJsonGeometry::lineAndPoints},
+        {"line", GeoJsonGeometry::line},
+        {"points", GeoJsonGeometry::points},
+    };
+    for (const Named& each : names) {
+        if (name != each.name) continue;
+        geometry = each.geometry;
+        return true;
+    }
+    return false;
+}
+
+std::string trackFileName(std::string_view loginPart, std::int64_t fromUs, std::int64_t toUs,
+                          TrackFormat format) {
+    const std::string firstDay = formatIsoTime(fromUs).substr(0, isoDateLength);
+    const std::string lastDay = formatIsoTime(toUs).substr(0, isoDateLength);
+    std::string name(loginPart);
+    name += "-" + firstDay;
+    if (lastDay != firstDay) name += "-to-" + lastDay;
+    name += ".";
+    name.append(trackFileExtension(format));
+    return name;
 }
 
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
@@ -193,6 +246,7 @@ void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
 }
 
 void trackPoints(TrackWriter& writer, std::string& out, std::span<const TrackPoint> points) {
+    if (writer.format == TrackFormat::geojson && writer.pass == 1 && !writer.points) return;
     for (const TrackPoint& point : points) {
         if (writer.pointWritten && writer.format != TrackFormat::gpx) out.push_back(',');
         writer.pointWritten = true;
@@ -218,7 +272,7 @@ bool trackNeedsSecondPass(TrackWriter& writer, std::string& out) {
     out.append("]}}");
     writer.pass = 1;
     writer.pointWritten = true;  // the LineString feature precedes the points
-    return true;
+    return writer.points;
 }
 
 void trackEnd(TrackWriter& writer, std::string& out) {

@@ -23,12 +23,12 @@ enum class TrackFormat { json, geojson, gpx };
 void appendJsonString(std::string& out, std::string_view bytes);
 
 // Appends XML character data for text and attribute values: the five markup
-// characters as entities, control bytes that XML 1.0 forbids dropped, bytes
-// that are not valid UTF-8 as U+FFFD.
+// characters as entities; control bytes, U+FFFE and U+FFFF (which XML 1.0
+// does not allow) and bytes that are not valid UTF-8 as U+FFFD.
 void appendXmlText(std::string& out, std::string_view bytes);
 
-// Appends the shortest decimal text that reads back as the same double;
-// "null" for a value that is not finite (JSON has no NaN).
+// Appends the shortest plain decimal text (no exponent) that reads back as
+// the same double; "null" for a value that is not finite (JSON has no NaN).
 void appendNumber(std::string& out, double value);
 
 // A track document in the making. The writer is fed the points of the range
@@ -36,16 +36,33 @@ void appendNumber(std::string& out, double value);
 // (a LineString, which needs two points or more), then a Point feature per
 // report, so its caller reads the range twice when trackNeedsSecondPass()
 // says so; with fewer than two points in the range, there is no line and one
-// pass.
+// pass. A GeoJSON track may also hold the line alone or the points alone, as
+// readers that take one geometry type per layer want.
 struct TrackWriter {
     TrackFormat format;
     int pass;           // 0 first pass, 1 second (GeoJSON only)
     bool pointWritten;  // a point was written in this pass: a separator is due
     bool line;          // GeoJSON: the track's LineString comes first
+    bool points;        // GeoJSON: a Point feature per report
 };
 
+// What a GeoJSON track holds: both (the default), the line only, the points
+// only.
+enum class GeoJsonGeometry { lineAndPoints, line, points };
+
 // A writer; fewerThanTwo tells that the range holds fewer than two points.
-TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo = false);
+TrackWriter trackWriterFor(TrackFormat format, bool fewerThanTwo = false,
+                           GeoJsonGeometry geometry = GeoJsonGeometry::lineAndPoints);
+
+// The geometry named in a request ("" the default, "line", "points"); false
+// for another name.
+bool readGeoJsonGeometry(std::string_view name, GeoJsonGeometry& geometry);
+
+// A download's file name: the login part, the UTC day the range starts on and,
+// when it ends on another day, the day it ends on, then the extension
+// ("anna-2026-12-07.gpx", "anna-2026-12-06-to-2026-12-07.gpx").
+std::string trackFileName(std::string_view loginPart, std::int64_t fromUs, std::int64_t toUs,
+                          TrackFormat format);
 
 // The opening of the document: for GPX the track is named after the login.
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login);

@@ -26,11 +26,15 @@ constexpr std::chrono::milliseconds liveWaitSlice{500};      // a stop is seen w
 // Live streams hold a handler thread each; beyond this many, pages fall back
 // to asking every few seconds, and the other half of the threads stays free.
 constexpr int liveStreamsMax = static_cast<int>(routeThreadsMax / 2);
+// One account (a few open tabs) never takes more than a quarter of them.
+constexpr int liveStreamsPerAccountMax = liveStreamsMax / 4;
 
 struct WebState {
     ServerContext* server = nullptr;
     SessionStore sessions;
-    std::atomic<int> liveStreams{0};
+    std::mutex liveMutex;
+    int liveStreams = 0;                        // guarded by liveMutex
+    std::map<std::int64_t, int> liveByAccount;  // by account id; guarded by liveMutex
 
     struct Interval {
         std::int64_t intervalUs;

@@ -116,3 +116,39 @@ bool parseBasicAuthorization(std::string_view header, std::string& login, std::s
     password.assign(pair.substr(colon + 1));
     return true;
 }
+
+namespace {
+
+bool sameTextIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// "host:80" for http and "host:443" for https are the host alone.
+std::string_view withoutDefaultPort(std::string_view authority, bool https) {
+    const std::string_view port = https ? ":443" : ":80";
+    return authority.ends_with(port) ? authority.substr(0, authority.size() - port.size()) : authority;
+}
+
+}  // namespace
+
+bool fromOwnOrigin(std::string_view origin, std::string_view referer, std::string_view host) {
+    std::string_view source = trim(origin);
+    if (source.empty()) source = trim(referer);
+    if (source.empty()) return true;
+    bool https = false;
+    if (source.size() > 8 && sameTextIgnoringCase(source.substr(0, 8), "https://")) {
+        https = true;
+        source.remove_prefix(8);
+    } else if (source.size() > 7 && sameTextIgnoringCase(source.substr(0, 7), "http://")) {
+        source.remove_prefix(7);
+    } else {
+        return false;  // "null", another scheme, or not a URL
+    }
+    const std::string_view authority = source.substr(0, source.find_first_of("/?#"));
+    const std::string_view own = trim(host);
+    return !own.empty() &&
+           sameTextIgnoringCase(withoutDefaultPort(authority, https), withoutDefaultPort(own, https));
+}

@@ -46,6 +46,13 @@ std::string removedSessionCookie();
 // The value of cookie `name` in a Cookie header ("a=1; b=2"); empty if absent.
 std::string_view cookieValue(std::string_view cookieHeader, std::string_view name);
 
+// True unless a browser says the request comes from a page of another origin:
+// its Origin header (or, without one, its Referer) must be http or https
+// with the request's Host. A request with neither (not sent by a page, as a
+// script's) passes; "Origin: null" does not. State-changing requests (the
+// sign-in, the sign-out, every POST of the web side) are refused otherwise.
+bool fromOwnOrigin(std::string_view origin, std::string_view referer, std::string_view host);
+
 // Reads "Basic BASE64(login:password)" (the scheme in any case). False for
 // another scheme, bad base64, no colon, or more than 512 decoded bytes.
 bool parseBasicAuthorization(std::string_view header, std::string& login, std::string& password);

@@ -116,6 +116,15 @@ bool parseIsoTime(std::string_view text, std::int64_t& unixMicros) {
     return true;
 }
 
+bool parseRangeTime(std::string_view text, bool rangeEnd, std::int64_t& unixMicros) {
+    if (text.size() != isoDateLength) return parseIsoTime(text, unixMicros);
+    std::string midnight(text);
+    midnight.append("T00:00:00Z");
+    if (!parseIsoTime(midnight, unixMicros)) return false;
+    if (rangeEnd) unixMicros += secondsPerDay * microsPerSecond - 1;
+    return true;
+}
+
 void appendIsoTime(std::string& out, std::int64_t unixMicros) {
     std::int64_t seconds = unixMicros / microsPerSecond;
     std::int64_t fraction = unixMicros % microsPerSecond;

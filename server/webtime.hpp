@@ -16,6 +16,13 @@ constexpr std::size_t isoTimeCapacity = 32;
 // including a day that its month does not have and years before 1970.
 bool parseIsoTime(std::string_view text, std::int64_t& unixMicros);
 
+constexpr std::size_t isoDateLength = 10;  // "2026-12-07"
+
+// A time as parseIsoTime reads it, or a date alone (YYYY-MM-DD) as a bound of
+// a range: its midnight UTC as a start, the last microsecond of that day as an
+// end, so a date as both bounds selects that whole day.
+bool parseRangeTime(std::string_view text, bool rangeEnd, std::int64_t& unixMicros);
+
 // Appends the UTC time as YYYY-MM-DDTHH:MM:SSZ, with the fraction in
 // milliseconds or microseconds only when it is not zero.
 void appendIsoTime(std::string& out, std::int64_t unixMicros);

@@ -34,6 +34,7 @@ constexpr Settings defaultSettings() {
     defaults.reportInterval = minimumReportInterval;
     defaults.server.usable = true;
     defaults.caFileUsable = true;
+    defaults.queueLimit = defaultQueueLimit;
     return defaults;
 }
 
@@ -298,8 +299,8 @@ ServerSetting readServerUrl(std::wstring_view url) {
     return server;
 }
 
-// stale-after: whole seconds in decimal digits, saturating at the largest
-// 32-bit number; 0 for never. False for anything else.
+// stale-after (whole seconds) and queue-limit: decimal digits, saturating at
+// the largest 32-bit number. False for anything else.
 bool readSeconds(std::wstring_view text, std::int32_t& seconds) {
     if (text.empty()) return false;
     std::int64_t value = 0;
@@ -353,6 +354,19 @@ bool applyOptionLine(const wchar_t* line, bool cut) {
     if (name == L"stale-after") {
         std::int32_t seconds = 0;
         if (!cut && readSeconds(value, seconds)) settings.staleAfterSeconds = seconds;
+        return true;
+    }
+    if (name == L"queue") {
+        // A path that was cut, or is empty, names no file: the option stays on
+        // (reports carry their time) and keeping fails where it is tried.
+        settings.queueGiven = true;
+        if (cut || !storeEightBit(value, settings.queuePath)) settings.queuePath.fill('\0');
+        return true;
+    }
+    if (name == L"queue-limit") {
+        std::int32_t limit = 0;
+        if (!cut && readSeconds(value, limit) && limit > 0)
+            settings.queueLimit = std::min(limit, maximumQueueLimit);
         return true;
     }
     if (name == L"source") {

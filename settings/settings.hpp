@@ -18,6 +18,11 @@ constexpr std::int32_t minimumReportInterval = 30;  // seconds
 constexpr std::size_t sourceCapacity = 144;  // "gpsd://HOST[:PORT]" or "tcp://HOST:PORT", and a terminator
 constexpr std::size_t serverHostCapacity = 144;  // the host of a server line, and a terminator
 constexpr std::size_t caFilePathCapacity = 144;  // the path of a ca-file line, and a terminator
+constexpr std::size_t queuePathCapacity = 144;   // the path of a queue line, and a terminator
+// queue-limit: about five weeks of reports at one a minute by default; the
+// largest keeps the file (96 bytes a report) under 1 GB.
+constexpr std::int32_t defaultQueueLimit = 100000;
+constexpr std::int32_t maximumQueueLimit = 10000000;
 // Stored as the source when a source line was too long to be read whole: it
 // names nothing that can be opened, so the GPS input fails to open ("Can't open
 // GPS-port!") instead of reading from a cut address.
@@ -51,6 +56,10 @@ struct Settings {
     std::int32_t staleAfterSeconds;               // stale-after = SECONDS; 0: never
     std::array<char, sourceCapacity> source;  // "gpsd://HOST[:PORT]" or "tcp://HOST:PORT" as written, UTF-8;
                                               // empty: the serial port of the first line
+    bool queueGiven;                          // queue = PATH: store and forward, and t in every report
+    std::array<char, queuePathCapacity> queuePath;  // UTF-8, relative to the program's folder
+                                                    // or absolute; empty: a line too long to be read
+    std::int32_t queueLimit;                        // queue-limit = N: reports kept at most, 1 or more
 };
 
 // Written once by the window thread before any other thread exists.

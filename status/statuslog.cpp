@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <mutex>
 
 #include "status/strings.hpp"
@@ -53,6 +54,28 @@ void showMessage(std::uint16_t id) {
     std::array<wchar_t, messageTextCapacity> text;
     const std::size_t length = loadString(id, text);
     appendStatusLine({text.data(), length});
+}
+
+void showCountMessage(std::uint16_t id, std::int64_t count) {
+    std::array<wchar_t, messageTextCapacity> text;
+    const std::wstring_view pattern(text.data(), loadString(id, text));
+    const std::size_t mark = pattern.find(L"%1");
+    std::array<char, 24> digits;  // the longest 64-bit number and its sign
+    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), count).ptr;
+    std::array<wchar_t, messageTextCapacity + 24> line{};
+    std::size_t length = 0;
+    const auto put = [&](wchar_t c) {
+        if (length < line.size() - 1) line[length++] = c;
+    };
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (i == mark) {
+            for (const char* digit = digits.data(); digit != end; ++digit) put(static_cast<wchar_t>(*digit));
+            ++i;
+        } else {
+            put(pattern[i]);
+        }
+    }
+    appendStatusLine({line.data(), length});
 }
 
 void clearStatusLog() {

@@ -28,6 +28,10 @@ constexpr std::uint16_t messageBadQuery = 122;
 constexpr std::uint16_t messageAuthorizationError = 123;
 constexpr std::uint16_t messageWrongPassword = 124;
 constexpr std::uint16_t messageSavingError = 125;
+// Store and forward (the queue option); "%1" in their texts stands for a count.
+constexpr std::uint16_t messageKeptForLater = 126;
+constexpr std::uint16_t messageSentKeptReports = 127;
+constexpr std::uint16_t messageQueueFull = 128;
 
 constexpr std::size_t statusLineMaxLength = 110;  // longest line a caller passes
 constexpr std::size_t messageTextCapacity = 60;   // 59 characters and a terminator
@@ -44,6 +48,9 @@ void appendStatusLine(std::wstring_view text);
 
 // Appends the text of message id.
 void showMessage(std::uint16_t id);
+
+// Appends the text of message id with its "%1" replaced by count.
+void showCountMessage(std::uint16_t id, std::int64_t count);
 
 // Empties the status log.
 void clearStatusLog();

@@ -13,7 +13,7 @@ struct StringResource {
     std::wstring_view text;  // at most 59 characters
 };
 
-constexpr std::array<StringResource, 18> stringTable{{
+constexpr std::array<StringResource, 21> stringTable{{
     {103, L"Exit"},
     {104, L"Start"},
     {106, L"Connecting..."},
@@ -32,6 +32,9 @@ constexpr std::array<StringResource, 18> stringTable{{
     {123, L"Authorization error!"},
     {124, L"Wrong password!"},
     {125, L"Saving error. Try again..."},
+    {126, L"Kept for later: %1 waiting."},
+    {127, L"Sent %1 kept reports."},
+    {128, L"Queue full: the oldest kept report was dropped."},
 }};
 
 // Every text fits the 60-character buffer its callers load it into.

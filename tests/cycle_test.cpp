@@ -1,13 +1,16 @@
-// The report cycle's pure decisions: when a position is reported, and with
-// which signs. (tests/cycle_threads_test.cpp runs the cycle itself.)
+// The report cycle's pure decisions: when a position is reported, with which
+// signs, and which reports are kept for later. (tests/cycle_threads_test.cpp runs the cycle itself.)
 #include "report/cycle.hpp"
 
 #include <gtest/gtest.h>
 
+#include "report/forward.hpp"
+#include "status/statuslog.hpp"
+
 namespace {
 
 ReportPosition position(char latitudeHemisphere, char longitudeHemisphere, GpsRenewals renewed = {}) {
-    return {{33.5, 70.25, 1.5, 1}, latitudeHemisphere, longitudeHemisphere, renewed};
+    return {{33.5, 70.25, 1.5, 1}, latitudeHemisphere, longitudeHemisphere, renewed, {}};
 }
 
 }  // namespace
@@ -53,4 +56,30 @@ TEST(ReportCycleDecisions, StaleAfterNeedsBothGgaAndRmcRenewed) {
     ReportPosition invalid = position('N', 'E', {now, now});
     invalid.fix.valid = 0;
     EXPECT_FALSE(positionUsable(invalid, 10, now));
+}
+
+// Which reports store and forward keeps: every way of not being stored
+// ("0" included) keeps; the server's final answers "2" to "6" do not.
+TEST(ReportCycleDecisions, KeptOnlyWhatTheServerDidNotStore) {
+    struct Case {
+        std::uint16_t outcome;
+        OutcomeKind kind;
+    };
+    constexpr Case cases[] = {
+        {messageSentSuccessfully, OutcomeKind::delivered},
+        {messageSavingError, OutcomeKind::keep},
+        {messageCantConnect, OutcomeKind::keep},
+        {messageCantOpenHost, OutcomeKind::keep},
+        {messageCantSendData, OutcomeKind::keep},
+        {messageServiceUnavailable, OutcomeKind::keep},
+        {messageWrongLogin, OutcomeKind::final},
+        {messageDownloadNewVersion, OutcomeKind::final},
+        {messageAuthorizationError, OutcomeKind::final},
+        {messageWrongPassword, OutcomeKind::final},
+        {messageBadQuery, OutcomeKind::final},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        EXPECT_EQ(outcomeKind(c.outcome), c.kind);
+    }
 }

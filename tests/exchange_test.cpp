@@ -68,7 +68,7 @@ void prepareExchanges(const NetTimeouts& timeouts) {
 }
 
 ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = testLongitude,
-                            double speed = testSpeed) {
+                            double speed = testSpeed, std::string_view fixTime = {}) {
     ExchangeRecord record{};
     resetWindowModel();
     OutcomeWatch watch{0, -1};
@@ -76,7 +76,7 @@ ExchangeRecord exchangeOnce(double latitude = testLatitude, double longitude = t
     record.descriptorsBefore = countOpenDescriptors();
     const auto start = std::chrono::steady_clock::now();
     const long allocationsBefore = heapAllocations();
-    runReportExchange(latitude, longitude, speed);
+    runReportExchange(latitude, longitude, speed, fixTime);
     const long allocationsDuring = heapAllocations() - allocationsBefore;
     record.elapsedMs = millisecondsSince(start);
     record.allocations = static_cast<std::size_t>(allocationsDuring);
@@ -263,7 +263,8 @@ TEST(ReportExchange, EveryServerAnswerGivesItsMessage) {
 
 struct RequestRecord {
     ExchangeRecord exchange;
-    std::array<char, 4096> receiverLog;
+    ExchangeRecord timedExchange;  // the same report with its position's time
+    std::array<char, 8192> receiverLog;
     bool tlsLibraryLoaded;  // a plain http report must not load it
 };
 
@@ -288,6 +289,7 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
         privatenet::Receiver receiver;
         if (!privatenet::startReceiver(receiver, "127.0.0.1", "1")) return;
         out.exchange = exchangeOnce(latitude, longitude, speed);
+        out.timedExchange = exchangeOnce(latitude, longitude, speed, "2026-12-07T18:10:54Z");
         out.tlsLibraryLoaded = libraryMapped("libssl");
         privatenet::readReceiverLog(receiver, out.receiverLog.data(), out.receiverLog.size());
         privatenet::stopReceiver(receiver);
@@ -299,10 +301,22 @@ TEST(ReportExchange, ServerReceivesExactlyTheRequestText) {
     ReportRequest expected{};
     buildReportRequest(formatReportNumber(latitude), formatReportNumber(longitude), formatReportNumber(speed),
                        "user&1", "pa ss=%", expected);
-    const std::string_view line(record.receiverLog.data());
+    const std::string_view log(record.receiverLog.data());
+    const std::string_view line = log.substr(0, log.find('\n'));
     std::string raw;
     ASSERT_TRUE(privatenet::jsonStringField(line, "raw", raw)) << line;
     EXPECT_EQ(raw, std::string_view(expected.text.data(), expected.length));
+    std::string fixTime;
+    EXPECT_FALSE(privatenet::jsonStringField(line, "t", fixTime)) << "a report without a time logged one";
+
+    // With its time: the same lines shown, t the last field, logged decoded.
+    EXPECT_EQ(record.timedExchange.log, record.exchange.log);
+    EXPECT_EQ(record.timedExchange.allocations, 0u);
+    const std::string_view timedLine = log.substr(line.size() + 1);
+    ASSERT_TRUE(privatenet::jsonStringField(timedLine, "raw", raw)) << timedLine;
+    EXPECT_TRUE(raw.ends_with("&s=12.5&t=2026-12-07T18%3A10%3A54Z")) << raw;
+    EXPECT_TRUE(privatenet::jsonStringField(timedLine, "t", fixTime)) << timedLine;
+    EXPECT_EQ(fixTime, "2026-12-07T18:10:54Z");
 
     struct Field {
         const char* name;
@@ -468,32 +482,37 @@ struct ServerCase {
     const char* port;
     std::wstring_view outcome;
     const char* requestLine;  // what the receiver logged, or null when it must log nothing
+    const char* diagnostic;   // what the line on standard error holds, or null for no line
 };
 
 // The receiver's own certificate and key (or none), and the outcome; a peer
 // that does not verify is sent nothing at all.
 const ServerCase serverCases[] = {
     {"https, verified by the ca-file", "https://localhost:8443", "ca.pem", "server", "8443",
-     L"Sent successfully.", "POST https://localhost:8443/wayloom/Receiver.php HTTP/1.0"},
+     L"Sent successfully.", "POST https://localhost:8443/wayloom/Receiver.php HTTP/1.0", nullptr},
     {"https on its default port, to an IP address", "https://127.0.0.1", "ca.pem", "server", "443",
-     L"Sent successfully.", "POST https://127.0.0.1/wayloom/Receiver.php HTTP/1.0"},
+     L"Sent successfully.", "POST https://127.0.0.1/wayloom/Receiver.php HTTP/1.0", nullptr},
     {"a certificate from another authority", "https://localhost:8443", "ca.pem", "stranger", "8443",
-     L"Can't open host!", nullptr},
+     L"Can't open host!", nullptr,
+     "wayloom: TLS handshake failed with report host localhost: unable to get local issuer certificate\n"},
     {"a certificate for another name", "https://localhost:8443", "ca.pem", "othername", "8443",
-     L"Can't open host!", nullptr},
+     L"Can't open host!", nullptr,
+     "wayloom: TLS handshake failed with report host localhost: hostname mismatch\n"},
     {"the system's store does not know the test authority", "https://localhost:8443", "", "server", "8443",
-     L"Can't open host!", nullptr},
+     L"Can't open host!", nullptr,
+     "wayloom: TLS handshake failed with report host localhost: unable to get local issuer certificate\n"},
     {"a ca-file that does not exist", "https://localhost:8443", "absent.pem", "server", "8443",
-     L"Can't open host!", nullptr},
+     L"Can't open host!", nullptr, "/absent.pem: No such file or directory\n"},
     {"https to a plain HTTP server", "https://localhost:8443", "ca.pem", nullptr, "8443", L"Can't open host!",
-     nullptr},
+     nullptr, "wayloom: TLS handshake failed with report host localhost: "},
     {"http with a port", "http://localhost:8080", "", nullptr, "8080", L"Sent successfully.",
-     "POST http://localhost:8080/wayloom/Receiver.php HTTP/1.0"},
+     "POST http://localhost:8080/wayloom/Receiver.php HTTP/1.0", nullptr},
 };
 
 struct ServerRecords {
     std::array<ExchangeRecord, std::size(serverCases)> exchanges;
     std::array<std::array<char, 2048>, std::size(serverCases)> receiverLogs;
+    std::array<std::array<char, diagnosticCapacity>, std::size(serverCases)> diagnostics;
     bool tlsLibraryLoaded;
 };
 
@@ -502,6 +521,8 @@ TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
     ASSERT_FALSE(certificates.empty()) << "the test certificates could not be made";
     static ServerRecords records;
     ASSERT_TRUE(runInPrivateNetwork(true, records, [&](ServerRecords& out) {
+        int errors[2];
+        if (pipe2(errors, O_NONBLOCK) != 0 || !enableDiagnostics(errors[1])) return;
         for (std::size_t i = 0; i < std::size(serverCases); ++i) {
             const ServerCase& c = serverCases[i];
             prepareExchanges(testTimeouts);
@@ -520,6 +541,9 @@ TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
             out.exchanges[i] = exchangeOnce();
             privatenet::readReceiverLog(receiver, out.receiverLogs[i].data(), out.receiverLogs[i].size());
             privatenet::stopReceiver(receiver);
+            drainOutput(5000);
+            const ssize_t length = read(errors[0], out.diagnostics[i].data(), out.diagnostics[i].size() - 1);
+            out.diagnostics[i][static_cast<std::size_t>(std::max<ssize_t>(length, 0))] = '\0';
         }
         out.tlsLibraryLoaded = libraryMapped("libssl");
     }));
@@ -531,7 +555,17 @@ TEST(ReportExchange, HttpsVerifiesTheServerBeforeSendingAnything) {
         EXPECT_EQ(std::wstring_view(records.exchanges[i].log.data()),
                   std::wstring(testSummary) + L"\r\nConnecting...\r\n" + std::wstring(c.outcome));
         EXPECT_EQ(records.exchanges[i].descriptorsAfter, records.exchanges[i].descriptorsBefore);
+        // Run as a service, a refused peer is named with the reason on standard error.
+        const std::string diagnostic(records.diagnostics[i].data());
+        if (c.diagnostic == nullptr) {
+            EXPECT_EQ(diagnostic, "");
+        } else {
+            EXPECT_NE(diagnostic.find(c.diagnostic), std::string::npos) << diagnostic;
+            EXPECT_EQ(diagnostic.rfind("wayloom: ", 0), 0u) << diagnostic;
+            EXPECT_EQ(diagnostic.find('\n'), diagnostic.size() - 1) << diagnostic;
+        }
         if (c.requestLine == nullptr) {
+            // cppcheck-suppress danglingTemporaryLifetime ; log views the records, which outlive it
             EXPECT_TRUE(log.empty()) << "the server received: " << log;
             continue;
         }

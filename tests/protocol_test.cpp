@@ -25,9 +25,10 @@ NumberText numberText(const char* text) {
 }
 
 std::string requestFor(const char* lat, const char* lon, const char* speed, std::string_view login,
-                       std::string_view password) {
+                       std::string_view password, std::string_view fixTime = {}) {
     ReportRequest request;
-    buildReportRequest(numberText(lat), numberText(lon), numberText(speed), login, password, request);
+    buildReportRequest(numberText(lat), numberText(lon), numberText(speed), login, password, request,
+                       fixTime);
     EXPECT_EQ(request.text[request.length], '\0');
     EXPECT_EQ(std::strlen(request.text.data()), request.length);
     return {request.text.data(), request.length};
@@ -70,6 +71,7 @@ TEST(ReportRequest, ExactBytes) {
         std::string login, password;
         std::size_t contentLength;
         std::string body;
+        std::string fixTime = "";  // none: the request as it always was
     };
     const std::string login35(35, 'L');
     const Case cases[] = {
@@ -84,10 +86,15 @@ TEST(ReportRequest, ExactBytes) {
          "v=1.1&l=" + login35 + "&p=p&lat=1&lon=2&s=3"},
         {"a zero byte ends a credential", "1", "2", "3", std::string("ab\0cd", 5), "p", 30,
          "v=1.1&l=ab&p=p&lat=1&lon=2&s=3"},
+        {"the position's time last, colons encoded", "1", "2", "3", "u", "p", 56,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&t=2026-12-07T18%3A10%3A54Z", "2026-12-07T18:10:54Z"},
+        {"a time is read to its zero byte", "1", "2", "3", "u", "p", 56,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&t=2000-01-01T00%3A00%3A00Z",
+         std::string("2000-01-01T00:00:00Z\0junk", 25)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string request = requestFor(c.lat, c.lon, c.speed, c.login, c.password);
+        const std::string request = requestFor(c.lat, c.lon, c.speed, c.login, c.password, c.fixTime);
         EXPECT_EQ(request, headerFor(c.contentLength) + c.body);
         expectContentLengthMatches(request);
     }
@@ -102,6 +109,11 @@ TEST(ReportRequest, LongestRequestFitsWhole) {
     EXPECT_EQ(request, headerFor(279) + "v=1.1&l=" + encoded + "&p=" + encoded +
                            "&lat=-1.2345678e-308&lon=-1.2345678e-308&s=-1.2345678e-308");
     expectContentLengthMatches(request);
+    const std::string timed = requestFor("-1.2345678e-308", "-1.2345678e-308", "-1.2345678e-308", every,
+                                         every, "9999-12-31T23:59:59Z");
+    EXPECT_EQ(timed,
+              headerFor(306) + request.substr(request.find("\n\n") + 2) + "&t=9999-12-31T23%3A59%3A59Z");
+    expectContentLengthMatches(timed);
 }
 
 TEST(ReportRequest, NumberTextWithoutTerminatorIsReadTo15Characters) {

@@ -243,6 +243,9 @@ struct ExpectedOptions {
     bool checksumsRequired = false;
     std::int32_t staleAfter = 0;
     std::string source = "";
+    bool queueGiven = false;
+    std::string queuePath = "";
+    std::int32_t queueLimit = 100000;
     std::int32_t interval = 30;  // the fifth line, to see that option lines leave it
 };
 
@@ -267,6 +270,9 @@ void expectOptions(const ExpectedOptions& e) {
     EXPECT_EQ(settings.checksumsRequired, e.checksumsRequired);
     EXPECT_EQ(settings.staleAfterSeconds, e.staleAfter);
     EXPECT_EQ(std::string(settings.source.data()), e.source);
+    EXPECT_EQ(settings.queueGiven, e.queueGiven);
+    EXPECT_EQ(std::string(settings.queuePath.data()), e.queuePath);
+    EXPECT_EQ(settings.queueLimit, e.queueLimit);
     EXPECT_EQ(settings.reportInterval, e.interval);
 }
 
@@ -300,6 +306,14 @@ TEST_F(SettingsFile, OptionLinesAfterTheFifth) {
          {.staleAfter = 10, .interval = 45}},
         {"source gpsd", "source = gpsd://localhost\n", {.source = "gpsd://localhost", .interval = 45}},
         {"source tcp, as written", "source =  tcp://192.0.2.1:10110 \n", {.source = "tcp://192.0.2.1:10110", .interval = 45}},
+        {"queue", "queue = /var/lib/wayloom/queue\n",
+         {.queueGiven = true, .queuePath = "/var/lib/wayloom/queue", .interval = 45}},
+        {"queue-limit alone keeps nothing", "queue-limit = 50\n", {.queueLimit = 50, .interval = 45}},
+        {"queue-limit of 0, a sign or letters is ignored", "queue-limit = 7\nqueue-limit = 0\nqueue-limit = -3\nqueue-limit = 9x\n",
+         {.queueLimit = 7, .interval = 45}},
+        {"queue-limit has a ceiling", "queue-limit = 99999999999\n", {.queueLimit = 10000000, .interval = 45}},
+        {"a cut queue line names no file", "queue = /" + std::string(140, 'q') + "\n",
+         {.queueGiven = true, .interval = 45}},
         {"every option", "server = https://r.example\nca-file = c.pem\ntalkers = any\npositions = unsigned\n"
                          "checksums = required\nstale-after = 5\nsource = tcp://g:1\n",
          {.serverGiven = true, .scheme = S::https, .host = "r.example", .caFile = "c.pem", .anyTalker = true,

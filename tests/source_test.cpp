@@ -141,8 +141,9 @@ pid_t spawn(std::initializer_list<const char*> arguments) {
     const pid_t pid = privatenet::forkHelper();
     if (pid == 0) {
         setpgid(0, 0);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr ||
+            std::freopen("/dev/null", "w", stderr) == nullptr)
+            _exit(127);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -175,6 +176,7 @@ bool usableFix() {
 
 void clearGpsState() {
     std::lock_guard lock(gpsStateLock);
+    // cppcheck-suppress memsetClassFloat ; all bits zero is 0.0 in IEEE 754
     std::memset(&gpsState, 0, sizeof gpsState);
 }
 

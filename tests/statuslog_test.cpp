@@ -53,6 +53,9 @@ TEST(Messages, EveryIdentifierHasItsExactText) {
         {123, L"Authorization error!"},
         {124, L"Wrong password!"},
         {125, L"Saving error. Try again..."},
+        {126, L"Kept for later: %1 waiting."},
+        {127, L"Sent %1 kept reports."},
+        {128, L"Queue full: the oldest kept report was dropped."},
         // Identifiers outside the table have no text.
         {0, L""},
         {102, L""},
@@ -60,7 +63,7 @@ TEST(Messages, EveryIdentifierHasItsExactText) {
         {107, L""},
         {115, L""},
         {119, L""},
-        {126, L""},
+        {129, L""},
         {65535, L""},
     };
     for (const Case& c : cases) {
@@ -103,6 +106,26 @@ TEST_F(StatusLog, LinesAreSeparatedByCrLfWithNoneAfterTheLast) {
     showMessage(messageTryingGps);
     showMessage(9999);
     EXPECT_EQ(statusLogText(), L"Trying to get data from GPS...\r\n");
+}
+
+TEST_F(StatusLog, CountMessagesCarryTheirNumber) {
+    struct Case {
+        std::uint16_t id;
+        std::int64_t count;
+        const wchar_t* line;
+    };
+    constexpr Case cases[] = {
+        {messageKeptForLater, 1, L"Kept for later: 1 waiting."},
+        {messageKeptForLater, 100000, L"Kept for later: 100000 waiting."},
+        {messageSentKeptReports, 9223372036854775807, L"Sent 9223372036854775807 kept reports."},
+        {messageConnecting, 5, L"Connecting..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        clearStatusLog();
+        showCountMessage(c.id, c.count);
+        EXPECT_EQ(statusLogText(), c.line);
+    }
 }
 
 TEST_F(StatusLog, OnlyTheFirst399CharactersAreReadBackAndLinesStopAt110) {

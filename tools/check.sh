@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Wayloom and runs every test: a formatting check, optimised GCC and
-# Clang builds of everything with warnings as errors, a short run of every
+# Builds Wayloom and runs every test: a formatting check, static analysis
+# (cppcheck), optimised GCC and Clang builds of everything with warnings as
+# errors, a short run of every
 # fuzzer, the suites under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the threaded suites under ThreadSanitizer, the Windows build with its
 # suites and an end-to-end test under Wine, and the Debian packages built,
@@ -53,6 +54,9 @@ else
     failed=$((failed + 1))
     failures=$((failures + 1))
 fi
+
+step "Static analysis: cppcheck (tools/lint.sh)"
+if bash tools/lint.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); failures=$((failures + 1)); fi
 
 step "GCC: optimised build of everything, warnings as errors"
 if build default; then passed=$((passed + 1)); else failed=$((failed + 1)); failures=$((failures + 1)); fi

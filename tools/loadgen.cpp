@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "report/fixtime.hpp"
 #include "report/protocol.hpp"
 
 namespace {
@@ -59,7 +60,9 @@ struct Options {
     double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
     int timeoutMs = 5000;      // for one whole exchange
     const char* recordPath = nullptr;
-    const char* tlsCa = nullptr;  // PEM authorities: report over TLS
+    bool timed = false;                 // --time: every report carries t
+    std::int64_t firstTimeSeconds = 0;  // Unix time of the first report's t
+    const char* tlsCa = nullptr;        // PEM authorities: report over TLS
     std::string tlsName = "localhost";
     bool tlsResume = false;
 };
@@ -80,7 +83,11 @@ constexpr std::string_view helpText =
     "  --password TEXT      the password of every login (default secret)\n"
     "  --rate R             reports per second of each device (default: no pause)\n"
     "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
-    "  --record FILE        write 'LOGIN LAT SPEED' for every report answered 1\n"
+    "  --record FILE        write 'LOGIN LAT SPEED' (and T with --time) for every\n"
+    "                       report answered 1\n"
+    "  --time START         every report carries its time t (YYYY-MM-DDTHH:MM:SSZ):\n"
+    "                       START for the first, then one second later for each\n"
+    "                       report of any device, so no two of an account share t\n"
     "  --tls-ca FILE        report over TLS, trusting the PEM authorities in FILE\n"
     "  --tls-name NAME      the name the certificate must carry (default localhost)\n"
     "  --tls-resume yes     resume each device's last TLS session (default no)\n"
@@ -93,6 +100,19 @@ bool readNumber(const char* text, double& value) {
     const std::string_view s(text);
     const auto result = std::from_chars(s.data(), s.data() + s.size(), value);
     return result.ec == std::errc{} && result.ptr == s.data() + s.size() && value >= 0;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" as Unix time.
+bool readFixTime(const char* text, std::int64_t& seconds) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char zone = 0;
+    if (std::strlen(text) != 20 ||
+        std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &zone) !=
+            7 ||
+        zone != 'Z')
+        return false;
+    seconds = unixSecondsFromUtc({year, month, day, hour, minute, second});
+    return true;
 }
 
 // 0 to run, 1 when --help or --version was answered, 2 on a mistake.
@@ -123,6 +143,8 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.password = value;
         } else if (option == "--record") {
             options.recordPath = value;
+        } else if (option == "--time" && readFixTime(value, options.firstTimeSeconds)) {
+            options.timed = true;
         } else if (option == "--tls-ca") {
             options.tlsCa = value;
         } else if (option == "--tls-name") {
@@ -315,7 +337,12 @@ void runDevice(Shared& shared, int device, Tally& tally) {
         if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
         // The speed counts the device's reports: each report is told apart.
         const NumberText speedText = formatReportNumber(static_cast<double>(sent));
-        buildReportRequest(latText, lonText, speedText, login, options.password, request);
+        FixTimeText timeText{};
+        if (options.timed) {
+            const std::int64_t offset = (sent - 1) * options.devices + device;
+            timeText = formatFixTime(utcFromUnixSeconds(options.firstTimeSeconds + offset));
+        }
+        buildReportRequest(latText, lonText, speedText, login, options.password, request, timeText.data());
         const auto started = Clock::now();
         const Exchange result = exchange(shared.server, shared.serverLength,
                                          {request.text.data(), request.length}, options.timeoutMs, tls);
@@ -326,7 +353,8 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             tally.latenciesUs.push_back(static_cast<std::uint32_t>(micros));
             if (result.status == '1' && shared.record != nullptr) {
                 const std::lock_guard lock(shared.recordMutex);
-                std::fprintf(shared.record, "%s %s %s\n", login.c_str(), latText.data(), speedText.data());
+                std::fprintf(shared.record, options.timed ? "%s %s %s %s\n" : "%s %s %s\n", login.c_str(),
+                             latText.data(), speedText.data(), timeText.data());
             }
         } else if (result.outcome == Outcome::refused) {
             tally.refused++;

@@ -71,7 +71,8 @@ constexpr std::string_view helpText =
     "Usage: wayloom-receiver [OPTION]...\n"
     "A small report server for Wayloom. Accepts HTTP/1.0 POST requests to\n"
     "/wayloom/Receiver.php one connection at a time, writes each report as one\n"
-    "JSON line (time, peer, login, password, lat, lon, s, v, answer, raw) and\n"
+    "JSON line (time, peer, login, password, lat, lon, s, t, v, answer, raw; t,\n"
+    "the position's time, is null when the report has none) and\n"
     "answers with a status. With --tls-cert and --tls-key it speaks HTTPS.\n"
     "\n"
     "  --listen ADDR      IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
@@ -468,6 +469,7 @@ void writeReport(std::FILE* out, const Request& request, const char* peer, const
     writeField(out, body, "lat", "lat");
     writeField(out, body, "lon", "lon");
     writeField(out, body, "s", "s");
+    writeField(out, body, "t", "t");
     writeField(out, body, "v", "v");
     std::fputs(",\"answer\":", out);
     writeJsonString(out, behaviourName(action));

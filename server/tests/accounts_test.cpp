@@ -77,24 +77,51 @@ TEST(Accounts, KeepAnAcceptedPasswordUntilTheAccountChanges) {
     EXPECT_EQ(checkAccount(*f.accounts, "alice", "newer", "192.0.2.1").verdict, AccountVerdict::disabled);
 }
 
-TEST(Accounts, LimitWrongPasswordsPerLoginAndPerAddress) {
+TEST(Accounts, LimitGuessingWithoutAnsweringWrongPassword) {
     Fixture f;
-    // Wrong passwords for alice from many addresses fill alice's bucket.
-    for (int i = 0; i < static_cast<int>(loginFailureCapacity); ++i) {
-        const std::string client = "198.51.100." + std::to_string(i);
-        EXPECT_EQ(checkAccount(*f.accounts, "alice", "guess", client).verdict, AccountVerdict::wrongPassword);
+    // alice's password is held; guesses from everywhere, her own address too.
+    EXPECT_EQ(checkAccount(*f.accounts, "alice", "right", "192.0.2.1").verdict, AccountVerdict::accepted);
+    for (int i = 0; i < 40; ++i) {
+        checkAccount(*f.accounts, "alice", "guess", i % 2 == 0 ? "192.0.2.1" : "198.51.100.7");
+        checkAccount(*f.accounts, "nobody" + std::to_string(i), "x", "192.0.2.1");
     }
     AccountCheck check;
     ASSERT_TRUE(checkAccountQuickly(*f.accounts, "alice", "right", "192.0.2.1", check));
-    EXPECT_EQ(check.verdict, AccountVerdict::limited);  // even the right password, without verifying
+    EXPECT_EQ(check.verdict, AccountVerdict::accepted);
+    // Beyond the limit nothing is verified, and nobody is told "wrong password".
+    EXPECT_EQ(checkAccount(*f.accounts, "alice", "guess", "198.51.100.7").verdict, AccountVerdict::limited);
+    EXPECT_EQ(checkAccount(*f.accounts, "bob", "bobpass", "192.0.2.1").verdict, AccountVerdict::limited);
+    EXPECT_EQ(checkAccount(*f.accounts, "bob", "bobpass", "192.0.2.2").verdict, AccountVerdict::disabled);
+    // An IPv6 site counts as one address.
+    f.add("carol", "carolpass", false, true);
+    ASSERT_TRUE(refreshAccounts(*f.accounts));
+    for (int i = 0; i < static_cast<int>(loginlimit::pairCapacity); ++i)
+        checkAccount(*f.accounts, "carol", "guess", "2001:db8:1:2::" + std::to_string(i + 1));
+    EXPECT_EQ(checkAccount(*f.accounts, "carol", "carolpass", "2001:db8:1:2:ffff::9").verdict,
+              AccountVerdict::limited);
+    EXPECT_EQ(checkAccount(*f.accounts, "carol", "carolpass", "2001:db8:1:3::9").verdict,
+              AccountVerdict::accepted);
+}
 
-    // Unknown logins from one address fill that address's bucket only.
-    for (int i = 0; i < static_cast<int>(clientFailureCapacity); ++i) {
-        EXPECT_EQ(checkAccount(*f.accounts, "nobody" + std::to_string(i), "x", "203.0.113.9").verdict,
-                  AccountVerdict::unknownLogin);
-    }
-    EXPECT_EQ(checkAccount(*f.accounts, "bob", "bobpass", "203.0.113.9").verdict, AccountVerdict::limited);
-    EXPECT_EQ(checkAccount(*f.accounts, "bob", "bobpass", "203.0.113.10").verdict, AccountVerdict::disabled);
+TEST(Accounts, SpendTheSameWorkOnUnknownLoginsAtTheWebSide) {
+    Fixture f;
+    using Clock = std::chrono::steady_clock;
+    const auto timed = [&](const char* login, const char* client, UnknownLogins unknown,
+                           AccountVerdict& verdict) {
+        const auto started = Clock::now();
+        verdict = checkAccount(*f.accounts, login, "guess", client, unknown).verdict;
+        return std::chrono::duration<double>(Clock::now() - started).count();
+    };
+    AccountVerdict verdict{};
+    timed("nobody", "192.0.2.9", UnknownLogins::verifiedLikeKnown, verdict);  // the decoy is made once
+    const double wrong = timed("alice", "192.0.2.10", UnknownLogins::verifiedLikeKnown, verdict);
+    EXPECT_EQ(verdict, AccountVerdict::wrongPassword);
+    const double unknownEvenly = timed("nobody", "192.0.2.11", UnknownLogins::verifiedLikeKnown, verdict);
+    EXPECT_EQ(verdict, AccountVerdict::unknownLogin);
+    const double unknownAtOnce = timed("nobody", "192.0.2.12", UnknownLogins::answeredAtOnce, verdict);
+    EXPECT_EQ(verdict, AccountVerdict::unknownLogin);
+    EXPECT_GT(unknownEvenly, wrong / 2) << "unknown " << unknownEvenly << " s, wrong " << wrong << " s";
+    EXPECT_LT(unknownAtOnce, wrong / 10);  // reports keep telling them apart at once
 }
 
 }  // namespace

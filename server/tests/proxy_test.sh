@@ -60,10 +60,15 @@ clients=$(sqlite3 "$database" "SELECT DISTINCT client FROM positions ORDER BY cl
 [[ $clients == "127.0.0.5 127.0.0.6 127.0.0.9" ]] || fail "stored client addresses: $clients"
 ! grep -q '6\.6\.6\.6' "$work/server.log" || fail "a forged X-Forwarded-For was believed"
 curl -sf --cacert "$work/certs/ca.pem" https://localhost/healthz | grep -qx ok || fail "/healthz through nginx"
+curl -si --cacert "$work/certs/ca.pem" --data 'login=walker&password=pw' https://localhost/signin |
+    grep -qi '^Set-Cookie: .*; Secure' || fail "the cookie is not Secure behind nginx's TLS"
+! curl -si --interface 127.0.0.9 -H 'X-Forwarded-Proto: https' --data 'login=walker&password=pw' \
+    http://127.0.0.1:8080/signin | grep -qi 'Secure\|Strict-Transport' || fail "a forged X-Forwarded-Proto was believed"
 pass "the clients behind nginx and HAProxy are logged and stored by their own addresses; forgeries are not"
 
 # Failures from 127.0.0.5 fill its limit; 127.0.0.6 behind the same proxy is not held.
 for _ in $(seq 35); do report 127.0.0.5 https://localhost nobody x >/dev/null; done
-[[ $(report 127.0.0.5 https://localhost walker pw) == 5 ]] || fail "the failing client is not limited"
-[[ $(report 127.0.0.6 https://localhost walker pw) == 1 ]] || fail "another client behind the proxy is limited"
+[[ $(report 127.0.0.5 https://localhost nobody x) == 0 ]] || fail "the failing client is not held (try again)"
+[[ $(report 127.0.0.6 https://localhost nobody x) == 2 ]] || fail "another client behind the proxy is held"
+[[ $(report 127.0.0.5 https://localhost walker pw) == 1 ]] || fail "a right password was refused"
 pass "the limit on failures holds the failing client behind the proxy, not its neighbour"

@@ -68,6 +68,8 @@ TEST(RequestHead, RefusesWhatIsNotARequest) {
         {"POST / HTTP/1.0\nContent-Length: 99999999999999999999999\n\n", HeadState::bad},
         {"POST / HTTP/1.0\nContent-Length: 5\nContent-Length: 6\n\n", HeadState::bad},
         {"POST / HTTP/1.1\nTransfer-Encoding: chunked\n\n", HeadState::unsupported},
+        {"POST / HTTP/1.0\nX: a\rContent-Length: 5\n\n", HeadState::bad},  // a bare CR in a value
+        {"POST / HTTP/1.0\r\nX: a\r\r\n\r\n", HeadState::bad},
         {"POST / HTTP/1.0\nX: " + std::string(requestHeadMaxBytes, 'x'), HeadState::tooLarge},
         {"POST / HTTP/1.0\nX: " + std::string(requestHeadMaxBytes, 'x') + "\n\n", HeadState::tooLarge},
     };
@@ -102,6 +104,10 @@ TEST(ReportForm, AnswersEveryKindOfBody) {
         {"v=1.1&l=a&p=b&lat=nan&lon=2&s=3", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=inf&s=3", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=1e999", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=1000", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=1000.001", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=1e300", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=-0.1", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=0x10&lon=2&s=3", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=&lon=2&s=3", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1,5&lon=2&s=3", answer::notAReport},

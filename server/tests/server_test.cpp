@@ -42,12 +42,15 @@ std::string serverProgram() {
 }
 
 // Runs a command with input on its standard input; its exit status.
-int runWithInput(const std::vector<std::string>& arguments, const std::string& input) {
+int runWithInput(const std::vector<std::string>& arguments, const std::string& input,
+                 const std::string& outputPath = "/dev/null") {
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0) return -1;
     const pid_t child = fork();
     if (child == 0) {
         dup2(in[0], STDIN_FILENO);
+        const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (out >= 0) dup2(out, STDOUT_FILENO);
         std::vector<char*> argv;
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -454,3 +457,34 @@ TEST(Server, DeletesPositionsOlderThanTheDaysKept) {
 }
 
 }  // namespace
+
+// An operator sees what each account command did, and the list shows what
+// each account is.
+TEST(AccountCommands, SayWhatTheyDidAndListTheAccountsKinds) {
+    testdb::Database database(testdb::Kind::sqlite);
+    const std::string said = (database.folder / "said.txt").string();
+    struct Case {
+        std::vector<std::string> command;
+        std::string input;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{"add", "alice", "--admin"}, "secret\n", "added account alice (admin)\n"},
+        {{"add", "bob"}, "secret\n", "added account bob\n"},
+        {{"passwd", "bob"}, "other\n", "changed the password of bob\n"},
+        {{"disable", "bob"}, "", "disabled account bob\n"},
+        {{"enable", "alice"}, "", "enabled account alice\n"},
+        {{"disable", "alice"}, "", "disabled account alice\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::filesystem::remove(said);
+        std::vector<std::string> arguments{serverProgram(), "account"};
+        arguments.insert(arguments.end(), c.command.begin(), c.command.end());
+        arguments.insert(arguments.end(), {"--database", database.name});
+        ASSERT_EQ(runWithInput(arguments, c.input, said), 0);
+        EXPECT_EQ(readFile(said), c.line);
+    }
+    EXPECT_EQ(runAndCapture({serverProgram(), "account", "list", "--database", database.name}),
+              "alice admin disabled\nbob disabled\n");
+}

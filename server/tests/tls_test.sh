@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # wayloom-server speaking TLS with certificates made now: TLS 1.2 and 1.3,
 # the session cookie Secure and Strict-Transport-Security over TLS only,
-# --port 0 without plain HTTP, the real Wayloom reporting over verified TLS,
+# --port 0 without plain HTTP, a client that never begins its handshake let
+# go at the request deadline, the real Wayloom reporting over verified TLS,
 # and a renewed certificate loaded on SIGHUP while devices report, without
 # a report refused; a broken file then keeps the renewed certificate.
 # shellcheck source=server/tests/server_lib.sh
@@ -33,9 +34,19 @@ pass "TLS 1.2 and 1.3: the cookie is Secure and Strict-Transport-Security is sen
 
 kill "$server_pid"
 wait "$server_pid" || true
-start_server "$database" --listen 127.0.0.1 --port 0 --tls-cert "$work/live/cert.pem" --tls-key "$work/live/key.pem"
+start_server "$database" --listen 127.0.0.1 --port 0 --tls-cert "$work/live/cert.pem" --tls-key "$work/live/key.pem" \
+    --request-seconds 2
 ! curl -s http://127.0.0.1/healthz >/dev/null || fail "--port 0 still serves plain HTTP"
 [[ $(grep -c 'listening on 127.0.0.1 port 80$' "$work/server.log") == 1 ]] || fail "--port 0 opened a plain port"
+# A client that connects and never begins its handshake is let go at the deadline.
+exec 3<>/dev/tcp/127.0.0.1/443
+deadline=$((SECONDS + 10))
+until grep -q ' 127\.0\.0\.1 - handshake ' "$work/server.log"; do
+    ((SECONDS <= deadline)) || fail "a silent TLS client was not let go"
+    sleep 0.2
+done
+timeout 2 cat <&3 >/dev/null || fail "the silent TLS client's connection stayed open"
+exec 3<&-
 
 # The real Wayloom, trusting the first authority only.
 "$bin/wayloom-gpssim" --lat 48.1173 --lon 11.518712 --speed 10 >"$work/gps.log" 2>&1 &

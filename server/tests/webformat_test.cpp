@@ -39,6 +39,18 @@ std::string documentOf(TrackFormat format, std::size_t batch) {
     return out;
 }
 
+// The document of the first count points of the track, for login "x", in one
+// batch per pass.
+std::string documentOfFirst(TrackWriter writer, std::size_t count) {
+    std::string out;
+    trackBegin(writer, out, "x");
+    do {
+        trackPoints(writer, out, std::span(track).first(count));
+    } while (trackNeedsSecondPass(writer, out));
+    trackEnd(writer, out);
+    return out;
+}
+
 }  // namespace
 
 TEST(WebText, JsonStringsAreInertAndValidUtf8) {
@@ -62,22 +74,30 @@ TEST(WebText, JsonStringsAreInertAndValidUtf8) {
     for (const Case& c : cases) EXPECT_EQ(jsonOf(c.bytes), c.json) << c.json;
 }
 
-TEST(WebText, XmlTextEscapesMarkupAndDropsForbiddenControls) {
+TEST(WebText, XmlTextEscapesMarkupAndReplacesWhatXmlDoesNotAllow) {
     EXPECT_EQ(xmlOf("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&apos;&amp;&apos;&lt;/a&gt;");
-    EXPECT_EQ(xmlOf(std::string_view("a\0b\x1b\tc\n", 7)), "ab\tc\n");
+    EXPECT_EQ(xmlOf(std::string_view("a\0b\x1b\tc\n", 7)),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\tc\n");
     EXPECT_EQ(xmlOf("\xFE\xC3\xA9"), "\xEF\xBF\xBD\xC3\xA9");
+    // U+FFFE and U+FFFF, beside U+FFFD and U+FFFC which XML allows.
+    EXPECT_EQ(xmlOf("\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\xEF\xBF\xBC"),
+              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBC");
 }
 
 TEST(WebText, NumbersReadBackExactly) {
     struct Case {
         double value;
-        const char* text;
+        std::string text;
     };
     const Case cases[] = {
         {48.1173, "48.1173"},
         {-0.5, "-0.5"},
         {0, "0"},
-        {1e-7, "1e-07"},
+        {1e-7, "0.0000001"},
+        {-9.5e-5, "-0.000095"},
+        {1e21, "1000000000000000000000"},
+        {5e-324, "0." + std::string(323, '0') + "5"},
         {0.1 + 0.2, "0.30000000000000004"},
         {std::numeric_limits<double>::infinity(), "null"},
         {std::numeric_limits<double>::quiet_NaN(), "null"},
@@ -137,12 +157,55 @@ TEST(TrackWriter, ShortRangesGiveValidDocuments) {
     };
     for (const Case& c : cases) {
         TrackWriter writer = trackWriterFor(c.format, c.points < 2);
-        std::string out;
-        trackBegin(writer, out, "x");
-        do {
-            trackPoints(writer, out, std::span(track).first(c.points));
-        } while (trackNeedsSecondPass(writer, out));
-        trackEnd(writer, out);
-        EXPECT_EQ(out, c.text);
+        EXPECT_EQ(documentOfFirst(writer, c.points), c.text);
     }
+}
+
+TEST(TrackWriter, GeoJsonHoldsTheGeometryAskedFor) {
+    struct Case {
+        std::string_view name;
+        std::size_t points;
+        const char* text;
+    };
+    const char* open = R"({"type":"FeatureCollection","features":[)";
+    const std::string line =
+        std::string(open) + R"({"type":"Feature","properties":{"login":"x"},"geometry":{"type":"LineString",)"
+                            R"("coordinates":[[11.518712,48.1173],[11.519,48.11745]]}}]})";
+    const std::string points =
+        std::string(open) +
+        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.518712,48.1173]},)"
+        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10}},)"
+        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
+        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5}}]})";
+    const std::string none = std::string(open) + "]}";
+    const Case cases[] = {
+        {"line", 2, line.c_str()},
+        {"points", 2, points.c_str()},
+        {"line", 1, none.c_str()},  // a LineString needs two points
+        {"points", 0, none.c_str()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " of " + std::to_string(c.points));
+        GeoJsonGeometry geometry{};
+        ASSERT_TRUE(readGeoJsonGeometry(c.name, geometry));
+        TrackWriter writer = trackWriterFor(TrackFormat::geojson, c.points < 2, geometry);
+        EXPECT_EQ(documentOfFirst(writer, c.points), c.text);
+    }
+    GeoJsonGeometry geometry{};
+    EXPECT_FALSE(readGeoJsonGeometry("lines", geometry));
+}
+
+TEST(TrackWriter, DownloadsAreNamedAfterTheDaysTheyHold) {
+    struct Case {
+        std::int64_t fromUs, toUs;
+        TrackFormat format;
+        const char* name;
+    };
+    const Case cases[] = {
+        {1796635200000000, 1796635260000000, TrackFormat::gpx, "anna-2026-12-07.gpx"},
+        {1796601600000000, 1796687999999999, TrackFormat::geojson, "anna-2026-12-07.geojson"},
+        {1796635200000000 - 86400000000, 1796635200000000, TrackFormat::gpx,
+         "anna-2026-12-06-to-2026-12-07.gpx"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(trackFileName("anna", c.fromUs, c.toUs, c.format), c.name);
 }

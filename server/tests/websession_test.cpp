@@ -74,3 +74,27 @@ TEST(Sessions, BasicCredentials) {
     std::string login, password;
     EXPECT_FALSE(parseBasicAuthorization("Basic " + std::string(1000, 'Q'), login, password));
 }
+
+TEST(Origin, RefusesRequestsFromPagesOfAnotherSite) {
+    struct Case {
+        const char* origin;
+        const char* referer;
+        const char* host;
+        bool own;
+    };
+    constexpr Case cases[] = {
+        {"http://maps.example:8080", "", "maps.example:8080", true},
+        {"HTTPS://Maps.Example", "", "maps.example:443", true},
+        {"", "http://maps.example/signin?failed", "maps.example", true},
+        {"", "", "maps.example", true},  // not from a page
+        {"http://evil.example", "", "maps.example", false},
+        {"http://maps.example.evil.example", "", "maps.example", false},
+        {"http://maps.example:8081", "", "maps.example:8080", false},
+        {"null", "http://maps.example/", "maps.example", false},
+        {"", "http://evil.example/maps.example", "maps.example", false},
+        {"http://maps.example", "", "", false},  // no Host to be the same as
+        {"ftp://maps.example", "", "maps.example", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(fromOwnOrigin(c.origin, c.referer, c.host), c.own) << c.origin << " " << c.referer;
+}

@@ -98,3 +98,27 @@ TEST(ReportInterval, MedianGapAndSilence) {
     EXPECT_TRUE(deviceSilent(100 * s, 30 * s, 190 * s + 1));
     EXPECT_FALSE(deviceSilent(100 * s, 0, 100000 * s));
 }
+
+TEST(IsoTime, RangeBoundsTakeADateAlone) {
+    struct Case {
+        const char* text;
+        bool rangeEnd;
+        bool read;
+        std::int64_t micros;
+    };
+    constexpr Case cases[] = {
+        {"2026-12-07", false, true, 1796601600000000},
+        {"2026-12-07", true, true, 1796687999999999},
+        {"2026-12-07T09:20:00Z", true, true, 1796635200000000},
+        {"2024-02-29", false, true, 1709164800000000},
+        {"2026-02-29", false, false, 0},
+        {"2026-12-7", false, false, 0},
+        {"07.12.2026", false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::int64_t micros = 0;
+        ASSERT_EQ(parseRangeTime(c.text, c.rangeEnd, micros), c.read);
+        EXPECT_EQ(micros, c.micros);
+    }
+}

@@ -39,6 +39,11 @@ function utcText(iso) {
   return iso ? iso.replace('T', ' ').replace(/(\.\d+)?Z$/, ' UTC') : 'never';
 }
 
+// "1 point", "2 points", "0 points".
+function countText(count, noun) {
+  return `${count} ${noun}${count === 1 ? '' : 's'}`;
+}
+
 function speedText(knots) {
   return `${(knots * KMH_PER_KNOT).toFixed(1)} km/h (${knots.toFixed(1)} kn)`;
 }
@@ -234,7 +239,7 @@ async function showTrack(event) {
   layer.addTo(state.map);
   state.track = layer;
   if (line.length > 0) state.map.fitBounds(layer.getBounds().pad(0.1), {maxZoom: 17});
-  status.textContent = `${points.length} points of ${login} from ${utcText(range.from)} to ${utcText(range.to)}`;
+  status.textContent = `${countText(points.length, 'point')} of ${login} from ${utcText(range.from)} to ${utcText(range.to)}`;
   status.dataset.points = String(points.length);
 }
 

@@ -76,7 +76,12 @@ run_as_unit() {
         writable+=" /run/$folder"
     fi
     folder=$(unit_value "$unit" StateDirectory)
-    [[ -n "$folder" ]] && writable+=" /var/lib/$folder"
+    if [[ -n "$folder" ]]; then
+        # systemd makes the state folder, owned by the unit's user, at its start.
+        { mkdir -p -m 0700 "/var/lib/$folder" && chown "$user:$group" "/var/lib/$folder"; } ||
+            die "cannot make /var/lib/$folder"
+        writable+=" /var/lib/$folder"
+    fi
     [[ "$(unit_value "$unit" ProtectSystem)" == strict ]] || die "$unit: ProtectSystem is not strict"
     [[ "$(unit_value "$unit" ProtectHome)" == yes ]] && hidden="/home /root /run/user"
     read -r -a environment <<<"$(unit_value "$unit" Environment)"
@@ -164,7 +169,7 @@ wait_for "$work/server.err" 'listening on' 5 || die "the report server does not 
     die "the server does not serve /leaflet/leaflet.js"
 
 # --- the reporter's settings, read through the link the program follows ---
-printf '# written by the package test\n/dev/gps0\n4800\ne2e-login\ne2e-password\n30\nserver = http://127.0.0.1:%s\nsource = tcp://127.0.0.1:%s\n' \
+printf '# written by the package test\n/dev/gps0\n4800\ne2e-login\ne2e-password\n30\nserver = http://127.0.0.1:%s\nsource = tcp://127.0.0.1:%s\nqueue = /var/lib/wayloom/queue\n' \
     "$server_port" "$nmea_port" >/etc/wayloom/settings.ini
 
 # --- the reporter, as its unit runs it ---
@@ -176,6 +181,8 @@ reporter=$(pgrep -P "${pids[-1]}")
 [[ "$(awk '$5 == "/" { print substr($6, 1, 2) }' "/proc/$reporter/mountinfo")" == ro ]] ||
     die "the reporter did not run with a read-only file system"
 [[ "$(stat -c %U "/proc/$reporter")" == wayloom ]] || die "the reporter did not run as user wayloom"
+# The queue file, in the state folder the unit gives the service, emptied.
+[[ -f /var/lib/wayloom/queue && ! -s /var/lib/wayloom/queue ]] || die "no empty queue file in /var/lib/wayloom"
 # Stored with the hemisphere's sign, for the account of the settings.
 stored=$(sqlite3 /var/lib/wayloom-server/reports.db "SELECT count(*) FROM positions p JOIN accounts a
     ON a.id = p.account_id WHERE a.login = 'e2e-login' AND abs(p.lat + 33.8568) < 0.01

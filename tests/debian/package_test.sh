@@ -71,10 +71,12 @@ EOF
 ./etc/default/wayloom-server
 ./lib/systemd/system/wayloom-server.service
 ./usr/lib/sysusers.d/wayloom-server.conf
+./usr/bin/wayloom-loadgen
 ./usr/lib/tmpfiles.d/wayloom-server.conf
 ./usr/sbin/wayloom-server
 ./usr/share/doc/wayloom-server/changelog.gz
 ./usr/share/doc/wayloom-server/copyright
+./usr/share/man/man1/wayloom-loadgen.1.gz
 ./usr/share/man/man8/wayloom-server.8.gz
 EOF
         ;;
@@ -200,7 +202,7 @@ while IFS= read -r path; do
     [[ "$path" == /. || -d "$path" ]] && continue  # shared folders stay
     [[ -e "$path" || -L "$path" ]] && fail "left behind after purge: $path"
 done <"$work/installed.list"
-for path in /etc/wayloom /usr/lib/wayloom /var/lib/wayloom-server /etc/default/wayloom-server; do
+for path in /etc/wayloom /usr/lib/wayloom /var/lib/wayloom /var/lib/wayloom-server /etc/default/wayloom-server; do
     [[ -e "$path" ]] && fail "left behind after purge: $path"
 done
 dpkg-statoverride --list /etc/wayloom/settings.ini >/dev/null && fail "the settings file's override is left after purge"

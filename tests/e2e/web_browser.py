@@ -12,14 +12,18 @@ and the accounts' passwords. One browser for the whole run:
 4. with 8 more reports sent as Wayloom sends them, the track of the last
    24 hours has all N = 10 points, every one inside the fitted map;
 5. the GPX download parses with N track points at the reported positions;
-6. signed in as the admin, every account shows, logins full of markup show as
+6. pages of another site (http://localhost:9090, served here) can neither
+   sign the browser in as another account nor sign it out;
+7. signed in as the admin, every account shows, logins full of markup show as
    text, and a device silent for three of its intervals is marked.
 """
 import glob
+import http.server
 import os
 import signal
 import socket
 import sys
+import threading
 import time
 import xml.etree.ElementTree as ElementTree
 
@@ -29,6 +33,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
 BASE = 'http://127.0.0.1'
+OTHER_SITE = 'http://localhost:9090'  # another site than 127.0.0.1 to the browser
 GPX = '{http://www.topografix.com/GPX/1/1}'
 work, wayloom_pid, walker_password, admin_password = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 EXTRA_REPORTS = 8
@@ -158,6 +163,43 @@ def check_walker(driver, downloads):
     print('ok: signing out ends the session')
 
 
+class OtherSite(http.server.BaseHTTPRequestHandler):
+    """Pages that post a form to the map's server as soon as they load."""
+    FORMS = {'/signin': '<input name="login" value="quiet"><input name="password" value="quietpass">',
+             '/signout': ''}
+
+    def do_GET(self):
+        body = (f'<form method="post" action="{BASE}{self.path}">{self.FORMS[self.path]}</form>'
+                '<script>document.forms[0].submit()</script>').encode()
+        self.send_response(200)
+        self.send_header('Content-Type', 'text/html')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *_):
+        pass
+
+
+def check_other_site(driver):
+    other = http.server.ThreadingHTTPServer(('127.0.0.1', 9090), OtherSite)
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    try:
+        driver.delete_all_cookies()
+        driver.get(OTHER_SITE + '/signin')
+        time.sleep(1.5)  # the form posts itself
+        driver.get(BASE + '/api/config')
+        assert 'quiet' not in driver.page_source, 'a page of another site signed the browser in'
+        sign_in(driver, 'walker', walker_password)
+        driver.get(OTHER_SITE + '/signout')
+        time.sleep(1.5)
+        driver.get(BASE + '/')
+        assert driver.current_url == BASE + '/', 'a page of another site signed the browser out'
+    finally:
+        other.shutdown()
+    print('ok: pages of another site can neither sign the browser in nor out')
+
+
 def check_admin(driver):
     sign_in(driver, 'boss', admin_password)
     wait_until('every account in the list', lambda: len(driver.find_elements(By.CSS_SELECTOR, '#devices li')) == 5,
@@ -194,6 +236,7 @@ def main():
             assert report('quiet', 'quietpass', 10 + step * 0.01, 20, 0) == '1', 'a report of quiet was refused'
             time.sleep(1)
         check_walker(driver, downloads)
+        check_other_site(driver)
         check_admin(driver)
     except Exception:
         driver.save_screenshot(os.path.join(work, 'failure.png'))

@@ -10,7 +10,8 @@
 # through the API or the exports; an admin sees all; the session cookie is
 # HttpOnly and SameSite=Strict and ends at sign-out and when the password
 # changes; wrong passwords at the sign-in are limited, and the limit is the
-# one reports meet. Live streams take at most half of the handler threads.
+# one reports meet, though it never keeps a right password out. Live
+# streams take at most half of the handler threads.
 # shellcheck source=tests/e2e/window_lib.sh
 source "$(dirname "$0")/window_lib.sh"
 begin_test --network "$@"
@@ -55,6 +56,15 @@ for page in / /map; do
         fail "$page without a session: $(head -n 1 "$work/head")"
 done
 [[ $(status "$web/signin") == 200 ]] || fail "the sign-in page is not shown"
+for page in /signin /leaflet/leaflet.js; do
+    exec 3<>/dev/tcp/127.0.0.1/8080
+    printf 'HEAD %s HTTP/1.0\r\n\r\n' "$page" >&3
+    timeout 10 cat <&3 >"$work/head-only"
+    exec 3<&-
+    grep -q '^HTTP/1.0 200' "$work/head-only" && grep -qi '^Content-Length: [1-9]' "$work/head-only" &&
+        [[ $(tail -c 4 "$work/head-only" | od -An -c | tr -d ' ') == '\r\n\r\n' ]] ||
+        fail "HEAD $page: $(head -c 300 "$work/head-only")"
+done
 for api in "${apis[@]}"; do
     for credentials in "" "-b wayloom_session=forged" "-u walker:wrong" "-u nobody:walkpass"; do
         # shellcheck disable=SC2086
@@ -92,6 +102,15 @@ pass "an ordinary account reads its own positions only (API and exports); bad ra
     fail "boss cannot export other's track"
 pass "the admin sees every device"
 
+# ---- Exports are well-formed: plain decimals, no character XML does not allow.
+add_account $'odd\xef\xbf\xbe<' oddpass # a character XML does not allow, and markup
+sleep 2.5                                 # the server reads account changes within a second
+[[ $(send_report 'odd%EF%BF%BE%3C' oddpass 0.00001 -0.00002) == 1 ]] || fail "the odd login's report"
+[[ $(status -u boss:bosspass "$web/api/export.gpx?login=odd%EF%BF%BE%3C") == 200 ]] || fail "the odd export"
+xmllint --noout "$work/body" || fail "the GPX export is not well-formed: $(cat "$work/body")"
+grep -q 'lat="0.00001" lon="-0.00002"' "$work/body" || fail "not plain decimals: $(cat "$work/body")"
+pass "a GPX export is well-formed whatever the login, its numbers plain decimals"
+
 # ---- Sessions.
 [[ $(status -d 'login=walker&password=walkpass' "$web/signin") == 303 ]] || fail "sign-in: $(cat "$work/head")"
 cookie=$(grep -i '^Set-Cookie: wayloom_session=' "$work/head" | tr -d '\r')
@@ -111,7 +130,20 @@ sleep 2.5  # the server reads account changes within a second
 [[ $(status -b "$session" "$web/api/devices") == 401 ]] || fail "the session lives on after a new password"
 pass "the cookie is HttpOnly and SameSite=Strict; sign-out and a new password end the session"
 
-# ---- Wrong passwords at the sign-in are limited, and so are reports then.
+# ---- Sign-in and sign-out from pages of another site (login and sign-out CSRF)
+# are refused by their Origin, or lacking it their Referer.
+for headers in "Origin: http://evil.example" "Origin: null" "Referer: http://evil.example/page" \
+    "Origin: http://127.0.0.1:8081"; do
+    [[ $(status -H "$headers" -d 'login=walker&password=newpass' "$web/signin") == 403 ]] &&
+        ! grep -qi '^Set-Cookie' "$work/head" || fail "a sign-in with $headers: $(head -n 1 "$work/head")"
+    [[ $(status -H "$headers" -X POST "$web/signout") == 403 ]] || fail "a sign-out with $headers"
+done
+[[ $(status -H "Origin: $web" -d 'login=walker&password=newpass' "$web/signin") == 303 ]] ||
+    fail "a sign-in from the server's own page"
+pass "sign-in and sign-out refused from other sites' pages"
+
+# ---- Wrong passwords at the sign-in are limited, and so are reports then;
+# a password the server holds is never refused.
 limited=0
 for attempt in $(seq 1 15); do
     status -d 'login=other&password=wrong' "$web/signin" >/dev/null
@@ -122,18 +154,37 @@ for attempt in $(seq 1 15); do
     grep -qi '^Location: /signin?failed' "$work/head" || fail "a wrong password: $(cat "$work/head")"
 done
 ((limited > 1)) || fail "no limit after 15 wrong passwords"
+answer=$(send_report other wrong 1 2)
+[[ $answer == 0 ]] || fail "a report's guess is not limited with the sign-in's: $answer"
+[[ $(status -u other:wrong "$web/api/devices") == 401 ]] || fail "Basic guesses are not limited"
 status -d 'login=other&password=otherpass' "$web/signin" >/dev/null
-grep -qi '^Location: /signin?limited' "$work/head" || fail "the right password got through the limit"
-! grep -qi '^Set-Cookie: wayloom_session=[^;]' "$work/head" || fail "a session while limited"
-[[ $(send_report other otherpass 1 2) == 5 ]] || fail "reports of the limited login still go through"
-pass "sign-in limited after $((limited - 1)) wrong passwords, reports of that login too"
+grep -qi '^Set-Cookie: wayloom_session=[^;]' "$work/head" || fail "the right password was refused under the limit"
+[[ $(send_report other otherpass 1 2) == 1 ]] || fail "the limited login's device was refused"
+pass "guesses limited after $((limited - 1)) wrong passwords, for reports too; the right password still gets in"
 
-# ---- Live streams take at most half of the handler threads.
-streams=()
-for _ in $(seq 32); do
-    curl -sN --max-time 6 -u boss:bosspass -o /dev/null "$web/api/live" &
-    streams+=($!)
+# ---- Live streams: at most a quarter of them per account, half of the
+# handler threads in all; the API answers meanwhile.
+# live LOGIN COUNT: COUNT live streams of LOGIN (password LOGIN) in the background.
+live() {
+    for _ in $(seq "$2"); do
+        curl -sN --max-time 8 -u "$1:$1" -o /dev/null "$web/api/live" &
+        streams+=($!)
+    done
+}
+for login in live1 live2 live3 live4; do add_account "$login" "$login"; done
+sleep 2.5 # the server reads account changes within a second
+for login in live1 live2 live3 live4; do
+    [[ $(status -u "$login:$login" "$web/api/devices") == 200 ]] || fail "$login cannot sign in"
 done
+streams=()
+live live1 8
+sleep 2
+[[ $(status -u live1:live1 --max-time 2 "$web/api/live") == 503 ]] || fail "a 9th live stream of one account"
+[[ $(status -u live3:live3 --max-time 2 "$web/api/live") == 200 ]] || fail "one account took every live stream"
+sleep 1.5 # until that stream's place is free again
+live live2 8
+live live3 8
+live live4 8
 sleep 2
 [[ $(status -u boss:bosspass --max-time 2 "$web/api/live") == 503 ]] || fail "a 33rd live stream was taken"
 [[ $(status -u boss:bosspass "$web/api/devices") == 200 ]] || fail "pages wait behind the live streams"
@@ -145,4 +196,4 @@ for _ in $(seq 10); do
     sleep 1
 done
 [[ $code == 200 ]] || fail "no live stream once the others end: $code"
-pass "32 live streams at most, the API answers meanwhile"
+pass "8 live streams per account, 32 in all at most, the API answers meanwhile"

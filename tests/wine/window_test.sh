@@ -169,11 +169,20 @@ wait_for_state() {
 wait_for_state enabled
 [[ -z "$(status_log)" ]] || fail "the log is not empty at the start"
 pass "the window opens with an empty log and Start enabled"
+# The log has the focus (for scrolling) but is read-only: no text caret in it.
+no_caret() {
+    local caret
+    caret=$(wine "$windows/tests/read_window.exe" caret 2>/dev/null | tr -d '\r')
+    [[ "$caret" == "no caret" ]] || fail "the read-only status log shows a text caret ($caret) $1"
+}
+no_caret "at the start"
+pass "no text caret in the read-only status log"
 
 # ---- F2: the cycle starts, "Start" is greyed; Esc and a second F2 change nothing.
 press F2
 wait_for_log '^Trying to get data from GPS\.\.\.$'
 wait_for_state disabled
+no_caret "once lines are written"
 press Escape
 press F2
 sleep 1

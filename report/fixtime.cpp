@@ -1,0 +1,116 @@
+// The position's time: choosing the receiver's clock or the system's, the
+// civil calendar both ways, and the text of the t field.
+//
+// The calendar conversions are the proleptic Gregorian ones on whole days
+// (days since 1970-01-01), with integer arithmetic only, so they neither
+// allocate nor depend on the C library's time zone.
+#include "report/fixtime.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr std::int64_t secondsPerDay = 86400;
+
+// Days since 1970-01-01 of a civil date; month 1 to 12.
+std::int64_t daysFromCivil(std::int64_t year, std::int64_t month, std::int64_t day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+bool timeOfDayValid(std::int32_t hour, std::int32_t minute, std::int32_t second) {
+    return hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 61;
+}
+
+bool dateValid(std::int32_t year, std::int32_t month, std::int32_t day) {
+    return year >= 2000 && year <= 2099 && month >= 1 && month <= 12 && day >= 1 && day <= 31;
+}
+
+}  // namespace
+
+UtcTime utcFromUnixSeconds(std::int64_t secondsSinceEpoch) {
+    std::int64_t days = secondsSinceEpoch / secondsPerDay;
+    std::int64_t rest = secondsSinceEpoch % secondsPerDay;
+    if (rest < 0) {
+        rest += secondsPerDay;
+        --days;
+    }
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    const std::int64_t month = monthIndex + (monthIndex < 10 ? 3 : -9);
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    return {static_cast<std::int32_t>(year),
+            static_cast<std::int32_t>(month),
+            static_cast<std::int32_t>(dayOfYear - (153 * monthIndex + 2) / 5 + 1),
+            static_cast<std::int32_t>(rest / 3600),
+            static_cast<std::int32_t>(rest / 60 % 60),
+            static_cast<std::int32_t>(rest % 60)};
+}
+
+std::int64_t unixSecondsFromUtc(const UtcTime& time) {
+    const std::int64_t days = daysFromCivil(time.year, time.month, 1) + time.day - 1;
+    return days * secondsPerDay + std::int64_t{time.hour} * 3600 + std::int64_t{time.minute} * 60 +
+           time.second;
+}
+
+UtcTime chooseFixTime(const ReceiverClock& clock, const UtcTime& systemNow) {
+    const UtcTime rmc{2000 + clock.rmcYear, clock.rmcMonth,  clock.rmcDay,
+                      clock.rmcHour,        clock.rmcMinute, clock.rmcSecond};
+    if (clock.rmcDay != 0 && dateValid(rmc.year, rmc.month, rmc.day) &&
+        timeOfDayValid(rmc.hour, rmc.minute, rmc.second))
+        return rmc;
+    if (!dateValid(clock.zdaYear, clock.zdaMonth, clock.zdaDay) ||
+        !timeOfDayValid(clock.ggaHour, clock.ggaMinute, clock.ggaSecond))
+        return systemNow;
+    // The ZDA date belongs to the ZDA time. A GGA time far before it on the
+    // clock face came after midnight, one far after it came before.
+    const std::int32_t ggaSeconds = clock.ggaHour * 3600 + clock.ggaMinute * 60 + clock.ggaSecond;
+    const std::int32_t zdaSeconds = clock.zdaHour * 3600 + clock.zdaMinute * 60 + clock.zdaSecond;
+    constexpr std::int32_t halfDay = 43200;
+    const std::int32_t dayShift = ggaSeconds < zdaSeconds - halfDay   ? 1
+                                  : ggaSeconds > zdaSeconds + halfDay ? -1
+                                                                      : 0;
+    const UtcTime gga{clock.zdaYear, clock.zdaMonth,  clock.zdaDay + dayShift,
+                      clock.ggaHour, clock.ggaMinute, clock.ggaSecond};
+    return utcFromUnixSeconds(unixSecondsFromUtc(gga));
+}
+
+UtcTime systemUtcNow() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return utcFromUnixSeconds(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+FixTimeText formatFixTime(const UtcTime& time) {
+    FixTimeText text{};
+    std::size_t at = 0;
+    const auto digits = [&](std::int32_t value, int width) {
+        for (int place = width - 1; place >= 0; --place) {
+            std::int32_t divisor = 1;
+            for (int i = 0; i < place; ++i) divisor *= 10;
+            text[at++] = static_cast<char>('0' + value / divisor % 10);
+        }
+    };
+    const auto mark = [&](char c) { text[at++] = c; };
+    digits(std::clamp(time.year, 0, 9999), 4);
+    mark('-');
+    digits(std::clamp(time.month, 0, 99), 2);
+    mark('-');
+    digits(std::clamp(time.day, 0, 99), 2);
+    mark('T');
+    digits(std::clamp(time.hour, 0, 99), 2);
+    mark(':');
+    digits(std::clamp(time.minute, 0, 99), 2);
+    mark(':');
+    digits(std::clamp(time.second, 0, 99), 2);
+    mark('Z');
+    return text;
+}
