@@ -31,11 +31,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
+#include "platform/process.hpp"
 
 // ---- The records and limits
 
@@ -168,13 +171,22 @@ bool addCertificate(HCERTSTORE store, const char* base64, std::size_t length) {
 
 // A memory store of every certificate in the PEM file at path (UTF-8), read
 // a line at a time; null when the file cannot be read, holds none, or holds
-// one that cannot be read (a damaged ca-file trusts nothing).
+// one that cannot be read (a damaged ca-file trusts nothing), said on the
+// diagnostic line.
 HCERTSTORE loadAuthorities(std::string_view path) {
     std::array<char, caPathCapacity> name{};
-    if (path.size() >= name.size()) return nullptr;
+    if (path.size() >= name.size()) {
+        reportFailure("cannot load the trusted authorities", path, "the path is too long");
+        return nullptr;
+    }
     std::copy(path.begin(), path.end(), name.begin());
+    errno = 0;
     std::FILE* file = openFileForReading(name.data());
-    if (file == nullptr) return nullptr;
+    if (file == nullptr) {
+        reportFailure("cannot load the trusted authorities", path,
+                      errno != 0 ? systemReason(errno) : "unknown");
+        return nullptr;
+    }
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     static std::array<char, pemCertificateCapacity> body;
     std::array<char, pemLineCapacity> line;
@@ -202,6 +214,8 @@ HCERTSTORE loadAuthorities(std::string_view path) {
     }
     std::fclose(file);
     if (!sound || inside || count == 0) {
+        reportFailure("cannot load the trusted authorities", path,
+                      count == 0 && sound ? "no certificate in it" : "a certificate in it cannot be read");
         if (store != nullptr) CertCloseStore(store, 0);
         return nullptr;
     }
@@ -254,9 +268,10 @@ bool namesIpAddress(PCCERT_CONTEXT certificate, const std::array<unsigned char, 
 // authentication, without a single error (Wine's policy check lets a partial
 // chain pass, so the chain's own status is checked too), and the policy for
 // SSL servers with host's name. An IP address is matched against the
-// certificate's addresses here, since the policy compares names only.
-bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char* host,
-                const wchar_t* wideHost) {
+// certificate's addresses here, since the policy compares names only. 0, or
+// the Windows error code of what failed (CERT_E_UNTRUSTEDROOT ...).
+DWORD verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char* host,
+                 const wchar_t* wideHost) {
     LPSTR serverUsage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
     CERT_CHAIN_PARA chainPara{};
     chainPara.cbSize = sizeof chainPara;
@@ -266,7 +281,7 @@ bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char*
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(engine, certificate, nullptr, certificate->hCertStore, &chainPara, 0,
                                  nullptr, &chain))
-        return false;
+        return GetLastError();
     std::array<unsigned char, 16> address{};
     const std::size_t addressLength = ipAddressBytes(host, address);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA sslPara{};
@@ -279,30 +294,59 @@ bool verifyPeer(PCCERT_CONTEXT certificate, HCERTCHAINENGINE engine, const char*
     policyPara.pvExtraPolicyPara = &sslPara;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
-    const bool verified =
-        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
-        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &status) &&
-        status.dwError == 0 && (addressLength == 0 || namesIpAddress(certificate, address, addressLength));
+    DWORD failure = 0;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &status))
+        failure = GetLastError();
+    else if (status.dwError != 0)
+        failure = static_cast<DWORD>(status.dwError);
+    else if (const DWORD trust = chain->TrustStatus.dwErrorStatus; trust != CERT_TRUST_NO_ERROR)
+        failure = static_cast<DWORD>((trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? CERT_E_EXPIRED
+                                                                                 : CERT_E_CHAINING);
+    else if (addressLength > 0 && !namesIpAddress(certificate, address, addressLength))
+        failure = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
     CertFreeCertificateChain(chain);
-    return verified;
+    return failure;
 }
 
 // The server's certificate, from the finished handshake, verified for host
-// against caFile's authorities or the system's store.
-bool verifyServer(TlsSession& session, const char* host, const wchar_t* wideHost, std::string_view caFile) {
+// by engine (null: the system's store); 0 or the Windows error code.
+DWORD verifyServer(TlsSession& session, HCERTCHAINENGINE engine, const char* host, const wchar_t* wideHost) {
     PCCERT_CONTEXT certificate = nullptr;
-    if (QueryContextAttributesW(&session.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) !=
-            SEC_E_OK ||
-        certificate == nullptr)
-        return false;
-    HCERTSTORE authorities = caFile.empty() ? nullptr : loadAuthorities(caFile);
-    HCERTCHAINENGINE engine = authorities == nullptr ? nullptr : exclusiveEngine(authorities);
-    const bool trustReady = caFile.empty() || engine != nullptr;
-    const bool verified = trustReady && verifyPeer(certificate, engine, host, wideHost);
-    if (engine != nullptr) CertFreeCertificateChainEngine(engine);
-    if (authorities != nullptr) CertCloseStore(authorities, 0);
+    const SECURITY_STATUS status =
+        QueryContextAttributesW(&session.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (status != SEC_E_OK || certificate == nullptr)
+        return static_cast<DWORD>(status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN);
+    const DWORD failure = verifyPeer(certificate, engine, host, wideHost);
     CertFreeCertificateContext(certificate);
-    return verified;
+    return failure;
+}
+
+// The trust of one exchange: caFile's authorities in a chain engine of their
+// own, or nothing for the system's store. False (said on the diagnostic line)
+// when the ca-file cannot be used.
+struct Trust {
+    HCERTSTORE authorities = nullptr;
+    HCERTCHAINENGINE engine = nullptr;
+    Trust() = default;
+    Trust(const Trust&) = delete;
+    Trust& operator=(const Trust&) = delete;
+    ~Trust() {
+        if (engine != nullptr) CertFreeCertificateChainEngine(engine);
+        if (authorities != nullptr) CertCloseStore(authorities, 0);
+    }
+};
+
+bool loadTrust(std::string_view caFile, Trust& trust) {
+    if (caFile.empty()) return true;
+    trust.authorities = loadAuthorities(caFile);
+    if (trust.authorities == nullptr) return false;
+    trust.engine = exclusiveEngine(trust.authorities);
+    if (trust.engine == nullptr) {
+        std::array<char, 160> reason{};
+        reportFailure("cannot load the trusted authorities", caFile,
+                      windowsErrorText(GetLastError(), reason));
+    }
+    return trust.engine != nullptr;
 }
 
 // ---- The handshake
@@ -355,16 +399,18 @@ SECURITY_STATUS handshakeStep(TlsSession& session, const wchar_t* wideHost, Cloc
     return tokenSent ? status : SEC_E_INTERNAL_ERROR;
 }
 
-// The whole handshake before deadline.
-bool shakeHands(TlsSession& session, const wchar_t* wideHost, Clock::time_point deadline) {
+// The whole handshake before deadline; SEC_E_OK, Schannel's error, or
+// WSAETIMEDOUT or WSAECONNRESET when the server did not answer in time or
+// closed the connection.
+SECURITY_STATUS shakeHands(TlsSession& session, const wchar_t* wideHost, Clock::time_point deadline) {
     SECURITY_STATUS status = handshakeStep(session, wideHost, deadline);
     while (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
         if ((status == SEC_E_INCOMPLETE_MESSAGE || session.inputLength == 0) &&
             !receiveMore(session, deadline))
-            return false;
+            return Clock::now() >= deadline ? WSAETIMEDOUT : WSAECONNRESET;
         status = handshakeStep(session, wideHost, deadline);
     }
-    return status == SEC_E_OK;
+    return status;
 }
 
 // The version agreed, checked here too: some Schannels ignore the versions
@@ -467,22 +513,32 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
         !toWide(host, wideHost))
         return false;
     std::copy(host.begin(), host.end(), hostName.begin());
+    Trust trust;
+    if (!loadTrust(caFile, trust)) return false;
     TlsSession& opened = sessionStore;
     releaseSession(opened);
     opened.socket = static_cast<SOCKET>(socket);
     opened.peerClosed = false;
     const Clock::time_point deadline = Clock::now() + netTimeouts.connect;
     opened.haveCredentials = acquireCredentials(opened);
-    const bool shaken = opened.haveCredentials && shakeHands(opened, wideHost.data(), deadline);
-    const bool verified = shaken && acceptableProtocol(opened) &&
-                          verifyServer(opened, hostName.data(), wideHost.data(), caFile);
+    const SECURITY_STATUS shaken =
+        opened.haveCredentials ? shakeHands(opened, wideHost.data(), deadline) : SEC_E_NO_CREDENTIALS;
+    const bool protocolAccepted = shaken == SEC_E_OK && acceptableProtocol(opened);
+    const DWORD verified =
+        protocolAccepted ? verifyServer(opened, trust.engine, hostName.data(), wideHost.data()) : 0;
     const bool ready =
-        verified &&
+        protocolAccepted && verified == 0 &&
         QueryContextAttributesW(&opened.context, SECPKG_ATTR_STREAM_SIZES, &opened.sizes) == SEC_E_OK &&
         opened.sizes.cbHeader + opened.sizes.cbMaximumMessage + opened.sizes.cbTrailer <=
             opened.output.size();
     if (!ready) {
-        if (shaken && !verified) refuseCertificate(opened);
+        std::array<char, 160> reason{};
+        reportFailure("TLS handshake failed with report host", host,
+                      shaken != SEC_E_OK  ? windowsErrorText(static_cast<unsigned long>(shaken), reason)
+                      : !protocolAccepted ? std::string_view("a protocol older than TLS 1.2")
+                      : verified != 0     ? windowsErrorText(verified, reason)
+                                          : std::string_view("no stream sizes"));
+        if (protocolAccepted && verified != 0) refuseCertificate(opened);
         releaseSession(opened);
         return false;
     }

@@ -1,7 +1,8 @@
 // One report exchange as the Windows program makes it, for the tests of
 // https under Wine: loads the settings file named on the command line, sends
 // the position 55.5 37.25 1.5 once and prints the status log it leaves (UTF-8,
-// one line per log line), and on standard error how long the exchange took.
+// one line per log line), and on standard error the diagnostic lines and how
+// long the exchange took.
 // A second argument sets the connection's and handshake's deadline in
 // milliseconds. Exits 0 when the outcome was "Sent successfully.".
 #include <array>
@@ -10,7 +11,10 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/diagnostics.hpp"
 #include "platform/net.hpp"
+#include "platform/output.hpp"
+#include "platform/process.hpp"
 #include "report/exchange.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
@@ -21,12 +25,14 @@ int main(int argc, char** argv) {
         std::fputs("usage: report_once SETTINGS-FILE [CONNECT-MS]\n", stderr);
         return 2;
     }
+    if (!enableDiagnostics(standardErrorFd)) return 2;
     resetSettings();
     loadSettingsFrom(argv[1]);
     if (argc == 3) netTimeouts.connect = std::chrono::milliseconds(std::atoi(argv[2]));
     const auto start = std::chrono::steady_clock::now();
     runReportExchange(55.5, 37.25, 1.5);
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    drainOutput(1000);
     std::fprintf(
         stderr, "elapsed %lld ms\n",
         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));

@@ -116,9 +116,9 @@ exchange() {
     local server=$1 ca=$2
     printf 'COM9:\n4800\ntlsuser\ntlspass\n30\nserver = %s\n' "$server" >"$work/exchange.ini"
     [[ -z "$ca" ]] || printf 'ca-file = %s\n' "$ca" >>"$work/exchange.ini"
-    # Its exit status says the same as the line.
-    { wine "$windows/tests/report_once.exe" "$(windows_path "$work/exchange.ini")" 2>/dev/null || true; } |
-        tr -d '\r' | tail -n 1
+    # Its exit status says the same as the line; the diagnostics go to exchange.err.
+    { wine "$windows/tests/report_once.exe" "$(windows_path "$work/exchange.ini")" 2>"$work/exchange.err" ||
+        true; } | tr -d '\r' | tail -n 1
 }
 expected_request() {  # URL login password lat lon speed
     local body="v=1.1&l=$2&p=$3&lat=$4&lon=$5&s=$6"
@@ -135,23 +135,31 @@ wineserver -w 2>/dev/null || true
 # Kept running: Wine ends its services when the last other program ends.
 wineserver -p
 
-# Server, ca-file, the receiver's port, the outcome; a report arrives exactly
-# when the outcome is "Sent successfully.".
+# Server, ca-file, the receiver's port, the outcome, the start of the
+# diagnostic line; a report arrives exactly when the outcome is "Sent
+# successfully.".
+handshake_failed='wayloom: TLS handshake failed with report host'
 cases=(
-    "https://localhost:8443|$ca_file|8443|Sent successfully."
-    "https://127.0.0.1:8443|$ca_file|8443|Sent successfully."
-    "https://localhost:8444|$ca_file|8444|Can't open host!"
-    "https://localhost:8445|$ca_file|8445|Can't open host!"
-    "https://localhost:8443||8443|Can't open host!"
+    "https://localhost:8443|$ca_file|8443|Sent successfully.|"
+    "https://127.0.0.1:8443|$ca_file|8443|Sent successfully.|"
+    "https://localhost:8444|$ca_file|8444|Can't open host!|$handshake_failed localhost: "
+    "https://localhost:8445|$ca_file|8445|Can't open host!|$handshake_failed localhost: "
+    "https://localhost:8443||8443|Can't open host!|$handshake_failed localhost: "
+    "https://localhost:8443|${ca_file}.absent|8443|Can't open host!|wayloom: cannot load the trusted authorities "
 )
 run_https_cases() {
     for entry in "${cases[@]}"; do
-        IFS='|' read -r server ca port want <<<"$entry"
+        IFS='|' read -r server ca port want diagnostic <<<"$entry"
         local before after
         before=$(grep -c . "$work/receiver-$port.log" 2>/dev/null || true)
         outcome=$(exchange "$server" "$ca")
         after=$(grep -c . "$work/receiver-$port.log" 2>/dev/null || true)
         [[ "$outcome" == "$want" ]] || fail "$server with ca-file '$ca': '$outcome', not '$want'"
+        if [[ -n "$diagnostic" ]]; then
+            grep -qF -- "$diagnostic" "$work/exchange.err" || fail "$server: diagnostics: $(cat "$work/exchange.err")"
+        else
+            ! grep -q '^wayloom: ' "$work/exchange.err" || fail "$server: diagnostics: $(cat "$work/exchange.err")"
+        fi
         if [[ "$want" == "Sent successfully." ]]; then
             [[ $after == $((before + 1)) ]] || fail "$server: $((after - before)) reports arrived"
             [[ "$(tail -n 1 "$work/receiver-$port.log" | jq -j .raw)" == \
