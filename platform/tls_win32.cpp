@@ -236,6 +236,28 @@ HCERTCHAINENGINE exclusiveEngine(HCERTSTORE authorities) {
 
 // ---- Verifying the peer
 
+// What the diagnostic line says for the verdicts a user meets; others get
+// the system's text. Windows' texts for these are long, Wine has none.
+struct Verdict {
+    HRESULT code;
+    const char* text;
+};
+constexpr std::array<Verdict, 6> verdicts{{
+    {CERT_E_UNTRUSTEDROOT, "the certificate's authority is not trusted"},
+    {CERT_E_CHAINING, "the certificate's authority is not trusted"},
+    {CERT_E_CN_NO_MATCH, "the certificate names another host"},
+    {CERT_E_EXPIRED, "the certificate has expired or is not valid yet"},
+    {CERT_E_WRONG_USAGE, "the certificate is not for servers"},
+    {CERT_E_REVOKED, "the certificate was revoked"},
+}};
+
+std::string_view verdictText(DWORD failure, std::span<char> text) {
+    for (const Verdict& verdict : verdicts) {
+        if (static_cast<DWORD>(verdict.code) == failure) return verdict.text;
+    }
+    return windowsErrorText(failure, text);
+}
+
 // The 4 or 16 bytes of host when it is an IP address, else 0.
 std::size_t ipAddressBytes(const char* host, std::array<unsigned char, 16>& bytes) {
     if (inet_pton(AF_INET, host, bytes.data()) == 1) return 4;
@@ -536,7 +558,7 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
         reportFailure("TLS handshake failed with report host", host,
                       shaken != SEC_E_OK  ? windowsErrorText(static_cast<unsigned long>(shaken), reason)
                       : !protocolAccepted ? std::string_view("a protocol older than TLS 1.2")
-                      : verified != 0     ? windowsErrorText(verified, reason)
+                      : verified != 0     ? verdictText(verified, reason)
                                           : std::string_view("no stream sizes"));
         if (protocolAccepted && verified != 0) refuseCertificate(opened);
         releaseSession(opened);

@@ -142,9 +142,9 @@ handshake_failed='wayloom: TLS handshake failed with report host'
 cases=(
     "https://localhost:8443|$ca_file|8443|Sent successfully.|"
     "https://127.0.0.1:8443|$ca_file|8443|Sent successfully.|"
-    "https://localhost:8444|$ca_file|8444|Can't open host!|$handshake_failed localhost: "
-    "https://localhost:8445|$ca_file|8445|Can't open host!|$handshake_failed localhost: "
-    "https://localhost:8443||8443|Can't open host!|$handshake_failed localhost: "
+    "https://localhost:8444|$ca_file|8444|Can't open host!|$handshake_failed localhost: the certificate's authority is not trusted"
+    "https://localhost:8445|$ca_file|8445|Can't open host!|$handshake_failed localhost: the certificate names another host"
+    "https://localhost:8443||8443|Can't open host!|$handshake_failed localhost: the certificate's authority is not trusted"
     "https://localhost:8443|${ca_file}.absent|8443|Can't open host!|wayloom: cannot load the trusted authorities "
 )
 run_https_cases() {
