@@ -12,13 +12,16 @@
 #      certificate of another authority, one for another name, and the
 #      system's store without the authority: "Can't open host!" and nothing
 #      received.
-#   2. A silent install with the settings on the command line and the
-#      service: the files, settings.ini closed to everyone else, the Start
-#      menu entry, the uninstall entry; the service running.
+#   2. A silent install with the settings on the command line: the files,
+#      settings.ini closed to everyone else, the Start menu entry, the
+#      uninstall entry. Then a queue line, and the installed program
+#      registers the service, which runs.
 #   3. Meanwhile the console program: a cmd script sees its exit status 1
 #      when the port cannot be opened; Ctrl-C ends it with 0.
-#   4. The service reports over verified https: the exact request of the
-#      lines in wayloom.log; net stop stops it (sc query), the log keeps the
+#   4. The service's first report finds no server and is kept; with the
+#      server up, the next one goes over verified https and the kept one
+#      follows: the exact requests of the lines in wayloom.log, each with
+#      its time. net stop stops the service (sc query), the log keeps the
 #      lines.
 #   5. The uninstaller leaves nothing: no folder, Start menu entry, uninstall
 #      entry or service.
@@ -49,8 +52,14 @@ if [[ -z "${WINEPREFIX:-}" ]]; then
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 fi
 background_pids=()
+program_files="$WINEPREFIX/drive_c/Program Files/Wayloom"
 cleanup() {
     umount /etc/ssl/certs/ca-certificates.crt 2>/dev/null || true
+    # A run that failed half-way leaves the prefix as it found it for the tests after it.
+    if [[ -e "$program_files/uninstall.exe" ]]; then
+        wine 'C:\Program Files\Wayloom\uninstall.exe' /S >/dev/null 2>&1 || true
+        sleep 3
+    fi
     wineserver -k 2>/dev/null || true
     for pid in "${background_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
@@ -58,7 +67,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-program_files="$WINEPREFIX/drive_c/Program Files/Wayloom"
 start_menu_entry="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Wayloom.lnk"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Wayloom'
 
@@ -85,8 +93,8 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # ---- The parts: certificates, report servers, the receiver as COM5.
 bash "$source_dir/tests/tls_certificates.sh" "$work/certs" >/dev/null
 ca_file=$(windows_path "$work/certs/ca.pem")
-# Port, certificate: a server per certificate, and one of its own for the service.
-servers=(8443:server 8444:stranger 8445:othername 8446:server)
+# Port, certificate: a server per certificate; the service's own comes later.
+servers=(8443:server 8444:stranger 8445:othername)
 for entry in "${servers[@]}"; do
     port=${entry%%:*} certificate=${entry#*:}
     "$linux/wayloom-receiver" --listen 127.0.0.1 --port "$port" --log "$work/receiver-$port.log" \
@@ -187,9 +195,9 @@ run_handshake_deadline_case() {
     pass "a handshake that never ends: Can't open host! at its deadline (${elapsed} ms)"
 }
 
-# ---- 2. A silent install with the service.
+# ---- 2. A silent install.
 (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /PORT=COM5: /BAUD=4800 /LOGIN=svcuser /PASSWORD=svcpass \
-    /INTERVAL=30 "/SERVER='https://localhost:8446'" "/CAFILE='$ca_file'" /SERVICE=1 >"$work/setup.log" 2>&1) ||
+    /INTERVAL=30 "/SERVER='https://localhost:8446'" "/CAFILE='$ca_file'" /SERVICE=0 >"$work/setup.log" 2>&1) ||
     fail "setup: status $?"
 for file in wayloom.exe wayloom-headless.exe settings.ini uninstall.exe; do
     [[ -f "$program_files/$file" ]] || fail "setup: no $file in Program Files"
@@ -209,9 +217,13 @@ program_dacl=$(wine "$windows/tests/show_dacl.exe" 'C:\Program Files\Wayloom\way
 [[ "$program_dacl" == *";WD)"* ]] || fail "wayloom.exe is not readable by everyone: $program_dacl"
 [[ "$settings_dacl" == D:* && "$settings_dacl" != *";WD)"* && "$settings_dacl" != *";BU)"* ]] ||
     fail "settings.ini is readable by others: $settings_dacl"
+! wine sc query Wayloom >/dev/null 2>&1 || fail "setup installed the service unasked"
 pass "silent install: programs, settings.ini ($settings_dacl), Start menu and uninstall entries"
+printf 'queue = %s\n' "$(windows_path "$work/queue")" >>"$program_files/settings.ini"
+wine 'C:\Program Files\Wayloom\wayloom-headless.exe' --install-service >"$work/install-service.log" 2>&1 ||
+    fail "--install-service: status $? $(cat "$work/install-service.log")"
 wine sc query Wayloom 2>/dev/null | tr -d '\r' | grep -qE 'STATE +: 4 +RUNNING' || fail "the service does not run"
-pass "the service runs"
+pass "the installed program registers the service, which runs"
 
 # ---- 1 and 3 while the service waits for its first report.
 run_https_cases
@@ -234,18 +246,28 @@ wait "$console_pid" || console_status=$?
 [[ $console_status == 0 ]] || fail "Ctrl-C: exit status $console_status"
 pass "Ctrl-C ends the console program with 0"
 
-# ---- 4. The service's report, 30 s after it started.
+# ---- 4. The service's first report, 30 s after it started, finds no server.
 log="$program_files/wayloom.log"
-wait_for_file "$log" "Sent successfully\.|Can't" 60
-grep -q ' Sent successfully\.$' "$log" || fail "the service's report failed"
 stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} '
-summary=$(grep -E "$stamp"'-?[0-9.]+ -?[0-9.]+ [0-9.]+$' "$log" | head -n 1 | cut -d' ' -f3-)
-read -r lon lat speed <<<"$summary"
-[[ $(grep -c . "$work/receiver-8446.log") == 1 ]] || fail "the service's server got $(grep -c . "$work/receiver-8446.log")"
-[[ "$(jq -j .raw "$work/receiver-8446.log")" == \
-    "$(expected_request https://localhost:8446 svcuser svcpass "$lat" "$lon" "$speed")" ]] ||
-    fail "the service's request differs from its log's $summary: $(cat "$work/receiver-8446.log")"
-pass "the service reported $summary over verified https, as wayloom.log says"
+wait_for_file "$log" "${stamp}(Kept for later|Sent successfully)" 60
+grep -qE "${stamp}Kept for later: 1 waiting\.$" "$log" || fail "the first report was not kept"
+pass "the service's first report, with no server, is kept"
+"$linux/wayloom-receiver" --listen 127.0.0.1 --port 8446 --log "$work/receiver-8446.log" \
+    --tls-cert "$work/certs/server.pem" --tls-key "$work/certs/server.key" 2>"$work/receiver-8446.err" &
+background_pids+=($!)
+wait_for_file "$log" "${stamp}Sent 1 kept reports\.$" 45
+mapfile -t summaries < <(grep -E "$stamp"'-?[0-9.]+ -?[0-9.]+ [0-9.]+$' "$log" | cut -d' ' -f3-)
+[[ ${#summaries[@]} == 2 && $(grep -c . "$work/receiver-8446.log") == 2 ]] ||
+    fail "${#summaries[@]} reports in the log, $(grep -c . "$work/receiver-8446.log") received"
+# The live report first, then the kept one; each carries its time after s.
+for i in 0 1; do
+    read -r lon lat speed <<<"${summaries[1 - i]}"
+    raw=$(sed -n "$((i + 1))p" "$work/receiver-8446.log" | jq -j .raw)
+    fix_time=$(grep -oE '&t=[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}%3A[0-9]{2}%3A[0-9]{2}Z$' <<<"$raw" | cut -c4-)
+    [[ "$raw" == "$(expected_request https://localhost:8446 svcuser svcpass "$lat" "$lon" "$speed&t=$fix_time")" ]] ||
+        fail "request $((i + 1)) differs from the log's ${summaries[1 - i]}: $raw"
+done
+pass "the next report goes over verified https and the kept one follows, each as wayloom.log says"
 wine net stop Wayloom >"$work/net-stop.log" 2>&1 || fail "net stop: status $?"
 wine sc query Wayloom 2>/dev/null | tr -d '\r' | grep -qE 'STATE +: 1 +STOPPED' || fail "the service did not stop"
 grep -qE "${stamp}Trying to get data from GPS\.\.\.$" "$log" || fail "wayloom.log lost its lines"
