@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The web API of wayloom-server on a large database: the positions of one
 # device in a time range (JSON), the same as GeoJSON, and the GPX export,
-# over the whole of 1,000,000 stored positions and over 10,000 of them in the
-# middle; time per 10,000 points and the server's resident memory while it
+# over the whole of 1,000,000 stored positions, over 10,000 of them at the
+# start and over 10,000 in the middle (which should cost what the start
+# costs: a range begins where the index finds it); time per 10,000 points and the server's resident memory while it
 # answers (sampled every 20 ms), beside its resident memory at rest.
 #
 #   bash bench/web_measure.sh [--postgres] [BUILD_DIR [COUNT]]   (default build/default, 1000000)
@@ -78,9 +79,12 @@ measure() {
 
 all="login=bench&from=1970-01-01T00:00:00Z&to=$(iso "$end")"
 middle="login=bench&from=$(iso $((end - count / 2)))&to=$(iso $((end - count / 2 + 9999)))"
+start="login=bench&from=$(iso $((end - count)))&to=$(iso $((end - count + 9999)))"
 measure "positions, whole range (JSON)" "/api/positions?$all" "jq length"
 measure "positions, whole range (GeoJSON)" "/api/positions?$all&format=geojson" "jq '.features | length - 1'"
 measure "GPX export, whole range" "/api/export.gpx?$all" "grep -c '<trkpt'"
+measure "positions, 10,000 at the start" "/api/positions?$start" "jq length"
 measure "positions, 10,000 in the middle" "/api/positions?$middle" "jq length"
+measure "GPX export, 10,000 at the start" "/api/export.gpx?$start" "grep -c '<trkpt'"
 measure "GPX export, 10,000 in the middle" "/api/export.gpx?$middle" "grep -c '<trkpt'"
 echo "server at rest afterwards: $(($(rss_kib) / 1024)) MiB resident"

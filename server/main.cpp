@@ -6,6 +6,7 @@
 
 #include "server/accounts.hpp"
 #include "server/health.hpp"
+#include "server/livefeed.hpp"
 #include "server/metrics.hpp"
 #include "server/options.hpp"
 #include "server/serve.hpp"
@@ -173,7 +174,12 @@ int runServer(const ServerOptions& options) {
     upkeep.accounts = accounts.get();
     upkeep.retainDays = options.retainDays;
     startUpkeep(upkeep);
+    PositionListener listener;  // the reports that other servers of the database store
+    listener.database = options.database;
+    listener.feed = &feed;
+    startPositionListener(listener);
     const int status = serve(settings);
+    stopPositionListener(listener);
     stopUpkeep(upkeep);
     freeTls(tls);
     return status;

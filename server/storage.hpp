@@ -62,6 +62,11 @@ struct PositionRange {
 
 enum class AccountChange { done, noSuchAccount, loginTaken, failed };
 
+constexpr std::int64_t dayUs = 86400LL * 1000000;  // positions are kept by UTC day on PostgreSQL
+// The PostgreSQL channel that tells every server sharing the database that
+// positions were committed: one notification per commit group.
+constexpr const char* positionsChannel = "wayloom_positions";
+
 class Storage {
   public:
     virtual ~Storage() = default;
@@ -94,6 +99,17 @@ class Storage {
     // deleted, or -1 on failure.
     virtual long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) = 0;
     virtual bool countPositions(long long& count) = 0;
+
+    // ---- Days: PostgreSQL keeps the positions of each UTC day in a table
+    // of their own (a partition), dropped whole when the day is no longer kept.
+    // True when positions are kept by day (PostgreSQL).
+    virtual bool keepsDays() const = 0;
+    // Makes the tables of the days from fromUs to toUs ahead of need (a
+    // position of a day without one gets it when stored); true on SQLite.
+    virtual bool prepareDays(std::int64_t fromUs, std::int64_t toUs) = 0;
+    // Drops the tables of the days that end at or before cutoffUs; the number
+    // of days dropped, or -1 on failure. 0 on SQLite, which deletes positions instead.
+    virtual long long dropDaysBefore(std::int64_t cutoffUs) = 0;
 
     // ---- Health
     // True when the database answers a query now (for /healthz); false with

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "server/storage.hpp"
 #include "server/storage_realisations.hpp"
@@ -19,6 +20,7 @@
 namespace {
 
 constexpr long long migrationLockKey = 0x5761796c6f6f6d;  // one lock for every server of the database
+// wayloom_position_day takes migrationLockKey + 1 (24595497112006510) while it makes a day.
 
 // A result, cleared with its owner.
 struct Result {
@@ -72,7 +74,46 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
     "CREATE INDEX positions_by_time ON positions(time_us, id);"
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent;",
+    // 3: positions kept in one partition per UTC day of their time, each made
+    // by wayloom_position_day (under a lock, as several servers may ask at
+    // once); the positions of an older database move over in this transaction.
+    "ALTER TABLE positions RENAME TO positions_unpartitioned;"
+    "DROP INDEX positions_by_account, positions_by_time, positions_sent_once;"
+    "CREATE TABLE positions ("
+    " id BIGINT NOT NULL DEFAULT nextval('positions_id_seq'),"
+    " account_id BIGINT NOT NULL REFERENCES accounts(id),"
+    " received_us BIGINT NOT NULL,"
+    " lat DOUBLE PRECISION NOT NULL,"
+    " lon DOUBLE PRECISION NOT NULL,"
+    " speed_knots DOUBLE PRECISION NOT NULL,"
+    " client TEXT NOT NULL,"
+    " time_us BIGINT NOT NULL,"
+    " time_sent BOOLEAN NOT NULL DEFAULT FALSE) PARTITION BY RANGE (time_us);"
+    "ALTER SEQUENCE positions_id_seq OWNED BY positions.id;"
+    "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
+    "CREATE INDEX positions_by_time ON positions(time_us, id);"
+    "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent;"
+    "CREATE FUNCTION wayloom_position_day(day BIGINT) RETURNS VOID LANGUAGE plpgsql AS $$"
+    " DECLARE name TEXT := 'positions_' || to_char(date '1970-01-01' + day::integer, 'YYYYMMDD');"
+    " BEGIN"
+    "  PERFORM pg_advisory_xact_lock(24595497112006510);"
+    "  IF to_regclass(name) IS NULL THEN"
+    "   EXECUTE format('CREATE TABLE %I PARTITION OF positions FOR VALUES FROM (%s) TO (%s)',"
+    "                  name, day * 86400000000, (day + 1) * 86400000000);"
+    "  END IF;"
+    " END $$;"
+    "SELECT wayloom_position_day(day) FROM"
+    " (SELECT DISTINCT div(time_us, 86400000000)::bigint AS day FROM positions_unpartitioned) days;"
+    "INSERT INTO positions (id, account_id, received_us, lat, lon, speed_knots, client, time_us, time_sent)"
+    " SELECT id, account_id, received_us, lat, lon, speed_knots, client, time_us, time_sent"
+    " FROM positions_unpartitioned;"
+    "DROP TABLE positions_unpartitioned;",
 };
+
+// The UTC day of a time, counted from 1970-01-01.
+std::int64_t dayOf(std::int64_t us) {
+    return us / dayUs - (us % dayUs < 0 ? 1 : 0);
+}
 
 // A double written so that it reads back as the same double.
 void appendNumber(std::string& out, double value) {
@@ -189,23 +230,35 @@ class PostgresStorage final : public Storage {
 
     bool insertPositions(std::span<const Position> positions) override {
         if (positions.empty()) return true;
-        // One statement is one transaction: committed when it returns.
-        // A copy of a position stored already (its time sent, its account and
-        // time the same) meets the unique index and is left out.
-        Result r = exec(
-            "INSERT INTO positions (account_id, time_us, received_us, lat, lon, speed_knots, client, "
-            "time_sent)"
-            " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
-            " $6::float8[], $7::text[], $8::boolean[]) ON CONFLICT DO NOTHING",
-            {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
-             arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.timeUs); }),
-             arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.receivedUs); }),
-             arrayOf(positions, [](const Position& p) { return p.lat; }),
-             arrayOf(positions, [](const Position& p) { return p.lon; }),
-             arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
-             arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; }),
-             arrayOf(positions, [](const Position& p) { return p.timeSent; })});
-        return r.status() == PGRES_COMMAND_OK || fail(r);
+        for (int attempt = 0;; ++attempt) {
+            if (!prepareDaysOf(positions)) return false;
+            // One statement is one transaction: committed when it returns,
+            // and its notification goes to every server listening then. A
+            // copy of a position stored already (its time sent, its account
+            // and time the same) meets the unique index and is left out.
+            Result r = exec(
+                "WITH stored AS (INSERT INTO positions"
+                " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+                " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
+                " $6::float8[], $7::text[], $8::boolean[]) ON CONFLICT DO NOTHING RETURNING 1)"
+                " SELECT pg_notify($9, count(*)::text) FROM stored",
+                {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
+                 arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.timeUs); }),
+                 arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.receivedUs); }),
+                 arrayOf(positions, [](const Position& p) { return p.lat; }),
+                 arrayOf(positions, [](const Position& p) { return p.lon; }),
+                 arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
+                 arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; }),
+                 arrayOf(positions, [](const Position& p) { return p.timeSent; }), positionsChannel});
+            if (r.status() == PGRES_TUPLES_OK) return true;
+            // A day dropped by the retention of another server since it was
+            // made here: made again, once.
+            const char* state = PQresultErrorField(r.handle, PG_DIAG_SQLSTATE);
+            const bool noDay = state != nullptr && std::string_view(state) == "23514";  // no partition
+            fail(r);
+            if (!noDay || attempt > 0) return false;
+            days_.clear();
+        }
     }
 
     bool readPositions(const PositionRange& range, std::size_t limit,
@@ -260,6 +313,33 @@ class PostgresStorage final : public Storage {
         return true;
     }
 
+    bool keepsDays() const override { return true; }
+
+    bool prepareDays(std::int64_t fromUs, std::int64_t toUs) override {
+        for (std::int64_t day = dayOf(fromUs); day <= dayOf(toUs); ++day) {
+            if (!prepareDay(day)) return false;
+        }
+        return true;
+    }
+
+    long long dropDaysBefore(std::int64_t cutoffUs) override {
+        Result r = exec(
+            "SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
+            " WHERE i.inhparent = 'positions'::regclass AND c.relname ~ '^positions_[0-9]{8}$'"
+            " AND to_date(substr(c.relname, 11), 'YYYYMMDD') - date '1970-01-01' < $1 ORDER BY 1",
+            {std::to_string(dayOf(cutoffUs))});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r) ? 0 : -1;
+        days_.clear();
+        long long dropped = 0;
+        for (int row = 0; row < r.rows(); ++row) {
+            // The name is "positions_" and eight digits: nothing to quote.
+            const std::string drop = "DROP TABLE IF EXISTS " + std::string(r.text(row, 0));
+            if (!run(drop.c_str())) return -1;
+            dropped++;
+        }
+        return dropped;
+    }
+
     bool answers() override {
         Result r = exec("SELECT 1", {});
         return r.status() == PGRES_TUPLES_OK || fail(r);
@@ -270,9 +350,25 @@ class PostgresStorage final : public Storage {
   private:
     PGconn* db_ = nullptr;
     std::string lastError_;
+    std::set<std::int64_t> days_;  // days whose table this connection knows to exist
+
+    bool prepareDay(std::int64_t day) {
+        if (days_.contains(day)) return true;
+        Result r = exec("SELECT wayloom_position_day($1)", {std::to_string(day)});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        days_.insert(day);
+        return true;
+    }
+
+    bool prepareDaysOf(std::span<const Position> positions) {
+        for (const Position& p : positions) {
+            if (!prepareDay(dayOf(p.timeUs))) return false;
+        }
+        return true;
+    }
 
     Result exec(const char* sql, std::initializer_list<std::string> parameters) {
-        std::array<const char*, 8> values{};
+        std::array<const char*, 9> values{};
         int count = 0;
         for (const std::string& p : parameters) values[static_cast<std::size_t>(count++)] = p.c_str();
         return Result(PQexecParams(db_, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
@@ -335,8 +431,10 @@ class PostgresStorage final : public Storage {
         const std::string lock = "SELECT pg_advisory_lock(" + std::to_string(migrationLockKey) + ")";
         const std::string unlock = "SELECT pg_advisory_unlock(" + std::to_string(migrationLockKey) + ")";
         if (!run(lock.c_str())) return false;
-        const bool migrated = migrateLocked();
+        // Moving the positions of a large database over takes as long as it takes.
+        const bool migrated = run("SET statement_timeout = 0") && migrateLocked();
         run(unlock.c_str());
+        run("SET statement_timeout = '10s'");
         return migrated;
     }
 

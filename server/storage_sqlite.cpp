@@ -262,6 +262,10 @@ class SqliteStorage final : public Storage {
         return true;
     }
 
+    bool keepsDays() const override { return false; }
+    bool prepareDays(std::int64_t, std::int64_t) override { return true; }
+    long long dropDaysBefore(std::int64_t) override { return 0; }
+
     bool answers() override {
         Statement s;
         return prepare(s, "SELECT count(*) FROM accounts") && sqlite3_step(s.handle) == SQLITE_ROW;

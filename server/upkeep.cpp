@@ -1,17 +1,21 @@
-// The upkeep thread: the accounts every second, the retention every hour.
+// The upkeep thread: the accounts every second; the days ahead and the
+// retention every hour.
 #include "server/upkeep.hpp"
 
 #include <cstdio>
 
-long long deleteOldPositions(Storage& storage, int retainDays, std::int64_t now) {
-    constexpr std::int64_t dayUs = 86400LL * 1000000LL;
+bool deleteOldPositions(Storage& storage, int retainDays, std::int64_t now, Retention& done) {
     const std::int64_t cutoff = now - retainDays * dayUs;
-    long long total = 0;
+    done = {};
+    if (storage.keepsDays()) {
+        done.days = storage.dropDaysBefore(cutoff);
+        return done.days >= 0;
+    }
     while (true) {
         const long long deleted = storage.deletePositionsBefore(cutoff, retentionBatch);
-        if (deleted < 0) return -1;
-        total += deleted;
-        if (static_cast<std::size_t>(deleted) < retentionBatch) return total;
+        if (deleted < 0) return false;
+        done.positions += deleted;
+        if (static_cast<std::size_t>(deleted) < retentionBatch) return true;
         std::this_thread::sleep_for(retentionPause);
     }
 }
@@ -25,12 +29,23 @@ void runRetention(Upkeep& upkeep, std::unique_ptr<Storage>& storage) {
         std::fprintf(stderr, "wayloom-server: retention: %s\n", error.c_str());
         return;
     }
-    const long long deleted = deleteOldPositions(*storage, upkeep.retainDays, nowUs());
-    if (deleted < 0) {
+    const std::int64_t now = nowUs();
+    if (storage->keepsDays() && !storage->prepareDays(now - dayUs, now + daysMadeAhead * dayUs)) {
+        std::fprintf(stderr, "wayloom-server: cannot make the days ahead: %s\n",
+                     storage->lastError().c_str());
+        storage.reset();
+        return;
+    }
+    if (upkeep.retainDays <= 0) return;
+    Retention done;
+    if (!deleteOldPositions(*storage, upkeep.retainDays, now, done)) {
         std::fprintf(stderr, "wayloom-server: retention: %s\n", storage->lastError().c_str());
         storage.reset();
-    } else if (deleted > 0) {
-        std::fprintf(stderr, "wayloom-server: deleted %lld positions older than %d days\n", deleted,
+    } else if (done.positions > 0) {
+        std::fprintf(stderr, "wayloom-server: deleted %lld positions older than %d days\n", done.positions,
+                     upkeep.retainDays);
+    } else if (done.days > 0) {
+        std::fprintf(stderr, "wayloom-server: dropped %lld days of positions older than %d days\n", done.days,
                      upkeep.retainDays);
     }
 }
@@ -44,7 +59,7 @@ void runUpkeep(Upkeep& upkeep) {
         if (!refreshAccounts(*upkeep.accounts)) {
             std::fprintf(stderr, "wayloom-server: cannot read the accounts again\n");
         }
-        if (upkeep.retainDays > 0 && std::chrono::steady_clock::now() >= nextRetention) {
+        if (std::chrono::steady_clock::now() >= nextRetention) {
             runRetention(upkeep, storage);
             nextRetention = std::chrono::steady_clock::now() + retentionInterval;
         }

@@ -1,5 +1,6 @@
 // The upkeep of a running server: reading the accounts again when they
-// change, and deleting positions older than the days kept.
+// change, making the days ahead (PostgreSQL), and deleting positions older
+// than the days kept.
 #pragma once
 
 #include <condition_variable>
@@ -14,10 +15,18 @@
 constexpr std::size_t retentionBatch = 10000;            // positions deleted in one transaction
 constexpr std::chrono::milliseconds retentionPause{50};  // between batches, so reports go on
 constexpr std::chrono::minutes retentionInterval{60};    // between rounds
+constexpr int daysMadeAhead = 3;  // the tables of today and the next days exist before a position needs them
 
-// Deletes every position received more than retainDays days before nowUs, in
-// batches of retentionBatch; the number deleted, or -1 when the database failed.
-long long deleteOldPositions(Storage& storage, int retainDays, std::int64_t nowUs);
+struct Retention {
+    long long positions = 0;  // deleted one by one (SQLite)
+    long long days = 0;       // dropped whole (PostgreSQL)
+};
+
+// Deletes the positions taken more than retainDays days before nowUs: on
+// PostgreSQL by dropping the days that end before then (a day is kept until
+// all of it is older), on SQLite in batches of retentionBatch. False when
+// the database failed.
+bool deleteOldPositions(Storage& storage, int retainDays, std::int64_t nowUs, Retention& done);
 
 struct Upkeep {
     std::string database;

@@ -12,6 +12,7 @@ packages=(
     pkg-config libsqlite3-dev libsodium-dev libpq-dev # wayloom-server: SQLite, Argon2id, PostgreSQL
     gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
+    haproxy                                           # several wayloom-servers behind a balancer
     libjs-leaflet                                     # the server's map page
     nginx haproxy python3-prometheus-client           # the server behind proxies; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests

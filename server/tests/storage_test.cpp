@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "server/storage.hpp"
 #include "server/tests/test_database.hpp"
@@ -194,25 +196,48 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     EXPECT_EQ(last[1].position.lat, 7);
 }
 
-TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsInBatches) {
+// PostgreSQL drops the days wholly older, SQLite deletes in batches; reports
+// of today go on arriving through another connection meanwhile.
+TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsWhileReportsArrive) {
     WAYLOOM_TEST_DATABASE(database);
     auto storage = open(database);
     ASSERT_NE(storage, nullptr);
     ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
     std::vector<Account> accounts;
     ASSERT_TRUE(storage->listAccounts(accounts));
-    constexpr std::int64_t dayUs = 86400LL * 1000000;
+    const std::int64_t a = accounts[0].id;
     const std::int64_t now = 100 * dayUs;
     std::vector<Position> positions;
     // 25,000 older than 7 days (more than two batches), 3 younger.
-    for (int i = 0; i < 25000; ++i) positions.push_back(at(accounts[0].id, now - 8 * dayUs + i));
-    for (int i = 0; i < 3; ++i) positions.push_back(at(accounts[0].id, now - 6 * dayUs));
+    for (int i = 0; i < 25000; ++i) positions.push_back(at(a, now - 8 * dayUs + i));
+    for (int i = 0; i < 3; ++i) positions.push_back(at(a, now - 6 * dayUs + i));
     ASSERT_TRUE(storage->insertPositions(positions));
     EXPECT_EQ(storage->deletePositionsBefore(now - 7 * dayUs, 10), 10);
-    EXPECT_EQ(deleteOldPositions(*storage, 7, now), 25000 - 10);
+
+    std::atomic<bool> retained{false};
+    std::atomic<int> arrived{0}, refused{0};
+    std::thread reports([&] {
+        auto writer = open(database);
+        for (int i = 0; writer != nullptr && (!retained.load() || i < 20); ++i) {
+            const std::vector<Position> group{at(a, now + i * 10, 1, true), at(a, now + i * 10 + 1)};
+            (writer->insertPositions(group) ? arrived : refused) += 2;
+        }
+    });
+    Retention done;
+    const bool deleted = deleteOldPositions(*storage, 7, now, done);
+    retained = true;
+    reports.join();
+    ASSERT_TRUE(deleted) << storage->lastError();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(done.positions, database.kind == testdb::Kind::sqlite ? 25000 - 10 : 0);
+    EXPECT_EQ(done.days, database.kind == testdb::Kind::sqlite ? 0 : 1);
     long long count = 0;
     ASSERT_TRUE(storage->countPositions(count));
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(count, 3 + arrived.load());
+    // The day is made again for a position that arrives late.
+    ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(a, now - 8 * dayUs, 1, true)}));
+    ASSERT_TRUE(storage->countPositions(count));
+    EXPECT_EQ(count, 4 + arrived.load());
 }
 
 TEST_P(StorageTest, OpensItsOwnSchemaAgainUnchanged) {
@@ -228,6 +253,74 @@ TEST_P(StorageTest, OpensItsOwnSchemaAgainUnchanged) {
     ASSERT_TRUE(again->listAccounts(accounts));
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].login, "kept");
+}
+
+// 1,000,000 positions of one account 50 ms apart, another account's between
+// them, and 2,000 stored last with times among the first (ties included):
+// 10,000 from the middle, read in batches, are exactly the rows a scan of
+// the whole history finds there.
+TEST_P(StorageTest, AMiddleRangeReadsWhatAFullScanReads) {
+    WAYLOOM_TEST_DATABASE(database);
+    auto storage = open(database);
+    ASSERT_NE(storage, nullptr);
+    ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
+    ASSERT_EQ(storage->addAccount(account("b")), AccountChange::done);
+    constexpr std::int64_t base = 1796635200LL * 1000000, step = 50000, count = 1000000;
+    ASSERT_TRUE(storage->prepareDays(base, base + count * step)) << storage->lastError();
+    const std::string fill =
+        "INSERT INTO positions (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+        " SELECT 1, " +
+        std::to_string(base) + " + i * " + std::to_string(step) +
+        ", 0, i % 90, 0, 0, '', 0 = 1 FROM series WHERE i < " + std::to_string(count) +
+        "; INSERT INTO positions (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+        " SELECT 2, " +
+        std::to_string(base) + " + i * " + std::to_string(step) +
+        " + 7, 0, 1, 0, 0, '', 0 = 1 FROM series WHERE i % 10 = 0 AND i < " + std::to_string(count) +
+        "; INSERT INTO positions (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+        " SELECT 1, " +
+        std::to_string(base) + " + (i * 499 % " + std::to_string(count) + ") * " + std::to_string(step) +
+        " + i % 2, 1, 2, 0, 0, '', 0 = 1 FROM series WHERE i < 2000";
+    if (database.kind == testdb::Kind::sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(database.name.c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "BEGIN; CREATE TEMP TABLE series (i INTEGER PRIMARY KEY);"
+            "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+            std::to_string(count - 1) + ") INSERT INTO series SELECT i FROM n;" + fill + "; COMMIT;";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        ASSERT_TRUE(testdb::runAdmin(database.name, "CREATE TEMP TABLE series AS SELECT generate_series(0, " +
+                                                        std::to_string(count - 1) + ")::bigint AS i;" + fill +
+                                                        "; ANALYZE positions"));
+    }
+    const auto readAll = [&](PositionRange range, std::size_t size, std::vector<StoredPosition>& all) {
+        std::vector<StoredPosition> batch;
+        while (storage->readPositions(range, size, batch) && !batch.empty()) {
+            all.insert(all.end(), batch.begin(), batch.end());
+            range.afterTimeUs = batch.back().position.timeUs;
+            range.afterId = batch.back().id;
+        }
+        return storage->lastError();
+    };
+    PositionRange whole;
+    whole.accountId = 1;
+    std::vector<StoredPosition> scan;
+    readAll(whole, 100000, scan);
+    ASSERT_EQ(scan.size(), static_cast<std::size_t>(count + 2000));
+    PositionRange middle = whole;
+    middle.fromUs = base + count / 2 * step;
+    middle.toUs = middle.fromUs + 10000 * step;
+    std::vector<StoredPosition> range;
+    readAll(middle, 1000, range);
+    std::vector<std::int64_t> expected, got;
+    for (const StoredPosition& stored : scan) {
+        const std::int64_t time = stored.position.timeUs;
+        if (time >= middle.fromUs && time < middle.toUs) expected.push_back(stored.id);
+    }
+    for (const StoredPosition& stored : range) got.push_back(stored.id);
+    EXPECT_GT(expected.size(), 10000u);  // late ones among them
+    EXPECT_EQ(got, expected);
 }
 
 // The first schema, as a server of that version left it, with two positions.
