@@ -18,6 +18,7 @@ packages=(
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     libxml2-utils                                     # xmllint: the GPX exports are well-formed
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
+    nsis                                              # its installer
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
     debhelper dpkg-dev scdoc lintian man-db systemd   # Debian packages, manual pages, unit checks
     strace                                            # the packaged programs' system calls
