@@ -94,10 +94,18 @@ for arch in "${architectures[@]}"; do
     fi
 done
 
+# installed PACKAGE[:ARCH]: whether it is installed, for this machine's
+# architecture (or all) unless another is named.
+native=$(dpkg --print-architecture)
+installed() {
+    local name=${1%%:*} arch=${1#*:}
+    [[ "$arch" == "$1" ]] && arch=$native
+    dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
+        grep -qE "^($arch|all) install ok installed$"
+}
 missing=()
 for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+    installed "$package" || missing+=("$package")
 done
 ((${#missing[@]} > 0)) || exit 0
 
