@@ -67,7 +67,8 @@ cpu() {
 postgres_pids() {
     local postmaster
     postmaster=$(head -n 1 "$work/pg/data/postmaster.pid")
-    echo "$postmaster" $(ps --ppid "$postmaster" -o pid=)
+    echo "$postmaster"
+    ps --ppid "$postmaster" -o pid= | tr -d " "
 }
 
 bash "$source_dir/server/tests/postgres.sh" start "$work/pg" >&2
@@ -113,13 +114,15 @@ run() {
     wal_before=$(psql "$database" -Atc 'SELECT pg_current_wal_lsn()')
     cpu_servers=$(cpu "${servers[@]}")
     cpu_haproxy=$(cpu "$haproxy")
-    cpu_postgres=$(cpu $(postgres_pids))
+    mapfile -t postgres < <(postgres_pids)
+    cpu_postgres=$(cpu "${postgres[@]}")
     echo "--- $n servers: $devices devices for $seconds s" >&2
     "$loadgen" --port 80 --devices "$devices" --accounts "$accounts" --seconds "$seconds" --timeout-ms 30000 \
         >"$work/run$n.out"
     cpu_servers=$(awk -v a="$cpu_servers" -v b="$(cpu "${servers[@]}")" 'BEGIN { print b - a }')
     cpu_haproxy=$(awk -v a="$cpu_haproxy" -v b="$(cpu "$haproxy")" 'BEGIN { print b - a }')
-    cpu_postgres=$(awk -v a="$cpu_postgres" -v b="$(cpu $(postgres_pids))" 'BEGIN { print b - a }')
+    mapfile -t postgres < <(postgres_pids)
+    cpu_postgres=$(awk -v a="$cpu_postgres" -v b="$(cpu "${postgres[@]}")" 'BEGIN { print b - a }')
     local stored wal bytes
     stored=$(($(psql "$database" -Atc 'SELECT count(*) FROM positions') - stored_before))
     wal=$(psql "$database" -Atc "SELECT pg_current_wal_lsn() - '$wal_before'::pg_lsn")

@@ -253,6 +253,7 @@ struct Loop {
     // In order, as each holds one length of time for all: requests to arrive, answered clients to close.
     std::deque<std::pair<Clock::time_point, std::uint64_t>> deadlines;
     std::deque<std::pair<Clock::time_point, std::uint64_t>> lingers;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> storageDeadlines;  // of reports being checked
     std::uint64_t nextId = firstConnectionId;
     bool listening = true;
     Clock::time_point acceptResumes{};  // after running out of descriptors
@@ -428,6 +429,7 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
         return;
     }
     connection.phase = Phase::checking;
+    loop.storageDeadlines.emplace_back(Clock::now() + loop.settings.storageTimeout, id);
     AccountCheck check;
     if (checkAccountQuickly(*loop.settings.accounts, form.login, form.password, connection.client, check)) {
         actOnCheck(loop, id, check, form, connection.client);
@@ -632,8 +634,9 @@ void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
                     logRequest(loop, connection, "closed");
                 closeConnection(loop, id);
             } else {
-                // Checking: the answer is dropped when it comes.
-                epoll_ctl(loop.epoll, EPOLL_CTL_DEL, connection.socket, nullptr);
+                // Checking: the socket is freed at once, the answer dropped when it comes.
+                logRequest(loop, connection, "closed");
+                closeConnection(loop, id);
             }
             return;
         }
@@ -677,11 +680,12 @@ void acceptAll(Loop& loop, const Listener& listener) {
             continue;
         }
         loop.deadlines.emplace_back(connection.started + loop.settings.requestTimeout, id);
-        // The request is usually there already: read it before asking epoll,
-        // which needs to watch only a request still arriving.
+        // The request is usually there already: read it before asking epoll.
         readFrom(loop, id, connection);
+        // A report being checked is watched too: a client that leaves frees its socket at once.
         const auto found = loop.connections.find(id);
-        if (found != loop.connections.end() && found->second.phase == Phase::reading)
+        if (found != loop.connections.end() &&
+            (found->second.phase == Phase::reading || found->second.phase == Phase::checking))
             watch(loop, id, socket, readEvents(found->second));
     }
 }
@@ -716,7 +720,14 @@ void expireDeadlines(Loop& loop) {
             logRequest(loop, connection, "unsent");
             closeConnection(loop, id);
         }
-        // checking: the committer answers; a stuck database is bounded by its own time-out.
+        // checking: answered by the committer, or below once the storage takes too long.
+    }
+    while (!loop.storageDeadlines.empty() && loop.storageDeadlines.front().first <= now) {
+        const std::uint64_t id = loop.storageDeadlines.front().second;
+        loop.storageDeadlines.pop_front();
+        const auto found = loop.connections.find(id);
+        if (found != loop.connections.end() && found->second.phase == Phase::checking)
+            answerReport(loop, id, found->second, answer::notStored);
     }
 }
 
@@ -725,7 +736,7 @@ void expireDeadlines(Loop& loop) {
 // paused).
 int timeoutMs(const Loop& loop) {
     long long ms = (loop.acceptResumes != Clock::time_point{} ? acceptPause : loopWakeInterval).count();
-    for (const auto* queue : {&loop.deadlines, &loop.lingers}) {
+    for (const auto* queue : {&loop.deadlines, &loop.lingers, &loop.storageDeadlines}) {
         if (queue->empty()) continue;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(queue->front().first - Clock::now());
         ms = std::min<long long>(ms, std::max<long long>(left.count(), 0));

@@ -50,6 +50,9 @@ struct ServeSettings {
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
     std::chrono::seconds requestTimeout = requestReadTimeout;
+    // A report not committed within this is answered "0" (it may still be
+    // stored once the database answers again).
+    std::chrono::seconds storageTimeout{5};
     std::vector<AddressRange> trustedProxies;  // see forwardedClient
     std::function<void()> onHangUp;            // called on the loop's thread for each SIGHUP
 };
