@@ -32,7 +32,7 @@ package_packages=(debhelper dpkg-dev scdoc)
 # unpacks its headers beside the build instead).
 cross_packages() {
     printf '%s\n' "crossbuild-essential-$1" "pkgconf:$1" "libncurses-dev:$1" "libssl-dev:$1" "libsqlite3-dev:$1" \
-        "libsodium-dev:$1" "libpq5:$1" "libgtest-dev:$1" "libgmock-dev:$1"
+        "libstdc++6:$1" "libsodium-dev:$1" "libpq5:$1" "libgtest-dev:$1" "libgmock-dev:$1"
 }
 # Everything the test command needs on top.
 test_packages=(
