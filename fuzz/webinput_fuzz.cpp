@@ -1,5 +1,6 @@
 // The inputs of the server's web side that come from the client: ISO times
-// of a range, Basic credentials, cookies; and the escaping of any bytes into
+// of a range, Basic credentials, cookies, the Origin and Host of a POST, the
+// client address the limits count; and the escaping of any bytes into
 // JSON and XML, which must give valid UTF-8 with no raw markup characters.
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/loginlimits.hpp"
 #include "server/webformat.hpp"
 #include "server/websession.hpp"
 #include "server/webtime.hpp"
@@ -48,11 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view cookie = cookieValue(input, sessionCookieName);
     if (cookie.size() > input.size()) std::abort();
 
+    // An origin is its own site, whichever half of the input is the host.
+    const std::string_view host = input.substr(0, input.size() / 2);
+    if (!host.empty() && host.find_first_of(" \t/?#") == std::string_view::npos &&
+        !fromOwnOrigin("http://" + std::string(host), {}, host))
+        std::abort();
+    fromOwnOrigin(input.substr(input.size() / 2), input, host);
+    if (loginlimit::addressKey(input).empty() != input.empty()) std::abort();
+
     std::string json, xml;
     appendJsonString(json, input);
     appendXmlText(xml, input);
     if (!wellFormedUtf8(json) || !wellFormedUtf8(xml)) std::abort();
     if (json.substr(1, json.size() - 2).find_first_of("<>&\n") != std::string::npos) std::abort();
     if (xml.find_first_of("<>\"") != std::string::npos) std::abort();
+    if (xml.find("\xEF\xBF\xBE") != std::string::npos || xml.find("\xEF\xBF\xBF") != std::string::npos)
+        std::abort();
     return 0;
 }

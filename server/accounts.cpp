@@ -197,6 +197,7 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
     } else if (unknown == UnknownLogins::answeredAtOnce) {
         if (loginlimit::limited(accounts.limits, {}, addressKey, now)) {
             check = {AccountVerdict::limited, 0, false};
+            countLimitedRequest();
         } else {
             loginlimit::recordFailure(accounts.limits, {}, addressKey, now);
             check = {AccountVerdict::unknownLogin, 0, false};
@@ -232,8 +233,10 @@ AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::strin
         const auto now = Clock::now();
         if (decideQuickly(accounts, login, password, key, unknown, now, check, account) == Quick::decided)
             return check;
-        if (!loginlimit::admitVerification(accounts.limits, login, key, now))
+        if (!loginlimit::admitVerification(accounts.limits, login, key, now)) {
+            countLimitedRequest();
             return {AccountVerdict::limited, 0, false};
+        }
     }
     // The slow hash, outside the lock: other checks go on meanwhile.
     const bool known = !account.login.empty();

@@ -1,6 +1,7 @@
 // wayloom-server: the report server for Wayloom, and the commands that manage
 // its accounts.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,10 @@ int runAccountCommand(const ServerOptions& options) {
 
 int runServer(const ServerOptions& options) {
     blockStopSignals();
+    // A PostgreSQL server that does not answer (frozen, or its host gone)
+    // holds a new connection no longer than a report may wait; a connection
+    // string's own connect_timeout, or PGCONNECT_TIMEOUT, takes precedence.
+    setenv("PGCONNECT_TIMEOUT", std::to_string(options.storageSeconds).c_str(), 0);
     std::string error;
     const std::unique_ptr<Accounts> accounts = openAccounts(options.database, error);
     if (accounts == nullptr) return fail(error);
@@ -121,6 +126,7 @@ int runServer(const ServerOptions& options) {
     settings.feed = &feed;
     settings.stopping = &stopping;
     settings.requestTimeout = std::chrono::seconds(options.requestSeconds);
+    settings.storageTimeout = std::chrono::seconds(options.storageSeconds);
     settings.trustedProxies = options.trustedProxies;
     TlsServer tls{options.tlsCertificate, options.tlsKey};
     if (!options.tlsCertificate.empty()) {

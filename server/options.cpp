@@ -26,6 +26,8 @@ const char* const serverHelpText =
     "  --retain-days N    delete positions older than N days, every hour (default: keep all)\n"
     "  --request-seconds N  drop a client whose request has not arrived within N\n"
     "                     seconds (default 10)\n"
+    "  --storage-seconds N  answer 0 to a report not committed within N seconds, and\n"
+    "                     give up a new database connection after as long (default 5)\n"
     "  --web-port N       serve the web pages and their API on this port only\n"
     "                     (default: on the report port)\n"
     "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
@@ -164,6 +166,8 @@ constexpr OptionRule optionRules[] = {
      "--port needs a number from 0 to 65535"},
     {"--request-seconds", OptionScope::serving, true, false, applyNumber<&ServerOptions::requestSeconds>, 1,
      3600, "--request-seconds needs a number from 1 to 3600"},
+    {"--storage-seconds", OptionScope::serving, true, false, applyNumber<&ServerOptions::storageSeconds>, 1,
+     600, "--storage-seconds needs a number from 1 to 600"},
     {"--web-port", OptionScope::serving, true, false, applyNumber<&ServerOptions::webPort>, 0, 65535,
      "--web-port needs a number from 0 to 65535"},
     {"--tiles", OptionScope::serving, true, false, applyText<&ServerOptions::tiles>},

@@ -30,6 +30,7 @@ struct ServerOptions {
     std::uint16_t port = 80;
     int retainDays = 0;       // 0: keep every position
     int requestSeconds = 10;  // for a whole request to arrive
+    int storageSeconds = 5;   // for a report's commit (and a new database connection), then "0"
     int webPort = -1;         // the web pages' own port; -1: the report port serves them
     std::string tiles;        // map tile URL template; "": OpenStreetMap's
     std::string tilesAttribution;

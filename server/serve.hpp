@@ -40,6 +40,7 @@ struct Listener {
 // A listening TCP socket on address ("" for every IPv4 and IPv6 address) and
 // port (0: any free port); -1 with error set when it cannot be opened.
 int openListener(std::string_view address, std::uint16_t port, std::string& error);
+// The port a listening socket is bound to (the one chosen for port 0).
 std::uint16_t listenerPort(int socket);
 
 struct ServeSettings {
@@ -49,6 +50,9 @@ struct ServeSettings {
     PositionFeed* feed = nullptr;
     std::atomic<bool>* stopping = nullptr;  // set when SIGTERM or SIGINT arrives
     std::chrono::seconds requestTimeout = requestReadTimeout;
+    // A report not committed within this is answered "0" (it may still be
+    // stored once the database answers again).
+    std::chrono::seconds storageTimeout{5};
     std::vector<AddressRange> trustedProxies;  // see forwardedClient
     std::function<void()> onHangUp;            // called on the loop's thread for each SIGHUP
 };

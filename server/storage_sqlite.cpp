@@ -4,8 +4,10 @@
 //
 // Divisions: statements; the schema and its migrations; accounts; positions.
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -16,6 +18,17 @@
 namespace {
 
 constexpr int busyTimeoutMs = 5000;  // waiting for another writer (the retention, an account command)
+// The write-ahead log is cut back to SQLite's checkpoint size (1000 pages of
+// 4 KiB) after each checkpoint, rather than keeping the largest size a burst
+// gave it.
+constexpr int walSizeLimitBytes = 4 * 1024 * 1024;
+// With less free space than this on the database's file system, the log is
+// checkpointed and cut to nothing after every commit, so that it never holds
+// space the rows need: a disk that filled up goes on once a little is freed.
+constexpr unsigned long long lowSpaceBytes = 2ULL * walSizeLimitBytes;
+// A commit failed (a full disk, most likely): the log is to be cut before the
+// next one. One flag for the process, which serves one database.
+std::atomic<bool> checkpointDue{false};
 
 // One prepared statement, finalized with its owner.
 struct Statement {
@@ -93,6 +106,7 @@ class SqliteStorage final : public Storage {
         }
         sqlite3_busy_timeout(db_, busyTimeoutMs);
         if (!run("PRAGMA journal_mode=WAL") || !run("PRAGMA synchronous=FULL") ||
+            !run(("PRAGMA journal_size_limit=" + std::to_string(walSizeLimitBytes)).c_str()) ||
             !run("PRAGMA foreign_keys=ON") || !migrate()) {
             error = file + ": " + lastError_;
             return false;
@@ -168,6 +182,34 @@ class SqliteStorage final : public Storage {
             lastError_ = databaseFileProblem(path_, state);
             return false;
         }
+        if (checkpointDue && truncateLog()) checkpointDue = false;
+        if (insertOnce(positions)) {
+            if (spaceIsLow()) truncateLog();
+            return true;
+        }
+        const std::string failure = lastError_;
+        if (truncateLog() && insertOnce(positions)) return true;
+        checkpointDue = true;
+        lastError_ = failure;
+        return false;
+    }
+
+    // Checkpoints the write-ahead log and cuts it to nothing, giving its
+    // space back; false when the checkpoint cannot complete (no space for
+    // the rows it moves, a reader in the way).
+    bool spaceIsLow() const {
+        struct statvfs space {};
+        return statvfs(path_.c_str(), &space) == 0 &&
+               static_cast<unsigned long long>(space.f_bavail) * space.f_frsize < lowSpaceBytes;
+    }
+
+    bool truncateLog() {
+        return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) ==
+               SQLITE_OK;
+    }
+
+    // One transaction for the positions; false (rolled back) on failure.
+    bool insertOnce(std::span<const Position> positions) {
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
                      "INSERT INTO positions"
@@ -267,6 +309,12 @@ class SqliteStorage final : public Storage {
     long long dropDaysBefore(std::int64_t) override { return 0; }
 
     bool answers() override {
+        // A file deleted or replaced under the server would still answer through its descriptor.
+        const DatabaseFile state = checkDatabaseFile(path_);
+        if (state == DatabaseFile::gone || state == DatabaseFile::replaced) {
+            lastError_ = databaseFileProblem(path_, state);
+            return false;
+        }
         Statement s;
         return prepare(s, "SELECT count(*) FROM accounts") && sqlite3_step(s.handle) == SQLITE_ROW;
     }

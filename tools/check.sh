@@ -94,7 +94,7 @@ if build asan; then run_suites asan; else failures=$((failures + 1)); fi
 step "GCC: ThreadSanitizer, threaded suites"
 if build tsan; then run_suites tsan; else failures=$((failures + 1)); fi
 
-step "Windows: mingw-w64 build, warnings as errors; unit suites and the window end to end under Wine"
+step "Windows: mingw-w64 build and installer, warnings as errors; unit suites, the window, https, the installer and the service under Wine"
 windows_started=$SECONDS
 if build windows; then
     # One Wine prefix for the whole step, made afresh (about 5 s).

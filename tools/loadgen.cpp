@@ -65,6 +65,8 @@ struct Options {
     const char* tlsCa = nullptr;        // PEM authorities: report over TLS
     std::string tlsName = "localhost";
     bool tlsResume = false;
+    std::string source;  // IPv4 address the devices' connections come from; "": the system's choice
+    int sources = 1;     // device i comes from source + (i % sources)
 };
 
 constexpr std::string_view helpText =
@@ -91,6 +93,8 @@ constexpr std::string_view helpText =
     "  --tls-ca FILE        report over TLS, trusting the PEM authorities in FILE\n"
     "  --tls-name NAME      the name the certificate must carry (default localhost)\n"
     "  --tls-resume yes     resume each device's last TLS session (default no)\n"
+    "  --source ADDR        send from this IPv4 address (any 127.x.y.z on loopback)\n"
+    "  --sources N          spread the devices over N addresses from ADDR on (default 1)\n"
     "  --help, --version\n"
     "\n"
     "Answers are counted by their one-character body; 'refused' are connections\n"
@@ -164,6 +168,10 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.accounts = static_cast<int>(number);
         } else if (option == "--rate" && numeric) {
             options.ratePerDevice = number;
+        } else if (option == "--source") {
+            options.source = value;
+        } else if (option == "--sources" && numeric && number >= 1 && number <= 65536) {
+            options.sources = static_cast<int>(number);
         } else if (option == "--timeout-ms" && numeric && number >= 1) {
             options.timeoutMs = static_cast<int>(number);
         } else {
@@ -251,13 +259,18 @@ std::size_t exchangeTls(int socket, std::string_view request, Clock::time_point 
 }
 
 Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::string_view request,
-                  int timeoutMs, TlsClient& tls) {
+                  int timeoutMs, TlsClient& tls, const sockaddr_in* source) {
     Exchange result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const int socket = ::socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socket < 0) return result;
     const int one = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (source != nullptr && bind(socket, reinterpret_cast<const sockaddr*>(source), sizeof *source) != 0) {
+        result.outcome = Outcome::refused;
+        close(socket);
+        return result;
+    }
     if (connect(socket, reinterpret_cast<const sockaddr*>(&server), serverLength) != 0 &&
         errno != EINPROGRESS) {
         result.outcome = Outcome::refused;
@@ -327,6 +340,14 @@ void runDevice(Shared& shared, int device, Tally& tally) {
     const NumberText latText = formatReportNumber(lat);
     const NumberText lonText = formatReportNumber(37.25);
     ReportRequest request;
+    sockaddr_in source{};
+    const bool bound = !options.source.empty();
+    if (bound) {
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, options.source.c_str(), &source.sin_addr);
+        source.sin_addr.s_addr =
+            htonl(ntohl(source.sin_addr.s_addr) + static_cast<std::uint32_t>(device % options.sources));
+    }
     const auto pause = options.ratePerDevice > 0
                            ? std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(1 / options.ratePerDevice))
@@ -344,8 +365,9 @@ void runDevice(Shared& shared, int device, Tally& tally) {
         }
         buildReportRequest(latText, lonText, speedText, login, options.password, request, timeText.data());
         const auto started = Clock::now();
-        const Exchange result = exchange(shared.server, shared.serverLength,
-                                         {request.text.data(), request.length}, options.timeoutMs, tls);
+        const Exchange result =
+            exchange(shared.server, shared.serverLength, {request.text.data(), request.length},
+                     options.timeoutMs, tls, bound ? &source : nullptr);
         const auto micros =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
         if (result.outcome == Outcome::answered) {

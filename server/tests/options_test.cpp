@@ -70,6 +70,8 @@ TEST(ServerOptions, RefusesMistakes) {
         {"--port", "http"},
         {"--retain-days", "0"},
         {"--request-seconds", "0"},
+        {"--storage-seconds", "0"},
+        {"--storage-seconds", "601"},
         {"--web-port", "65536"},
         {"--tiles"},
         {"account", "list", "--tiles", "https://t.example/{z}/{x}/{y}.png"},

@@ -34,6 +34,13 @@ for package in "${packages[@]}"; do
     debs+=("$out/${package}_${version}_$arch.deb")
 done
 for deb in "${debs[@]}"; do [[ -f "$deb" ]] || fail "no $(basename "$deb"): the package version differs from the project's ($version)"; done
+# `apt install ./OUTDIR/*.deb` takes the two packages and nothing else: their
+# debug symbols are one folder down.
+[[ "$(LC_ALL=C ls "$out"/*.deb)" == "$(printf '%s\n' "${debs[@]}" | LC_ALL=C sort)" ]] ||
+    fail "OUTDIR holds other packages than the two: $(ls "$out"/*.deb)"
+for package in "${packages[@]}"; do
+    [[ -f "$out/debug/${package}-dbgsym_${version}_$arch.deb" ]] || fail "no debug symbols of $package in OUTDIR/debug"
+done
 ((failures == 0)) || finish_checks packages
 
 # --- lintian: no error; warnings are printed and explained in the README ---
