@@ -3,9 +3,9 @@
 # libraries (tools/install-deps.sh cross ARCH). PostgreSQL's headers come
 # from the folder tools/cross-sysroot.sh unpacks (WAYLOOM_CROSS_SYSROOT, by
 # default build/cross-sysroot/ARCH of this checkout). Test programs run under
-# qemu-user with the cross tool chain's folder as the target's root: the C and
-# C++ run-time libraries are found there, everything else (the multiarch
-# libraries) in this machine's own folders.
+# qemu-user with this machine's root as the board's: the multiarch libraries
+# of that architecture are installed there (the cross tool chain's own copies
+# of the C library in /usr/TRIPLET hang threaded programs under qemu-user).
 if(NOT WAYLOOM_CROSS_ARCH)
   set(WAYLOOM_CROSS_ARCH "$ENV{WAYLOOM_CROSS_ARCH}")
 endif()
@@ -27,7 +27,7 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${triplet}-gcc)
 set(CMAKE_CXX_COMPILER ${triplet}-g++)
 set(PKG_CONFIG_EXECUTABLE /usr/bin/${triplet}-pkg-config CACHE FILEPATH "")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${qemu} -L /usr/${triplet})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${qemu} -L /)
 
 if(NOT WAYLOOM_CROSS_SYSROOT)
   get_filename_component(WAYLOOM_CROSS_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/cross-sysroot/${WAYLOOM_CROSS_ARCH}"
