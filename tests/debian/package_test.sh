@@ -107,6 +107,9 @@ done
 root="$work/root"
 mkdir -p "$root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
+# wayloom-server's ExecReload sends SIGHUP with procps' kill, a dependency.
+mkdir -p "$root/bin"
+cp "$(readlink -f /bin/kill)" "$root/bin/kill"
 units=()
 for package in "${packages[@]}"; do units+=("$package.service"); done
 for unit in "${units[@]}"; do
