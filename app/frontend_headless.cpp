@@ -68,11 +68,20 @@ static void printChange(const WindowChange& change, void*) {
     }
 }
 
-int runHeadlessFrontEnd(InstanceLock& instance) {
+// Standard output and standard error, or both lines and diagnostics into log.
+static bool startOutputs(OutputWrite log) {
+    if (log != nullptr) {
+        if (!startOutputWriterWith(OutputStream::standardOutput, log)) return false;
+        enableDiagnosticsIn(OutputStream::standardOutput);
+        return true;
+    }
+    return startOutputWriter(OutputStream::standardOutput, standardOutputFd) &&
+           enableDiagnostics(standardErrorFd);
+}
+
+int runHeadlessFrontEnd(InstanceLock& instance, OutputWrite log) {
     std::setlocale(LC_ALL, "");
-    if (!openFrontEndEvents(headless.events, false) ||
-        !startOutputWriter(OutputStream::standardOutput, standardOutputFd) ||
-        !enableDiagnostics(standardErrorFd)) {
+    if (!openFrontEndEvents(headless.events, false) || !startOutputs(log)) {
         std::fputs("wayloom: cannot set up the event loop\n", stderr);
         return -1;
     }

@@ -67,7 +67,8 @@ cpu() {
 postgres_pids() {
     local postmaster
     postmaster=$(head -n 1 "$work/pg/data/postmaster.pid")
-    echo "$postmaster" $(ps --ppid "$postmaster" -o pid=)
+    echo "$postmaster"
+    ps --ppid "$postmaster" -o pid= | tr -d " "
 }
 
 bash "$source_dir/server/tests/postgres.sh" start "$work/pg" >&2
@@ -78,7 +79,7 @@ psql "$admin" -qc "CREATE DATABASE bench" >/dev/null
 database=${admin/\/postgres\?//bench?}
 echo "--- adding $accounts accounts" >&2
 for ((i = 0; i < accounts; i++)); do
-    echo secret | "$server" account add "device$i" --database "$database"
+    echo secret | "$server" account add "device$i" --database "$database" >&2
 done
 
 # run N: one measurement with N servers.
@@ -101,7 +102,9 @@ run() {
     for ((i = 0; i < n; i++)); do
         until grep -q 'listening on' "$work/server$n-$i.log"; do sleep 0.05; done
     done
+    local deadline=$((SECONDS + 30))
     until [[ $(curl -s 'http://127.0.0.1:8404/stats;csv' | grep -c '^wayloom_servers,wayloom[0-9]*,.*,UP,') -eq $n ]]; do
+        ((SECONDS <= deadline)) || { echo "HAProxy does not see $n servers up (their /healthz)" >&2; exit 1; }
         sleep 0.2
     done
     # Each server verifies each password's Argon2id hash once: a few
@@ -113,13 +116,15 @@ run() {
     wal_before=$(psql "$database" -Atc 'SELECT pg_current_wal_lsn()')
     cpu_servers=$(cpu "${servers[@]}")
     cpu_haproxy=$(cpu "$haproxy")
-    cpu_postgres=$(cpu $(postgres_pids))
+    mapfile -t postgres < <(postgres_pids)
+    cpu_postgres=$(cpu "${postgres[@]}")
     echo "--- $n servers: $devices devices for $seconds s" >&2
     "$loadgen" --port 80 --devices "$devices" --accounts "$accounts" --seconds "$seconds" --timeout-ms 30000 \
         >"$work/run$n.out"
     cpu_servers=$(awk -v a="$cpu_servers" -v b="$(cpu "${servers[@]}")" 'BEGIN { print b - a }')
     cpu_haproxy=$(awk -v a="$cpu_haproxy" -v b="$(cpu "$haproxy")" 'BEGIN { print b - a }')
-    cpu_postgres=$(awk -v a="$cpu_postgres" -v b="$(cpu $(postgres_pids))" 'BEGIN { print b - a }')
+    mapfile -t postgres < <(postgres_pids)
+    cpu_postgres=$(awk -v a="$cpu_postgres" -v b="$(cpu "${postgres[@]}")" 'BEGIN { print b - a }')
     local stored wal bytes
     stored=$(($(psql "$database" -Atc 'SELECT count(*) FROM positions') - stored_before))
     wal=$(psql "$database" -Atc "SELECT pg_current_wal_lsn() - '$wal_before'::pg_lsn")

@@ -12,13 +12,20 @@
 namespace {
 
 std::atomic<bool> diagnosticsEnabled{false};
+std::atomic<OutputStream> diagnosticStream{OutputStream::standardError};
 
 }  // namespace
 
 bool enableDiagnostics(int fd) {
     if (!startOutputWriter(OutputStream::standardError, fd)) return false;
+    diagnosticStream.store(OutputStream::standardError);
     diagnosticsEnabled.store(true);
     return true;
+}
+
+void enableDiagnosticsIn(OutputStream stream) {
+    diagnosticStream.store(stream);
+    diagnosticsEnabled.store(true);
 }
 
 void reportFailure(std::string_view what, std::string_view subject, std::string_view reason) {
@@ -34,7 +41,7 @@ void reportFailure(std::string_view what, std::string_view subject, std::string_
     // A line end inside a name or reason would split the one line.
     std::replace(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(length), '\n', ' ');
     line[length++] = '\n';
-    queueOutputLine(OutputStream::standardError, std::span<const char>(line.data(), length));
+    queueOutputLine(diagnosticStream.load(), std::span<const char>(line.data(), length));
 }
 
 const char* systemReason(int error) {

@@ -8,12 +8,18 @@
 #include <cstddef>
 #include <string_view>
 
+#include "platform/output.hpp"
+
 constexpr std::size_t diagnosticCapacity = 384;  // one line: what, a path of 255 bytes, the reason
 
 // Writes later diagnostics to fd through a queue and writer of their own (see
 // platform/output.hpp), so a stalled standard error never holds anyone up.
 // False when the writer cannot be started.
 bool enableDiagnostics(int fd);
+
+// Writes later diagnostics into stream, whose writer already runs, among its
+// own lines (a service's log file).
+void enableDiagnosticsIn(OutputStream stream);
 
 // One line "wayloom: WHAT SUBJECT: REASON" (cut to diagnosticCapacity), when
 // enabled. Never given a password.

@@ -84,6 +84,15 @@ bool openFrontEndEvents(FrontEndEvents& events, bool terminal) {
 
 // ---- Waiting
 
+// poll without a time-out, a signal's interruption retried; false when it
+// fails otherwise.
+static bool pollRetried(std::span<pollfd> watched) {
+    for (;;) {
+        if (poll(watched.data(), watched.size(), -1) > 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
 ReadyEvents waitForFrontEndEvents(const FrontEndEvents& events, const InstanceLock& instance,
                                   bool watchInput) {
     for (;;) {
@@ -93,7 +102,7 @@ ReadyEvents waitForFrontEndEvents(const FrontEndEvents& events, const InstanceLo
             {instance.listenFd, POLLIN, 0},  // ignored by poll when -1
             {watchInput ? STDIN_FILENO : -1, POLLIN, 0},
         }};
-        if (poll(watched.data(), watched.size(), -1) <= 0) continue;  // EINTR
+        if (!pollRetried(watched)) continue;
         ReadyEvents ready{false, false, false, false, false, false};
         if (watched[0].revents != 0) readPendingSignals(events.signalFd, ready);
         if (watched[1].revents != 0) {

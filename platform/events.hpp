@@ -49,3 +49,9 @@ struct ReadyEvents {
 // watchInput) and says what.
 ReadyEvents waitForFrontEndEvents(const FrontEndEvents& events, const InstanceLock& instance,
                                   bool watchInput);
+
+#ifdef _WIN32
+// Asks the front end to close as Ctrl-C does (the service being stopped); safe
+// from any thread, also before the events are opened.
+void requestFrontEndClose();
+#endif

@@ -16,13 +16,17 @@ std::atomic<HANDLE> closeWake{nullptr};
 // Windows ends the process when the handler returns, so it waits there for
 // the front end to end the process first.
 BOOL WINAPI onConsoleControl(DWORD kind) {
-    closeRequested.store(true);
-    if (HANDLE wake = closeWake.load(); wake != nullptr) SetEvent(wake);
+    requestFrontEndClose();
     if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) Sleep(5000);
     return TRUE;
 }
 
 }  // namespace
+
+void requestFrontEndClose() {
+    closeRequested.store(true);
+    if (HANDLE wake = closeWake.load(); wake != nullptr) SetEvent(wake);
+}
 
 bool openFrontEndEvents(FrontEndEvents& events, bool) {
     events.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);

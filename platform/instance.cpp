@@ -175,14 +175,22 @@ InstanceRole claimUserInstance(InstanceLock& lock) {
 
 // ---- Forward requests
 
+// accept4 with a signal's interruption retried: a connection, or -1.
+static int acceptRetried(int listenFd) {
+    for (;;) {
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
+
 int takeForwardRequests(const InstanceLock& lock) {
     if (lock.listenFd < 0) return 0;
     int count = 0;
     for (;;) {
-        const int fd = accept4(lock.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = acceptRetried(lock.listenFd);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return count;  // EAGAIN: none left
+            if (errno == ECONNABORTED) continue;  // the asker gave up: look for the next
+            return count;                         // EAGAIN: none left
         }
         close(fd);
         ++count;

@@ -34,6 +34,7 @@ struct OutputQueue {
     std::size_t length;        // bytes queued
     std::size_t droppedLines;  // dropped since the last notice
     int fd;
+    OutputWrite write;  // instead of fd when set
 };
 
 // Never destroyed: the writer may still wait on it while the process ends,
@@ -77,7 +78,9 @@ void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
     const char* bytes = output.ring.data() + output.head;
     held.unlock();
     int error = 0;
-    const long written = writeDescriptor(output.fd, std::span<const char>(bytes, size), error);
+    const std::span<const char> oldest(bytes, size);
+    const long written =
+        output.write != nullptr ? output.write(oldest, error) : writeDescriptor(output.fd, oldest, error);
     held.lock();
     if (written > 0) {
         output.head = (output.head + static_cast<std::size_t>(written)) % output.ring.size();
@@ -87,7 +90,7 @@ void writeOldest(OutputQueue& output, std::unique_lock<std::mutex>& held) {
         held.unlock();
         waitForRoomOn(output.fd, roomWaitMilliseconds);
         held.lock();
-    } else if (written < 0 && error != EINTR) {
+    } else if (written < 0) {
         output.length = 0;  // no reader any more: what is queued is lost, the program goes on
     }
     // The output moves again: say what was lost where it was lost.
@@ -103,14 +106,7 @@ void runOutputWriter(OutputQueue& output) {
     }
 }
 
-}  // namespace
-
-bool startOutputWriter(OutputStream stream, int fd) {
-    OutputQueue& output = queueOf(stream);
-    {
-        const std::lock_guard held(output.lock);
-        output.fd = fd;
-    }
+bool startWriterThread(OutputQueue& output) {
     // std::thread tells of a thread it could not create only by throwing.
     try {
         std::thread(runOutputWriter, std::ref(output)).detach();
@@ -118,6 +114,28 @@ bool startOutputWriter(OutputStream stream, int fd) {
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool startOutputWriter(OutputStream stream, int fd) {
+    OutputQueue& output = queueOf(stream);
+    {
+        const std::lock_guard held(output.lock);
+        output.fd = fd;
+        output.write = nullptr;
+    }
+    return startWriterThread(output);
+}
+
+bool startOutputWriterWith(OutputStream stream, OutputWrite write) {
+    OutputQueue& output = queueOf(stream);
+    {
+        const std::lock_guard held(output.lock);
+        output.fd = -1;
+        output.write = write;
+    }
+    return startWriterThread(output);
 }
 
 void queueOutputLine(OutputStream stream, std::span<const char> line) {

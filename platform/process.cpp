@@ -16,7 +16,8 @@ FrontEndKind startProcess(int, char**) {
 }
 
 long writeDescriptor(int fd, std::span<const char> bytes, int& error) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    while (written < 0 && errno == EINTR) written = ::write(fd, bytes.data(), bytes.size());
     error = written < 0 ? errno : 0;
     return static_cast<long>(written);
 }

@@ -13,8 +13,9 @@ enum class FrontEndKind {
 };
 
 // Linux: the window when standard input and output are both terminals,
-// headless otherwise. Windows: headless when started with --headless, the
-// window otherwise. Also makes a vanished reader of standard output or a
+// headless otherwise. Windows: headless for the console build
+// (wayloom-headless.exe) or when started with --headless, the window
+// otherwise. Also makes a vanished reader of standard output or a
 // report server give a failed write instead of ending the process (SIGPIPE).
 FrontEndKind startProcess(int argc, char** argv);
 
@@ -45,6 +46,19 @@ void stopProcess();
 bool terminalSize(int& rows, int& columns);
 
 #ifdef _WIN32
+// For the window build: the console of the prompt that started it, for its
+// messages, when its standard output is not redirected. The prompt does not
+// wait for it (wayloom-headless.exe is the console build). False when there
+// is neither.
+bool attachParentConsole();
+
+// Writes all of bytes to standard error; false when some could not be written.
+bool writeStandardError(std::span<const char> bytes);
+
+// Makes endProcess call before first, with its code (a service says that it
+// has stopped); null for nothing.
+void callBeforeEnd(void (*before)(int code));
+
 // The system's text for a Windows error code (GetLastError, WSAGetLastError),
 // in text, without its line end; "error N" when the system has none.
 std::string_view windowsErrorText(unsigned long error, std::span<char> text);

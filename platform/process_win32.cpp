@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
@@ -18,15 +19,43 @@ static bool hasStandardOutput() {
     return output != nullptr && output != INVALID_HANDLE_VALUE;
 }
 
+// True for the console build (wayloom-headless.exe): the subsystem in the
+// running image's own header.
+static bool isConsoleProgram() {
+    const auto* image = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+bool attachParentConsole() {
+    if (hasStandardOutput()) return true;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    const HANDLE console =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, console);
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    const bool noError = error == nullptr || error == INVALID_HANDLE_VALUE;
+    if (noError) SetStdHandle(STD_ERROR_HANDLE, console);
+    // The C runtime took its descriptors from the handles at the start, when
+    // a program of the window subsystem has none: give it the console too.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(console), _O_TEXT);
+    if (fd >= 0) {
+        _dup2(fd, standardOutputFd);
+        if (noError) _dup2(fd, standardErrorFd);
+    }
+    return true;
+}
+
 FrontEndKind startProcess(int argc, char** argv) {
+    // A console program has the console of the prompt that started it, which
+    // waits for it and gets its exit status; it never shows the window.
+    if (isConsoleProgram()) return FrontEndKind::headless;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") != 0) continue;
         // Started from a console without redirection: write into that console.
-        if (!hasStandardOutput() && AttachConsole(ATTACH_PARENT_PROCESS)) {
-            SetStdHandle(STD_OUTPUT_HANDLE,
-                         CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        }
+        attachParentConsole();
         return FrontEndKind::headless;
     }
     return FrontEndKind::window;
@@ -57,8 +86,8 @@ void waitForRoomOn(int, int waitMilliseconds) {
     Sleep(static_cast<DWORD>(std::min(waitMilliseconds, 100)));
 }
 
-bool writeStandardOutput(std::span<const char> bytes) {
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+static bool writeHandle(DWORD which, std::span<const char> bytes) {
+    const HANDLE output = GetStdHandle(which);
     if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -70,7 +99,22 @@ bool writeStandardOutput(std::span<const char> bytes) {
     return true;
 }
 
+bool writeStandardOutput(std::span<const char> bytes) {
+    return writeHandle(STD_OUTPUT_HANDLE, bytes);
+}
+
+bool writeStandardError(std::span<const char> bytes) {
+    return writeHandle(STD_ERROR_HANDLE, bytes);
+}
+
+static void (*beforeEnd)(int code) = nullptr;
+
+void callBeforeEnd(void (*before)(int code)) {
+    beforeEnd = before;
+}
+
 void endProcess(int code) {
+    if (beforeEnd != nullptr) beforeEnd(code);
     // As _exit on Linux: no other thread runs on, nothing is released piecemeal.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     ExitProcess(static_cast<UINT>(code));  // not reached

@@ -7,7 +7,8 @@
 //
 // The kernel's own termios header is used instead of the C library's: the two
 // define the same names and cannot meet in one file, and only the kernel's has
-// termios2 and BOTHER.
+// termios2 and BOTHER. Where termios2 is missing, the classic termios sets
+// the standard rates.
 #include "platform/serial.hpp"
 
 #include "platform/comport.hpp"
@@ -228,7 +229,25 @@ constexpr std::int64_t rateTolerancePercent = 3;
 constexpr unsigned char readMinimum = 1;
 constexpr unsigned char readGapDeciseconds = 0;
 
-void applyFixedSettings(termios2& line) {
+// The standard rate's constant for a rate, or BOTHER when it has none.
+unsigned int standardRateCode(std::int32_t rate) {
+    for (const StandardRate& standard : standardRates) {
+        if (standard.rate == rate) return standard.code;
+    }
+    return BOTHER;
+}
+
+// The rate of a standard constant in the control flags, or 0.
+std::int32_t standardRateOf(unsigned int flags) {
+    for (const StandardRate& standard : standardRates) {
+        if (standard.code == (flags & CBAUD)) return standard.rate;
+    }
+    return 0;
+}
+
+// termios2 or the classic termios, which share these fields.
+template <typename Line>
+void applyFixedSettings(Line& line) {
     line.c_iflag = IGNBRK | IGNPAR;  // a break or a bad byte must not read as a zero byte
     line.c_oflag = 0;
     line.c_lflag = 0;
@@ -238,14 +257,31 @@ void applyFixedSettings(termios2& line) {
 }
 
 void applyRate(termios2& line, std::int32_t rate) {
-    unsigned int code = BOTHER;
-    for (const StandardRate& standard : standardRates) {
-        if (standard.rate == rate) code = standard.code;
-    }
+    const unsigned int code = standardRateCode(rate);
     line.c_cflag =
         (line.c_cflag & ~static_cast<unsigned int>(CBAUD | CIBAUD)) | code;  // input rate as output
     line.c_ispeed = static_cast<speed_t>(rate);
     line.c_ospeed = static_cast<speed_t>(rate);
+}
+
+// A kernel without termios2, or qemu-user emulating another processor, says
+// ENOSYS; the classic termios then carries the standard rates.
+bool withoutTermios2(int error) {
+    return error == ENOSYS;
+}
+
+bool setClassicState(PortHandle port, std::int32_t rate) {
+    const unsigned int code = standardRateCode(rate);
+    if (code == BOTHER) return noteFailure(PortFailure::rateRefused, 0, rate);
+    termios line{};
+    if (!ioctlRetrying(port, TCGETS, &line)) return noteFailure(PortFailure::setState, errno);
+    applyFixedSettings(line);
+    line.c_cflag = (line.c_cflag & ~static_cast<unsigned int>(CBAUD | CIBAUD)) | code;
+    if (!ioctlRetrying(port, TCSETS, &line)) return noteFailure(PortFailure::setState, errno);
+    termios actual{};
+    if (!ioctlRetrying(port, TCGETS, &actual)) return noteFailure(PortFailure::setState, errno);
+    if ((actual.c_cflag & CBAUD) != code) return noteFailure(PortFailure::rateRefused, 0, rate);
+    return true;
 }
 
 bool rateAccepted(speed_t actual, std::int32_t requested) {
@@ -258,7 +294,14 @@ bool rateAccepted(speed_t actual, std::int32_t requested) {
 bool getSerialPortState(PortHandle port, PortState& state) {
     termios2 line{};
     if (port == invalidPortHandle) return false;  // the opening has noted why
-    if (!ioctlRetrying(port, TCGETS2, &line)) return noteFailure(PortFailure::state, errno);
+    if (!ioctlRetrying(port, TCGETS2, &line)) {
+        termios classic{};
+        if (!withoutTermios2(errno) || !ioctlRetrying(port, TCGETS, &classic)) {
+            return noteFailure(PortFailure::state, errno);
+        }
+        state.baudRate = standardRateOf(classic.c_cflag);
+        return true;
+    }
     state.baudRate = line.c_ospeed <= 0x7FFFFFFF ? static_cast<std::int32_t>(line.c_ospeed) : 0;
     return true;
 }
@@ -266,7 +309,10 @@ bool getSerialPortState(PortHandle port, PortState& state) {
 bool setSerialPortState(PortHandle port, const PortState& state) {
     if (state.baudRate <= 0) return noteFailure(PortFailure::rate, 0, state.baudRate);
     termios2 line{};
-    if (!ioctlRetrying(port, TCGETS2, &line)) return noteFailure(PortFailure::setState, errno);
+    if (!ioctlRetrying(port, TCGETS2, &line)) {
+        if (withoutTermios2(errno)) return setClassicState(port, state.baudRate);
+        return noteFailure(PortFailure::setState, errno);
+    }
     applyFixedSettings(line);
     applyRate(line, state.baudRate);
     if (!ioctlRetrying(port, TCSETS2, &line)) return noteFailure(PortFailure::setState, errno);

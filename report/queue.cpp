@@ -239,6 +239,9 @@ bool oldestKeptReport(ReportQueue& queue, KeptReport& report) {
             if (decodeQueueRecord(recordIn(block, i), report) == RecordState::waiting) return true;
         }
     }
+    // Nothing waits after all (the file was changed under the program): the
+    // count follows the file.
+    if (queue.head >= queue.records) queue.waiting = 0;
     return false;
 }
 

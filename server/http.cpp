@@ -3,6 +3,7 @@
 // them is in server/serve.cpp.
 #include "server/http.hpp"
 
+#include "server/syscall.hpp"
 #include "server/tls.hpp"
 
 #include <sys/socket.h>
@@ -239,9 +240,10 @@ std::string answerHead(std::string_view version, int status, std::string_view co
 
 bool HttpStream::send(std::string_view bytes) {
     while (!failed_ && !bytes.empty()) {
-        const ssize_t count = tls_ != nullptr ? tlsSend(tls_, bytes.data(), bytes.size())
-                                              : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) continue;
+        const ssize_t count = retryOnSignal([&] {
+            return tls_ != nullptr ? tlsSend(tls_, bytes.data(), bytes.size())
+                                   : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        });
         if (count <= 0) {
             failed_ = true;  // gone, or no progress within answerSendTimeout
             break;

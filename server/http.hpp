@@ -75,6 +75,10 @@ struct FormField {
     std::string name;
     std::string value;
 };
+
+// Splits an application/x-www-form-urlencoded body at "&" into its fields,
+// each name and value decoded as decodeFormValue does; a field without "="
+// has an empty value.
 std::vector<FormField> splitForm(std::string_view form);
 
 // ---- Answers ---------------------------------------------------------------

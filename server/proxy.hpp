@@ -29,10 +29,10 @@ bool addressTrusted(std::string_view address, const std::vector<AddressRange>& r
 // that is not itself trusted (every such header in order, as one list). When
 // every forwarded address is trusted, the leftmost; when one is not an
 // address, the one to its right (or peer).
+std::string forwardedClient(std::string_view peer, const HttpRequest& request,
+                            const std::vector<AddressRange>& trusted);
+
 // True when peer is trusted and its X-Forwarded-Proto says "https": the
 // client reached the proxy over TLS.
 bool forwardedOverTls(std::string_view peer, const HttpRequest& request,
                       const std::vector<AddressRange>& trusted);
-
-std::string forwardedClient(std::string_view peer, const HttpRequest& request,
-                            const std::vector<AddressRange>& trusted);

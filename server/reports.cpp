@@ -79,11 +79,12 @@ char readReportForm(std::string_view body, ReportForm& form, std::int64_t arriva
         return answer::notAReport;
     if (std::fabs(form.lat) > 90 || std::fabs(form.lon) > 180) return answer::notAReport;
     if (form.speedKnots < 0 || form.speedKnots > reportSpeedMaxKnots) return answer::notAReport;
-    form.timeSent = values[required] != nullptr;
+    const std::string* const timeValue = values.back();  // t, after the six
+    form.timeSent = timeValue != nullptr;
     form.timeUs = arrivalUs;
     form.receivedUs = arrivalUs;
     if (form.timeSent &&
-        (!readReportTime(*values[required], form.timeUs) || form.timeUs > arrivalUs + reportTimeAheadMaxUs ||
+        (!readReportTime(*timeValue, form.timeUs) || form.timeUs > arrivalUs + reportTimeAheadMaxUs ||
          form.timeUs < reportTimeEarliestUs))
         return answer::notAReport;
     return answer::stored;

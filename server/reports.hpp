@@ -116,6 +116,8 @@ struct Committer {
 // Starts the committer's thread with its own connection to committer.database
 // (opened again after a failure); sink and feed must be set.
 bool startCommitter(Committer& committer, std::string& error);
+// Queues a report for the committer's next group; its answer comes through
+// the sink once the group is committed (or has failed). Any thread.
 void submitReport(Committer& committer, PendingReport report);
 // Commits what is queued, then ends the thread.
 void stopCommitter(Committer& committer);

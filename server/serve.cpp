@@ -40,6 +40,7 @@
 #include <unordered_map>
 
 #include "server/metrics.hpp"
+#include "server/syscall.hpp"
 
 // ---- Listening sockets ------------------------------------------------------------
 
@@ -132,15 +133,19 @@ std::string addressText(const sockaddr_storage& peer) {
 
 // ---- The log line ----------------------------------------------------------------
 
+constexpr std::size_t logWordMaxBytes = 64;   // of a login in the log: more than loginMaxBytes (35)
+constexpr std::size_t logStampCapacity = 48;  // "2026-12-07T09:30:01.123456Z" is 27, a year past 9999 more
+
 // A login as it may appear in the log: bytes outside printable ASCII, spaces
-// and "%" as %XX, so a line is always one line of words.
+// and "%" as %XX, so a line is always one line of words; at most
+// logWordMaxBytes of it, so a flood of bytes sent as a login stays short.
 void appendLogWord(std::string& line, std::string_view word) {
     constexpr std::string_view hex = "0123456789ABCDEF";
     if (word.empty()) {
         line += '-';
         return;
     }
-    for (const char c : word.substr(0, 64)) {
+    for (const char c : word.substr(0, logWordMaxBytes)) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte <= ' ' || byte >= 0x7F || c == '%') {
             line += '%';
@@ -160,7 +165,7 @@ void appendLogLine(std::string& line, std::string_view client, std::string_view 
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
     gmtime_r(&now.tv_sec, &utc);
-    std::array<char, 48> stamp{};
+    std::array<char, logStampCapacity> stamp{};
     const std::size_t stampLength = std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(stamp.data() + stampLength, stamp.size() - stampLength, ".%06ldZ", now.tv_nsec / 1000);
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
@@ -176,10 +181,10 @@ void appendLogLine(std::string& line, std::string_view client, std::string_view 
     line += "us\n";
 }
 
+// Writes the log lines to standard error; what it does not take is dropped.
 void writeLog(std::string_view lines) {
     while (!lines.empty()) {
-        const ssize_t count = write(STDERR_FILENO, lines.data(), lines.size());
-        if (count < 0 && errno == EINTR) continue;
+        const ssize_t count = retryOnSignal([&] { return write(STDERR_FILENO, lines.data(), lines.size()); });
         if (count <= 0) return;
         lines.remove_prefix(static_cast<std::size_t>(count));
     }
@@ -219,6 +224,12 @@ constexpr std::uint64_t firstConnectionId = 1024;
 constexpr std::size_t slowChecksMax = 256;  // reports waiting for a slow verification
 constexpr int checkerThreads = 2;
 constexpr auto drainLimit = std::chrono::seconds(20);
+// After running out of descriptors, accepting pauses this long rather than
+// spin on a listener that stays ready.
+constexpr std::chrono::milliseconds acceptPause{100};
+// The loop wakes at least this often to expire deadlines, which are whole
+// seconds (requestTimeout), so none is late by more than a second.
+constexpr std::chrono::milliseconds loopWakeInterval{1000};
 constexpr auto lingerTime = std::chrono::seconds(2);
 
 struct SlowCheck {
@@ -306,10 +317,10 @@ void sendPending(Loop& loop, std::uint64_t id, Connection& connection) {
     while (connection.answerSent < connection.answer.size()) {
         const char* rest = connection.answer.data() + connection.answerSent;
         const std::size_t restSize = connection.answer.size() - connection.answerSent;
-        const ssize_t count = connection.tls != nullptr
-                                  ? tlsSend(connection.tls, rest, restSize)
-                                  : send(connection.socket, rest, restSize, MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) continue;
+        const ssize_t count = retryOnSignal([&] {
+            return connection.tls != nullptr ? tlsSend(connection.tls, rest, restSize)
+                                             : send(connection.socket, rest, restSize, MSG_NOSIGNAL);
+        });
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             watch(loop, id, connection.socket, EPOLLOUT);
             return;
@@ -602,15 +613,21 @@ std::uint32_t readEvents(const Connection& connection) {
     return EPOLLIN | EPOLLRDHUP | (connection.tlsWantsWrite ? EPOLLOUT : 0u);
 }
 
+// One read's worth: a whole report request (well under 1 KiB) or a whole TLS
+// record (at most 16 KiB of data) at once.
+constexpr std::size_t readChunkBytes = 16384;
+
+// Reads what the client has sent, until the socket has no more, and acts on a
+// request once it is whole; a client that closed or failed is let go.
 void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
-    std::array<char, 16384> chunk;
+    std::array<char, readChunkBytes> chunk;
     const bool wantedWrite = connection.tlsWantsWrite;
     while (true) {
-        const ssize_t count =
-            connection.tls != nullptr
-                ? tlsReceive(connection.tls, chunk.data(), chunk.size(), connection.tlsWantsWrite)
-                : recv(connection.socket, chunk.data(), chunk.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
+        const ssize_t count = retryOnSignal([&] {
+            return connection.tls != nullptr
+                       ? tlsReceive(connection.tls, chunk.data(), chunk.size(), connection.tlsWantsWrite)
+                       : recv(connection.socket, chunk.data(), chunk.size(), 0);
+        });
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (connection.tlsWantsWrite != wantedWrite && connection.phase == Phase::reading)
                 watch(loop, id, connection.socket, readEvents(connection));
@@ -653,7 +670,7 @@ void acceptAll(Loop& loop, const Listener& listener) {
                 // Out of descriptors: stop accepting for a moment rather than spin.
                 for (const Listener& each : loop.settings.listeners)
                     epoll_ctl(loop.epoll, EPOLL_CTL_DEL, each.socket, nullptr);
-                loop.acceptResumes = Clock::now() + std::chrono::milliseconds(100);
+                loop.acceptResumes = Clock::now() + acceptPause;
             }
             return;
         }
@@ -720,8 +737,11 @@ void expireDeadlines(Loop& loop) {
     }
 }
 
+// How long the loop may wait for events: until the next deadline or linger
+// ends, and never beyond loopWakeInterval (or acceptPause while accepting is
+// paused).
 int timeoutMs(const Loop& loop) {
-    long long ms = loop.acceptResumes != Clock::time_point{} ? 100 : 1000;
+    long long ms = (loop.acceptResumes != Clock::time_point{} ? acceptPause : loopWakeInterval).count();
     for (const auto* queue : {&loop.deadlines, &loop.lingers, &loop.storageDeadlines}) {
         if (queue->empty()) continue;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(queue->front().first - Clock::now());
@@ -788,8 +808,19 @@ void dispatch(Loop& loop, const epoll_event& event) {
     }
 }
 
+// Events taken from one epoll_wait; more wait for the next turn of the loop.
+constexpr std::size_t eventsPerWait = 256;
+
+// epoll_wait, with a signal's interruption as a wait that found nothing.
+int waitForEvents(int epoll, std::span<epoll_event> events, int timeoutMs) {
+    const int ready = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), timeoutMs);
+    return ready < 0 && errno == EINTR ? 0 : ready;
+}
+
+// The loop: waits for events, dispatches them, expires the deadlines and
+// writes the log, until a stop has drained the connections (or drainLimit).
 void runLoop(Loop& loop) {
-    std::array<epoll_event, 256> events;
+    std::array<epoll_event, eventsPerWait> events;
     Clock::time_point drainEnds{};
     while (true) {
         if (loop.settings.stopping->load()) {
@@ -797,9 +828,8 @@ void runLoop(Loop& loop) {
             reapRouteThreads(loop);
             if ((loop.connections.empty() && loop.routeThreads.empty()) || Clock::now() >= drainEnds) return;
         }
-        const int ready =
-            epoll_wait(loop.epoll, events.data(), static_cast<int>(events.size()), timeoutMs(loop));
-        if (ready < 0 && errno != EINTR) return;
+        const int ready = waitForEvents(loop.epoll, events, timeoutMs(loop));
+        if (ready < 0) return;
         for (int i = 0; i < ready; ++i) dispatch(loop, events[static_cast<std::size_t>(i)]);
         expireDeadlines(loop);
         writeLog(loop.log);

@@ -40,6 +40,7 @@ struct Listener {
 // A listening TCP socket on address ("" for every IPv4 and IPv6 address) and
 // port (0: any free port); -1 with error set when it cannot be opened.
 int openListener(std::string_view address, std::uint16_t port, std::string& error);
+// The port a listening socket is bound to (the one chosen for port 0).
 std::uint16_t listenerPort(int socket);
 
 struct ServeSettings {

@@ -7,5 +7,7 @@
 
 #include "server/storage.hpp"
 
+// Each opens (and for SQLite creates when missing) the database and its
+// schema; null with error set when it cannot.
 std::unique_ptr<Storage> openSqliteStorage(std::string_view path, std::string& error);
 std::unique_ptr<Storage> openPostgresStorage(std::string_view connection, std::string& error);

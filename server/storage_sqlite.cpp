@@ -313,6 +313,12 @@ class SqliteStorage final : public Storage {
     long long dropDaysBefore(std::int64_t) override { return 0; }
 
     bool answers() override {
+        // A file deleted or replaced under the server would still answer through its descriptor.
+        const DatabaseFile state = checkDatabaseFile(path_);
+        if (state == DatabaseFile::gone || state == DatabaseFile::replaced) {
+            lastError_ = databaseFileProblem(path_, state);
+            return false;
+        }
         Statement s;
         return stillTheFile() && prepare(s, "SELECT count(*) FROM accounts") &&
                sqlite3_step(s.handle) == SQLITE_ROW;

@@ -29,6 +29,7 @@ bool loadTls(TlsServer& tls, std::string& error);
 // loadTls for SIGHUP: says on standard error what was loaded or why not.
 void reloadTls(TlsServer& tls);
 
+// Frees the contexts; the server takes no TLS connection afterwards.
 void freeTls(TlsServer& tls);
 
 // A server-side session over socket with the current context, ready for

@@ -39,5 +39,8 @@ struct Upkeep {
     std::thread thread;
 };
 
+// Starts the upkeep's thread: the accounts read again when they change, old
+// positions deleted every retentionInterval when retainDays is set.
 void startUpkeep(Upkeep& upkeep);
+// Wakes the thread, lets its current batch finish and waits for it to end.
 void stopUpkeep(Upkeep& upkeep);

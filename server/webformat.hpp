@@ -66,10 +66,12 @@ std::string trackFileName(std::string_view loginPart, std::int64_t fromUs, std::
 
 // The opening of the document: for GPX the track is named after the login.
 void trackBegin(TrackWriter& writer, std::string& out, std::string_view login);
+// Appends the next points of the range, in time order.
 void trackPoints(TrackWriter& writer, std::string& out, std::span<const TrackPoint> points);
 // True once, after the first pass of a format that needs two; the writer is
 // then ready for the points from the beginning again.
 bool trackNeedsSecondPass(TrackWriter& writer, std::string& out);
+// The closing of the document, after the last point.
 void trackEnd(TrackWriter& writer, std::string& out);
 
 // The content type and file extension of a format.

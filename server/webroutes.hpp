@@ -66,6 +66,9 @@ extern const std::string_view webHeaders;
 
 // 401 for the API: with a Basic challenge unless the page itself asked.
 void answerUnauthorized(const HttpRequest& request, HttpStream& stream);
+// An error of the API: status with {"error": message}.
 void answerJsonError(HttpStream& stream, int status, std::string_view message);
 
+// The read API's routes (/api/devices, /api/live, /api/positions and the
+// exports), each answering for the viewer its request identifies.
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web);

@@ -36,6 +36,7 @@ std::string openSession(SessionStore& store, std::string_view login, std::int64_
 // The session of a token, if it exists and has not expired.
 bool findSession(SessionStore& store, std::string_view token, std::int64_t nowSeconds, Session& session);
 
+// Ends the session of token (sign-out); an unknown token is ignored.
 void closeSession(SessionStore& store, std::string_view token);
 
 // Set-Cookie values: the session (HttpOnly, SameSite=Strict, Path=/, lasting

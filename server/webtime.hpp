@@ -27,6 +27,7 @@ bool parseRangeTime(std::string_view text, bool rangeEnd, std::int64_t& unixMicr
 // milliseconds or microseconds only when it is not zero.
 void appendIsoTime(std::string& out, std::int64_t unixMicros);
 
+// appendIsoTime as a string of its own.
 std::string formatIsoTime(std::int64_t unixMicros);
 
 // A device's report interval, judged from the times of its recent reports in

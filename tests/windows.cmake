@@ -30,6 +30,15 @@ foreach(suite IN LISTS windows_suites)
   set_tests_properties(${name} PROPERTIES LABELS wine)
 endforeach()
 
+# One report exchange with a given settings file, for the https tests.
+add_executable(report_once ${CMAKE_CURRENT_SOURCE_DIR}/wine/report_once.cpp)
+target_compile_options(report_once PRIVATE ${wayloom_warnings})
+target_link_libraries(report_once PRIVATE wayloom)
+# Who may read a file, for the installer's test.
+add_executable(show_dacl ${CMAKE_CURRENT_SOURCE_DIR}/wine/show_dacl.cpp)
+target_compile_options(show_dacl PRIVATE ${wayloom_warnings} -municode)
+target_link_options(show_dacl PRIVATE -municode)
+
 # The end-to-end test: the .exe in its window under Xvfb, read from outside by
 # read_window.exe, with the simulator and report server of a Linux build.
 add_executable(read_window ${CMAKE_CURRENT_SOURCE_DIR}/wine/read_window.cpp)
@@ -37,7 +46,9 @@ target_compile_options(read_window PRIVATE ${wayloom_warnings})
 set(WAYLOOM_LINUX_BINARY_DIR "${PROJECT_SOURCE_DIR}/build/default" CACHE PATH
   "A Linux build whose wayloom-gpssim and wayloom-receiver the end-to-end test under Wine uses")
 add_test(NAME wine_window COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/window_test.sh)
-set_tests_properties(wine_window PROPERTIES
+# https, the console program, the installer and the service (tests/wine/system_test.sh).
+add_test(NAME wine_system COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/system_test.sh)
+set_tests_properties(wine_window wine_system PROPERTIES
   LABELS wine-e2e
   RUN_SERIAL TRUE
   TIMEOUT 300

@@ -5,12 +5,13 @@
 # fuzzer, the suites under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the threaded suites under ThreadSanitizer, the Windows build with its
 # suites and an end-to-end test under Wine, and the Debian packages built,
-# checked, installed and purged.
+# checked, installed and purged; beside those last two, the ARM builds
+# (arm64, armhf) cross-built and tested under qemu-user.
 # Run as root on Debian 12; missing packages are installed first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh || exit 1
+bash tools/install-deps.sh test || exit 1
 jobs=$(nproc)
 fuzz_seconds=${WAYLOOM_FUZZ_SECONDS:-10}
 failures=0
@@ -94,7 +95,47 @@ if build asan; then run_suites asan; else failures=$((failures + 1)); fi
 step "GCC: ThreadSanitizer, threaded suites"
 if build tsan; then run_suites tsan; else failures=$((failures + 1)); fi
 
-step "Windows: mingw-w64 build, warnings as errors; unit suites and the window end to end under Wine"
+# Steps that run beside the ones that follow: each lane writes its own log,
+# shown whole when it is joined, and its counts, added to the totals then.
+lanes=$(mktemp -d /tmp/wayloom-check.XXXXXX)
+# lane NAME FUNCTION: runs FUNCTION in the background with counts of its own.
+lane() {
+    (
+        passed=0 failed=0 failures=0
+        started=$SECONDS
+        "$2"
+        echo "($1: $((SECONDS - started)) s, run beside the steps above)"
+        echo "$passed $failed $failures" >"$lanes/$1.counts"
+    ) >"$lanes/$1.log" 2>&1 &
+    echo "($1 runs beside the next steps; its log follows them)"
+}
+# join_lane NAME: waits for the lane, shows its log, adds its counts.
+join_lane() {
+    wait
+    cat "$lanes/$1.log"
+    local counts
+    if read -r -a counts <"$lanes/$1.counts" 2>/dev/null; then
+        passed=$((passed + counts[0]))
+        failed=$((failed + counts[1]))
+        failures=$((failures + counts[2]))
+    else
+        echo "The $1 lane ended without its counts"
+        failures=$((failures + 1))
+    fi
+}
+
+arm_step() {
+    step "ARM (arm64, armhf): packages cross-built, lintian; unit suites, wayloom-nmea and a report end to end under qemu-user"
+    if bash tests/cross/arm_test.sh build/default arm64 armhf; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failures=$((failures + 1))
+    fi
+}
+lane arm arm_step
+
+step "Windows: mingw-w64 build and installer, warnings as errors; unit suites, the window, https, the installer and the service under Wine"
 windows_started=$SECONDS
 if build windows; then
     # One Wine prefix for the whole step, made afresh (about 5 s).
@@ -118,6 +159,17 @@ else
     failed=$((failed + 1))
     failures=$((failures + 1))
 fi
+
+step "Debian packages: what the run command installs starts no service and claims no device"
+if bash tests/debian/run_deps_test.sh; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    failures=$((failures + 1))
+fi
+
+join_lane arm
+rm -rf "$lanes"
 
 echo
 if ((failures == 0 && failed == 0)); then

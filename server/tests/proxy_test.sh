@@ -10,6 +10,13 @@
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
 docs="$WAYLOOM_SOURCE_DIR/docs/proxy"
+# The README shows these very files, as indented blocks.
+for file in nginx.conf haproxy.cfg; do
+    /usr/bin/python3 -c 'import sys
+block = "".join("    " + l if l.strip() else "\n" for l in open(sys.argv[2]).read().splitlines(True))
+sys.exit(block not in open(sys.argv[1]).read())' "$WAYLOOM_SOURCE_DIR/README.md" "$docs/$file" ||
+        fail "the README does not show docs/proxy/$file as it is"
+done
 bash "$WAYLOOM_SOURCE_DIR/tests/tls_certificates.sh" "$work/certs"
 
 database="$work/reports.db"

@@ -34,6 +34,13 @@ for package in "${packages[@]}"; do
     debs+=("$out/${package}_${version}_$arch.deb")
 done
 for deb in "${debs[@]}"; do [[ -f "$deb" ]] || fail "no $(basename "$deb"): the package version differs from the project's ($version)"; done
+# `apt install ./OUTDIR/*.deb` takes the two packages and nothing else: their
+# debug symbols are one folder down.
+[[ "$(LC_ALL=C ls "$out"/*.deb)" == "$(printf '%s\n' "${debs[@]}" | LC_ALL=C sort)" ]] ||
+    fail "OUTDIR holds other packages than the two: $(ls "$out"/*.deb)"
+for package in "${packages[@]}"; do
+    [[ -f "$out/debug/${package}-dbgsym_${version}_$arch.deb" ]] || fail "no debug symbols of $package in OUTDIR/debug"
+done
 ((failures == 0)) || finish_checks packages
 
 # --- lintian: no error; warnings are printed and explained in the README ---
@@ -100,6 +107,9 @@ done
 root="$work/root"
 mkdir -p "$root"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
+# wayloom-server's ExecReload sends SIGHUP with procps' kill, a dependency.
+mkdir -p "$root/bin"
+cp "$(readlink -f /bin/kill)" "$root/bin/kill"
 units=()
 for package in "${packages[@]}"; do units+=("$package.service"); done
 for unit in "${units[@]}"; do

@@ -19,9 +19,11 @@
 # Environment: WAYLOOM_BINARY_DIR (the Windows build), WAYLOOM_LINUX_BINARY_DIR
 # (a Linux build with wayloom-gpssim and wayloom-receiver), WINEPREFIX (a
 # prefix made by wineboot; a temporary one is made when it is not set).
-# With WAYLOOM_WINE_SCREENSHOT set to a PNG file name, the program runs in a
-# Wine desktop of its own, which draws the caption bar as Windows does, and
-# the desktop after the report is saved there (ImageMagick's import).
+# After the report the window is saved as a PNG picture from the X server's
+# own image of its screen (Xvfb -fbdir, tools/xwd_png.py) and checked for its
+# size. With WAYLOOM_WINE_SCREENSHOT set to a PNG file name, the program runs
+# in a Wine desktop of its own, which draws the caption bar as Windows does,
+# and the desktop is saved there.
 set -euo pipefail
 
 if [[ -z "${WAYLOOM_WINE_NETNS:-}" ]]; then
@@ -109,7 +111,8 @@ wait_for_file "$work/gps.out" '^/dev/' 5
 gps_port=$work/gps0
 
 display=:$((100 + RANDOM % 800))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.err" 2>&1 &
+mkdir -p "$work/fb"
+Xvfb "$display" -screen 0 800x600x24 -fbdir "$work/fb" -nolisten tcp >"$work/xvfb.err" 2>&1 &
 background_pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done 2>/dev/null || true
@@ -216,9 +219,14 @@ expected=$(printf 'POST http://localhost/wayloom/Receiver.php HTTP/1.0\nAccept: 
 [[ "$(jq -j .raw "$work/receiver.log")" == "$expected" ]] ||
     fail "request bytes differ: $(jq .raw "$work/receiver.log")"
 pass "Sent successfully.; the server got exactly the request of $lon $lat $speed"
-if [[ -n "${WAYLOOM_WINE_SCREENSHOT:-}" ]]; then
-    import -window "$window" "$WAYLOOM_WINE_SCREENSHOT"
-fi
+eval "$(xdotool getwindowgeometry --shell "$window")"
+picture=${WAYLOOM_WINE_SCREENSHOT:-$work/window.png}
+read -r picture_width picture_height colours < <(python3 "$source_dir/tools/xwd_png.py" "$work/fb/Xvfb_screen0" \
+    "$picture" "$X" "$Y" "$WIDTH" "$HEIGHT")
+[[ "$picture_width $picture_height" == "$WIDTH $HEIGHT" && $colours -ge 3 && \
+    "$(head -c 8 "$picture" | od -An -tx1 | tr -d ' \n')" == 89504e470d0a1a0a ]] ||
+    fail "screenshot: ${picture_width}x$picture_height, $colours colours, not the ${WIDTH}x$HEIGHT window"
+pass "the window saved as a ${WIDTH}x$HEIGHT PNG picture of $colours colours"
 
 # ---- F1 ends the program with 0.
 press F1
