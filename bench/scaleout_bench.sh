@@ -79,7 +79,7 @@ psql "$admin" -qc "CREATE DATABASE bench" >/dev/null
 database=${admin/\/postgres\?//bench?}
 echo "--- adding $accounts accounts" >&2
 for ((i = 0; i < accounts; i++)); do
-    echo secret | "$server" account add "device$i" --database "$database"
+    echo secret | "$server" account add "device$i" --database "$database" >&2
 done
 
 # run N: one measurement with N servers.
@@ -102,7 +102,9 @@ run() {
     for ((i = 0; i < n; i++)); do
         until grep -q 'listening on' "$work/server$n-$i.log"; do sleep 0.05; done
     done
+    local deadline=$((SECONDS + 30))
     until [[ $(curl -s 'http://127.0.0.1:8404/stats;csv' | grep -c '^wayloom_servers,wayloom[0-9]*,.*,UP,') -eq $n ]]; do
+        ((SECONDS <= deadline)) || { echo "HAProxy does not see $n servers up (their /healthz)" >&2; exit 1; }
         sleep 0.2
     done
     # Each server verifies each password's Argon2id hash once: a few

@@ -78,7 +78,9 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
 // (a verification against a decoy hash), so its timing tells neither.
 enum class UnknownLogins { answeredAtOnce, verifiedLikeKnown };
 
-// Checks a login and password from client (an address text), verifying the
+// Checks a login and password from client (an address text: the one the
+// serving loop gives every request, Connection::client and HttpRequest::client,
+// which is where a trusted proxy's forwarded address belongs), verifying the
 // slow hash when needed: may take tens of milliseconds. Used by reports and
 // by the web sign-in alike, so both share one limit on guessing. A password
 // whose digest is held is accepted whatever the limits say.

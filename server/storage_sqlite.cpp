@@ -176,12 +176,7 @@ class SqliteStorage final : public Storage {
     }
 
     bool insertPositions(std::span<const Position> positions) override {
-        // Rows written into a file no longer at the path would be lost.
-        const DatabaseFile state = checkDatabaseFile(path_);
-        if (state == DatabaseFile::gone || state == DatabaseFile::replaced) {
-            lastError_ = databaseFileProblem(path_, state);
-            return false;
-        }
+        if (!stillTheFile()) return false;  // rows written there would be lost
         if (checkpointDue && truncateLog()) checkpointDue = false;
         if (insertOnce(positions)) {
             if (spaceIsLow()) truncateLog();
@@ -197,6 +192,15 @@ class SqliteStorage final : public Storage {
     // Checkpoints the write-ahead log and cuts it to nothing, giving its
     // space back; false when the checkpoint cannot complete (no space for
     // the rows it moves, a reader in the way).
+    // False, with the reason in lastError_, once the file at the path is not
+    // the one this process opened first (deleted, or replaced).
+    bool stillTheFile() {
+        const DatabaseFile state = checkDatabaseFile(path_);
+        if (state != DatabaseFile::gone && state != DatabaseFile::replaced) return true;
+        lastError_ = databaseFileProblem(path_, state);
+        return false;
+    }
+
     bool spaceIsLow() const {
         struct statvfs space {};
         return statvfs(path_.c_str(), &space) == 0 &&
@@ -316,7 +320,8 @@ class SqliteStorage final : public Storage {
             return false;
         }
         Statement s;
-        return prepare(s, "SELECT count(*) FROM accounts") && sqlite3_step(s.handle) == SQLITE_ROW;
+        return stillTheFile() && prepare(s, "SELECT count(*) FROM accounts") &&
+               sqlite3_step(s.handle) == SQLITE_ROW;
     }
 
     std::string lastError() const override { return lastError_; }

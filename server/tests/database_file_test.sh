@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A SQLite file deleted or replaced under a running server: reports are
 # answered "0", never "1" into a file no longer at the path, the log says
-# why, and no request creates a new database at the path.
+# why, /healthz answers 503, and no request creates a new database at the path.
 # shellcheck source=server/tests/server_lib.sh
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
@@ -28,6 +28,8 @@ for action in delete replace; do
     grep -q "$database was $action" "$work/server.log" || fail "$action: the log does not say why"
     code=$(curl -s -o /dev/null -w '%{http_code}' -u dev:devpass http://127.0.0.1/api/devices)
     [[ $code == 503 ]] || fail "$action: the API answered $code"
+    code=$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1/healthz)
+    [[ $code == 503 ]] || fail "$action: /healthz answered $code"
     if [[ $action == delete ]]; then
         [[ ! -e $database ]] || fail "delete: a new database was made at the path"
     else
