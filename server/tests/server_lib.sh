@@ -97,6 +97,19 @@ start_server() {
     listening_seen=$(grep -c 'listening on' "$work/server.log")
 }
 
+# start_simulator: the simulated receiver on a pseudo-terminal, its log in
+# $work/gps.log; sets gps_device to the terminal's path.
+start_simulator() {
+    "$bin/wayloom-gpssim" --lat 48.1173 --lon 11.518712 --speed 10 >"$work/gps.log" 2>&1 &
+    background_pids+=($!)
+    local deadline=$((SECONDS + 10))
+    until grep -q '^/dev/' "$work/gps.log"; do
+        ((SECONDS <= deadline)) || fail "no simulated receiver"
+        sleep 0.05
+    done
+    gps_device=$(grep -m 1 '^/dev/' "$work/gps.log")
+}
+
 # query DATABASE SQL: the rows, fields separated by "|".
 query() {
     if [[ $1 == postgres* ]]; then

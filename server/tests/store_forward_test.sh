@@ -15,17 +15,11 @@ begin_test "$@"
 database="$work/reports.db"
 add_accounts "$database" 'pass word' walker
 
-"$bin/wayloom-gpssim" --lat 48.1173 --lon 11.518712 --speed 10 >"$work/gps.log" 2>&1 &
-background_pids+=($!)
-deadline=$((SECONDS + 10))
-until grep -q '^/dev/' "$work/gps.log"; do
-    ((SECONDS <= deadline)) || fail "no simulated receiver"
-    sleep 0.05
-done
+start_simulator
 mkdir -p "$work/fwd/run"
 chmod 700 "$work/fwd/run"
 cp "$bin/wayloom" "$work/fwd/"
-printf '%s\n4800\nwalker\npass word\n30\nqueue = queue\n' "$(grep -m 1 '^/dev/' "$work/gps.log")" \
+printf '%s\n4800\nwalker\npass word\n30\nqueue = queue\n' "$gps_device" \
     >"$work/fwd/settings.ini"
 
 # run_copy OUT: the copy, headless, its status log in $work/fwd/OUT.

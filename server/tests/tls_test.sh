@@ -49,18 +49,12 @@ timeout 2 cat <&3 >/dev/null || fail "the silent TLS client's connection stayed 
 exec 3<&-
 
 # The real Wayloom, trusting the first authority only.
-"$bin/wayloom-gpssim" --lat 48.1173 --lon 11.518712 --speed 10 >"$work/gps.log" 2>&1 &
-background_pids+=($!)
-deadline=$((SECONDS + 10))
-until grep -q '^/dev/' "$work/gps.log"; do
-    ((SECONDS <= deadline)) || fail "no simulated receiver"
-    sleep 0.05
-done
+start_simulator
 mkdir -p "$work/wayloom/run"
 chmod 700 "$work/wayloom/run"
 cp "$bin/wayloom" "$work/wayloom/"
 printf '%s\n4800\nwalker\npw\n30\nserver = https://localhost\nca-file = %s\n' \
-    "$(grep -m 1 '^/dev/' "$work/gps.log")" "$work/first/ca.pem" >"$work/wayloom/settings.ini"
+    "$gps_device" "$work/first/ca.pem" >"$work/wayloom/settings.ini"
 (cd "$work/wayloom" && XDG_RUNTIME_DIR="$work/wayloom/run" exec ./wayloom </dev/null >out 2>err) &
 background_pids+=($!)
 deadline=$((SECONDS + 60))
