@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "server/storage.hpp"
@@ -221,6 +222,9 @@ TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsWhileReportsArrive) {
         for (int i = 0; writer != nullptr && (!retained.load() || i < 20); ++i) {
             const std::vector<Position> group{at(a, now + i * 10, 1, true), at(a, now + i * 10 + 1)};
             (writer->insertPositions(group) ? arrived : refused) += 2;
+            // Reports arrive over time: a writer that never lets go would
+            // starve SQLite's busy wait of the retention.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     Retention done;
