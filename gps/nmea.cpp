@@ -27,6 +27,7 @@ GpsState gpsState{};
 std::mutex gpsStateLock;
 DecodingOptions decodingOptions{};
 GpsRenewals gpsRenewals{};
+DateSentence gpsNewestDate = DateSentence::none;
 
 std::int64_t monotonicMilliseconds() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -590,11 +591,12 @@ void scanFields(std::string_view sentence, std::span<const FieldRule> rules, uns
 }
 
 // Decodes into a copy of the stored record, then stores the copy whole, and
-// with it the time of renewal when one is asked for. The reader thread is the
-// only writer, so reading the stored record needs no lock.
+// with it the time of renewal when one is asked for and, for a sentence that
+// carries a date, that it is the newest of them. The reader thread is the only
+// writer, so reading the stored record needs no lock.
 template <typename Record, std::size_t count>
 void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules,
-                std::int64_t* renewedMs = nullptr) {
+                std::int64_t* renewedMs = nullptr, DateSentence dated = DateSentence::none) {
     Record record = stored;
     scanFields(sentence, rules, reinterpret_cast<unsigned char*>(&record));
     const std::int64_t now =
@@ -602,6 +604,7 @@ void decodeInto(std::string_view sentence, Record& stored, const std::array<Fiel
     const std::lock_guard lock(gpsStateLock);
     stored = record;
     if (now != 0) *renewedMs = now;
+    if (dated != DateSentence::none) gpsNewestDate = dated;
 }
 
 }  // namespace
@@ -621,13 +624,13 @@ void decodeGsv(std::string_view sentence) {
     decodeInto(sentence, gpsState.gsv, gsvRules);
 }
 void decodeRmc(std::string_view sentence) {
-    decodeInto(sentence, gpsState.rmc, rmcRules, &gpsRenewals.rmcMs);
+    decodeInto(sentence, gpsState.rmc, rmcRules, &gpsRenewals.rmcMs, DateSentence::rmc);
 }
 void decodeVtg(std::string_view sentence) {
     decodeInto(sentence, gpsState.vtg, vtgRules);
 }
 void decodeZda(std::string_view sentence) {
-    decodeInto(sentence, gpsState.zda, zdaRules);
+    decodeInto(sentence, gpsState.zda, zdaRules, nullptr, DateSentence::zda);
 }
 
 void storeOtherSentence(std::string_view sentence) {
@@ -741,9 +744,9 @@ ReportPosition takeReportPosition() {
     const RmcRecord& rmc = gpsState.rmc;
     const GgaRecord& gga = gpsState.gga;
     const ZdaRecord& zda = gpsState.zda;
-    position.clock = {rmc.hour,   rmc.minute, rmc.second, rmc.day,    rmc.month,
-                      rmc.year,   gga.hour,   gga.minute, gga.second, zda.hour,
-                      zda.minute, zda.second, zda.day,    zda.month,  zda.year};
+    position.clock = {rmc.hour, rmc.minute, rmc.second, rmc.day,      rmc.month,  rmc.year,
+                      gga.hour, gga.minute, gga.second, zda.hour,     zda.minute, zda.second,
+                      zda.day,  zda.month,  zda.year,   gpsNewestDate};
     return position;
 }
 

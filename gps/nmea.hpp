@@ -182,6 +182,11 @@ struct GpsRenewals {
 
 extern GpsRenewals gpsRenewals;
 
+// Which of RMC and ZDA was decoded last (whatever its fields held): a report's
+// date comes from the newer of the two. Guarded by gpsStateLock.
+enum class DateSentence : std::uint8_t { none, rmc, zda };
+extern DateSentence gpsNewestDate;
+
 // The steady clock in milliseconds, never 0.
 std::int64_t monotonicMilliseconds();
 
@@ -222,6 +227,7 @@ struct ReceiverClock {
     std::uint8_t zdaHour, zdaMinute, zdaSecond;
     std::uint8_t zdaDay, zdaMonth;
     std::int32_t zdaYear;  // four-digit year
+    DateSentence newestDate;
 };
 
 struct ReportPosition {

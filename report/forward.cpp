@@ -18,6 +18,7 @@
 #include "status/statuslog.hpp"
 
 ReportQueue reportQueue;
+ReportTimes reportTimes;
 
 namespace {
 
@@ -91,7 +92,12 @@ bool openSettingsQueue() {
         reportFailure("cannot open queue file", textOf(settings.queuePath), "no usable path");
         return false;
     }
-    return openReportQueue(reportQueue, path.data(), settings.queueLimit);
+    if (!openReportQueue(reportQueue, path.data(), settings.queueLimit)) return false;
+    FixTimeText newest;
+    UtcTime time;
+    if (newestKeptTime(reportQueue, newest) && readFixTime(textOf(newest), time))
+        noteReportTime(reportTimes, time);
+    return true;
 }
 
 std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,

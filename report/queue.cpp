@@ -283,6 +283,26 @@ bool removeOldestKeptReport(ReportQueue& queue) {
     return true;
 }
 
+// ---- The newest time -----------------------------------------------------
+
+bool newestKeptTime(ReportQueue& queue, FixTimeText& time) {
+    bool found = false;
+    RecordBlock block;
+    for (std::int64_t first = 0; first < queue.records;) {
+        const std::size_t count = readRecords(queue, first, block);
+        if (count == 0) return false;
+        for (std::size_t i = 0; i < count; ++i) {
+            KeptReport report;
+            if (decodeQueueRecord(recordIn(block, i), report) == RecordState::damaged) continue;
+            // The text is fixed-width, so it sorts as the time does.
+            if (!found || textOf(report.time) > textOf(time)) time = report.time;
+            found = true;
+        }
+        first += static_cast<std::int64_t>(count);
+    }
+    return found;
+}
+
 // ---- The path -------------------------------------------------------------
 
 bool resolveQueuePath(const char* setting, std::span<char, queuePathFullCapacity> path) {

@@ -80,6 +80,10 @@ bool oldestKeptReport(ReportQueue& queue, KeptReport& report);
 // otherwise the file is compacted as queueCompactionMinimum says.
 bool removeOldestKeptReport(ReportQueue& queue);
 
+// The latest time among the reports in the file, waiting or done; false when
+// there is none or the file cannot be read.
+bool newestKeptTime(ReportQueue& queue, FixTimeText& time);
+
 // The queue line's path as it is opened: an absolute path as written, a
 // relative one in the program's folder. False when it is empty or does not fit.
 bool resolveQueuePath(const char* setting, std::span<char, queuePathFullCapacity> path);
