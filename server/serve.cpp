@@ -158,9 +158,10 @@ void appendLogWord(std::string& line, std::string_view word) {
 }
 
 // Appends "2026-12-07T09:30:01.123456Z 192.0.2.7 LOGIN ANSWER 532us" and a
-// line end to line; never the password.
+// line end to line; never the password. A report whose t lay ahead of the
+// server's clock adds how far: "... 532us ahead=600s".
 void appendLogLine(std::string& line, std::string_view client, std::string_view login,
-                   std::string_view outcome, Clock::time_point started) {
+                   std::string_view outcome, Clock::time_point started, std::int64_t aheadUs = 0) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
@@ -178,7 +179,9 @@ void appendLogLine(std::string& line, std::string_view client, std::string_view 
     line += outcome;
     line += ' ';
     line += std::to_string(micros);
-    line += "us\n";
+    line += "us";
+    if (aheadUs >= reportTimeAheadNoticeUs) line += " ahead=" + std::to_string(aheadUs / 1000000) + "s";
+    line += '\n';
 }
 
 // Writes the log lines to standard error; what it does not take is dropped.
@@ -212,6 +215,7 @@ struct Connection {
     bool headRead = false;
     std::size_t requestLength = 0;  // head and body, once the head is read
     std::string login;              // of a report, for the log
+    std::int64_t aheadUs = 0;       // of a report: how far its t lay ahead of the server's clock
     std::string outcome;            // for the log: the report answer or the HTTP status
     std::string answer;
     std::size_t answerSent = 0;
@@ -276,7 +280,8 @@ struct Loop {
 };
 
 void logRequest(Loop& loop, const Connection& connection, std::string_view outcome) {
-    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started);
+    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started,
+                  connection.aheadUs);
 }
 
 void postAnswers(Loop& loop, std::span<const std::pair<std::uint64_t, char>> answers) {
@@ -360,6 +365,7 @@ std::string_view versionOf(const Connection& connection) {
 void answerReport(Loop& loop, std::uint64_t id, Connection& connection, char answerChar) {
     const std::string_view body(&answerChar, 1);
     countReportAnswer(answerChar, Clock::now() - connection.started);
+    if (answerChar == answer::stored && connection.aheadUs >= reportTimeAheadNoticeUs) countReportAhead();
     startAnswer(loop, id, connection,
                 answerHead(versionOf(connection), 200, "text/html", 1) + std::string(body),
                 std::string(body));
@@ -424,6 +430,7 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
     ReportForm form;
     const char formAnswer = readReportForm(body, form, nowUs());
     connection.login = form.login;
+    connection.aheadUs = form.aheadUs;
     if (formAnswer != answer::stored) {
         answerReport(loop, id, connection, formAnswer);
         return;

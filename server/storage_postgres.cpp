@@ -108,6 +108,11 @@ constexpr const char* migrations[] = {
     " SELECT id, account_id, received_us, lat, lon, speed_knots, client, time_us, time_sent"
     " FROM positions_unpartitioned;"
     "DROP TABLE positions_unpartitioned;",
+    // A report sent again is the same position at the same time; another
+    // position at that time (a receiver whose clock stood still) is stored too.
+    "DROP INDEX positions_sent_once;"
+    "CREATE UNIQUE INDEX positions_sent_once"
+    " ON positions(account_id, time_us, lat, lon, speed_knots) WHERE time_sent;",
 };
 
 // The UTC day of a time, counted from 1970-01-01.
@@ -234,8 +239,8 @@ class PostgresStorage final : public Storage {
             if (!prepareDaysOf(positions)) return false;
             // One statement is one transaction: committed when it returns,
             // and its notification goes to every server listening then. A
-            // copy of a position stored already (its time sent, its account
-            // and time the same) meets the unique index and is left out.
+            // copy of a position stored already (its time sent, its account,
+            // time and position the same) meets the unique index and is left out.
             Result r = exec(
                 "WITH stored AS (INSERT INTO positions"
                 " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"

@@ -73,6 +73,11 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
     "CREATE INDEX positions_by_time ON positions(time_us, id);"
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
+    // A report sent again is the same position at the same time; another
+    // position at that time (a receiver whose clock stood still) is stored too.
+    "DROP INDEX positions_sent_once;"
+    "CREATE UNIQUE INDEX positions_sent_once"
+    " ON positions(account_id, time_us, lat, lon, speed_knots) WHERE time_sent = 1;",
 };
 
 constexpr const char* positionColumns =

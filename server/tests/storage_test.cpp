@@ -31,6 +31,11 @@ Position at(std::int64_t accountId, std::int64_t timeUs, double lat = 1, bool se
     return {accountId, timeUs, receivedUs != 0 ? receivedUs : timeUs, lat, 2, 3, "192.0.2.7", sent};
 }
 
+Position speedOf(Position position, double speedKnots) {
+    position.speedKnots = speedKnots;
+    return position;
+}
+
 Account account(std::string login, bool admin = false) {
     Account a;
     a.login = std::move(login);
@@ -169,10 +174,13 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
         {"a kept one, late", {at(a, kept, 2, true, live + 1)}, 2},
         {"the kept one again, another group", {at(a, kept, 3, true, live + 2)}, 2},
         {"twice in one group, beside a new one",
-         {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 5, true), at(a, kept + 60000000, 6, true)},
+         {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 4, true), at(a, kept + 60000000, 6, true)},
          4},
         {"the same time from another account", {at(b, kept, 7, true)}, 5},
         {"the same time without t: as ever, stored", {at(a, kept, 8), at(a, kept, 9)}, 7},
+        {"the same time, another position: stored", {at(a, kept + 30000000, 5, true)}, 8},
+        {"the same time and place, another speed: stored", {speedOf(at(a, kept + 30000000, 5, true), 3)}, 9},
+        {"that one again: a copy", {speedOf(at(a, kept + 30000000, 5, true), 3)}, 9},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
@@ -188,7 +196,7 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     ASSERT_TRUE(storage->readPositions(range, 10, batch));
     std::vector<double> lats;
     for (const StoredPosition& stored : batch) lats.push_back(stored.position.lat);
-    EXPECT_EQ(lats, (std::vector<double>{2, 8, 9, 4, 6, 1}));
+    EXPECT_EQ(lats, (std::vector<double>{2, 8, 9, 4, 5, 5, 6, 1}));
     std::vector<StoredPosition> last;
     ASSERT_TRUE(storage->lastPositions(last));
     ASSERT_EQ(last.size(), 2u);
@@ -373,10 +381,11 @@ TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
     EXPECT_EQ(batch[0].position.lat, 4);
     EXPECT_FALSE(batch[0].position.timeSent);
     EXPECT_EQ(batch[1].position.timeUs, 3000);
-    ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 8, true)}));
+    ASSERT_TRUE(storage->insertPositions(
+        std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 7, true), at(1, 2500, 8, true)}));
     long long count = 0;
     ASSERT_TRUE(storage->countPositions(count));
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(count, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, StorageTest, testing::Values(testdb::Kind::sqlite, testdb::Kind::postgres),
