@@ -172,15 +172,15 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     const Step steps[] = {
         {"the live position", {at(a, live, 1)}, 1},
         {"a kept one, late", {at(a, kept, 2, true, live + 1)}, 2},
-        {"the kept one again, another group", {at(a, kept, 3, true, live + 2)}, 2},
+        {"the kept one again, another group", {at(a, kept, 2, true, live + 2)}, 2},
         {"twice in one group, beside a new one",
          {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 4, true), at(a, kept + 60000000, 6, true)},
          4},
         {"the same time from another account", {at(b, kept, 7, true)}, 5},
         {"the same time without t: as ever, stored", {at(a, kept, 8), at(a, kept, 9)}, 7},
         {"the same time, another position: stored", {at(a, kept + 30000000, 5, true)}, 8},
-        {"the same time and place, another speed: stored", {speedOf(at(a, kept + 30000000, 5, true), 3)}, 9},
-        {"that one again: a copy", {speedOf(at(a, kept + 30000000, 5, true), 3)}, 9},
+        {"the same time and place, another speed: stored", {speedOf(at(a, kept + 30000000, 5, true), 4)}, 9},
+        {"that one again: a copy", {speedOf(at(a, kept + 30000000, 5, true), 4)}, 9},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
