@@ -98,12 +98,17 @@ UtcTime chooseFixTime(const ReceiverClock& clock, const UtcTime& systemNow, cons
     // A GGA without a time of its own (out of range) takes that of the dated sentence.
     if (!timeOfDayValid(clock.ggaHour, clock.ggaMinute, clock.ggaSecond))
         return correctWeekRollover(date, builtOn);
-    // The date belongs to its own sentence's time. A GGA time far before it
-    // on the clock face came after midnight, one far after it came before.
+    // The date belongs to its own sentence's time. A GGA that came after that
+    // sentence is as many days later as its time passed midnight since; one
+    // before it is far before it on the clock face when it came after
+    // midnight, far after it when it came before.
     const std::int32_t ggaSeconds = clock.ggaHour * 3600 + clock.ggaMinute * 60 + clock.ggaSecond;
     const std::int32_t dateSeconds = date.hour * 3600 + date.minute * 60 + date.second;
     constexpr std::int32_t halfDay = 43200;
-    const std::int32_t dayShift = ggaSeconds < dateSeconds - halfDay   ? 1
+    const bool counted =
+        clock.ggaSinceDate && clock.newestDate == (&date == &rmc ? DateSentence::rmc : DateSentence::zda);
+    const std::int32_t dayShift = counted                              ? clock.ggaDays
+                                  : ggaSeconds < dateSeconds - halfDay ? 1
                                   : ggaSeconds > dateSeconds + halfDay ? -1
                                                                        : 0;
     const UtcTime gga{date.year,     date.month,      date.day + dayShift,
