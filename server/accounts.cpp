@@ -152,7 +152,15 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
     // Each device's last address is known to the limits from the start, so
     // that guessing from elsewhere never holds it up after a restart.
     std::vector<StoredPosition> last;
-    if (accounts->storage->lastPositions(last)) {
+    if (!accounts->storage->lastPositions(last)) {
+        std::fprintf(stderr,
+                     "wayloom-server: cannot read the devices' last positions, so their usual addresses are "
+                     "known only once they report: %s\n",
+                     accounts->storage->lastError().c_str());
+        return accounts;
+    }
+    std::size_t known = 0;
+    {
         const std::lock_guard lock(accounts->mutex);
         std::map<std::int64_t, std::string> logins;
         for (const auto& [login, account] : accounts->directory) logins.emplace(account.id, login);
@@ -162,8 +170,10 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
             loginlimit::addKnownAddress(accounts->limits, found->second,
                                         loginlimit::addressKey(stored.position.client),
                                         std::chrono::steady_clock::now());
+            ++known;
         }
     }
+    std::fprintf(stderr, "wayloom-server: the usual addresses of %zu devices loaded\n", known);
     return accounts;
 }
 
