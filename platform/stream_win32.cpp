@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <thread>
 
 #include "platform/diagnostics.hpp"
@@ -84,25 +83,16 @@ StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milli
         recordFailure(code);
         return invalidStreamHandle;
     }
-    // Digits need no resolver: getaddrinfo takes both families' literals.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    std::array<char, 8> service{};  // "65535" and a terminator
-    std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
-    addrinfo* found = nullptr;
+    HostAddressList list{};
     SOCKET socket = INVALID_SOCKET;
-    if (const int code = getaddrinfo(host, service.data(), &hints, &found); code != 0) {
+    if (const int code = lookUpHostAddresses(host, port, list); code != 0) {
         recordFailure(code);
     } else {
         recordFailure(WSAETIMEDOUT);  // when the time is up before any attempt
-        for (const addrinfo* entry = found; entry != nullptr && socket == INVALID_SOCKET;
-             entry = entry->ai_next) {
-            if (Clock::now() >= deadline) break;
-            socket = connectBefore(entry->ai_addr, static_cast<int>(entry->ai_addrlen), deadline);
+        for (std::size_t i = 0; i < list.count && socket == INVALID_SOCKET && Clock::now() < deadline; ++i) {
+            const SocketAddress address = toSocketAddress(list.addresses[i]);
+            socket = connectBefore(address.get(), address.length, attemptDeadline(deadline, list.count - i));
         }
-        freeaddrinfo(found);
     }
     if (socket == INVALID_SOCKET) {
         WSACleanup();
