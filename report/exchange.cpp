@@ -19,17 +19,11 @@
 #include "platform/net.hpp"
 #include "platform/tls.hpp"
 #include "report/protocol.hpp"
+#include "report/text.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
 namespace {
-
-// The text of a zero-terminated fixed array, without its terminator.
-template <typename Char, std::size_t capacity>
-std::basic_string_view<Char> terminatedText(const std::array<Char, capacity>& text) {
-    const auto end = std::find(text.begin(), text.end(), Char{0});
-    return {text.data(), static_cast<std::size_t>(end - text.begin())};
-}
 
 // Sends the request and reads the answer, inside TLS when session is not null.
 std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const ReportRequest& request) {

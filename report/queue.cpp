@@ -11,6 +11,7 @@
 
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
+#include "report/text.hpp"
 
 // ---- The record -----------------------------------------------------------
 
@@ -41,11 +42,6 @@ std::uint32_t crc32(std::span<const char> bytes) {
 }
 
 constexpr std::string_view hexDigits = "0123456789abcdef";
-
-template <std::size_t capacity>
-std::string_view textOf(const std::array<char, capacity>& text) {
-    return {text.data(), static_cast<std::size_t>(std::find(text.begin(), text.end(), '\0') - text.begin())};
-}
 
 bool isNumberCharacter(char c) {
     return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e';
@@ -82,8 +78,8 @@ QueueRecord encodeQueueRecord(const KeptReport& report) {
     QueueRecord record;
     record.fill(' ');
     std::size_t at = 2;
-    for (const std::string_view field :
-         {textOf(report.time), textOf(report.latitude), textOf(report.longitude), textOf(report.speed)}) {
+    for (const std::string_view field : {terminatedText(report.time), terminatedText(report.latitude),
+                                         terminatedText(report.longitude), terminatedText(report.speed)}) {
         if (at > 2) ++at;
         at = static_cast<std::size_t>(
             std::copy(field.begin(), field.end(), record.begin() + static_cast<std::ptrdiff_t>(at)) -
@@ -328,6 +324,7 @@ void followQueuePath(ReportQueue& queue) {
         return;
     }
     fresh.dropShown = queue.dropShown;
+    fresh.sentKept = queue.sentKept;
     closeReportQueue(queue);
     queue = fresh;
     std::array<char, 64> reason{};

@@ -62,12 +62,13 @@ RecordState decodeQueueRecord(std::span<const char, queueRecordSize> record, Kep
 
 struct ReportQueue {
     DataFileHandle file = noDataFile;
-    std::int64_t records = 0;  // whole records in the file
-    std::int64_t head = 0;     // where the oldest waiting record is, or the search for it goes on
-    std::int64_t tail = 0;     // the place after the newest waiting record; records: at the end
-    std::int64_t waiting = 0;  // records that wait
-    std::int64_t limit = 0;    // most records that wait at once
-    bool dropShown = false;    // the queue was full and said so; cleared when it empties
+    std::int64_t records = 0;   // whole records in the file
+    std::int64_t head = 0;      // where the oldest waiting record is, or the search for it goes on
+    std::int64_t tail = 0;      // the place after the newest waiting record; records: at the end
+    std::int64_t waiting = 0;   // records that wait
+    std::int64_t limit = 0;     // most records that wait at once
+    bool dropShown = false;     // the queue was full and said so; cleared when it empties
+    std::int64_t sentKept = 0;  // reports sent from the queue since "Sent N kept reports." was last shown
     std::array<char, queuePathFullCapacity> path{};  // where the file is, zero-terminated
 };
 
