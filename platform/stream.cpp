@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <thread>
 
+#include "platform/burst.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/tcp.hpp"
 
@@ -120,26 +120,9 @@ bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::m
 
 namespace {
 
-// As on the serial port: a server sends each fix as a burst of sentences,
-// often one write per sentence. Once data is there the read waits until
-// nothing more has come for this long, so a burst is one or two reads.
-constexpr auto burstGap = std::chrono::milliseconds(100);
-constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
-
-int bytesWaiting(int socket) {
+std::int64_t bytesWaiting(std::intptr_t socket) {
     int count = 0;
-    return ::ioctl(socket, FIONREAD, &count) == 0 ? count : -1;
-}
-
-void awaitEndOfBurst(int socket, std::size_t capacity) {
-    int waiting = bytesWaiting(socket);
-    for (int gaps = 0; waiting >= 0 && static_cast<std::size_t>(waiting) < capacity && gaps < maxBurstGaps;
-         ++gaps) {
-        std::this_thread::sleep_for(burstGap);
-        const int now = bytesWaiting(socket);
-        if (now == waiting) return;
-        waiting = now;
-    }
+    return ::ioctl(static_cast<int>(socket), FIONREAD, &count) == 0 ? count : -1;
 }
 
 }  // namespace
@@ -153,7 +136,7 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
     if (readiness == TcpReadiness::timedOut) return {PortReadStatus::idle, 0};
     if (readiness == TcpReadiness::failed) return {PortReadStatus::failed, 0};
     // Ready, closed or failed: a closed or failed connection ends the read below.
-    if (readiness == TcpReadiness::ready) awaitEndOfBurst(stream, buffer.size());
+    if (readiness == TcpReadiness::ready) awaitEndOfBurst(bytesWaiting, stream, buffer.size());
     const TcpReceived got = tcpReceive(stream, buffer);
     switch (got.status) {
         case TcpReceiveStatus::data:

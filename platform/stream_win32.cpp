@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 
+#include "platform/burst.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
 #include "platform/tcp.hpp"
@@ -120,24 +120,10 @@ bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::m
 
 namespace {
 
-// As on the serial port: once data is there the read waits until nothing more
-// has come for this long, so a burst is one or two reads.
-constexpr auto burstGap = std::chrono::milliseconds(100);
-constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
-
-bool bytesWaiting(SOCKET socket, u_long& count) {
-    return ioctlsocket(socket, FIONREAD, &count) == 0;
-}
-
-void awaitEndOfBurst(SOCKET socket, std::size_t capacity) {
-    u_long waiting = 0;
-    if (!bytesWaiting(socket, waiting)) return;
-    for (int gaps = 0; waiting < capacity && gaps < maxBurstGaps; ++gaps) {
-        std::this_thread::sleep_for(burstGap);
-        u_long now = 0;
-        if (!bytesWaiting(socket, now) || now == waiting) return;
-        waiting = now;
-    }
+std::int64_t bytesWaiting(std::intptr_t socket) {
+    u_long count = 0;
+    return ioctlsocket(static_cast<SOCKET>(socket), FIONREAD, &count) == 0 ? static_cast<std::int64_t>(count)
+                                                                           : -1;
 }
 
 }  // namespace
@@ -152,7 +138,7 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
     if (readiness == TcpReadiness::timedOut || readiness == TcpReadiness::failed) {
         return {PortReadStatus::idle, 0};
     }
-    awaitEndOfBurst(socket, buffer.size());
+    awaitEndOfBurst(bytesWaiting, static_cast<std::intptr_t>(socket), buffer.size());
     const TcpReceived got = tcpReceive(stream, buffer);
     if (got.status == TcpReceiveStatus::data) return {PortReadStatus::data, got.count};
     if (got.status == TcpReceiveStatus::none) return {PortReadStatus::idle, 0};
