@@ -88,7 +88,7 @@ bool openSettingsQueue() {
     if (!openReportQueue(reportQueue, path.data(), settings.queueLimit)) return false;
     FixTimeText newest;
     UtcTime time;
-    if (newestKeptTime(reportQueue, newest) && readFixTime(textOf(newest), time))
+    if (newestKeptTime(reportQueue, newest) && readFixTime(terminatedText(newest), time))
         noteReportTime(reportTimes, time);
     return true;
 }

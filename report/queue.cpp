@@ -405,7 +405,7 @@ bool newestKeptTime(ReportQueue& queue, FixTimeText& time) {
             KeptReport report;
             if (decodeQueueRecord(recordIn(block, i), report) == RecordState::damaged) continue;
             // The text is fixed-width, so it sorts as the time does.
-            if (!found || textOf(report.time) > textOf(time)) time = report.time;
+            if (!found || terminatedText(report.time) > terminatedText(time)) time = report.time;
             found = true;
         }
         first += static_cast<std::int64_t>(count);
