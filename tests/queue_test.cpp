@@ -206,6 +206,19 @@ TEST_F(QueueFile, DeletedOrReplacedFileKeepsWhatWaits) {
     }
 }
 
+// After a restart the newest t in the file, delivered or waiting, is the last sent.
+TEST_F(QueueFile, NewestKeptTimeCountsDeliveredAndWaitingRecords) {
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 10));
+    FixTimeText newest{};
+    EXPECT_FALSE(newestKeptTime(queue, newest));
+    for (const int n : {90, 50, 70}) ASSERT_EQ(keepReport(queue, report(n)), KeepResult::kept);
+    ASSERT_TRUE(removeOldestKeptReport(queue));  // 90 delivered
+    closeReportQueue(queue);
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 10));
+    ASSERT_TRUE(newestKeptTime(queue, newest));
+    EXPECT_EQ(newest, report(90).time);
+}
+
 // Taking reports off leaves done records ahead of the waiting ones; once they
 // are many, the waiting ones move to the front of the file, in order.
 TEST_F(QueueFile, DoneRecordsAreCompactedAway) {

@@ -8,9 +8,11 @@
 #   rmcstops a receiver that sends RMC for its first 40 s and GGA alone after;
 #   rollover a receiver whose week counter wrapped: its dates lie 1024 weeks
 #            back (today's is 230407 on 2026-12-07).
-# Every report is answered "1" and stored exactly once; each copy's times rise;
-# each position carries the time of the GGA that gave it; the rolled-back date
-# is moved forward to today; the server logs and counts the reports ahead of it.
+# None is refused ("6") and every position is stored exactly once, its time
+# rising in the order the positions were taken; each carries the time of the
+# GGA that gave it; the rolled-back date is moved forward to today; the server
+# logs and counts the reports ahead of its clock. (A busy disk may make the
+# server answer "0": that report is kept and follows the next one.)
 # shellcheck source=server/tests/server_lib.sh
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
@@ -77,48 +79,46 @@ for name in "${copies[@]}"; do
     background_pids+=($!)
 done
 
-# sent NAME: the reports the copy was told were stored.
-sent() {
+# reported NAME: the positions the copy has reported (its summary lines).
+reported() {
     local count
-    count=$(grep -cx 'Sent successfully\.' "$work/$1/out" 2>/dev/null || true)
+    count=$(grep -cE '^-?[0-9.]+ -?[0-9.]+ [0-9.]+$' "$work/$1/out" 2>/dev/null || true)
     echo "${count:-0}"
 }
+stored() {
+    query "$database" "SELECT count(*) FROM positions p JOIN accounts a ON a.id = p.account_id WHERE a.login = '$1'"
+}
+# settled NAME: all it reported is stored and its last exchange is over.
+settled() {
+    [[ $(stored "$1") == "$(reported "$1")" && $(grep -v '^$' "$work/$1/out" | tail -n 1) =~ ^Sent ]]
+}
 deadline=$((SECONDS + 80))
-until (($(sent nodate) >= 2)); do
+until (($(reported nodate) >= 2)) && settled nodate; do
     ((SECONDS <= deadline)) || fail "nodate: $(cat "$work/nodate/out")"
     sleep 0.2
 done
 echo -60 >"$work/clock"
-deadline=$((SECONDS + 75))
-until (($(sent nodate) >= 4 && $(sent rmcstops) >= 3)); do
+deadline=$((SECONDS + 90))
+until (($(reported nodate) >= 4 && $(reported rmcstops) >= 3)) && settled nodate && settled rmcstops &&
+    settled rollover; do
     ((SECONDS <= deadline)) || fail "nodate: $(cat "$work/nodate/out"); rmcstops: $(cat "$work/rmcstops/out")"
     sleep 0.2
 done
-for name in "${copies[@]}"; do
-    ! grep -E "^(Bad query!|Kept for later)" "$work/$name/out" || fail "$name was not stored at once"
-done
-pass "every report answered 1 by a server 10 minutes slow"
+! grep -H '^Bad query!' "$work"/*/out || fail "reports refused"
+pass "every report stored by a server 10 minutes slow"
 
-# Each copy: every report it was told stored is there once, in rising time.
+# Each copy: in order of time, each position once and in the order taken.
 for name in "${copies[@]}"; do
-    count=$(sent "$name")
-    deadline=$((SECONDS + 10))
-    until (($(query "$database" "SELECT count(*) FROM positions p JOIN accounts a ON a.id = p.account_id
-            WHERE a.login = '$name'") >= count)); do
-        ((SECONDS <= deadline)) || fail "$name: stored fewer than $count"
-        sleep 0.2
-    done
     query "$database" "SELECT time_us / 1000000, CAST(round((lat - 48) * 10000) AS INTEGER)
-        FROM positions p JOIN accounts a ON a.id = p.account_id WHERE a.login = '$name' ORDER BY p.id" \
+        FROM positions p JOIN accounts a ON a.id = p.account_id WHERE a.login = '$name' ORDER BY time_us, p.id" \
         >"$work/rows-$name"
     mapfile -t rows <"$work/rows-$name"
-    ((${#rows[@]} >= count && ${#rows[@]} <= count + 1)) || fail "$name: ${#rows[@]} stored, $count sent"
     for ((i = 1; i < ${#rows[@]}; ++i)); do
-        ((${rows[i]%|*} > ${rows[i - 1]%|*})) || fail "$name: t went back or repeated: ${rows[*]}"
-        [[ ${rows[i]#*|} != "${rows[i - 1]#*|}" ]] || fail "$name: one position stored twice: ${rows[*]}"
+        ((${rows[i]%|*} > ${rows[i - 1]%|*} && ${rows[i]#*|} > ${rows[i - 1]#*|})) ||
+            fail "$name: t repeated or out of the order taken (t|fix): ${rows[*]}"
     done
 done
-pass "each report stored once, each copy's times rising through the clock's step back"
+pass "each position stored once, its time rising in the order taken, also through the clock's step back"
 
 # rmcstops and rollover: t is the time of fix i of the file.
 start=$(cat "$work/start")
