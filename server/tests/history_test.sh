@@ -101,13 +101,17 @@ for kind in sqlite postgres; do
     pass "$kind: /api/devices in $own s (another account), $all s (the administrator); the live map within a second"
 
     range="login=old&from=$(iso $((today - days - 1)))&to=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
-    for request in "api/positions?$range|jq length" "api/positions?$range&format=geojson|jq '.features | length - 1'" \
-        "api/export.geojson?$range|jq '.features | length - 1'" "api/export.gpx?$range|grep -c '<trkpt'"; do
-        read -r status seconds < <(get viewer:viewpass "/${request%%|*}")
-        points=$(eval "${request#*|}" <"$work/body")
+    # NAME|PATH|how its points are counted
+    for request in "JSON|api/positions?$range|jq length" \
+        "GeoJSON|api/positions?$range&format=geojson|jq '.features | length - 1'" \
+        "the GeoJSON export|api/export.geojson?$range|jq '.features | length - 1'" \
+        "the GPX export|api/export.gpx?$range|grep -c '<trkpt'"; do
+        IFS='|' read -r name path counter <<<"$request"
+        read -r status seconds < <(get viewer:viewpass "/$path")
+        points=$(eval "$counter" <"$work/body")
         [[ $status == 200 && $points == $((days + 1)) ]] ||
-            fail "$kind: /${request%%\?*} answered $status with $points points of $((days + 1))"
-        pass "$kind: /${request%%\?*} of the whole range: $points points in $seconds s"
+            fail "$kind: $name answered $status with $points points of $((days + 1))"
+        pass "$kind: $name of the whole range: $points points in $seconds s"
     done
     day=$((today - days / 2))
     read -r status seconds < <(get viewer:viewpass "/api/positions?login=old&from=$(iso "$day")&to=$(iso $((day + 1)))")
