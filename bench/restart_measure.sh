@@ -54,21 +54,40 @@ stop() {
 }
 value() { awk -v name="$2" '$1 == name { print $2; found = 1 } END { if (!found) print 0 }' "$1"; }
 
-printf '%-18s %12s %10s %10s %10s %12s\n' fleet "all back (s)" "answered 0" "p50 (ms)" "p99 (ms)" "accounts (s)"
+printf '%-18s %12s %10s %10s %10s\n' fleet "all back (s)" "answered 0" "p50 (ms)" "p99 (ms)"
 for fleet in "keys-$keyed" "passwords-$hashed"; do
     devices=${fleet#*-}
     ((devices > 0)) || continue
     database=$work/$fleet.db
-    made=$SECONDS
-    for i in $(seq 0 $((devices - 1))); do
-        if [[ $fleet == keys-* ]]; then
-            "$server" account add "dev$i" --key --database "$database" 2>/dev/null
-        else
-            echo "secret$i" | "$server" account add "dev$i" --database "$database" >/dev/null
-            echo "secret$i"
-        fi
-    done >"$work/passwords"
-    made=$((SECONDS - made))
+    # One account by the command, the others as it would store them (the
+    # command takes 0.1 s a run here, mostly starting the process): keys are
+    # 26 random base32 characters stored as their BLAKE2b-256 digest; the
+    # password accounts share one Argon2id hash, each verified on its own.
+    if [[ $fleet == keys-* ]]; then
+        "$server" account add dev0 --key --database "$database" 2>/dev/null >"$work/passwords"
+        python3 - "$devices" "$work/passwords" >"$work/accounts.sql" <<'PYTHON'
+import hashlib, secrets, sys
+devices, keys = int(sys.argv[1]), open(sys.argv[2], "a")
+print("BEGIN;")
+for i in range(1, devices):
+    key = "".join(secrets.choice("abcdefghijklmnopqrstuvwxyz234567") for _ in range(26))
+    keys.write(key + "\n")
+    digest = hashlib.blake2b(key.encode(), digest_size=32).hexdigest()
+    print(f"INSERT INTO accounts (login, password_hash, key_digest, created_us) VALUES ('dev{i}', '', '{digest}', 0);")
+print("COMMIT;")
+PYTHON
+    else
+        echo secret | "$server" account add dev0 --database "$database" >/dev/null
+        for i in $(seq 0 $((devices - 1))); do echo secret; done >"$work/passwords"
+        {
+            echo "BEGIN;"
+            for i in $(seq 1 $((devices - 1))); do
+                echo "INSERT INTO accounts (login, password_hash, created_us) SELECT 'dev$i', password_hash, 0 FROM accounts WHERE login = 'dev0';"
+            done
+            echo "COMMIT;"
+        } >"$work/accounts.sql"
+    fi
+    sqlite3 "$database" <"$work/accounts.sql"
     fleet_options=(--login dev --accounts "$devices" --devices "$devices" --passwords "$work/passwords"
         --source 127.0.1.1 --sources 250 --timeout-ms 10000)
     start "$database"
@@ -76,9 +95,9 @@ for fleet in "keys-$keyed" "passwords-$hashed"; do
     stop
     start "$database"
     started=$(date +%s.%N)
-    "$loadgen" "${fleet_options[@]}" --rate "$(bc -l <<<'1 / 30')" --seconds 300 >"$work/load" &
+    "$loadgen" "${fleet_options[@]}" --rate "$(bc -l <<<'1 / 30')" --seconds 900 >"$work/load" &
     loadgen_pid=$!
-    # Until every device has one report answered "1" (or 300 s).
+    # Until every device has one report answered "1" (or 900 s).
     until (($(grep ' dev[0-9]* 1 ' "$work/server.log" | awk '{ print $3 }' | sort -u | wc -l) >= devices)); do
         kill -0 "$loadgen_pid" 2>/dev/null || break
         sleep 0.5
@@ -92,5 +111,5 @@ for fleet in "keys-$keyed" "passwords-$hashed"; do
     count=$(wc -l <<<"$latencies")
     p50=$(sed -n "$(((count + 1) / 2))p" <<<"$latencies")
     p99=$(sed -n "$(((count * 99 + 99) / 100))p" <<<"$latencies")
-    printf '%-18s %12.1f %10d %10.1f %10.1f %12d\n' "$fleet" "$back" "$zeros" "$p50" "$p99" "$made"
+    printf '%-18s %12.1f %10d %10.1f %10.1f\n' "$fleet" "$back" "$zeros" "$p50" "$p99"
 done
