@@ -39,6 +39,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/health.hpp"
 #include "server/metrics.hpp"
 #include "server/syscall.hpp"
 
@@ -225,8 +226,8 @@ constexpr std::uint64_t wakeTag = 1;
 constexpr std::uint64_t signalTag = 2;
 constexpr std::uint64_t listenerTagBase = 16;  // listener i is 16 + i
 constexpr std::uint64_t firstConnectionId = 1024;
-constexpr std::size_t slowChecksMax = 256;  // reports waiting for a slow verification
-constexpr int checkerThreads = 2;
+constexpr std::size_t slowChecksMax = 256;       // reports waiting for a slow verification
+constexpr int checkerThreads = verifierThreads;  // more would only wait for a verifier's place
 constexpr auto drainLimit = std::chrono::seconds(20);
 // After running out of descriptors, accepting pauses this long rather than
 // spin on a listener that stays ready.
@@ -246,6 +247,7 @@ struct SlowCheck {
 struct RouteThread {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
+    bool probe = false;  // /healthz or /metrics, counted apart
 };
 
 struct Loop {
@@ -519,9 +521,18 @@ void reapRouteThreads(Loop& loop) {
     }
 }
 
-void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route) {
+// A health probe or a metrics scrape: answered on threads of its own
+// allowance, so that handlers busy with sign-ins or exports never hold it up.
+bool isProbe(std::string_view path) {
+    return path == healthPath || path == metricsPath;
+}
+
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route, bool probe) {
     reapRouteThreads(loop);
-    if (loop.routeThreads.size() >= routeThreadsMax) {
+    const auto running =
+        static_cast<std::size_t>(std::count_if(loop.routeThreads.begin(), loop.routeThreads.end(),
+                                               [&](const RouteThread& t) { return t.probe == probe; }));
+    if (running >= (probe ? probeThreadsMax : routeThreadsMax)) {
         answerStatus(loop, id, connection, 503);
         return;
     }
@@ -539,7 +550,7 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
              runRoute(route, socket, tls, secure, std::move(bytes), client, started, *stopping);
              done->store(true);
          }),
-         done});
+         done, probe});
     loop.connections.erase(id);  // the thread owns the socket now
 }
 
@@ -612,7 +623,8 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
     }
     bool pathKnown = false;
     startRoute(loop, id, connection,
-               connection.listener->routes->find(request.method, request.path, pathKnown));
+               connection.listener->routes->find(request.method, request.path, pathKnown),
+               isProbe(request.path));
 }
 
 // What a connection whose request is arriving waits for.

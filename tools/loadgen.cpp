@@ -12,8 +12,9 @@
 // certificate is verified (for the name --tls-name); --tls-resume offers
 // each device's last session again, as a client that keeps it would.
 //
-// Each report is told apart by its latitude (the device) and speed (the
-// device's count of reports sent).
+// Each report is told apart by its latitude (the device) and longitude (the
+// device's count of reports sent, 0.0001 degrees a report); every field stays
+// within the server's rules however long a run lasts.
 //
 // Divisions: options; one exchange; devices; the summary.
 
@@ -57,6 +58,8 @@ struct Options {
     std::string loginPrefix = "device";
     int accounts = 1;  // device i reports as loginPrefix + (i % accounts)
     std::string password = "secret";
+    const char* passwordsPath = nullptr;  // line i: the password (or device key) of login i
+    std::vector<std::string> passwords;
     double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
     int timeoutMs = 5000;      // for one whole exchange
     const char* recordPath = nullptr;
@@ -83,9 +86,10 @@ constexpr std::string_view helpText =
     "  --login PREFIX       logins are PREFIX0, PREFIX1... (default device)\n"
     "  --accounts N         how many such logins the devices share (default 1)\n"
     "  --password TEXT      the password of every login (default secret)\n"
+    "  --passwords FILE     line N is the password or device key of login PREFIXN\n"
     "  --rate R             reports per second of each device (default: no pause)\n"
     "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
-    "  --record FILE        write 'LOGIN LAT SPEED' (and T with --time) for every\n"
+    "  --record FILE        write 'LOGIN LAT LON' (and T with --time) for every\n"
     "                       report answered 1\n"
     "  --time START         every report carries its time t (YYYY-MM-DDTHH:MM:SSZ):\n"
     "                       START for the first, then one second later for each\n"
@@ -145,6 +149,8 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.loginPrefix = value;
         } else if (option == "--password") {
             options.password = value;
+        } else if (option == "--passwords") {
+            options.passwordsPath = value;
         } else if (option == "--record") {
             options.recordPath = value;
         } else if (option == "--time" && readFixTime(value, options.firstTimeSeconds)) {
@@ -332,13 +338,27 @@ struct Shared {
     SSL_CTX* tls = nullptr;
 };
 
+constexpr double reportSpeedKnots = 12.5;        // a ship's or a cyclist's, well under the server's limit
+constexpr long longitudeSteps = 3000000;         // -150 to 150 degrees, 0.0001 apart
+constexpr double longitudeStepDegrees = 0.0001;  // 4 decimals: 8 significant digits keep them all
+
+// The longitude of a device's report number sent (from 1): it tells the
+// device's reports apart for longitudeSteps reports, then starts again.
+NumberText reportLongitude(long sent) {
+    const long step = (sent - 1) % longitudeSteps;
+    return formatReportNumber(-150 + static_cast<double>(step) * longitudeStepDegrees);
+}
+
 void runDevice(Shared& shared, int device, Tally& tally) {
     const Options& options = shared.options;
     const std::string login = options.loginPrefix + std::to_string(device % options.accounts);
+    const std::string& password =
+        options.passwords.empty() ? options.password
+                                  : options.passwords[static_cast<std::size_t>(device % options.accounts)];
     // Latitude names the device: 0.001 degrees apart, within -90 to 90.
     const double lat = (device % 90000) / 1000.0;
     const NumberText latText = formatReportNumber(lat);
-    const NumberText lonText = formatReportNumber(37.25);
+    const NumberText speedText = formatReportNumber(reportSpeedKnots);
     ReportRequest request;
     sockaddr_in source{};
     const bool bound = !options.source.empty();
@@ -356,14 +376,13 @@ void runDevice(Shared& shared, int device, Tally& tally) {
     auto next = Clock::now();
     for (long sent = 1; options.reportsPerDevice == 0 || sent <= options.reportsPerDevice; ++sent) {
         if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
-        // The speed counts the device's reports: each report is told apart.
-        const NumberText speedText = formatReportNumber(static_cast<double>(sent));
+        const NumberText lonText = reportLongitude(sent);
         FixTimeText timeText{};
         if (options.timed) {
             const std::int64_t offset = (sent - 1) * options.devices + device;
             timeText = formatFixTime(utcFromUnixSeconds(options.firstTimeSeconds + offset));
         }
-        buildReportRequest(latText, lonText, speedText, login, options.password, request, timeText.data());
+        buildReportRequest(latText, lonText, speedText, login, password, request, timeText.data());
         const auto started = Clock::now();
         const Exchange result =
             exchange(shared.server, shared.serverLength, {request.text.data(), request.length},
@@ -376,7 +395,7 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             if (result.status == '1' && shared.record != nullptr) {
                 const std::lock_guard lock(shared.recordMutex);
                 std::fprintf(shared.record, options.timed ? "%s %s %s %s\n" : "%s %s %s\n", login.c_str(),
-                             latText.data(), speedText.data(), timeText.data());
+                             latText.data(), lonText.data(), timeText.data());
             }
         } else if (result.outcome == Outcome::refused) {
             tally.refused++;
@@ -444,10 +463,29 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
 
 }  // namespace
 
+// Reads options.passwordsPath, one password a line, at least one per account.
+bool readPasswords(Options& options) {
+    std::FILE* file = std::fopen(options.passwordsPath, "r");
+    if (file == nullptr) return false;
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+        std::string_view text(line.data());
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        options.passwords.emplace_back(text);
+    }
+    std::fclose(file);
+    return options.passwords.size() >= static_cast<std::size_t>(options.accounts);
+}
+
 int main(int argc, char** argv) {
     Options options;
     const int parsed = parseOptions(argc, argv, options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (options.passwordsPath != nullptr && !readPasswords(options)) {
+        std::fprintf(stderr, "wayloom-loadgen: %s needs a password on each of %d lines\n",
+                     options.passwordsPath, options.accounts);
+        return 2;
+    }
     Shared shared(options);
     if (!resolve(options.host, options.port, shared)) {
         std::fprintf(stderr, "wayloom-loadgen: not an IPv4 or IPv6 address: %s\n", options.host.c_str());
