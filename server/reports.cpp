@@ -147,14 +147,17 @@ namespace {
 
 constexpr auto reopenPause = std::chrono::milliseconds(500);
 
-// Takes every report waiting (at most commitGroupMaxReports); false once
-// stopping with nothing left.
+// Takes every report waiting (positions up to commitGroupMaxReports, a
+// batch never split); false once stopping with nothing left.
 bool takeGroup(Committer& committer, std::vector<PendingReport>& group) {
     group.clear();
     std::unique_lock lock(committer.mutex);
     committer.arrived.wait(lock, [&] { return committer.stopping || !committer.queue.empty(); });
     if (committer.queue.empty()) return false;
-    while (!committer.queue.empty() && group.size() < commitGroupMaxReports) {
+    std::size_t positions = 0;
+    while (!committer.queue.empty() &&
+           (group.empty() || positions + committer.queue.front().positions.size() <= commitGroupMaxReports)) {
+        positions += committer.queue.front().positions.size();
         group.push_back(std::move(committer.queue.front()));
         committer.queue.pop_front();
     }
@@ -166,7 +169,8 @@ bool takeGroup(Committer& committer, std::vector<PendingReport>& group) {
 void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
                  const std::vector<PendingReport>& group, std::vector<Position>& positions) {
     positions.clear();
-    for (const PendingReport& report : group) positions.push_back(report.position);
+    for (const PendingReport& report : group)
+        positions.insert(positions.end(), report.positions.begin(), report.positions.end());
     bool committed = false;
     if (storage == nullptr) {
         std::string error;
@@ -187,7 +191,7 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
     }
     if (committed) {
         committer.groups++;
-        committer.reports += group.size();
+        committer.reports += positions.size();
         countCommitGroup(group.size());
         if (committer.feed != nullptr) {
             const std::lock_guard lock(committer.feed->mutex);

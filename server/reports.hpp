@@ -23,6 +23,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "server/storage.hpp"
 
@@ -58,6 +59,10 @@ constexpr char disabled = '4';
 constexpr char wrongPassword = '5';
 constexpr char notAReport = '6';
 constexpr char notStored = '0';
+// Not sent: a phone's message that holds no position to store (OsmAnd's
+// valid=false, an OwnTracks transition), answered as delivered once its
+// account is right.
+constexpr char nothingToStore = 'n';
 }  // namespace answer
 
 struct ReportForm {
@@ -111,8 +116,8 @@ struct PositionFeed {
 };
 
 struct PendingReport {
-    std::uint64_t ticket = 0;  // the caller's name for the report, handed back with its answer
-    Position position;
+    std::uint64_t ticket = 0;         // the caller's name for the report, handed back with its answer
+    std::vector<Position> positions;  // one, or a phone's batch: committed in the same transaction
 };
 
 struct Committer {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "server/metrics.hpp"
+#include "server/phones.hpp"
 #include "server/webformat.hpp"
 #include "server/webroutes.hpp"
 #include "server/webtime.hpp"
@@ -306,7 +307,39 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     stream.send(text);
 }
 
+// The answer to an OwnTracks location once it is stored: the last position
+// of every other account its sender may see, as OwnTracks location objects.
+// The location is stored whatever happens here, so a storage that fails
+// now gives "[]" rather than an error the app would send it again for.
+void answerOwnTracksFriends(WebState& web, const HttpRequest& request, HttpStream& stream) {
+    std::string body = "[";
+    Viewer viewer;
+    std::string error;
+    std::vector<StoredPosition> last;
+    const std::unique_ptr<Storage> storage = openStorage(web.server->database, error);
+    if (identifyViewer(web, request, viewer) && storage != nullptr && storage->lastPositions(last)) {
+        for (const Account& account : visibleAccounts(web, viewer)) {
+            if (account.id == viewer.accountId) continue;
+            const auto found = std::find_if(
+                last.begin(), last.end(),
+                [&account](const StoredPosition& stored) { return stored.position.accountId == account.id; });
+            if (found == last.end()) continue;
+            if (body.size() > 1) body += ',';
+            appendOwnTracksLocation(body, account.login, found->position);
+        }
+    }
+    body += ']';
+    stream.respond(200, "application/json", body);
+}
+
 }  // namespace
+
+void addOwnTracksAnswer(ServerContext& context, const std::shared_ptr<WebState>& web) {
+    context.ownTracksAnswer.method = "POST";
+    context.ownTracksAnswer.handler = [web](const HttpRequest& request, HttpStream& stream) {
+        answerOwnTracksFriends(*web, request, stream);
+    };
+}
 
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web) {
     routes.add("GET", "/api/devices", [web](const HttpRequest& request, HttpStream& stream) {
