@@ -452,7 +452,9 @@ void runDevice(Shared& shared, int device, Tally& tally) {
                                timeText.data());
         } else {
             const std::int64_t points = options.protocol == "overland" ? options.batch : 1;
-            phone = phoneRequest(options, login, latText.data(), speedText.data(),
+            // A phone's points are told apart by their times: the speed stays below 1,000 knots.
+            const NumberText phoneSpeed = formatReportNumber(static_cast<double>(sent % 1000));
+            phone = phoneRequest(options, login, latText.data(), phoneSpeed.data(),
                                  shared.phoneFirstUs + ((sent - 1) * options.devices + device) * points);
         }
         const auto started = Clock::now();
