@@ -181,6 +181,14 @@ int runServer(const ServerOptions& options) {
                                                 : "");
         }
     }
+    for (const std::string& address : options.osmandPort >= 0 ? addresses : std::vector<std::string>{}) {
+        const int socket = openListener(address, static_cast<std::uint16_t>(options.osmandPort), error);
+        if (socket < 0) return fail(error);
+        settings.listeners.push_back({socket, false, nullptr, nullptr, true});
+        std::fprintf(stderr, "wayloom-server: listening on %s port %u (OsmAnd protocol)\n",
+                     address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)));
+    }
+    settings.storedAnswer = &context.ownTracksAnswer;
     Routes metricsRoutes;
     if (!options.metricsListen.empty()) {
         addMetricsRoute(metricsRoutes);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <set>
 
 #include "server/storage.hpp"
@@ -134,6 +135,13 @@ constexpr const char* migrations[] = {
     " time_sent BOOLEAN NOT NULL);"
     "CREATE TABLE last_positions_unfilled (from_us BIGINT NOT NULL);"
     "INSERT INTO last_positions_unfilled VALUES (-9223372036854775808);",
+    // The measurements a client may add to a position, NULL when not sent.
+    "ALTER TABLE positions ADD COLUMN course DOUBLE PRECISION,"
+    " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
+    " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;"
+    "ALTER TABLE last_positions ADD COLUMN course DOUBLE PRECISION,"
+    " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
+    " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;",
 };
 
 // A statement that reads positions over many days locks each day's table
@@ -185,6 +193,14 @@ void appendNumber(std::string& out, long long value) {
 
 void appendNumber(std::string& out, bool value) {
     out += value ? 't' : 'f';
+}
+
+template <typename Number>
+void appendNumber(std::string& out, const std::optional<Number>& value) {
+    if (value.has_value())
+        appendNumber(out, *value);
+    else
+        out += "NULL";
 }
 
 // "{a,b,c}" of the values picked from positions; client addresses hold only
@@ -312,7 +328,16 @@ class PostgresStorage final : public Storage {
                  arrayOf(positions, [](const Position& p) { return p.lon; }),
                  arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
                  arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; }),
-                 arrayOf(positions, [](const Position& p) { return p.timeSent; }), positionsChannel});
+                 arrayOf(positions, [](const Position& p) { return p.timeSent; }), positionsChannel,
+                 arrayOf(positions, [](const Position& p) { return p.extras.courseDegrees; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.altitudeMetres; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.accuracyMetres; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.batteryPercent; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.hdop; }),
+                 arrayOf(positions, [](const Position& p) {
+                     return p.extras.satellites.has_value() ? std::optional<long long>(*p.extras.satellites)
+                                                            : std::nullopt;
+                 })});
             if (r.status() == PGRES_TUPLES_OK) return true;
             // A day dropped by the retention of another server since it was
             // made here: made again, once.
@@ -343,16 +368,16 @@ class PostgresStorage final : public Storage {
             const std::string count = std::to_string(limit - batch.size());
             Result r =
                 range.accountId != 0
-                    ? exec(
-                          "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client,"
-                          " time_sent FROM positions WHERE account_id = $1 AND time_us >= $2"
-                          " AND time_us < $3 AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6",
-                          {account, from, to, afterTime, afterId, count})
-                    : exec(
-                          "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client,"
-                          " time_sent FROM positions WHERE time_us >= $1 AND time_us < $2"
-                          " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5",
-                          {from, to, afterTime, afterId, count});
+                    ? exec(("SELECT " + std::string(positionColumns) +
+                            " FROM positions WHERE account_id = $1 AND time_us >= $2"
+                            " AND time_us < $3 AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6")
+                               .c_str(),
+                           {account, from, to, afterTime, afterId, count})
+                    : exec(("SELECT " + std::string(positionColumns) +
+                            " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                            " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5")
+                               .c_str(),
+                           {from, to, afterTime, afterId, count});
             if (!readStoredPositions(r, batch)) return false;
             fromUs = sliceToUs;
         }
@@ -449,9 +474,11 @@ class PostgresStorage final : public Storage {
     // its account and time the same) meets the unique index and is left out.
     const std::string insertSql_ =
         "WITH stored AS (INSERT INTO positions"
-        " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+        " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+        " course, altitude, accuracy, battery, hdop, satellites)"
         " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
-        " $6::float8[], $7::text[], $8::boolean[]) ON CONFLICT DO NOTHING RETURNING " +
+        " $6::float8[], $7::text[], $8::boolean[], $10::float8[], $11::float8[], $12::float8[],"
+        " $13::float8[], $14::float8[], $15::int[]) ON CONFLICT DO NOTHING RETURNING " +
         std::string(positionColumns) + "), kept AS (INSERT INTO last_positions (" + positionColumns +
         ") SELECT DISTINCT ON (account_id) " + positionColumns +
         " FROM stored ORDER BY account_id, time_us DESC, id DESC" + newerReplacesLastPosition() +
@@ -537,7 +564,7 @@ class PostgresStorage final : public Storage {
     }
 
     Result exec(const char* sql, std::initializer_list<std::string> parameters) {
-        std::array<const char*, 9> values{};
+        std::array<const char*, 16> values{};
         int count = 0;
         for (const std::string& p : parameters) values[static_cast<std::size_t>(count++)] = p.c_str();
         return Result(PQexecParams(db_, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
@@ -569,6 +596,16 @@ class PostgresStorage final : public Storage {
             stored.position.speedKnots = r.real(row, 6);
             stored.position.client = r.text(row, 7);
             stored.position.timeSent = r.text(row, 8) == "t";
+            PositionExtras& extras = stored.position.extras;
+            int column = 9;
+            for (std::optional<double>* value :
+                 {&extras.courseDegrees, &extras.altitudeMetres, &extras.accuracyMetres,
+                  &extras.batteryPercent, &extras.hdop}) {
+                if (!PQgetisnull(r.handle, row, column)) *value = r.real(row, column);
+                ++column;
+            }
+            if (!PQgetisnull(r.handle, row, column))
+                extras.satellites = static_cast<int>(r.integer(row, column));
             out.push_back(std::move(stored));
         }
         return true;

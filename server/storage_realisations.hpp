@@ -17,7 +17,8 @@ std::unique_ptr<Storage> openPostgresStorage(std::string_view connection, std::s
 // account) has the same columns, so a column added to positions is added
 // there and here, and the statements that copy a row follow.
 constexpr const char* positionColumns =
-    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent";
+    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+    " course, altitude, accuracy, battery, hdop, satellites";
 
 // The end of an INSERT INTO last_positions (positionColumns) SELECT ...: a
 // position replaces an account's row only when it is newer, by time, then id

@@ -98,6 +98,19 @@ constexpr const char* migrations[] = {
     " SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent FROM positions"
     " WHERE id IN (SELECT (SELECT id FROM positions WHERE account_id = a.id"
     " ORDER BY time_us DESC, id DESC LIMIT 1) FROM accounts a);",
+    // The measurements a client may add to a position, NULL when not sent.
+    "ALTER TABLE positions ADD COLUMN course REAL;"
+    "ALTER TABLE positions ADD COLUMN altitude REAL;"
+    "ALTER TABLE positions ADD COLUMN accuracy REAL;"
+    "ALTER TABLE positions ADD COLUMN battery REAL;"
+    "ALTER TABLE positions ADD COLUMN hdop REAL;"
+    "ALTER TABLE positions ADD COLUMN satellites INTEGER;"
+    "ALTER TABLE last_positions ADD COLUMN course REAL;"
+    "ALTER TABLE last_positions ADD COLUMN altitude REAL;"
+    "ALTER TABLE last_positions ADD COLUMN accuracy REAL;"
+    "ALTER TABLE last_positions ADD COLUMN battery REAL;"
+    "ALTER TABLE last_positions ADD COLUMN hdop REAL;"
+    "ALTER TABLE last_positions ADD COLUMN satellites INTEGER;",
 };
 
 class SqliteStorage final : public Storage {
@@ -249,8 +262,9 @@ class SqliteStorage final : public Storage {
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
                      "INSERT INTO positions"
-                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
+                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+                     " course, altitude, accuracy, battery, hdop, satellites)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
             return false;
         if (keepLastPosition_.handle == nullptr &&
             !prepare(keepLastPosition_, "INSERT INTO last_positions (" + std::string(positionColumns) +
@@ -269,6 +283,7 @@ class SqliteStorage final : public Storage {
             sqlite3_bind_double(s, 6, p.speedKnots);
             bindText(insertPosition_, 7, p.client);
             sqlite3_bind_int(s, 8, p.timeSent ? 1 : 0);
+            bindExtras(s, 9, p.extras);
             const bool stored = sqlite3_step(s) == SQLITE_DONE;
             sqlite3_reset(s);
             if (!stored || (sqlite3_changes(db_) == 1 && !keepLastPosition(sqlite3_last_insert_rowid(db_)))) {
@@ -412,6 +427,35 @@ class SqliteStorage final : public Storage {
         sqlite3_bind_text(s.handle, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
 
+    // The extras as six parameters from first on, NULL where absent.
+    static void bindExtras(sqlite3_stmt* s, int first, const PositionExtras& extras) {
+        int index = first;
+        for (const std::optional<double>* value :
+             {&extras.courseDegrees, &extras.altitudeMetres, &extras.accuracyMetres, &extras.batteryPercent,
+              &extras.hdop}) {
+            if (value->has_value())
+                sqlite3_bind_double(s, index, **value);
+            else
+                sqlite3_bind_null(s, index);
+            ++index;
+        }
+        if (extras.satellites.has_value())
+            sqlite3_bind_int(s, index, *extras.satellites);
+        else
+            sqlite3_bind_null(s, index);
+    }
+
+    // The extras from six columns from first on.
+    static void readExtras(sqlite3_stmt* s, int first, PositionExtras& extras) {
+        int index = first;
+        for (std::optional<double>* value : {&extras.courseDegrees, &extras.altitudeMetres,
+                                             &extras.accuracyMetres, &extras.batteryPercent, &extras.hdop}) {
+            if (sqlite3_column_type(s, index) != SQLITE_NULL) *value = sqlite3_column_double(s, index);
+            ++index;
+        }
+        if (sqlite3_column_type(s, index) != SQLITE_NULL) extras.satellites = sqlite3_column_int(s, index);
+    }
+
     static std::string columnText(Statement& s, int index) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.handle, index));
         return text == nullptr
@@ -432,6 +476,7 @@ class SqliteStorage final : public Storage {
             stored.position.speedKnots = sqlite3_column_double(s.handle, 6);
             stored.position.client = columnText(s, 7);
             stored.position.timeSent = sqlite3_column_int(s.handle, 8) != 0;
+            readExtras(s.handle, 9, stored.position.extras);
             out.push_back(std::move(stored));
         }
         return finished(stepped);

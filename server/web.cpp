@@ -251,6 +251,7 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
         answerConfig(*web, request, stream);
     });
     addApiRoutes(routes, web);
+    addOwnTracksAnswer(context, web);
     // No page of another site may sign a browser in or out, nor post anything else.
     for (Route& route : routes.routes) {
         if (route.method != "POST") continue;

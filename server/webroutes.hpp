@@ -72,3 +72,5 @@ void answerJsonError(HttpStream& stream, int status, std::string_view message);
 // The read API's routes (/api/devices, /api/live, /api/positions and the
 // exports), each answering for the viewer its request identifies.
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web);
+// Sets context.ownTracksAnswer: a stored OwnTracks location's answer.
+void addOwnTracksAnswer(ServerContext& context, const std::shared_ptr<WebState>& web);

@@ -17,6 +17,7 @@ cp "$work/first/server.key" "$work/live/key.pem"
 
 database="$work/reports.db"
 add_accounts "$database" 'pw' walker device0 device1
+key=$("$server" account add phone --key --database "$database")
 start_server "$database" --listen 127.0.0.1 --tls-cert "$work/live/cert.pem" --tls-key "$work/live/key.pem"
 
 for version in 1.2 1.3; do
@@ -30,7 +31,9 @@ grep -qi '^Set-Cookie: ' <<<"$head" || fail "plain HTTP: no cookie: $head"
 ! grep -qi 'Secure\|Strict-Transport' <<<"$head" || fail "plain HTTP claims TLS: $head"
 [[ $(curl -s --cacert "$work/first/ca.pem" --data 'v=1.1&l=walker&p=pw&lat=1&lon=2&s=3' \
     https://localhost/wayloom/Receiver.php) == 1 ]] || fail "a report over TLS"
-pass "TLS 1.2 and 1.3: the cookie is Secure and Strict-Transport-Security is sent over TLS, not over HTTP"
+[[ $(curl -s -o /dev/null -w '%{http_code}' --cacert "$work/first/ca.pem" \
+    "https://localhost/osmand?id=$key&lat=1&lon=2&speed=3") == 200 ]] || fail "the OsmAnd protocol over TLS"
+pass "TLS 1.2 and 1.3: the cookie is Secure and Strict-Transport-Security is sent over TLS, not over HTTP; phones report over TLS"
 
 kill "$server_pid"
 wait "$server_pid" || true
