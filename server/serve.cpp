@@ -369,7 +369,7 @@ std::string_view versionOf(const Connection& connection) {
     return connection.bytes.find("HTTP/1.1") < connection.bytes.find('\n') ? "HTTP/1.1" : "HTTP/1.0";
 }
 
-void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route);
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route, bool probe);
 
 // The answer of the connection's protocol to an outcome (an answer::
 // character); in the log, Wayloom's character, or a phone's protocol and status.
@@ -379,7 +379,7 @@ void answerIngest(Loop& loop, std::uint64_t id, Connection& connection, char out
     if (outcome == answer::stored && connection.aheadUs >= reportTimeAheadNoticeUs) countReportAhead();
     if (outcome == answer::stored && protocol.storedAnswerReadsStorage &&
         loop.settings.storedAnswer != nullptr) {
-        startRoute(loop, id, connection, loop.settings.storedAnswer);
+        startRoute(loop, id, connection, loop.settings.storedAnswer, false);
         return;
     }
     HttpRequest request;
