@@ -368,16 +368,8 @@ class PostgresStorage final : public Storage {
             const std::string count = std::to_string(limit - batch.size());
             Result r =
                 range.accountId != 0
-                    ? exec(("SELECT " + std::string(positionColumns) +
-                            " FROM positions WHERE account_id = $1 AND time_us >= $2"
-                            " AND time_us < $3 AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6")
-                               .c_str(),
-                           {account, from, to, afterTime, afterId, count})
-                    : exec(("SELECT " + std::string(positionColumns) +
-                            " FROM positions WHERE time_us >= $1 AND time_us < $2"
-                            " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5")
-                               .c_str(),
-                           {from, to, afterTime, afterId, count});
+                    ? exec(readAccountRangeSql_.c_str(), {account, from, to, afterTime, afterId, count})
+                    : exec(readRangeSql_.c_str(), {from, to, afterTime, afterId, count});
             if (!readStoredPositions(r, batch)) return false;
             fromUs = sliceToUs;
         }
@@ -469,6 +461,13 @@ class PostgresStorage final : public Storage {
     PGconn* db_ = nullptr;
     std::string lastError_;
     std::set<std::int64_t> days_;  // days whose table this connection knows to exist
+    const std::string readAccountRangeSql_ = "SELECT " + std::string(positionColumns) +
+                                             " FROM positions WHERE account_id = $1 AND time_us >= $2"
+                                             " AND time_us < $3 AND (time_us, id) > ($4, $5)"
+                                             " ORDER BY time_us, id LIMIT $6";
+    const std::string readRangeSql_ = "SELECT " + std::string(positionColumns) +
+                                      " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                                      " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5";
     // Stores a group of positions and keeps each account's newest as its
     // last position. A copy of a position stored already (its time sent,
     // its account and time the same) meets the unique index and is left out.

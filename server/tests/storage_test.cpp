@@ -339,7 +339,7 @@ TEST_P(StorageTest, ARangeOfManyDaysIsReadInFullBatches) {
         {base - 400 * dayUs, base, 10, {}, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.fromUs - base);
+        SCOPED_TRACE(&c - cases);  // the case's index
         PositionRange range;
         range.accountId = 1;
         range.fromUs = c.fromUs;
