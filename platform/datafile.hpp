@@ -15,8 +15,8 @@ constexpr DataFileHandle noDataFile = -1;
 // Opens path (UTF-8) for reading and writing, making it (readable by its
 // owner only) when it is missing. noDataFile when it cannot; the system's
 // reason then goes to the diagnostics, naming path. A file made here has its
-// name on the disk before this returns. On Windows the file can be deleted
-// or renamed while it is open, as on Linux.
+// name on the disk before this returns. On Windows the system refuses to
+// delete or replace the file while it is open.
 DataFileHandle openDataFile(const char* path);
 
 // Whether the file at path is no longer the open file: nothing is there (it

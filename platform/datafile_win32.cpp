@@ -68,11 +68,12 @@ DataFileHandle openDataFile(const char* path) {
         return noDataFile;
     }
     // The folder's separators may be "/" as well as "\": CreateFileW takes both.
-    // FILE_SHARE_DELETE lets a user or a cleaning script delete or rename the
-    // file while it is open; the queue notices and writes a new one.
-    const HANDLE file =
-        CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Without FILE_SHARE_DELETE the file cannot be deleted or replaced while
+    // it is open. With it, a deletion may stay pending under the name until
+    // the handle closes, and then take the records with it: Wine reports
+    // neither the pending deletion nor another file, so nothing could notice.
+    const HANDLE file = CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         diagnose("cannot open queue file", path);
         return noDataFile;
@@ -80,9 +81,9 @@ DataFileHandle openDataFile(const char* path) {
     return reinterpret_cast<DataFileHandle>(file);
 }
 
-// A file deleted while another handle holds it open may stay "delete
-// pending" under its name until that handle closes: it cannot be opened
-// then, nor a new one made, so the open file is kept until it can.
+// By volume and file index. While the file is open, Windows refuses to delete
+// or replace it (openDataFile), so this finds it moved only where something
+// got past that.
 bool dataFileMovedAway(DataFileHandle file, const char* path) {
     WidePath wide{};
     FileIdentity open{};

@@ -32,6 +32,7 @@ pass "six reports kept with queue-limit = 2: the file never passed three records
 # Records are "+ t lat lon speed ..."; the summary lines are "lon lat speed".
 mapfile -t waiting < <(grep '^+' "$work/lim/queue" | awk '{print $4, $3}' | sort)
 mapfile -t newest < <(grep -E '^-?[0-9.]+ -?[0-9.]+ [0-9.]+$' "$work/lim/out" | tail -n 2 | cut -d ' ' -f 1,2 | sort)
-((${#newest[@]} == 2)) && [[ "${waiting[*]}" == "${newest[*]}" ]] ||
+((${#newest[@]} == 2)) || fail "summary lines: $(cat "$work/lim/out")"
+[[ "${waiting[*]}" == "${newest[*]}" ]] ||
     fail "waiting $(printf '[%s] ' "${waiting[@]}"), the newest shown $(printf '[%s] ' "${newest[@]}")"
 pass "said once that the queue was full; the two newest positions wait"
