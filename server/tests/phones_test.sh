@@ -56,7 +56,9 @@ run_with() {
     send 400 "http://127.0.0.1:5055/?id=nosuchkey&lat=48.8566&lon=2.3522"
     send 400 "http://127.0.0.1:5055/?id=$traccar&lat=48.8566&lon=2.3522&timestamp=$((now + 25 * 3600))"
     # Its JSON form: speed in m/s, battery 0 to 1.
-    local json='{"device_id":"'$traccar'","location":{"timestamp":"'$(date -u -d @$((hour_ago + 180)) +%Y-%m-%dT%H:%M:%S.250Z)'","coords":{"latitude":48.85,"longitude":2.35,"speed":4.2,"heading":90,"accuracy":5,"altitude":30},"is_moving":true,"battery":{"level":0.8,"is_charging":false}}}'
+    local json json_time
+    json_time=$(date -u -d @$((hour_ago + 180)) +%Y-%m-%dT%H:%M:%S.250Z)
+    json='{"device_id":"'"$traccar"'","location":{"timestamp":"'"$json_time"'","coords":{"latitude":48.85,"longitude":2.35,"speed":4.2,"heading":90,"accuracy":5,"altitude":30},"is_moving":true,"battery":{"level":0.8,"is_charging":false}}}'
     send 200 -H 'Content-Type: application/json' --data "$json" http://127.0.0.1/osmand
     send 404 -H 'Content-Type: application/json' --data "${json/$traccar/nosuchkey}" http://127.0.0.1/osmand
     send 400 -H 'Content-Type: application/json' --data '{"device_id":' http://127.0.0.1/osmand
@@ -73,10 +75,10 @@ run_with() {
     pass "$kind: the GPSLogger recipe gives knots, and its replay is stored once"
 
     # OwnTracks: a location, then a transition; the admin sees walker's location.
-    local location='{"_type":"location","acc":12,"alt":48,"batt":81,"bs":1,"cog":180,"conn":"w","lat":48.2,"lon":16.37,"t":"u","tid":"wa","tst":'$hour_ago',"vac":3,"vel":36,"topic":"owntracks/walker/phone"}'
+    local location='{"_type":"location","acc":12,"alt":48,"batt":81,"bs":1,"cog":180,"conn":"w","lat":48.2,"lon":16.37,"t":"u","tid":"wa","tst":'"$hour_ago"',"vac":3,"vel":36,"topic":"owntracks/walker/phone"}'
     send 200 -u walker:otpass -H 'Content-Type: application/json' --data "$location" http://127.0.0.1/owntracks
     [[ $(cat "$work/body") == '[]' ]] || fail "$kind: walker sees others: $(cat "$work/body")"
-    send 200 -u walker:otpass --data '{"_type":"transition","event":"enter","desc":"Home","tst":'$now',"wtst":1,"acc":10,"lat":48.2,"lon":16.37,"t":"c","tid":"wa"}' http://127.0.0.1/pub
+    send 200 -u walker:otpass --data '{"_type":"transition","event":"enter","desc":"Home","tst":'"$now"',"wtst":1,"acc":10,"lat":48.2,"lon":16.37,"t":"c","tid":"wa"}' http://127.0.0.1/pub
     [[ $(cat "$work/body") == '[]' ]] || fail "$kind: the transition's answer: $(cat "$work/body")"
     send 401 -u walker:wrong --data "$location" http://127.0.0.1/owntracks
     send 400 -u walker:otpass --data 'not json' http://127.0.0.1/owntracks
