@@ -96,8 +96,9 @@ bool openSettingsQueue() {
 
 std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
                               const NumberText& speedText, const FixTimeText& fixTime,
-                              std::int64_t intervalMs) {
-    const std::uint16_t outcome = exchangeReportTexts(latText, lonText, speedText, textOf(fixTime), true);
+                              std::int64_t intervalMs, std::string_view extendedFields) {
+    const std::uint16_t outcome =
+        exchangeReportTexts(latText, lonText, speedText, textOf(fixTime), true, extendedFields);
     // As without the queue, the next report is due an interval after this
     // exchange ended; the backlog fills that wait, never more.
     const std::int64_t dueMs = monotonicMilliseconds() + intervalMs;

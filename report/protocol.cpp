@@ -231,8 +231,8 @@ constexpr std::size_t encodedFixTimeMaxLength = 3 + fixTimeMaxLength + 2 * 2;  /
 
 // The longest body: the fixed 24 characters, two credentials of 35 bytes each
 // sent as %XX, three 15-character numbers and the position's time.
-constexpr std::size_t bodyMaxLength =
-    24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength + encodedFixTimeMaxLength;
+constexpr std::size_t bodyMaxLength = 24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength +
+                                      extendedFieldsCapacity - 1 + encodedFixTimeMaxLength;
 static_assert(bodyMaxLength < 1000);
 static_assert(encodedCredentialMaxLength == 3 * credentialMaxLength);
 static_assert(std::string_view("POST ").size() + reportUrlCapacity - 1 + requestHeaders.size() +
@@ -309,9 +309,30 @@ EncodedFixTime encodeFixTime(std::string_view fixTime) {
 
 }  // namespace
 
+ExtendedFields formatExtendedFields(const GpsMotion& motion) {
+    ExtendedFields fields{{}, 0};
+    const auto putNumber = [&](std::string_view name, bool given, double value) {
+        if (!given) return;
+        append(fields.text, fields.length, name);
+        append(fields.text, fields.length, numberTextView(formatReportNumber(value)));
+    };
+    putNumber("&c=", motion.courseGiven, motion.course);
+    putNumber("&a=", motion.altitudeGiven, motion.altitude);
+    putNumber("&h=", motion.hdopGiven, motion.hdop);
+    if (motion.satellitesGiven) {
+        std::array<char, 11> count;  // "-2147483648"
+        const auto end = std::to_chars(count.data(), count.data() + count.size(), motion.satellites).ptr;
+        append(fields.text, fields.length, "&n=");
+        append(fields.text, fields.length, {count.data(), static_cast<std::size_t>(end - count.data())});
+    }
+    return fields;
+}
+
 void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
                         std::string_view login, std::string_view password, ReportRequest& request,
-                        std::string_view fixTime) {
+                        std::string_view fixTime, std::string_view extendedFields) {
+    extendedFields =
+        extendedFields.substr(0, std::min(extendedFields.find('\0'), extendedFieldsCapacity - 1));
     const EncodedCredential encodedLogin = percentEncode(login);
     const EncodedCredential encodedPassword = percentEncode(password);
     const EncodedFixTime encodedTime = encodeFixTime(fixTime);
@@ -320,7 +341,7 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     const std::string_view speed = numberTextView(speedText);
     // "v=1.1&l=" 8, "&p=" 3, "&lat=" 5, "&lon=" 5, "&s=" 3.
     const std::size_t contentLength = 24 + encodedLogin.length + encodedPassword.length + lat.size() +
-                                      lon.size() + speed.size() + encodedTime.length;
+                                      lon.size() + speed.size() + extendedFields.size() + encodedTime.length;
     std::array<char, contentLengthDigits> lengthText;
     const auto lengthEnd =
         std::to_chars(lengthText.data(), lengthText.data() + lengthText.size(), contentLength).ptr;
@@ -342,6 +363,7 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     out.put(lon);
     out.put("&s=");
     out.put(speed);
+    out.put(extendedFields);
     out.put({encodedTime.text.data(), encodedTime.length});
     request.text[request.length] = '\0';
 }
