@@ -399,8 +399,8 @@ void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, con
     }
     PendingReport report;
     report.ticket = ticket;
-    report.position = {check.accountId, form.timeUs,     form.receivedUs, form.lat,
-                       form.lon,        form.speedKnots, client,          form.timeSent};
+    report.position = {check.accountId, form.timeUs, form.receivedUs, form.lat,   form.lon,
+                       form.speedKnots, client,      form.timeSent,   form.extras};
     submitReport(loop.committer, std::move(report));
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,10 +27,24 @@ constexpr std::size_t passwordMaxBytes = 35;  // as many as Wayloom sends
 struct Account {
     std::int64_t id = 0;
     std::string login;
-    std::string passwordHash;  // Argon2id in libsodium's string form: "$argon2id$v=19$..."
+    std::string passwordHash;  // Argon2id in libsodium's string form: "$argon2id$v=19$..."; "" with a key
+    std::string keyDigest;     // a device key's BLAKE2b digest in hex (keyDigestOf); "" without a key
     bool admin = false;
     bool enabled = true;
     std::int64_t version = 0;  // raised by every change of the account
+};
+
+// What a client may measure beside the position itself; each is absent
+// (NULL in the database, null in the web API) when it was not sent.
+struct PositionExtras {
+    std::optional<double> courseDegrees;   // 0 to 360, clockwise from true north
+    std::optional<double> altitudeMetres;  // above sea level, as the receiver gives it
+    std::optional<double> accuracyMetres;  // horizontal, as the phone estimates it
+    std::optional<double> batteryPercent;  // 0 to 100
+    std::optional<double> hdop;            // horizontal dilution of precision
+    std::optional<int> satellites;         // in use for the fix
+
+    bool operator==(const PositionExtras&) const = default;
 };
 
 // Positions are ordered by their time, then by id: a position reported late
@@ -43,6 +58,7 @@ struct Position {
     double speedKnots = 0;
     std::string client;     // the reporting client's address: "192.0.2.7", "2001:db8::7"
     bool timeSent = false;  // the report carried its time: another with the same account and time is a copy
+    PositionExtras extras{};
 };
 
 struct StoredPosition {
@@ -74,7 +90,10 @@ class Storage {
     // ---- Accounts
     // Adds an account (id and version are set by the storage).
     virtual AccountChange addAccount(const Account& account) = 0;
+    // A password replaces the account's key, and a key its password: an
+    // account has one of them.
     virtual AccountChange setPassword(std::string_view login, std::string_view passwordHash) = 0;
+    virtual AccountChange setKey(std::string_view login, std::string_view keyDigest) = 0;
     virtual AccountChange setEnabled(std::string_view login, bool enabled) = 0;
     // Every account ordered by login; false when the database cannot be read.
     virtual bool listAccounts(std::vector<Account>& accounts) = 0;

@@ -73,10 +73,20 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
     "CREATE INDEX positions_by_time ON positions(time_us, id);"
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
+    // Device keys: the digest of an account's key, "" for an account with a password.
+    "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
+    // The measurements a client may add to a position, NULL when not sent.
+    "ALTER TABLE positions ADD COLUMN course REAL;"
+    "ALTER TABLE positions ADD COLUMN altitude REAL;"
+    "ALTER TABLE positions ADD COLUMN accuracy REAL;"
+    "ALTER TABLE positions ADD COLUMN battery REAL;"
+    "ALTER TABLE positions ADD COLUMN hdop REAL;"
+    "ALTER TABLE positions ADD COLUMN satellites INTEGER;",
 };
 
 constexpr const char* positionColumns =
-    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent";
+    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+    " course, altitude, accuracy, battery, hdop, satellites";
 
 class SqliteStorage final : public Storage {
   public:
@@ -118,14 +128,15 @@ class SqliteStorage final : public Storage {
     AccountChange addAccount(const Account& account) override {
         Statement s;
         if (!prepare(s,
-                     "INSERT INTO accounts (login, password_hash, admin, enabled, created_us) "
-                     "VALUES (?, ?, ?, ?, ?)"))
+                     "INSERT INTO accounts (login, password_hash, admin, enabled, created_us, key_digest) "
+                     "VALUES (?, ?, ?, ?, ?, ?)"))
             return AccountChange::failed;
         bindText(s, 1, account.login);
         bindText(s, 2, account.passwordHash);
         sqlite3_bind_int(s.handle, 3, account.admin ? 1 : 0);
         sqlite3_bind_int(s.handle, 4, account.enabled ? 1 : 0);
         sqlite3_bind_int64(s.handle, 5, nowUs());
+        bindText(s, 6, account.keyDigest);
         if (!begin()) return AccountChange::failed;
         const int stepped = sqlite3_step(s.handle);
         if (stepped == SQLITE_CONSTRAINT) {
@@ -137,8 +148,15 @@ class SqliteStorage final : public Storage {
     }
 
     AccountChange setPassword(std::string_view login, std::string_view passwordHash) override {
-        return changeAccount("UPDATE accounts SET password_hash = ?2, version = version + 1 WHERE login = ?1",
-                             login, passwordHash, -1);
+        return changeAccount(
+            "UPDATE accounts SET password_hash = ?2, key_digest = '', version = version + 1 WHERE login = ?1",
+            login, passwordHash, -1);
+    }
+
+    AccountChange setKey(std::string_view login, std::string_view keyDigest) override {
+        return changeAccount(
+            "UPDATE accounts SET key_digest = ?2, password_hash = '', version = version + 1 WHERE login = ?1",
+            login, keyDigest, -1);
     }
 
     AccountChange setEnabled(std::string_view login, bool enabled) override {
@@ -150,7 +168,8 @@ class SqliteStorage final : public Storage {
         accounts.clear();
         Statement s;
         if (!prepare(s,
-                     "SELECT id, login, password_hash, admin, enabled, version FROM accounts ORDER BY login"))
+                     "SELECT id, login, password_hash, admin, enabled, version, key_digest FROM accounts"
+                     " ORDER BY login"))
             return false;
         int stepped = 0;
         while ((stepped = sqlite3_step(s.handle)) == SQLITE_ROW) {
@@ -161,6 +180,7 @@ class SqliteStorage final : public Storage {
             account.admin = sqlite3_column_int(s.handle, 3) != 0;
             account.enabled = sqlite3_column_int(s.handle, 4) != 0;
             account.version = sqlite3_column_int64(s.handle, 5);
+            account.keyDigest = columnText(s, 6);
             accounts.push_back(std::move(account));
         }
         return finished(stepped);
@@ -217,8 +237,9 @@ class SqliteStorage final : public Storage {
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
                      "INSERT INTO positions"
-                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
+                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+                     " course, altitude, accuracy, battery, hdop, satellites)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
             return false;
         if (!begin()) return false;
         for (const Position& p : positions) {
@@ -232,6 +253,7 @@ class SqliteStorage final : public Storage {
             sqlite3_bind_double(s, 6, p.speedKnots);
             bindText(insertPosition_, 7, p.client);
             sqlite3_bind_int(s, 8, p.timeSent ? 1 : 0);
+            bindExtras(s, 9, p.extras);
             if (sqlite3_step(s) != SQLITE_DONE) {
                 lastError_ = sqlite3_errmsg(db_);
                 sqlite3_reset(s);
@@ -358,6 +380,35 @@ class SqliteStorage final : public Storage {
         sqlite3_bind_text(s.handle, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
 
+    // The extras as six parameters from first on, NULL where absent.
+    static void bindExtras(sqlite3_stmt* s, int first, const PositionExtras& extras) {
+        int index = first;
+        for (const std::optional<double>* value :
+             {&extras.courseDegrees, &extras.altitudeMetres, &extras.accuracyMetres, &extras.batteryPercent,
+              &extras.hdop}) {
+            if (value->has_value())
+                sqlite3_bind_double(s, index, **value);
+            else
+                sqlite3_bind_null(s, index);
+            ++index;
+        }
+        if (extras.satellites.has_value())
+            sqlite3_bind_int(s, index, *extras.satellites);
+        else
+            sqlite3_bind_null(s, index);
+    }
+
+    // The extras from six columns from first on.
+    static void readExtras(sqlite3_stmt* s, int first, PositionExtras& extras) {
+        int index = first;
+        for (std::optional<double>* value : {&extras.courseDegrees, &extras.altitudeMetres,
+                                             &extras.accuracyMetres, &extras.batteryPercent, &extras.hdop}) {
+            if (sqlite3_column_type(s, index) != SQLITE_NULL) *value = sqlite3_column_double(s, index);
+            ++index;
+        }
+        if (sqlite3_column_type(s, index) != SQLITE_NULL) extras.satellites = sqlite3_column_int(s, index);
+    }
+
     static std::string columnText(Statement& s, int index) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.handle, index));
         return text == nullptr
@@ -378,6 +429,7 @@ class SqliteStorage final : public Storage {
             stored.position.speedKnots = sqlite3_column_double(s.handle, 6);
             stored.position.client = columnText(s, 7);
             stored.position.timeSent = sqlite3_column_int(s.handle, 8) != 0;
+            readExtras(s.handle, 9, stored.position.extras);
             out.push_back(std::move(stored));
         }
         return finished(stepped);

@@ -59,7 +59,8 @@ std::int64_t intervalOf(WebState& web, Storage& storage, std::int64_t accountId,
     return intervalUs;
 }
 
-// {"now":..., "devices":[{"login","time","lat","lon","speed","interval","silent"}...]}
+// {"now":..., "devices":[{"login","time","lat","lon","speed","course","altitude","accuracy",
+// "battery","hdop","satellites","interval","silent"}...]}
 bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::string& out) {
     std::vector<StoredPosition> last;
     if (!storage.lastPositions(last)) return false;
@@ -91,6 +92,7 @@ bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::str
         appendNumber(out, position.lon);
         out += ",\"speed\":";
         appendNumber(out, position.speedKnots);
+        appendExtrasJson(out, position.extras);
         out += ",\"interval\":";
         if (intervalUs > 0)
             appendNumber(out, static_cast<double>(intervalUs) / 1e6);
@@ -285,7 +287,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
                 if (key > end) break;
                 passEnd = key;
                 points.push_back({stored.position.timeUs, stored.position.lat, stored.position.lon,
-                                  stored.position.speedKnots});
+                                  stored.position.speedKnots, stored.position.extras});
             }
             trackPoints(writer, text, points);
             if (!stream.send(text)) return;
