@@ -309,18 +309,37 @@ EncodedFixTime encodeFixTime(std::string_view fixTime) {
 
 }  // namespace
 
+namespace {
+
+// The ranges the report server takes for the extended fields: a receiver's
+// odd value (a course of -1, an HDOP of 99.99) is left out rather than have
+// the server refuse the whole report with "6".
+struct ExtendedRange {
+    std::string_view name;
+    double GpsMotion::*value;
+    bool GpsMotion::*given;
+    double low, high;
+};
+
+constexpr std::array<ExtendedRange, 3> extendedRanges{{
+    {"&c=", &GpsMotion::course, &GpsMotion::courseGiven, 0.0, 360.0},  // 360 is north too
+    {"&a=", &GpsMotion::altitude, &GpsMotion::altitudeGiven, -1000.0, 60000.0},
+    {"&h=", &GpsMotion::hdop, &GpsMotion::hdopGiven, 0.0, 99.9},  // the widest an HDOP field holds
+}};
+constexpr std::int32_t satellitesMax = 99;  // two digits, as GGA counts them
+
+}  // namespace
+
 ExtendedFields formatExtendedFields(const GpsMotion& motion) {
     ExtendedFields fields{{}, 0};
-    const auto putNumber = [&](std::string_view name, bool given, double value) {
-        if (!given) return;
-        append(fields.text, fields.length, name);
+    for (const ExtendedRange& range : extendedRanges) {
+        const double value = motion.*range.value;
+        if (!(motion.*range.given) || value < range.low || value > range.high) continue;
+        append(fields.text, fields.length, range.name);
         append(fields.text, fields.length, numberTextView(formatReportNumber(value)));
-    };
-    putNumber("&c=", motion.courseGiven, motion.course);
-    putNumber("&a=", motion.altitudeGiven, motion.altitude);
-    putNumber("&h=", motion.hdopGiven, motion.hdop);
-    if (motion.satellitesGiven) {
-        std::array<char, 11> count;  // "-2147483648"
+    }
+    if (motion.satellitesGiven && motion.satellites >= 0 && motion.satellites <= satellitesMax) {
+        std::array<char, 2> count;
         const auto end = std::to_chars(count.data(), count.data() + count.size(), motion.satellites).ptr;
         append(fields.text, fields.length, "&n=");
         append(fields.text, fields.length, {count.data(), static_cast<std::size_t>(end - count.data())});

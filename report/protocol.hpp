@@ -24,8 +24,8 @@ constexpr std::size_t reportUrlCapacity = 9 + reportHostMaxLength + 7 + 21 + 1;
 // line and the body with its six fields.
 constexpr std::size_t requestCapacity = 512 + reportUrlCapacity;
 
-// "&c=" "&a=" "&h=" with a number text each, "&n=" and a 32-bit integer.
-constexpr std::size_t extendedFieldsCapacity = 3 * (3 + 15) + 3 + 11 + 1;
+// "&c=" "&a=" "&h=" with a number text each, "&n=" and two digits.
+constexpr std::size_t extendedFieldsCapacity = 3 * (3 + 15) + 3 + 2 + 1;
 
 using NumberText = std::array<char, numberTextCapacity>;       // zero-terminated
 using SummaryLine = std::array<wchar_t, summaryLineCapacity>;  // zero-terminated
@@ -64,7 +64,9 @@ SummaryLine formatReportSummary(const NumberText& latText, const NumberText& lon
 
 // The fields of fields = extended: "&c=" course, "&a=" altitude, "&h=" HDOP
 // and "&n=" satellites used, as number texts, each left out when motion says
-// the receiver has not given it.
+// the receiver has not given it or it lies outside what the server takes
+// (course 0 to 360, altitude -1000 to 60000 m, HDOP 0 to 99.9, 0 to 99
+// satellites).
 struct ExtendedFields {
     std::array<char, extendedFieldsCapacity> text;  // zero-terminated
     std::size_t length;

@@ -78,7 +78,9 @@ TEST(ReportRequest, ExactBytes) {
     };
     constexpr GpsMotion everything{84.4, 545.4, 0.9, 8, true, true, true, true};
     constexpr GpsMotion courseNorthOnly{0, 545.4, 0.9, 8, true, false, false, false};
-    constexpr GpsMotion extremes{359.99999, -1.2345678e-300, 99.9, -2147483647 - 1, true, true, true, true};
+    constexpr GpsMotion longest{1.2345678e-300, -1.2345678e-300, 99.9, 99, true, true, true, true};
+    constexpr GpsMotion outOfRange{-0.1, 60000.5, 99.99, 100, true, true, true, true};
+    constexpr GpsMotion atTheEdges{360, -1000, 0, 0, true, true, true, true};
     constexpr GpsMotion nothing{};
     const std::string login35(35, 'L');
     const Case cases[] = {
@@ -105,8 +107,12 @@ TEST(ReportRequest, ExactBytes) {
          "2026-12-07T18:10:54Z", &everything},
         {"extended: a course of 0 is given, the rest not", "1", "2", "3", "u", "p", 33,
          "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=0", "", &courseNorthOnly},
-        {"extended: the longest values", "1", "2", "3", "u", "p", 80,
-         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=359.99999&a=-1.2345678e-300&h=99.9&n=-2147483648", "", &extremes},
+        {"extended: the longest values", "1", "2", "3", "u", "p", 76,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=1.2345678e-300&a=-1.2345678e-300&h=99.9&n=99", "", &longest},
+        {"extended: values the server refuses are left out", "1", "2", "3", "u", "p", 29,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3", "", &outOfRange},
+        {"extended: the ends of the ranges are sent", "1", "2", "3", "u", "p", 51,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=360&a=-1000&h=0&n=0", "", &atTheEdges},
         {"extended: nothing given adds nothing", "1", "2", "3", "u", "p", 29, "v=1.1&l=u&p=p&lat=1&lon=2&s=3",
          "", &nothing},
     };
@@ -133,12 +139,11 @@ TEST(ReportRequest, LongestRequestFitsWhole) {
     EXPECT_EQ(timed,
               headerFor(306) + request.substr(request.find("\n\n") + 2) + "&t=9999-12-31T23%3A59%3A59Z");
     expectContentLengthMatches(timed);
-    constexpr GpsMotion extremes{
-        -1.2345678e-308, -1.2345678e-308, -1.2345678e-308, -2147483647 - 1, true, true, true, true};
+    constexpr GpsMotion extremes{1.2345678e-308, -1.2345678e-308, 1.2345678e-308, 99, true, true, true, true};
     const std::string extended = requestFor("-1.2345678e-308", "-1.2345678e-308", "-1.2345678e-308", every,
                                             every, "9999-12-31T23:59:59Z", &extremes);
-    EXPECT_EQ(extended, headerFor(374) + request.substr(request.find("\n\n") + 2) +
-                            "&c=-1.2345678e-308&a=-1.2345678e-308&h=-1.2345678e-308&n=-2147483648"
+    EXPECT_EQ(extended, headerFor(363) + request.substr(request.find("\n\n") + 2) +
+                            "&c=1.2345678e-308&a=-1.2345678e-308&h=1.2345678e-308&n=99"
                             "&t=9999-12-31T23%3A59%3A59Z");
     expectContentLengthMatches(extended);
 }
