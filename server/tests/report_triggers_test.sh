@@ -41,7 +41,7 @@ run_copy() {
     "$bin/wayloom-gpssim" --route "$route" --loop --speed "$knots" >"$work/$name.gps" 2>&1 &
     background_pids+=($!)
     local deadline=$((SECONDS + 10))
-    until grep -q '^/dev/' "$work/$name.gps"; do
+    until grep -qs '^/dev/' "$work/$name.gps"; do
         ((SECONDS <= deadline)) || fail "no simulated receiver for $name"
         sleep 0.05
     done
