@@ -602,8 +602,8 @@ TEST_F(NmeaOptions, MotionValuesAreTheNewestGivenOnes) {
         EXPECT_EQ(m.hdopGiven, c.motion.hdopGiven);
         EXPECT_EQ(m.satellitesGiven, c.motion.satellitesGiven);
         EXPECT_DOUBLE_EQ(m.courseGiven ? m.course : 0, c.motion.courseGiven ? c.motion.course : 0);
-        EXPECT_DOUBLE_EQ(m.altitudeGiven ? m.altitude : 0, c.motion.altitude * c.motion.altitudeGiven);
-        EXPECT_DOUBLE_EQ(m.hdopGiven ? m.hdop : 0, c.motion.hdop * c.motion.hdopGiven);
+        EXPECT_DOUBLE_EQ(m.altitudeGiven ? m.altitude : 0, c.motion.altitudeGiven ? c.motion.altitude : 0);
+        EXPECT_DOUBLE_EQ(m.hdopGiven ? m.hdop : 0, c.motion.hdopGiven ? c.motion.hdop : 0);
         EXPECT_EQ(m.satellitesGiven ? m.satellites : 0, c.motion.satellitesGiven ? c.motion.satellites : 0);
     }
 }
