@@ -126,12 +126,18 @@ int runReportCycle() {
     for (std::uint64_t pass = 1;; ++pass) {
         const std::int64_t intervalMs =
             static_cast<std::int64_t>(settings.reportInterval) * cycleTiming.intervalSecondMs;
-        std::int64_t dueMs = reportOnce(intervalMs);
         if (!triggersOn(triggers)) {
+            const std::int64_t dueMs = reportOnce(intervalMs);
             sleepMilliseconds(dueMs == 0 ? intervalMs : dueMs - monotonicMilliseconds());
         } else {
-            if (dueMs == 0) dueMs = monotonicMilliseconds() + intervalMs;
-            waitForReportDue(dueMs, triggers);
+            // The kept reports get the minimum interval after the live one,
+            // so that a report due early never waits behind them; the
+            // interval still runs from the end of the live exchange.
+            const std::int64_t backlogMs = std::min(triggers.minIntervalMs, intervalMs);
+            const std::int64_t backlogEndMs = reportOnce(backlogMs);
+            const std::int64_t liveEndMs =
+                backlogEndMs == 0 ? monotonicMilliseconds() : backlogEndMs - backlogMs;
+            waitForReportDue(liveEndMs + intervalMs, triggers);
         }
         clearStatusLog();
         if (pass == cycleTiming.passLimit) return 0;
