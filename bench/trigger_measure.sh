@@ -97,6 +97,11 @@ for line in open(f"{work}/drive.nmea", errors="replace"):
         continue
     seconds = int(f[1][0:2]) * 3600 + int(f[1][2:4]) * 60 + float(f[1][4:])
     driven.append((seconds, metres(degrees(f[2], f[3]), degrees(f[4], f[5]))))
+# Seconds since the first fix, across midnight too.
+start = driven[0][0]
+def since_start(seconds):
+    return (seconds - start) % 86400
+driven = [(since_start(t), p) for t, p in driven]
 def segment_distance(p, a, b):
     dx, dy = b[0] - a[0], b[1] - a[1]
     length = dx * dx + dy * dy
@@ -105,7 +110,7 @@ def segment_distance(p, a, b):
 print(f"{'options':24} {'reports':>7} {'km':>6} {'per km':>7} {'largest gap':>12}")
 for name in names:
     rows = [line.split('|') for line in open(f"{work}/{name}.rows").read().split()]
-    reported = [(int(r[0]) / 1e6 % 86400, metres(float(r[1]), float(r[2]))) for r in rows]
+    reported = [(since_start(int(r[0]) / 1e6 % 86400), metres(float(r[1]), float(r[2]))) for r in rows]
     if len(reported) < 2:
         print(f"{name:24} too few reports: {len(reported)}")
         continue
