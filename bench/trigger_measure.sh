@@ -65,7 +65,8 @@ options() {
     esac
 }
 for name in "${names[@]}"; do
-    mkdir -p -m 700 "$work/$name/run"
+    mkdir -p "$work/$name/run"
+    chmod 700 "$work/$name/run"
     cp "$build/wayloom" "$work/$name/"
     { printf 'unused\n4800\n%s\nsecret\n30\nsource = tcp://127.0.0.1:10110\nserver = http://127.0.0.1\n' "$name"
       options "$name"; } >"$work/$name/settings.ini"
