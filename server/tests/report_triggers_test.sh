@@ -103,11 +103,12 @@ count=${extended%%|*}
 [[ "$extended" == "$count|$count|545.4|545.4|0.9|8" ]] || fail "extended fields (count|courses|alt|alt|hdop|sats): $extended"
 pass "fields = extended: course, altitude, HDOP and satellites stored with every report"
 
-# clock: every 30 seconds and the time of the exchange, as without options
-# (a loaded machine adds a second at times).
+# clock: every 30 seconds and the time of the exchange, as without options:
+# never sooner (nothing comes early), and later only by what a loaded machine
+# adds to the exchange, which has been up to 3 s.
 rows clock >"$work/clock.rows"
 (($(wc -l <"$work/clock.rows") == 3)) || fail "clock: $(cat "$work/clock.rows")"
-bad=$(awk 'NR > 1 && ($1 - t < 29.95 || $1 - t > 32) { print "report " NR " after " $1 - t " s" } { t = $1 }' \
+bad=$(awk 'NR > 1 && ($1 - t < 29.95 || $1 - t > 35) { print "report " NR " after " $1 - t " s" } { t = $1 }' \
     "$work/clock.rows")
 [[ -z "$bad" ]] || fail "clock: $bad"
 pass "without options: a report every 30 seconds, as before"
@@ -116,10 +117,10 @@ pass "without options: a report every 30 seconds, as before"
 # report-min-interval holds them 3 seconds apart.
 rows zigzag >"$work/zigzag.rows"
 (($(wc -l <"$work/zigzag.rows") >= 15)) || fail "zigzag: only $(wc -l <"$work/zigzag.rows") reports"
-bad=$(awk 'NR > 1 && ($1 - t < 2.95 || $1 - t > 6) { print "report " NR " after " $1 - t " s" } { t = $1 }' \
+bad=$(awk 'NR > 1 && ($1 - t < 2.95 || $1 - t > 8) { print "report " NR " after " $1 - t " s" } { t = $1 }' \
     "$work/zigzag.rows")
 [[ -z "$bad" ]] || fail "zigzag: $bad"
-pass "report-min-interval = 3 under a receiver zig-zagging every second: $(wc -l <"$work/zigzag.rows") reports, 3 to 6 s apart"
+pass "report-min-interval = 3 under a receiver zig-zagging every second: $(wc -l <"$work/zigzag.rows") reports, 3 s apart or a little more"
 for name in turn distance clock zigzag; do
     [[ ! -s "$work/$name/err" ]] || fail "$name wrote to standard error: $(cat "$work/$name/err")"
 done
