@@ -9,8 +9,14 @@
 # prints figures and succeeds when it could measure. Target: under 0.2% of
 # one core.
 #
-#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [--queue] [BUILD_DIR]
+#   bench/program_measure.sh [--seconds N] [--https] [--gpsd] [--queue] [--square]
+#                            [--triggers] [BUILD_DIR]
 #
+# With --square the simulated car drives a 200 m square at 50 km/h instead
+# of a straight line at 10 knots; with --triggers the settings also report at
+# distance and turns ("report-distance = 200", "report-turn = 30"), so the
+# report cycle looks at the position once a second and reports about every
+# 14 s.
 # With --queue the settings keep undelivered reports ("queue = queue"): every
 # report carries its time, and the bytes the program wrote to files and to
 # the disk over the interval are shown (none while every report is delivered).
@@ -33,7 +39,9 @@ while [[ $# -gt 0 ]]; do
         --https) https=--https ;;
         --gpsd) gpsd=--gpsd ;;
         --queue) queue=--queue ;;
-        -h | --help) sed -n '2,26p' "$0"; exit 0 ;;
+        --square) square=--square ;;
+        --triggers) triggers=--triggers ;;
+        -h | --help) sed -n '2,33p' "$0"; exit 0 ;;
         *) build=$1 ;;
     esac
     shift
@@ -46,10 +54,15 @@ done
 
 # shellcheck source=tools/lib.sh
 source "$(dirname "$0")/../tools/lib.sh"
-enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} ${queue:-} "$build"
+enter_private_network "$0" --seconds "$seconds" ${https:-} ${gpsd:-} ${queue:-} ${square:-} ${triggers:-} "$build"
 
 begin_work wayloom-measure
-start_gpssim --baud 4800
+if [[ -n ${square:-} ]]; then
+    start_gpssim --baud 4800 --speed 27 --loop \
+        --route '48.1,11.5 48.1017986,11.5 48.1017986,11.502694 48.1,11.502694'
+else
+    start_gpssim --baud 4800
+fi
 start_receiver ${https:-}
 copy_wayloom measure secret
 if [[ -n ${gpsd:-} ]]; then
@@ -65,6 +78,7 @@ if [[ -n ${gpsd:-} ]]; then
     echo 'source = gpsd://127.0.0.1:2947' >>"$work/settings.ini"
 fi
 [[ -n ${queue:-} ]] && echo 'queue = queue' >>"$work/settings.ini"
+[[ -n ${triggers:-} ]] && printf 'report-distance = 200\nreport-turn = 30\n' >>"$work/settings.ini"
 XDG_RUNTIME_DIR="$work/runtime" "$work/wayloom" </dev/null >"$work/wayloom.out" 2>"$work/wayloom.err" &
 program=$!
 pids+=("$program")
@@ -104,7 +118,8 @@ received=$(wc -l <"$work/receiver.log")
 awk -v t0="$time0" -v t1="$time1" -v c="$((cpu1 - cpu0))" -v g="$((gpsd1 - gpsd0))" -v via="${gpsd:+ through gpsd}" \
     -v w="$((switches1 - switches0))" -v rss0="$rss0" -v rss1="$rss1" -v peak="$peak" \
     -v sent="$sent" -v failed="$failed" -v received="$received" -v https="${https:+ over https}" \
-    -v queue="${queue:+, queue on}" -v wchar="$((wchar1 - wchar0))" -v disk="$((disk1 - disk0))" 'BEGIN {
+    -v queue="${queue:+, queue on}${square:+, driving a 200 m square}${triggers:+, reports at distance and turns}" \
+    -v wchar="$((wchar1 - wchar0))" -v disk="$((disk1 - disk0))" 'BEGIN {
     s = t1 - t0
     printf "wayloom headless, a report every 30 s%s%s, GPS at 4800 baud and 1 fix/s%s, over %.1f s:\n", https, queue, via, s
     printf "  CPU time            %.1f ms (%.4f%% of one core)\n", c / 1e6, c / 1e9 / s * 100

@@ -93,7 +93,7 @@ void frameWithChecksums(const std::uint8_t* data, std::size_t size) {
     static CheckedFramer framer;
     resetCheckedFramer(framer);
     gpsState = GpsState{};
-    decodingOptions = DecodingOptions{true, true, true};
+    decodingOptions = DecodingOptions{true, true, true, true};
     const auto* bytes = reinterpret_cast<const char*>(data);
     for (std::size_t at = 0; at + 2 <= size;) {
         const std::size_t chunkSize = 1 + (data[at] | std::size_t{data[at + 1]} << 8) % chunkCapacity;

@@ -28,6 +28,7 @@ std::mutex gpsStateLock;
 DecodingOptions decodingOptions{};
 GpsRenewals gpsRenewals{};
 GpsDays gpsDays{};
+GpsMotion gpsMotion{};
 
 std::int64_t monotonicMilliseconds() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -615,21 +616,70 @@ void noteDays(const GgaRecord& gga) {
     gpsDays.lastSeconds = seconds;
 }
 
+// ---- The motion values ----
+
+// Field number index of the sentence (0 is the identifier), up to its ","
+// or "*", at most 20 characters; empty when the sentence has fewer fields.
+std::string_view fieldAt(std::string_view sentence, std::size_t index) {
+    sentence = cutAtZero(sentence);
+    for (std::size_t field = 0; field < index; ++field) {
+        const std::size_t end = sentence.find_first_of(",*");
+        if (end == std::string_view::npos || sentence[end] == '*') return {};
+        sentence.remove_prefix(end + 1);
+    }
+    return sentence.substr(0, std::min(sentence.find_first_of(",*"), maxFieldLength));
+}
+
+// A field's number, or not given when the field holds none.
+void takeNumber(std::string_view field, double& value, bool& given) {
+    const Reading<double> number = readDouble(field.data(), field.data() + field.size());
+    given = number.stop != field.data();
+    value = given ? number.value : 0.0;
+}
+
+// The motion values a sentence renews, into a copy of gpsMotion.
+using MotionReader = void (*)(std::string_view sentence, GpsMotion& motion);
+
+// $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*
+void readGgaMotion(std::string_view sentence, GpsMotion& motion) {
+    const std::string_view satellites = fieldAt(sentence, 7);
+    const Reading<std::int32_t> count = readInteger(satellites.data(), satellites.data() + satellites.size());
+    motion.satellitesGiven = count.stop != satellites.data();
+    motion.satellites = count.value;
+    takeNumber(fieldAt(sentence, 8), motion.hdop, motion.hdopGiven);
+    takeNumber(fieldAt(sentence, 9), motion.altitude, motion.altitudeGiven);
+}
+
+// $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*
+void readRmcMotion(std::string_view sentence, GpsMotion& motion) {
+    takeNumber(fieldAt(sentence, 8), motion.course, motion.courseGiven);
+}
+
+// $GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*
+void readVtgMotion(std::string_view sentence, GpsMotion& motion) {
+    takeNumber(fieldAt(sentence, 1), motion.course, motion.courseGiven);
+}
+
 // Decodes into a copy of the stored record, then stores the copy whole, and
-// with it the time of renewal when one is asked for and what the record tells
-// the day count. The reader thread is the only writer, so reading the stored
-// record needs no lock.
+// with it the time of renewal and the motion values when they are asked for,
+// and what the record tells the day count.
+// The reader thread is the only writer, so reading what is stored needs no
+// lock.
 template <typename Record, std::size_t count>
 void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules,
-                std::int64_t* renewedMs = nullptr) {
+                std::int64_t* renewedMs = nullptr, MotionReader readMotion = nullptr) {
     Record record = stored;
     scanFields(sentence, rules, reinterpret_cast<unsigned char*>(&record));
     const std::int64_t now =
         renewedMs != nullptr && decodingOptions.stampRenewals ? monotonicMilliseconds() : 0;
+    const bool motionRenewed = readMotion != nullptr && decodingOptions.keepMotion;
+    GpsMotion motion = gpsMotion;
+    if (motionRenewed) readMotion(sentence, motion);
     const std::lock_guard lock(gpsStateLock);
     stored = record;
     if (now != 0) *renewedMs = now;
     noteDays(record);
+    if (motionRenewed) gpsMotion = motion;
 }
 
 }  // namespace
@@ -637,7 +687,7 @@ void decodeInto(std::string_view sentence, Record& stored, const std::array<Fiel
 // ---- 5. Dispatch, decoders, other sentences and the fix ----
 
 void decodeGga(std::string_view sentence) {
-    decodeInto(sentence, gpsState.gga, ggaRules, &gpsRenewals.ggaMs);
+    decodeInto(sentence, gpsState.gga, ggaRules, &gpsRenewals.ggaMs, readGgaMotion);
 }
 void decodeGll(std::string_view sentence) {
     decodeInto(sentence, gpsState.gll, gllRules);
@@ -649,10 +699,10 @@ void decodeGsv(std::string_view sentence) {
     decodeInto(sentence, gpsState.gsv, gsvRules);
 }
 void decodeRmc(std::string_view sentence) {
-    decodeInto(sentence, gpsState.rmc, rmcRules, &gpsRenewals.rmcMs);
+    decodeInto(sentence, gpsState.rmc, rmcRules, &gpsRenewals.rmcMs, readRmcMotion);
 }
 void decodeVtg(std::string_view sentence) {
-    decodeInto(sentence, gpsState.vtg, vtgRules);
+    decodeInto(sentence, gpsState.vtg, vtgRules, nullptr, readVtgMotion);
 }
 void decodeZda(std::string_view sentence) {
     decodeInto(sentence, gpsState.zda, zdaRules);
@@ -766,6 +816,7 @@ ReportPosition takeReportPosition() {
     position.latitudeHemisphere = gpsState.gga.latitudeHemisphere;
     position.longitudeHemisphere = gpsState.gga.longitudeHemisphere;
     position.renewed = gpsRenewals;
+    position.motion = gpsMotion;
     const RmcRecord& rmc = gpsState.rmc;
     const GgaRecord& gga = gpsState.gga;
     const ZdaRecord& zda = gpsState.zda;

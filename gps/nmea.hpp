@@ -168,6 +168,7 @@ struct DecodingOptions {
     bool anyTalker;          // the seven types from any two-letter talker ("$GNGGA", "$GLRMC" ...)
     bool checksumsRequired;  // the reader frames only sentences whose checksum is right
     bool stampRenewals;      // keep the monotonic time of the last GGA and RMC
+    bool keepMotion;         // keep gpsMotion: course, altitude, HDOP and satellites as given
 };
 
 extern DecodingOptions decodingOptions;
@@ -195,6 +196,21 @@ struct GpsDays {
     std::int32_t lastSeconds;  // time of day of that sentence, then of each GGA after it
 };
 extern GpsDays gpsDays;
+
+// The newest course over ground (RMC field 8 or VTG field 1, whichever came
+// last), and the GGA altitude, HDOP and satellites used, each with whether
+// the receiver gave it: its newest sentence had a number in that field. Kept
+// only with keepMotion, guarded by gpsStateLock like the records; unlike the
+// records, the altitude keeps its decimals.
+struct GpsMotion {
+    double course;    // degrees from true north
+    double altitude;  // metres above mean sea level
+    double hdop;
+    std::int32_t satellites;
+    bool courseGiven, altitudeGiven, hdopGiven, satellitesGiven;
+};
+
+extern GpsMotion gpsMotion;
 
 // The steady clock in milliseconds, never 0.
 std::int64_t monotonicMilliseconds();
@@ -247,6 +263,7 @@ struct ReportPosition {
     char longitudeHemisphere;  // 'E' or 'W' of that GGA record; 0 when empty
     GpsRenewals renewed;
     ReceiverClock clock;
+    GpsMotion motion;  // all not given unless keepMotion is set
 };
 
 ReportPosition takeReportPosition();

@@ -5,9 +5,14 @@
 // Waits are measured on the monotonic clock in 64-bit milliseconds, so a
 // changed wall clock does not shorten or stretch them and every interval the
 // settings allow (up to the largest 32-bit number of seconds) is waited whole.
+//
+// With report-distance or report-turn the wait after a pass looks at the
+// position once a second and ends early when a report is due; otherwise it is
+// one sleep, as it always was.
 
 #include "report/cycle.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -17,6 +22,7 @@
 #include "report/fixtime.hpp"
 #include "report/forward.hpp"
 #include "report/protocol.hpp"
+#include "report/trigger.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
@@ -30,26 +36,57 @@ void sleepMilliseconds(std::int64_t milliseconds) {
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
 }
 
+// The last report made, for report-distance and report-turn.
+ReportedPlace lastReport{};
+
+CurrentMotion currentMotion(const ReportPosition& position, std::int64_t nowMs) {
+    const ReportedCoordinates signedPlace = reportedCoordinates(position, false);
+    return {positionUsable(position, settings.staleAfterSeconds, nowMs),
+            signedPlace.latitude,
+            signedPlace.longitude,
+            position.fix.speed,
+            position.motion.courseGiven,
+            position.motion.course};
+}
+
 // One pass: report a usable fix or show that there is none. With the queue
 // on, the report carries its time and the kept reports may follow until
 // intervalMs after the live exchange; returns the monotonic time at which the
 // next pass is due, or 0 for a whole interval from the return.
 std::int64_t reportOnce(std::int64_t intervalMs) {
     const ReportPosition position = takeReportPosition();
-    if (!positionUsable(position, settings.staleAfterSeconds, monotonicMilliseconds())) {
+    const std::int64_t takenMs = monotonicMilliseconds();
+    if (!positionUsable(position, settings.staleAfterSeconds, takenMs)) {
         showMessage(messageCantFindSatellites);
         return 0;
     }
+    noteReport(lastReport, currentMotion(position, takenMs), takenMs);
     const ReportedCoordinates reported = reportedCoordinates(position, settings.unsignedPositions);
+    const ExtendedFields extended =
+        settings.extendedFields ? formatExtendedFields(position.motion) : ExtendedFields{{}, 0};
+    const std::string_view extendedText(extended.text.data(), extended.length);
     if (!settings.queueGiven) {
-        runReportExchange(reported.latitude, reported.longitude, position.fix.speed);
+        runReportExchange(reported.latitude, reported.longitude, position.fix.speed, {}, extendedText);
         return 0;
     }
     // Never the t of an earlier report: the server would take it for that one sent again.
     const FixTimeText fixTime =
         formatFixTime(nextReportTime(reportTimes, chooseFixTime(position.clock, systemUtcNow())));
     return reportAndForward(formatReportNumber(reported.latitude), formatReportNumber(reported.longitude),
-                            formatReportNumber(position.fix.speed), fixTime, intervalMs);
+                            formatReportNumber(position.fix.speed), fixTime, intervalMs, extendedText);
+}
+
+// Waits until dueMs or, looking at the position once a second, until a
+// report is due early.
+void waitForReportDue(std::int64_t dueMs, const ReportTriggers& triggers) {
+    for (;;) {
+        const std::int64_t nowMs = monotonicMilliseconds();
+        if (nowMs >= dueMs) return;
+        sleepMilliseconds(std::min(dueMs - nowMs, cycleTiming.intervalSecondMs));
+        const std::int64_t wokeMs = monotonicMilliseconds();
+        const CurrentMotion now = currentMotion(takeReportPosition(), wokeMs);
+        if (reportDue(triggers, lastReport, now, wokeMs, dueMs) != ReportDue::notYet) return;
+    }
 }
 
 // A renewal time of 0 is never: stale whatever the limit.
@@ -78,7 +115,10 @@ ReportedCoordinates reportedCoordinates(const ReportPosition& position, bool uns
 
 int runReportCycle() {
     showMessage(messageTryingGps);
-    decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0};
+    const ReportTriggers triggers = reportTriggers(settings, cycleTiming.intervalSecondMs);
+    decodingOptions = {settings.anyTalker, settings.checksumsRequired, settings.staleAfterSeconds > 0,
+                       settings.extendedFields || settings.reportTurnDegrees > 0};
+    lastReport = {};
     if (!startGpsInput(settings.portName.data(), settings.baudRate, settings.source.data())) {
         toggleRunState();  // 0 since "Start": the user may try again once the port is fixed
         return 0;
@@ -88,8 +128,19 @@ int runReportCycle() {
     for (std::uint64_t pass = 1;; ++pass) {
         const std::int64_t intervalMs =
             static_cast<std::int64_t>(settings.reportInterval) * cycleTiming.intervalSecondMs;
-        const std::int64_t dueMs = reportOnce(intervalMs);
-        sleepMilliseconds(dueMs == 0 ? intervalMs : dueMs - monotonicMilliseconds());
+        if (!triggersOn(triggers)) {
+            const std::int64_t dueMs = reportOnce(intervalMs);
+            sleepMilliseconds(dueMs == 0 ? intervalMs : dueMs - monotonicMilliseconds());
+        } else {
+            // The kept reports get the minimum interval after the live one,
+            // so that a report due early never waits behind them; the
+            // interval still runs from the end of the live exchange.
+            const std::int64_t backlogMs = std::min(triggers.minIntervalMs, intervalMs);
+            const std::int64_t backlogEndMs = reportOnce(backlogMs);
+            const std::int64_t liveEndMs =
+                backlogEndMs == 0 ? monotonicMilliseconds() : backlogEndMs - backlogMs;
+            waitForReportDue(liveEndMs + intervalMs, triggers);
+        }
         clearStatusLog();
         if (pass == cycleTiming.passLimit) return 0;
     }

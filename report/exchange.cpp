@@ -40,7 +40,8 @@ std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const Rep
 // and is sent nothing), sends the request and reads the answer; the outcome message of the first step that
 // fails, or of the answer. The TLS session ends here, before the socket closes.
 std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, const NumberText& latText,
-                          const NumberText& lonText, const NumberText& speedText, std::string_view fixTime) {
+                          const NumberText& lonText, const NumberText& speedText, std::string_view fixTime,
+                          std::string_view extendedFields) {
     socket = connectToHost(target.host, target.port);
     if (socket == invalidSocketHandle) return messageCantOpenHost;
     TlsSession* session = nullptr;
@@ -48,7 +49,7 @@ std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, cons
         return messageCantOpenHost;
     ReportRequest request{};
     buildReportRequest(latText, lonText, speedText, terminatedText(settings.login),
-                       terminatedText(settings.password), request, fixTime);
+                       terminatedText(settings.password), request, fixTime, extendedFields);
     const std::uint16_t outcome = sendAndReceive(socket, session, request);
     endTlsSession(session);
     return outcome;
@@ -63,13 +64,15 @@ std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, cons
 // "Can't send data!". Otherwise the
 // answer read until the server closes, 512 bytes arrive or 20 seconds pass
 // gives the outcome; no answer at all is "Service unavailable!".
-std::uint16_t runReportExchange(double latitude, double longitude, double speed, std::string_view fixTime) {
+std::uint16_t runReportExchange(double latitude, double longitude, double speed, std::string_view fixTime,
+                                std::string_view extendedFields) {
     return exchangeReportTexts(formatReportNumber(latitude), formatReportNumber(longitude),
-                               formatReportNumber(speed), fixTime, true);
+                               formatReportNumber(speed), fixTime, true, extendedFields);
 }
 
 std::uint16_t exchangeReportTexts(const NumberText& latText, const NumberText& lonText,
-                                  const NumberText& speedText, std::string_view fixTime, bool showLines) {
+                                  const NumberText& speedText, std::string_view fixTime, bool showLines,
+                                  std::string_view extendedFields) {
     if (showLines) {
         appendStatusLine(terminatedText(formatReportSummary(latText, lonText, speedText)));
         showMessage(messageConnecting);
@@ -83,7 +86,7 @@ std::uint16_t exchangeReportTexts(const NumberText& latText, const NumberText& l
     std::uint16_t outcome = messageCantConnect;
     const bool tlsReady = !target.tls || tlsAvailable();
     if (target.usable && trustUsable && waitForRoute(target.host) && startSocketLibrary() && tlsReady) {
-        outcome = carryReport(target, socket, latText, lonText, speedText, fixTime);
+        outcome = carryReport(target, socket, latText, lonText, speedText, fixTime, extendedFields);
     }
     stopSocketLibrary(socket);
     if (showLines) showMessage(outcome);

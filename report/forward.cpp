@@ -95,9 +95,9 @@ bool openSettingsQueue() {
 
 std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
                               const NumberText& speedText, const FixTimeText& fixTime,
-                              std::int64_t intervalMs) {
+                              std::int64_t intervalMs, std::string_view extendedFields) {
     const std::uint16_t outcome =
-        exchangeReportTexts(latText, lonText, speedText, terminatedText(fixTime), true);
+        exchangeReportTexts(latText, lonText, speedText, terminatedText(fixTime), true, extendedFields);
     // As without the queue, the next report is due an interval after this
     // exchange ended; the backlog fills that wait, never more.
     const std::int64_t dueMs = monotonicMilliseconds() + intervalMs;

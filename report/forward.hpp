@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "report/fixtime.hpp"
 #include "report/queue.hpp"
@@ -29,6 +30,7 @@ bool openSettingsQueue();
 // kept reports are sent quietly until the queue is empty ("Sent N kept
 // reports."), one fails, or intervalMs have passed since the live exchange
 // ended. Returns that moment (monotonic milliseconds): the next report is due.
+// extendedFields go with the live report only: a kept record holds none.
 std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
                               const NumberText& speedText, const FixTimeText& fixTime,
-                              std::int64_t intervalMs);
+                              std::int64_t intervalMs, std::string_view extendedFields = {});

@@ -231,8 +231,8 @@ constexpr std::size_t encodedFixTimeMaxLength = 3 + fixTimeMaxLength + 2 * 2;  /
 
 // The longest body: the fixed 24 characters, two credentials of 35 bytes each
 // sent as %XX, three 15-character numbers and the position's time.
-constexpr std::size_t bodyMaxLength =
-    24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength + encodedFixTimeMaxLength;
+constexpr std::size_t bodyMaxLength = 24 + 2 * encodedCredentialMaxLength + 3 * numberTextMaxLength +
+                                      extendedFieldsCapacity - 1 + encodedFixTimeMaxLength;
 static_assert(bodyMaxLength < 1000);
 static_assert(encodedCredentialMaxLength == 3 * credentialMaxLength);
 static_assert(std::string_view("POST ").size() + reportUrlCapacity - 1 + requestHeaders.size() +
@@ -308,9 +308,49 @@ EncodedFixTime encodeFixTime(std::string_view fixTime) {
 
 }  // namespace
 
+namespace {
+
+// The ranges the report server takes for the extended fields: a receiver's
+// odd value (a course of -1, an HDOP of 99.99) is left out rather than have
+// the server refuse the whole report with "6".
+struct ExtendedRange {
+    std::string_view name;
+    double GpsMotion::*value;
+    bool GpsMotion::*given;
+    double low, high;
+};
+
+constexpr std::array<ExtendedRange, 3> extendedRanges{{
+    {"&c=", &GpsMotion::course, &GpsMotion::courseGiven, 0.0, 360.0},  // 360 is north too
+    {"&a=", &GpsMotion::altitude, &GpsMotion::altitudeGiven, -1000.0, 60000.0},
+    {"&h=", &GpsMotion::hdop, &GpsMotion::hdopGiven, 0.0, 99.9},  // the widest an HDOP field holds
+}};
+constexpr std::int32_t satellitesMax = 99;  // two digits, as GGA counts them
+
+}  // namespace
+
+ExtendedFields formatExtendedFields(const GpsMotion& motion) {
+    ExtendedFields fields{{}, 0};
+    for (const ExtendedRange& range : extendedRanges) {
+        const double value = motion.*range.value;
+        if (!(motion.*range.given) || value < range.low || value > range.high) continue;
+        append(fields.text, fields.length, range.name);
+        append(fields.text, fields.length, numberTextView(formatReportNumber(value)));
+    }
+    if (motion.satellitesGiven && motion.satellites >= 0 && motion.satellites <= satellitesMax) {
+        std::array<char, 2> count;
+        const auto end = std::to_chars(count.data(), count.data() + count.size(), motion.satellites).ptr;
+        append(fields.text, fields.length, "&n=");
+        append(fields.text, fields.length, {count.data(), static_cast<std::size_t>(end - count.data())});
+    }
+    return fields;
+}
+
 void buildReportRequest(const NumberText& latText, const NumberText& lonText, const NumberText& speedText,
                         std::string_view login, std::string_view password, ReportRequest& request,
-                        std::string_view fixTime) {
+                        std::string_view fixTime, std::string_view extendedFields) {
+    extendedFields =
+        extendedFields.substr(0, std::min(extendedFields.find('\0'), extendedFieldsCapacity - 1));
     const EncodedCredential encodedLogin = percentEncode(login);
     const EncodedCredential encodedPassword = percentEncode(password);
     const EncodedFixTime encodedTime = encodeFixTime(fixTime);
@@ -319,7 +359,7 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     const std::string_view speed = numberTextView(speedText);
     // "v=1.1&l=" 8, "&p=" 3, "&lat=" 5, "&lon=" 5, "&s=" 3.
     const std::size_t contentLength = 24 + encodedLogin.length + encodedPassword.length + lat.size() +
-                                      lon.size() + speed.size() + encodedTime.length;
+                                      lon.size() + speed.size() + extendedFields.size() + encodedTime.length;
     std::array<char, contentLengthDigits> lengthText;
     const auto lengthEnd =
         std::to_chars(lengthText.data(), lengthText.data() + lengthText.size(), contentLength).ptr;
@@ -341,6 +381,7 @@ void buildReportRequest(const NumberText& latText, const NumberText& lonText, co
     out.put(lon);
     out.put("&s=");
     out.put(speed);
+    out.put(extendedFields);
     out.put({encodedTime.text.data(), encodedTime.length});
     request.text[request.length] = '\0';
 }

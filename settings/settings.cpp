@@ -46,6 +46,11 @@ void resetSettings() {
     settings = defaultSettings();
 }
 
+std::int32_t effectiveReportMinInterval(const Settings& given) {
+    return given.reportMinIntervalSeconds > 0 ? given.reportMinIntervalSeconds
+                                              : defaultReportMinIntervalSeconds;
+}
+
 // ---- UTF-8 ----------------------------------------------------------------
 
 namespace {
@@ -321,8 +326,9 @@ struct WordOption {
     bool Settings::*flag;
 };
 
-constexpr std::array<WordOption, 3> wordOptions{{
+constexpr std::array<WordOption, 4> wordOptions{{
     {L"talkers", L"any", L"GP", &Settings::anyTalker},
+    {L"fields", L"extended", L"basic", &Settings::extendedFields},
     {L"positions", L"unsigned", L"signed", &Settings::unsignedPositions},
     {L"checksums", L"required", L"ignored", &Settings::checksumsRequired},
 }};
@@ -367,6 +373,15 @@ bool applyOptionLine(const wchar_t* line, bool cut) {
         std::int32_t limit = 0;
         if (!cut && readSeconds(value, limit) && limit > 0)
             settings.queueLimit = std::min(limit, maximumQueueLimit);
+        return true;
+    }
+    // Whole numbers; 0 turns report-distance and report-turn off again.
+    if (name == L"report-distance" || name == L"report-turn" || name == L"report-min-interval") {
+        std::int32_t number = 0;
+        if (cut || !readSeconds(value, number)) return true;
+        if (name == L"report-distance") settings.reportDistanceMetres = number;
+        if (name == L"report-turn") settings.reportTurnDegrees = std::min(number, maximumReportTurnDegrees);
+        if (name == L"report-min-interval") settings.reportMinIntervalSeconds = std::max(number, 1);
         return true;
     }
     if (name == L"source") {

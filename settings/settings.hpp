@@ -23,6 +23,10 @@ constexpr std::size_t queuePathCapacity = 144;   // the path of a queue line, an
 // largest keeps the file (96 bytes a report) under 1 GB.
 constexpr std::int32_t defaultQueueLimit = 100000;
 constexpr std::int32_t maximumQueueLimit = 10000000;
+// report-min-interval when report-distance or report-turn is set without it.
+constexpr std::int32_t defaultReportMinIntervalSeconds = 5;
+// report-turn: a course can differ from another by 180 degrees at most.
+constexpr std::int32_t maximumReportTurnDegrees = 180;
 // Stored as the source when a source line was too long to be read whole: it
 // names nothing that can be opened, so the GPS input fails to open ("Can't open
 // GPS-port!") instead of reading from a cut address.
@@ -60,10 +64,18 @@ struct Settings {
     std::array<char, queuePathCapacity> queuePath;  // UTF-8, relative to the program's folder
                                                     // or absolute; empty: a line too long to be read
     std::int32_t queueLimit;                        // queue-limit = N: reports kept at most, 1 or more
+    std::int32_t reportDistanceMetres;              // report-distance = METRES; 0: off
+    std::int32_t reportTurnDegrees;                 // report-turn = DEGREES, 1 to 180; 0: off
+    std::int32_t reportMinIntervalSeconds;          // report-min-interval = SECONDS, 1 or more; 0: not given
+    bool extendedFields;                            // fields = extended: c, a, h and n in every report
 };
 
 // Written once by the window thread before any other thread exists.
 extern Settings settings;
+
+// The shortest time between two reports when report-distance or report-turn
+// may bring one early: report-min-interval, or 5 seconds when it is not given.
+std::int32_t effectiveReportMinInterval(const Settings& given);
 
 // Restores the built-in defaults: "COM1:", 4800 baud, no login or password,
 // 30 s, and every option at its default.

@@ -10,7 +10,7 @@
 namespace {
 
 ReportPosition position(char latitudeHemisphere, char longitudeHemisphere, GpsRenewals renewed = {}) {
-    return {{33.5, 70.25, 1.5, 1}, latitudeHemisphere, longitudeHemisphere, renewed, {}};
+    return {{33.5, 70.25, 1.5, 1}, latitudeHemisphere, longitudeHemisphere, renewed, {}, {}};
 }
 
 }  // namespace

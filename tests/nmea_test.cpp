@@ -506,6 +506,7 @@ class NmeaOptions : public Nmea {
     void TearDown() override {
         decodingOptions = DecodingOptions{};
         gpsRenewals = GpsRenewals{};
+        gpsMotion = GpsMotion{};
     }
 };
 
@@ -593,4 +594,44 @@ TEST_F(NmeaOptions, ReportPositionCarriesItsOwnHemispheresAndRenewals) {
     EXPECT_EQ(position.renewed.rmcMs, 0) << "RMC stamped by a GGA";
     dispatchSentence("$GPRMC,123520,A*");
     EXPECT_GE(takeReportPosition().renewed.rmcMs, before);
+}
+
+// The motion values follow the newest sentence that carries each, an empty
+// field meaning "not given" (a course of 0 is due north, not missing); they
+// are kept only when asked for.
+TEST_F(NmeaOptions, MotionValuesAreTheNewestGivenOnes) {
+    dispatchSentence("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394*");
+    EXPECT_FALSE(takeReportPosition().motion.courseGiven) << "kept without keepMotion";
+    decodingOptions.keepMotion = true;
+    struct Case {
+        const char* sentence;
+        GpsMotion motion;  // after it, following the cases before
+    };
+    const Case cases[] = {
+        {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*",
+         {0, 545.4, 0.9, 8, false, true, true, true}},
+        {"$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394*",
+         {84.4, 545.4, 0.9, 8, true, true, true, true}},
+        {"$GPVTG,000.0,T,034.4,M,005.5,N,010.2,K*", {0, 545.4, 0.9, 8, true, true, true, true}},
+        {"$GPVTG,,T,,M,0.0,N,0.0,K,N*", {0, 545.4, 0.9, 8, false, true, true, true}},
+        {"$GPRMC,123520,A,4807.038,N,01131.000,E,000.1,359.9*",
+         {359.9, 545.4, 0.9, 8, true, true, true, true}},
+        {"$GPGGA,123520,4807.038,N,01131.000,E,1,12,,-12.5,M*",
+         {359.9, -12.5, 0, 12, true, true, false, true}},
+        {"$GPGGA,123521,,,,,0,,99.9,,*", {359.9, 0, 99.9, 0, true, false, true, false}},
+        {"$GPGGA,123522,4807.038,N,01131.000,E,1,07*", {359.9, 0, 0, 7, true, false, false, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sentence);
+        dispatchSentence(c.sentence);
+        const GpsMotion m = takeReportPosition().motion;
+        EXPECT_EQ(m.courseGiven, c.motion.courseGiven);
+        EXPECT_EQ(m.altitudeGiven, c.motion.altitudeGiven);
+        EXPECT_EQ(m.hdopGiven, c.motion.hdopGiven);
+        EXPECT_EQ(m.satellitesGiven, c.motion.satellitesGiven);
+        EXPECT_DOUBLE_EQ(m.courseGiven ? m.course : 0, c.motion.courseGiven ? c.motion.course : 0);
+        EXPECT_DOUBLE_EQ(m.altitudeGiven ? m.altitude : 0, c.motion.altitudeGiven ? c.motion.altitude : 0);
+        EXPECT_DOUBLE_EQ(m.hdopGiven ? m.hdop : 0, c.motion.hdopGiven ? c.motion.hdop : 0);
+        EXPECT_EQ(m.satellitesGiven ? m.satellites : 0, c.motion.satellitesGiven ? c.motion.satellites : 0);
+    }
 }

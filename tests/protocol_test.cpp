@@ -25,10 +25,12 @@ NumberText numberText(const char* text) {
 }
 
 std::string requestFor(const char* lat, const char* lon, const char* speed, std::string_view login,
-                       std::string_view password, std::string_view fixTime = {}) {
+                       std::string_view password, std::string_view fixTime = {},
+                       const GpsMotion* motion = nullptr) {
     ReportRequest request;
-    buildReportRequest(numberText(lat), numberText(lon), numberText(speed), login, password, request,
-                       fixTime);
+    const ExtendedFields extended = motion != nullptr ? formatExtendedFields(*motion) : ExtendedFields{};
+    buildReportRequest(numberText(lat), numberText(lon), numberText(speed), login, password, request, fixTime,
+                       {extended.text.data(), extended.length});
     EXPECT_EQ(request.text[request.length], '\0');
     EXPECT_EQ(std::strlen(request.text.data()), request.length);
     return {request.text.data(), request.length};
@@ -71,8 +73,15 @@ TEST(ReportRequest, ExactBytes) {
         std::string login, password;
         std::size_t contentLength;
         std::string body;
-        std::string fixTime = "";  // none: the request as it always was
+        std::string fixTime = "";           // none: the request as it always was
+        const GpsMotion* motion = nullptr;  // fields = extended
     };
+    constexpr GpsMotion everything{84.4, 545.4, 0.9, 8, true, true, true, true};
+    constexpr GpsMotion courseNorthOnly{0, 545.4, 0.9, 8, true, false, false, false};
+    constexpr GpsMotion longest{1.2345678e-300, -1.2345678e-300, 99.9, 99, true, true, true, true};
+    constexpr GpsMotion outOfRange{-0.1, 60000.5, 99.99, 100, true, true, true, true};
+    constexpr GpsMotion atTheEdges{360, -1000, 0, 0, true, true, true, true};
+    constexpr GpsMotion nothing{};
     const std::string login35(35, 'L');
     const Case cases[] = {
         {"ordinary fix", "55.755833", "37.617667", "0", "user", "secret", 53,
@@ -91,10 +100,26 @@ TEST(ReportRequest, ExactBytes) {
         {"a time is read to its zero byte", "1", "2", "3", "u", "p", 56,
          "v=1.1&l=u&p=p&lat=1&lon=2&s=3&t=2000-01-01T00%3A00%3A00Z",
          std::string("2000-01-01T00:00:00Z\0junk", 25)},
+        {"extended: course, altitude, HDOP, satellites after s", "1", "2", "3", "u", "p", 54,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=84.4&a=545.4&h=0.9&n=8", "", &everything},
+        {"extended: before t", "1", "2", "3", "u", "p", 81,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=84.4&a=545.4&h=0.9&n=8&t=2026-12-07T18%3A10%3A54Z",
+         "2026-12-07T18:10:54Z", &everything},
+        {"extended: a course of 0 is given, the rest not", "1", "2", "3", "u", "p", 33,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=0", "", &courseNorthOnly},
+        {"extended: the longest values", "1", "2", "3", "u", "p", 76,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=1.2345678e-300&a=-1.2345678e-300&h=99.9&n=99", "", &longest},
+        {"extended: values the server refuses are left out", "1", "2", "3", "u", "p", 29,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3", "", &outOfRange},
+        {"extended: the ends of the ranges are sent", "1", "2", "3", "u", "p", 51,
+         "v=1.1&l=u&p=p&lat=1&lon=2&s=3&c=360&a=-1000&h=0&n=0", "", &atTheEdges},
+        {"extended: nothing given adds nothing", "1", "2", "3", "u", "p", 29, "v=1.1&l=u&p=p&lat=1&lon=2&s=3",
+         "", &nothing},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string request = requestFor(c.lat, c.lon, c.speed, c.login, c.password, c.fixTime);
+        const std::string request =
+            requestFor(c.lat, c.lon, c.speed, c.login, c.password, c.fixTime, c.motion);
         EXPECT_EQ(request, headerFor(c.contentLength) + c.body);
         expectContentLengthMatches(request);
     }
@@ -114,6 +139,13 @@ TEST(ReportRequest, LongestRequestFitsWhole) {
     EXPECT_EQ(timed,
               headerFor(306) + request.substr(request.find("\n\n") + 2) + "&t=9999-12-31T23%3A59%3A59Z");
     expectContentLengthMatches(timed);
+    constexpr GpsMotion extremes{1.2345678e-308, -1.2345678e-308, 1.2345678e-308, 99, true, true, true, true};
+    const std::string extended = requestFor("-1.2345678e-308", "-1.2345678e-308", "-1.2345678e-308", every,
+                                            every, "9999-12-31T23:59:59Z", &extremes);
+    EXPECT_EQ(extended, headerFor(363) + request.substr(request.find("\n\n") + 2) +
+                            "&c=1.2345678e-308&a=-1.2345678e-308&h=1.2345678e-308&n=99"
+                            "&t=9999-12-31T23%3A59%3A59Z");
+    expectContentLengthMatches(extended);
 }
 
 TEST(ReportRequest, NumberTextWithoutTerminatorIsReadTo15Characters) {

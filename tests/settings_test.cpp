@@ -246,6 +246,10 @@ struct ExpectedOptions {
     bool queueGiven = false;
     std::string queuePath = "";
     std::int32_t queueLimit = 100000;
+    std::int32_t reportDistance = 0;
+    std::int32_t reportTurn = 0;
+    std::int32_t reportMinInterval = 5;
+    bool extendedFields = false;
     std::int32_t interval = 30;  // the fifth line, to see that option lines leave it
 };
 
@@ -273,6 +277,10 @@ void expectOptions(const ExpectedOptions& e) {
     EXPECT_EQ(settings.queueGiven, e.queueGiven);
     EXPECT_EQ(std::string(settings.queuePath.data()), e.queuePath);
     EXPECT_EQ(settings.queueLimit, e.queueLimit);
+    EXPECT_EQ(settings.reportDistanceMetres, e.reportDistance);
+    EXPECT_EQ(settings.reportTurnDegrees, e.reportTurn);
+    EXPECT_EQ(effectiveReportMinInterval(settings), e.reportMinInterval);
+    EXPECT_EQ(settings.extendedFields, e.extendedFields);
     EXPECT_EQ(settings.reportInterval, e.interval);
 }
 
@@ -312,6 +320,16 @@ TEST_F(SettingsFile, OptionLinesAfterTheFifth) {
         {"queue-limit of 0, a sign or letters is ignored", "queue-limit = 7\nqueue-limit = 0\nqueue-limit = -3\nqueue-limit = 9x\n",
          {.queueLimit = 7, .interval = 45}},
         {"queue-limit has a ceiling", "queue-limit = 99999999999\n", {.queueLimit = 10000000, .interval = 45}},
+        {"report at distance and turns", "report-distance = 500\nreport-turn = 15\nreport-min-interval = 3\n",
+         {.reportDistance = 500, .reportTurn = 15, .reportMinInterval = 3, .interval = 45}},
+        {"report-min-interval at least 1", "report-min-interval = 0\n", {.reportMinInterval = 1, .interval = 45}},
+        {"report-turn at most 180, 0 is off again", "report-turn = 400\nreport-distance = 200\nreport-distance = 0\n",
+         {.reportTurn = 180, .interval = 45}},
+        {"report values not whole numbers are ignored", "report-distance = 200\nreport-distance = 1.5\n"
+                                                       "report-distance = -3\nreport-turn = 15deg\n",
+         {.reportDistance = 200, .interval = 45}},
+        {"fields extended, then basic again", "fields = extended\nfields = basic\n", {.interval = 45}},
+        {"fields extended", "fields = extended\nfields = all\n", {.extendedFields = true, .interval = 45}},
         {"a cut queue line names no file", "queue = /" + std::string(140, 'q') + "\n",
          {.queueGiven = true, .interval = 45}},
         {"every option", "server = https://r.example\nca-file = c.pem\ntalkers = any\npositions = unsigned\n"

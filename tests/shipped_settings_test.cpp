@@ -21,7 +21,9 @@ std::string shippedFile() {
 bool anyOptionSet() {
     return settings.server.given || settings.caFile[0] != '\0' || settings.anyTalker ||
            settings.unsignedPositions || settings.checksumsRequired || settings.staleAfterSeconds != 0 ||
-           settings.source[0] != '\0' || settings.queueGiven || settings.queueLimit != defaultQueueLimit;
+           settings.source[0] != '\0' || settings.queueGiven || settings.queueLimit != defaultQueueLimit ||
+           settings.reportDistanceMetres != 0 || settings.reportTurnDegrees != 0 ||
+           settings.reportMinIntervalSeconds != 0 || settings.extendedFields;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 # Each suite is one test: a Wine start per test case would cost seconds each.
 set(windows_suites
   allocation checksum cycle fixtime framing mainwindow mainwindow_threads nmea nmea_alloc nmea_threads protocol queue
-  statuslog window_threads)
+  statuslog trigger window_threads)
 # And the suites of the Windows realisation alone, tests/wine/NAME_test.cpp.
 file(GLOB windows_only_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/*_test.cpp)
 foreach(source IN LISTS windows_only_sources)

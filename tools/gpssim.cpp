@@ -4,14 +4,15 @@
 // program opens as its serial port) and writes NMEA 0183 to it paced like a
 // receiver on a real line: 10 bits per byte at the given baud rate, one burst
 // of sentences per fix. The sentences come from a generated track (a start
-// position moving at a constant speed and heading) or from a file replayed.
+// position moving at a constant speed and heading, or a route of waypoints
+// driven at a constant speed) or from a file replayed.
 // Options make it report no fix for a while, fall silent, or be unplugged and
 // plugged in again under the same link path. It can also serve the same
 // stream to TCP clients, as a network NMEA source does.
 //
 // Divisions: options; the output line (queue and pacing); the
 // pseudo-terminal; the TCP server; the generated track and its sentences;
-// replay of a file; the main loop.
+// the route; replay of a file; the main loop.
 //
 // Like a UART, the line sends to nobody while no program has the device open:
 // those bytes are lost, so a program that opens the port gets only what is sent
@@ -44,7 +45,12 @@ namespace {
 
 // ---- options ------------------------------------------------------------------------
 
-constexpr double never = -1.0;  // an option's time that does not apply
+constexpr double never = -1.0;               // an option's time that does not apply
+constexpr std::size_t routeCapacity = 1000;  // waypoints of a --route
+
+struct Waypoint {
+    double latitude, longitude;  // decimal degrees, south and west negative
+};
 
 struct Options {
     long baudRate = 4800;
@@ -64,6 +70,8 @@ struct Options {
     double duration = never;  // never: until interrupted
     long tcpPort = 0;         // 0: no TCP server
     const char* tcpAddress = "127.0.0.1";
+    std::array<Waypoint, routeCapacity> route{};
+    std::size_t routePoints = 0;  // 0: no route, the straight track
 };
 
 constexpr char usageText[] =
@@ -91,6 +99,12 @@ constexpr char usageText[] =
     "  --speed KNOTS      speed over ground (default 10)\n"
     "  --heading DEG      course over ground, degrees from true north (default 90)\n"
     "  --invalid-for S    no fix for the first S seconds: RMC status V, GGA quality 0\n"
+    "  --route POINTS     drive a route instead: waypoints \"LAT,LON LAT,LON ...\"\n"
+    "                     (at least two, spaces or \";\" between them) at --speed,\n"
+    "                     from the first; the course is that of the leg being\n"
+    "                     driven, so it turns at each waypoint. Stops at the last\n"
+    "                     waypoint (speed 0), or with --loop drives back to the\n"
+    "                     first and round again\n"
     "\n"
     "Replay\n"
     "  --replay FILE      send the lines of FILE as they are instead (lines starting\n"
@@ -98,7 +112,7 @@ constexpr char usageText[] =
     "                     each sentence whose UTC time differs from the fix before\n"
     "                     (GGA, RMC, ZDA, GNS field 1; GLL field 5), so a file of\n"
     "                     receiver output keeps its rhythm. Ends after the file\n"
-    "  --loop             start the file again at its end, for ever\n"
+    "  --loop             start the file (or the route) again at its end, for ever\n"
     "\n"
     "Faults\n"
     "  --silent-after S   send nothing from S seconds on ...\n"
@@ -123,6 +137,28 @@ bool readNumber(const char* text, double low, double high, double& value) {
     if (number < low || number > high) return false;
     value = number;
     return true;
+}
+
+// "LAT,LON LAT,LON ...": at least two waypoints in range, separated by
+// blanks or ";".
+bool readRoute(const char* text, Options& options) {
+    options.routePoints = 0;
+    for (const char* c = text;;) {
+        while (*c == ' ' || *c == ';' || *c == '\t' || *c == '\n') ++c;
+        if (*c == '\0') break;
+        if (options.routePoints == routeCapacity) return false;
+        char* end = nullptr;
+        const double latitude = std::strtod(c, &end);
+        if (end == c || *end != ',') return false;
+        c = end + 1;
+        const double longitude = std::strtod(c, &end);
+        if (end == c || !std::isfinite(latitude) || !std::isfinite(longitude) || std::fabs(latitude) > 90.0 ||
+            std::fabs(longitude) > 180.0)
+            return false;
+        options.route[options.routePoints++] = {latitude, longitude};
+        c = end;
+    }
+    return options.routePoints >= 2;
 }
 
 // Reads the value of one option; false with a message when it is bad.
@@ -169,6 +205,7 @@ bool readOptionValue(std::string_view option, const char* text, Options& options
         options.replayPath = text;
         return *text != '\0';
     }
+    if (option == "--route") return readRoute(text, options);
     for (const NumberOption& number : numberOptions) {
         if (option == number.name) return readNumber(text, number.low, number.high, options.*number.field);
     }
@@ -448,6 +485,7 @@ constexpr double degreesToRadians = 3.14159265358979323846 / 180.0;
 struct Track {
     double latitude, longitude;  // decimal degrees
     double heading;              // degrees from true north, 0 to 360
+    double speedKnots;           // 0 at the end of a route
 };
 
 struct Satellite {
@@ -475,6 +513,74 @@ void advanceTrack(Track& track, double speedKnots, double seconds) {
     double parallel = std::max(std::cos(track.latitude * degreesToRadians), 1e-6);
     track.longitude += nauticalMiles * std::sin(heading) / (60.0 * parallel);
     track.longitude = std::remainder(track.longitude, 360.0);  // -180 to 180
+}
+
+// ---- the route --------------------------------------------------------------------------
+
+constexpr double earthRadiusMetres = 6371008.8;  // the mean radius
+constexpr double metresPerNauticalMile = 1852.0;
+
+// Where a route's driving has got to: metres along leg number leg (from
+// waypoint leg to the next, or with --loop from the last back to the first).
+struct RouteProgress {
+    std::size_t leg;
+    double along;
+    bool finished;
+};
+
+double legMetres(const Waypoint& from, const Waypoint& to) {
+    const double halfPhi = std::sin((to.latitude - from.latitude) * degreesToRadians / 2.0);
+    const double halfLambda = std::sin((to.longitude - from.longitude) * degreesToRadians / 2.0);
+    const double h = halfPhi * halfPhi + std::cos(from.latitude * degreesToRadians) *
+                                             std::cos(to.latitude * degreesToRadians) * halfLambda *
+                                             halfLambda;
+    return 2.0 * earthRadiusMetres * std::asin(std::sqrt(std::min(h, 1.0)));
+}
+
+// The initial great-circle bearing from one waypoint to the next, 0 to 360.
+double legBearing(const Waypoint& from, const Waypoint& to) {
+    const double phi1 = from.latitude * degreesToRadians;
+    const double phi2 = to.latitude * degreesToRadians;
+    const double lambda = (to.longitude - from.longitude) * degreesToRadians;
+    const double y = std::sin(lambda) * std::cos(phi2);
+    const double x = std::cos(phi1) * std::sin(phi2) - std::sin(phi1) * std::cos(phi2) * std::cos(lambda);
+    return std::fmod(std::atan2(y, x) / degreesToRadians + 360.0, 360.0);
+}
+
+// Drives on for seconds at the options' speed and puts the track where that
+// leads: on the leg between its waypoints (a straight line in degrees, which
+// for legs of a few kilometres lies within a metre of the great circle),
+// heading along it. Waypoints that repeat are passed over.
+void advanceRoute(RouteProgress& progress, Track& track, const Options& options, double seconds) {
+    const std::size_t legs = options.loop ? options.routePoints : options.routePoints - 1;
+    double metres = options.speedKnots * metresPerNauticalMile * seconds / 3600.0;
+    const Waypoint* from = &options.route[0];
+    const Waypoint* to = &options.route[1];
+    // Each round of the route is longer than 0 (readRoute), so this ends.
+    while (!progress.finished) {
+        from = &options.route[progress.leg];
+        to = &options.route[(progress.leg + 1) % options.routePoints];
+        const double length = legMetres(*from, *to);
+        if (progress.along + metres < length) {
+            progress.along += metres;
+            break;
+        }
+        metres -= length - progress.along;
+        progress.along = 0.0;
+        progress.leg = (progress.leg + 1) % options.routePoints;
+        if (progress.leg == legs) progress.finished = true;
+    }
+    if (progress.finished) {
+        track.latitude = options.route[options.routePoints - 1].latitude;
+        track.longitude = options.route[options.routePoints - 1].longitude;
+        track.speedKnots = 0.0;
+        return;
+    }
+    const double length = legMetres(*from, *to);
+    const double share = length > 0.0 ? progress.along / length : 0.0;
+    track.latitude = from->latitude + (to->latitude - from->latitude) * share;
+    track.longitude = from->longitude + (to->longitude - from->longitude) * share;
+    if (length > 0.0) track.heading = legBearing(*from, *to);
 }
 
 // Adds "*hh" (the XOR of the characters between "$" and "*") and CR LF.
@@ -520,8 +626,8 @@ FixTime fixTimeOf(std::chrono::system_clock::time_point when) {
 }
 
 // One fix's burst of sentences into the empty line.
-void queueGeneratedFix(OutputLine& line, const Track& track, const Options& options, long fixIndex,
-                       const FixTime& when, bool hasFix, double now, double byteSeconds) {
+void queueGeneratedFix(OutputLine& line, const Track& track, long fixIndex, const FixTime& when, bool hasFix,
+                       double now, double byteSeconds) {
     std::array<char, 160> body{};
     std::array<char, 64> latitude{}, longitude{};
     formatCoordinate(latitude, track.latitude, 2, 'N', 'S');
@@ -572,7 +678,7 @@ void queueGeneratedFix(OutputLine& line, const Track& track, const Options& opti
     }
     std::array<char, 8> date{};
     std::snprintf(date.data(), date.size(), "%02d%02d%02d", when.day, when.month, when.year % 100);
-    double knots = options.speedKnots;
+    double knots = track.speedKnots;
     if (hasFix) {
         queue(std::snprintf(body.data(), body.size(), "$GPRMC,%s,A,%s,%s,%.1f,%.1f,%s,,,A", time,
                             latitude.data(), longitude.data(), knots, course, date.data()));
@@ -681,6 +787,7 @@ struct Simulation {
     Terminal terminal;
     OutputLine line;
     Track track;
+    RouteProgress route;
     Replay replay;
     std::chrono::steady_clock::time_point start;
     std::chrono::system_clock::time_point startUtc;
@@ -724,14 +831,18 @@ void runFix(Simulation& simulation, double now, double byteSeconds) {
         simulation.replay.fixTime[0] = '\0';
     } else {
         // The track is where the time since the start has taken it.
-        advanceTrack(simulation.track, options.speedKnots, fixStart - simulation.trackTime);
+        if (options.routePoints > 0) {
+            advanceRoute(simulation.route, simulation.track, options, fixStart - simulation.trackTime);
+        } else {
+            advanceTrack(simulation.track, options.speedKnots, fixStart - simulation.trackTime);
+        }
         simulation.trackTime = fixStart;
         // A fix that finds the line still busy is not sent.
         if (sending && simulation.line.count == 0) {
             auto when = simulation.startUtc + std::chrono::duration_cast<std::chrono::system_clock::duration>(
                                                   std::chrono::duration<double>(fixStart));
-            queueGeneratedFix(simulation.line, simulation.track, options, simulation.fixIndex,
-                              fixTimeOf(when), fixStart >= options.invalidFor, now, byteSeconds);
+            queueGeneratedFix(simulation.line, simulation.track, simulation.fixIndex, fixTimeOf(when),
+                              fixStart >= options.invalidFor, now, byteSeconds);
         }
     }
     ++simulation.fixIndex;
@@ -809,6 +920,13 @@ int main(int argc, char** argv) {
             break;
     }
     Options& options = simulation.options;
+    double routeMetres = 0.0;
+    for (std::size_t i = 1; i < options.routePoints; ++i)
+        routeMetres += legMetres(options.route[i - 1], options.route[i]);
+    if (options.routePoints > 0 && routeMetres == 0.0) {
+        std::fputs("wayloom-gpssim: the route goes nowhere\nTry 'wayloom-gpssim --help'.\n", stderr);
+        return 2;
+    }
     if (options.replayPath != nullptr) {
         simulation.replay.file = std::fopen(options.replayPath, "rb");
         if (simulation.replay.file == nullptr) {
@@ -820,8 +938,9 @@ int main(int argc, char** argv) {
     // The first fix comes one period after the start, as from a receiver just
     // switched on, so a program started together with the simulator gets it.
     simulation.nextFix = 1.0 / options.fixRate;
-    simulation.track = {options.latitude, options.longitude,
-                        std::fmod(options.headingDegrees + 720.0, 360.0)};
+    simulation.track = {options.latitude, options.longitude, std::fmod(options.headingDegrees + 720.0, 360.0),
+                        options.speedKnots};
+    if (options.routePoints > 0) advanceRoute(simulation.route, simulation.track, options, 0.0);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);

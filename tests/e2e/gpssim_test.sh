@@ -66,7 +66,8 @@ valid_checksums() {
 "$sim" --help >"$work/help" || fail "--help exits non-zero"
 grep -q '^Usage: wayloom-gpssim' "$work/help" || fail "--help shows no usage"
 for bad in "--baud 0" "--baud 4800.5" "--rate 0" "--lat 91" "--lon -181" "--speed -1" "--heading abc" \
-    "--duration" "--bogus 1" "--link=" "--tcp 0" "--tcp 65536"; do
+    "--duration" "--bogus 1" "--link=" "--tcp 0" "--tcp 65536" "--route 1,2" "--route 1,2;1,2" \
+    "--route 91,0;0,0" "--route 1,2;3"; do
     status=0
     # shellcheck disable=SC2086
     timeout 5 "$sim" $bad >/dev/null 2>&1 || status=$?
@@ -99,6 +100,8 @@ $GPRMC,120002.00,A,4807.0380,N,01131.0000,E,0.0,0.0,010124,,,A*6E
 EOF
 replay_start=$(date +%s.%N)
 start_sim replay --baud 115200 --replay "$work/three.nmea" --duration 20
+# A route: 33 m north, then 33 m east at 30 knots (15.4 m/s), then a stop.
+start_sim route --baud 115200 --route "10,20 10.0003,20;10.0003,20.0003" --speed 30 --duration 7
 # Silent from 2 s for 2 s.
 start_sim silent --baud 115200 --silent-after 2 --silent-for 2 --duration 6.5
 # Unplugged at 2 s for 2 s, under a link.
@@ -167,6 +170,20 @@ expect "three GSV messages of ten satellites" '
     [.[] | select(.type == "GSV") | .record] | length >= 3
     and (.[0:3] | map(.messageNumber) == ["1","2","3"]) and all(.messageCount == "3" and .satellitesInView == 10)' \
     "$work/track.json"
+
+# --- the route: north, then east, then standing at the last waypoint ---
+wait "$(cat "$work/route.pid")" || fail "route scenario exits non-zero"
+"$decoder" "$work/route.nmea" >"$work/route.json"
+expect "courses 0 then 90, then standing" '[.[] | select(.type == "RMC") | .record
+    | if .speed == 0 then "stop" elif .course == 0 then "north" elif .course == 90 then "east" else .course end]
+    | index("east") as $east | index("stop") as $stop
+    | $east >= 1 and $stop > $east and (.[:$east] | all(. == "north"))
+      and (.[$east:$stop] | all(. == "east")) and (.[$stop:] | all(. == "stop"))' "$work/route.json"
+expect "positions on the legs, the last one the last waypoint" '[.[] | select(.type == "RMC") | .record] as $rmc
+    | [.[] | select(.type == "GGA") | .record] as $gga
+    | ($gga | all((.longitude - 20 | fabs) < 2e-6 or (.latitude - 10.0003 | fabs) < 2e-6))
+      and ($gga[-1] | (.latitude - 10.0003 | fabs) < 2e-6 and (.longitude - 20.0003 | fabs) < 2e-6)' \
+    "$work/route.json"
 
 # --- silence: no fix is sent for two seconds ---
 "$decoder" "$work/silent.nmea" >"$work/silent.json"
