@@ -44,7 +44,7 @@ nginx -c "$work/nginx.conf" -g "daemon off;" >>"$work/nginx.log" 2>&1 &
 background_pids+=($!)
 cat "$work/certs/server.pem" "$work/certs/server.key" >"$work/haproxy.pem"
 sed -e "s|/etc/haproxy/reports.example.org.pem|$work/haproxy.pem|" -e "s|bind :443|bind :8443|" \
-    "$docs/haproxy.cfg" >"$work/haproxy.cfg"
+    "$docs/haproxy-tls.cfg" >"$work/haproxy.cfg"
 haproxy -f "$work/haproxy.cfg" -db >"$work/haproxy.log" 2>&1 &
 background_pids+=($!)
 
