@@ -130,7 +130,7 @@ if [[ $(id -u) -ne 0 ]]; then
 elif ! unshare --mount --net true 2>/dev/null; then
     echo "SKIP: installation, end to end and purge: no private mount and network namespaces can be made here"
 else
-    bash "$source_dir/tests/debian/own_root.sh" --bind "$source_dir" --bind "$work" -- \
+    bash "$source_dir/tests/debian/own_root.sh" --bind "$source_dir" --bind "$work" --bind "$out" -- \
         bash "$source_dir/tests/debian/installed_test.sh" "$work/installed" "${debs[@]}" ||
         fail "the packages' installation, report or purge"
     host_after=$(dpkg-query -W -f='${Package} ${Version} ${Status}\n' "${packages[@]}" 2>/dev/null

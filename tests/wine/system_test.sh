@@ -203,13 +203,13 @@ run_handshake_deadline_case() {
 setup_case() { # FOLDER OPTION...: a silent install into C:\FOLDER
     local folder=$1
     shift
-    (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /LOGIN=u /PASSWORD=p "$@" "/D=C:\$folder" \
+    (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /LOGIN=u /PASSWORD=p "$@" "/D=C:\\$folder" \
         >"$work/$folder.out" 2>"$work/$folder.err")
 }
 for form in '/SERVER=https://localhost:8443' '/SERVER="https://localhost:8443"' "/SERVER='https://localhost:8443'"; do
     setup_case form "$form" || fail "setup $form: status $?"
     grep -qx 'server = https://localhost:8443' "$WINEPREFIX/drive_c/form/settings.ini" ||
-        fail "setup $form: $(grep server "$WINEPREFIX/drive_c/form/settings.ini")"
+        fail "setup $form: $(grep server "$WINEPREFIX/drive_c/form/settings.ini" 2>&1) $(cat "$work/form.err")"
     rm -rf "$WINEPREFIX/drive_c/form"
 done
 for refused in /SERVER=nonsense /SERVER=http://host/path /SERVER=https://host:0 /BAUD=fast /INTERVAL=10 /PORT=; do
