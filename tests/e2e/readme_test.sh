@@ -5,6 +5,7 @@
 # to the server it starts, which stores a report), the reporter's example
 # settings point at that server, and the Debian section adds the account as
 # the package test does, as the unit's user.
+# shellcheck disable=SC2016  # the demo's and the package test's own $variables are matched as text
 # shellcheck source=tests/e2e/window_lib.sh
 source "$(dirname "$0")/window_lib.sh"
 begin_test --network "$@"
