@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Several report servers on one PostgreSQL: 1, 2 and 4 wayloom-server
-# processes behind HAProxy (docs/haproxy.cfg with as many server lines),
+# processes behind HAProxy (docs/haproxy-balancer.cfg with as many server lines),
 # one PostgreSQL 15 started for the purpose in a temporary folder, and
 # wayloom-loadgen's devices (64, sharing 16 accounts) reporting through
 # HAProxy as fast as they are answered, a new TCP connection per report, for
@@ -95,7 +95,7 @@ run() {
     config="$work/haproxy$n.cfg"
     awk -v n="$n" '/^    server wayloom/ { if (!done) for (i = 1; i <= n; i++)
         printf "    server wayloom%d 127.0.0.1:%d\n", i, 8080 + i; done = 1; next } { print }' \
-        "$source_dir/docs/haproxy.cfg" >"$config"
+        "$source_dir/docs/haproxy-balancer.cfg" >"$config"
     haproxy -db -f "$config" >"$work/haproxy$n.log" 2>&1 &
     local haproxy=$!
     pids+=("$haproxy")

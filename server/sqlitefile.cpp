@@ -1,7 +1,11 @@
 // The identity of SQLite database files: device and inode as first opened.
 #include "server/sqlitefile.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <map>
 #include <mutex>
@@ -34,6 +38,13 @@ bool recordDatabaseFile(const std::string& path) {
     if (stat(path.c_str(), &now) != 0) return false;
     const std::lock_guard lock(filesMutex);
     files.emplace(path, Identity{now.st_dev, now.st_ino});
+    return true;
+}
+
+bool createPrivateDatabaseFile(const std::string& path) {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (file < 0) return errno == EEXIST;
+    close(file);
     return true;
 }
 

@@ -24,5 +24,11 @@ DatabaseFile checkDatabaseFile(const std::string& path);
 // there is none.
 bool recordDatabaseFile(const std::string& path);
 
+// Makes an empty file at path, readable and writable by its owner alone, when
+// there is none, for SQLite to make the database in: SQLite would create it
+// with the umask's mode, and its -wal and -shm files take the database's mode.
+// An existing file is left as it is. False when the file cannot be made.
+bool createPrivateDatabaseFile(const std::string& path);
+
 // "PATH was deleted" or "PATH was replaced by another file", and what follows.
 std::string databaseFileProblem(const std::string& path, DatabaseFile state);

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "server/sqlitefile.hpp"
@@ -134,6 +136,10 @@ class SqliteStorage final : public Storage {
             return false;
         }
         const int create = state == DatabaseFile::first ? SQLITE_OPEN_CREATE : 0;
+        if (create != 0 && !createPrivateDatabaseFile(file)) {
+            error = file + ": cannot be created: " + std::strerror(errno);
+            return false;
+        }
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | create | SQLITE_OPEN_NOMUTEX,
                             nullptr) != SQLITE_OK) {
             error = file + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");

@@ -16,7 +16,7 @@
 # With --https the server also speaks TLS (port 8443, or the next free one)
 # with a certificate made for the demo by a throw-away certificate authority,
 # and Wayloom reports there, verifying it (settings.ini names the authority
-# with ca-file).
+# with ca-file); the map stays on the plain port.
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
@@ -51,7 +51,10 @@ printf '%s\n' "$password" | "$server" account add "$login" --database "$work/dem
 
 # start_server OPTIONS...: the server on loopback; fails if it does not listen.
 start_server() {
-    "$server" --database "$work/demo.db" --listen 127.0.0.1 "$@" 2>"$work/server.err" &
+    # The file exists before the server starts: the background shell may
+    # not have made it yet when the first look comes.
+    : >"$work/server.err"
+    "$server" --database "$work/demo.db" --listen 127.0.0.1 "$@" 2>>"$work/server.err" &
     pids+=($!)
     local _
     for _ in $(seq 50); do
@@ -86,8 +89,11 @@ else
     printf 'server = https://localhost:%s\nca-file = %s\n' $((web_port + 363)) "$work/tls/ca.pem" >>"$work/settings.ini"
 fi
 
+reports_to="http://127.0.0.1:$web_port"
+[[ -n "$https" ]] && reports_to="https://localhost:$((web_port + 363)) (TLS, verified with the demo's authority)"
 cat <<EOF
 GPS simulator on $gps_port; report server on 127.0.0.1 port $web_port.
+Wayloom reports to $reports_to.
 The map: http://127.0.0.1:$web_port/   sign in as "$login", password "$password"
 Press F2 in Wayloom to start (the first report goes out 30 seconds later), F1 to leave.
 Press Enter to open Wayloom.

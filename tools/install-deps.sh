@@ -5,9 +5,12 @@
 #   bash tools/install-deps.sh run            build and run the reporter, its tools and the server (the demo)
 #   bash tools/install-deps.sh package        run, and what tools/package.sh needs for this machine
 #   bash tools/install-deps.sh cross ARCH...  package, and a cross build for arm64 or armhf
-#   bash tools/install-deps.sh [test]         everything: the above for arm64 and armhf, and the tests
+#   bash tools/install-deps.sh windows        run, and the Windows build and installer (mingw-w64, NSIS, Wine)
+#   bash tools/install-deps.sh test           everything: the above for arm64 and armhf, and the tests
 #   bash tools/install-deps.sh --list PURPOSE [ARCH...]   prints that purpose's packages, installs nothing
 #
+# The purpose is always named: only cross and test add architectures to dpkg
+# (arm64, armhf), which stay added.
 # What "run" installs starts no service and claims no device (the test
 # command checks that from the packages themselves). The tests need a real
 # gpsd and PostgreSQL: when this script installs them, gpsd's socket and
@@ -36,6 +39,13 @@ cross_packages() {
         "libstdc++6:$1" "libsodium-dev:$1" "libpq5:$1" "libgtest-dev:$1" "libgmock-dev:$1" \
         nlohmann-json3-dev
 }
+# The Windows build (the windows preset), its installer and Wine to run both.
+windows_packages=(
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
+    libgtest-dev                                           # GoogleTest's sources, built for Windows too
+    nsis                                                   # its installer
+    wine wine64                                            # running them here
+)
 # Everything the test command needs on top.
 test_packages=(
     clang libclang-rt-14-dev clang-format             # the Clang build, sanitizers, libFuzzer, formatting
@@ -47,9 +57,8 @@ test_packages=(
     nginx haproxy python3-prometheus-client           # the server behind proxies and a balancer; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     libxml2-utils                                     # xmllint: the GPX exports are well-formed
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
-    nsis                                              # its installer
-    wine wine64 xvfb xdotool x11-utils                # the Windows build's tests
+    "${windows_packages[@]}"                          # the Windows build, its installer, Wine
+    xvfb xdotool x11-utils                            # the Windows window's tests
     lintian man-db systemd                            # package checks, manual pages, unit checks
     strace                                            # the packaged programs' system calls
     cppcheck                                          # static analysis (tools/lint.sh)
@@ -67,7 +76,8 @@ if [[ "${1:-}" == --list ]]; then
     list=yes
     shift
 fi
-purpose=${1:-test}
+(($# > 0)) || usage
+purpose=$1
 architectures=()
 case $purpose in
 run) packages=("${run_packages[@]}") ;;
@@ -78,6 +88,7 @@ cross)
     architectures=("$@")
     packages=("${run_packages[@]}" "${package_packages[@]}")
     ;;
+windows) packages=("${run_packages[@]}" "${windows_packages[@]}") ;;
 test)
     architectures=("${test_architectures[@]}")
     packages=("${run_packages[@]}" "${package_packages[@]}" "${test_packages[@]}")

@@ -99,8 +99,20 @@ for file in "$work"/*.deb "$work"/*.ddeb; do
     *) cp "$file" "$out/" ;;
     esac
 done
-for file in "$work"/*.buildinfo "$work"/*.changes; do
+for file in "$work"/*.buildinfo; do
     [[ -e "$file" ]] && cp "$file" "$out/"
+done
+# The .changes lists what sits beside it (the two packages and the
+# .buildinfo), so that lintian, dcmd and debsign find every file it names;
+# the debug symbols below are named in the .buildinfo alone.
+for file in "$work"/*.changes; do
+    [[ -e "$file" ]] || continue
+    awk '
+        /^[^ ]/ { field = $1 }
+        field == "Binary:" { out = ""; for (i = 1; i <= NF; i++) if ($i !~ /-dbgsym$/) out = out (out == "" ? "" : " ") $i; print out; next }
+        field == "Description:" && /^ [^ ]+-dbgsym - / { next }
+        (field == "Files:" || field ~ /^Checksums-/) && /^ / && $NF ~ /-dbgsym_/ { next }
+        { print }' "$file" >"$out/$(basename "$file")"
 done
 rm -rf "$tree"
 ls "$out"/*_"$arch".deb

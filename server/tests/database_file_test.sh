@@ -2,6 +2,7 @@
 # A SQLite file deleted or replaced under a running server: reports are
 # answered "0", never "1" into a file no longer at the path, the log says
 # why, /healthz answers 503, and no request creates a new database at the path.
+# The files SQLite makes are its owner's alone, whatever the umask.
 # shellcheck source=server/tests/server_lib.sh
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
@@ -17,11 +18,14 @@ replace() {
     mv "$1.restored" "$1"
 }
 
+umask 022
 for action in delete replace; do
     database=$(new_database sqlite)
     add_accounts "$database" devpass dev
     start_server "$database" --listen 127.0.0.1
     [[ $(report) == 1 ]] || fail "$action: the first report"
+    modes=$(stat -c %a "$database" "$database-wal" "$database-shm" | tr '\n' ' ')
+    [[ $modes == "600 600 600 " ]] || fail "$action: the database, -wal and -shm have modes $modes"
     "$action" "$database"
     answers=$(report)$(report)
     [[ $answers == 00 ]] || fail "$action: reports answered $answers"

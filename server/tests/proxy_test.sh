@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # wayloom-server behind the real nginx and HAProxy, with the configurations
-# the README shows (docs/proxy/), TLS ending at the proxy with certificates
+# the README and docs/server.md show (docs/proxy/), TLS ending at the proxy with certificates
 # made now. Clients on 127.0.0.5 and 127.0.0.6 report through the proxies to
 # the server on 127.0.0.1:8080, which trusts 127.0.0.1: the log and the
 # stored address name the clients, and the limit on failures holds one
@@ -10,13 +10,17 @@
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
 docs="$WAYLOOM_SOURCE_DIR/docs/proxy"
-# The README shows these very files, as indented blocks.
-for file in nginx.conf haproxy.cfg; do
+# The README shows the nginx file, docs/server.md both, as they are, in
+# indented blocks.
+shows() { # DOCUMENT FILE
     /usr/bin/python3 -c 'import sys
 block = "".join("    " + l if l.strip() else "\n" for l in open(sys.argv[2]).read().splitlines(True))
-sys.exit(block not in open(sys.argv[1]).read())' "$WAYLOOM_SOURCE_DIR/README.md" "$docs/$file" ||
-        fail "the README does not show docs/proxy/$file as it is"
-done
+sys.exit(block not in open(sys.argv[1]).read())' "$WAYLOOM_SOURCE_DIR/$1" "$docs/$2" ||
+        fail "$1 does not show docs/proxy/$2 as it is"
+}
+shows README.md nginx.conf
+shows docs/server.md nginx.conf
+shows docs/server.md haproxy-tls.cfg
 bash "$WAYLOOM_SOURCE_DIR/tests/tls_certificates.sh" "$work/certs"
 
 database="$work/reports.db"
@@ -44,7 +48,7 @@ nginx -c "$work/nginx.conf" -g "daemon off;" >>"$work/nginx.log" 2>&1 &
 background_pids+=($!)
 cat "$work/certs/server.pem" "$work/certs/server.key" >"$work/haproxy.pem"
 sed -e "s|/etc/haproxy/reports.example.org.pem|$work/haproxy.pem|" -e "s|bind :443|bind :8443|" \
-    "$docs/haproxy.cfg" >"$work/haproxy.cfg"
+    "$docs/haproxy-tls.cfg" >"$work/haproxy.cfg"
 haproxy -f "$work/haproxy.cfg" -db >"$work/haproxy.log" 2>&1 &
 background_pids+=($!)
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Several wayloom-server processes behind HAProxy (docs/haproxy.cfg as it
+# Several wayloom-server processes behind HAProxy (docs/haproxy-balancer.cfg as it
 # stands) on the test run's PostgreSQL, in a private network namespace:
 #   - a live stream on one server, and one through HAProxy, see a report
 #     stored through another server within the time a stream is woken by a
@@ -11,7 +11,7 @@
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
 
-config="$WAYLOOM_SOURCE_DIR/docs/haproxy.cfg"
+config="$WAYLOOM_SOURCE_DIR/docs/haproxy-balancer.cfg"
 ports=(8081 8082 8083)
 pids=()
 

@@ -16,6 +16,9 @@ line=$(screen_of demo | grep -E '^The map: ')
     fail "the map's address and login: $line"
 port=${BASH_REMATCH[1]} password=${BASH_REMATCH[2]}
 [[ "$port" == 8080 ]] || fail "the map is on port $port, not 8080, in an empty namespace"
+screen_of demo | grep -qx 'Wayloom reports to http://127\.0\.0\.1:8080\.' ||
+    fail "where the reports go: $(screen_of demo | grep 'reports to' || true)"
+! screen_of demo | grep -q 'No such file' || fail "the demo printed: $(screen_of demo | grep 'No such file')"
 code=$(curl -sL -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/")
 [[ "$code" == 200 ]] || fail "the map's page answers $code"
 code=$(curl -s -o /dev/null -w '%{http_code}' -u "demo:$password" "http://127.0.0.1:$port/api/devices")

@@ -56,6 +56,8 @@ for page in / /map; do
         fail "$page without a session: $(head -n 1 "$work/head")"
 done
 [[ $(status "$web/signin") == 200 ]] || fail "the sign-in page is not shown"
+[[ $(status "$web/favicon.ico") == 200 && $(head -c 4 "$work/body" | od -An -tx1 | tr -d ' ') == 00000100 ]] &&
+    grep -qi '^Content-Type: image/x-icon' "$work/head" || fail "/favicon.ico: $(head -n 1 "$work/head")"
 for page in /signin /leaflet/leaflet.js; do
     exec 3<>/dev/tcp/127.0.0.1/8080
     printf 'HEAD %s HTTP/1.0\r\n\r\n' "$page" >&3
@@ -76,7 +78,7 @@ done
 grep -qi '^WWW-Authenticate: Basic' "$work/head" || fail "no Basic challenge on 401"
 [[ $(status -H 'X-Wayloom-Page: 1' "$web/api/devices") == 401 ]] && ! grep -qi '^WWW-Authenticate' "$work/head" ||
     fail "the page's own requests get a Basic challenge"
-pass "without a session: pages redirect to the sign-in, every API answers 401"
+pass "without a session: pages redirect to the sign-in, every API answers 401; the icon is served"
 
 # ---- An ordinary account: its own device only.
 [[ $(status -u walker:walkpass "$web/api/devices") == 200 ]] || fail "walker's devices"

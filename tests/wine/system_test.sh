@@ -12,7 +12,8 @@
 #      certificate of another authority, one for another name, and the
 #      system's store without the authority: "Can't open host!" and nothing
 #      received.
-#   2. A silent install with the settings on the command line: the files,
+#   2. The installer refuses settings the program would refuse, and takes a
+#      URL bare or quoted. A silent install with the settings on the command line: the files,
 #      settings.ini closed to everyone else, the Start menu entry, the
 #      uninstall entry. Then a queue line, and the installed program
 #      registers the service, which runs.
@@ -195,9 +196,33 @@ run_handshake_deadline_case() {
     pass "a handshake that never ends: Can't open host! at its deadline (${elapsed} ms)"
 }
 
-# ---- 2. A silent install.
+# ---- 2. The installer checks its settings first: the URL as a Unix shell
+# (bare), cmd.exe (double quotes) and PowerShell (single quotes) pass it; a
+# value the program would refuse ends a silent install with status 2 and a
+# message, and nothing installed.
+setup_case() { # FOLDER OPTION...: a silent install into C:\FOLDER
+    local folder=$1
+    shift
+    (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /LOGIN=u /PASSWORD=p "$@" "/D=C:\\$folder" \
+        >"$work/$folder.out" 2>"$work/$folder.err")
+}
+for form in '/SERVER=https://localhost:8443' '/SERVER="https://localhost:8443"' "/SERVER='https://localhost:8443'"; do
+    setup_case form "$form" || fail "setup $form: status $?"
+    grep -qx 'server = https://localhost:8443' "$WINEPREFIX/drive_c/form/settings.ini" ||
+        fail "setup $form: $(grep server "$WINEPREFIX/drive_c/form/settings.ini" 2>&1) $(cat "$work/form.err")"
+    rm -rf "$WINEPREFIX/drive_c/form"
+done
+for refused in /SERVER=nonsense /SERVER=http://host/path /SERVER=https://host:0 /BAUD=fast /INTERVAL=10 /PORT=; do
+    status=0
+    setup_case refused "$refused" || status=$?
+    [[ $status == 2 && ! -e "$WINEPREFIX/drive_c/refused" ]] && grep -q '^wayloom-setup: ' "$work/refused.err" ||
+        fail "setup $refused: status $status, $(cat "$work/refused.err")"
+done
+pass "the installer takes the URL bare or quoted, and refuses bad settings with status 2, installing nothing"
+
+# A silent install.
 (cd "$work" && wine "$windows/wayloom-setup-"*.exe /S /PORT=COM5: /BAUD=4800 /LOGIN=svcuser /PASSWORD=svcpass \
-    /INTERVAL=30 "/SERVER='https://localhost:8446'" "/CAFILE='$ca_file'" /SERVICE=0 >"$work/setup.log" 2>&1) ||
+    /INTERVAL=30 /SERVER=https://localhost:8446 "/CAFILE='$ca_file'" /SERVICE=0 >"$work/setup.log" 2>&1) ||
     fail "setup: status $?"
 for file in wayloom.exe wayloom-headless.exe settings.ini uninstall.exe; do
     [[ -f "$program_files/$file" ]] || fail "setup: no $file in Program Files"
