@@ -40,6 +40,7 @@
 #include <unordered_map>
 
 #include "server/metrics.hpp"
+#include "server/shares.hpp"
 #include "server/syscall.hpp"
 
 // ---- Listening sockets ------------------------------------------------------------
@@ -489,7 +490,7 @@ void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::str
     }
     std::string outcome(request.method);
     outcome += ' ';
-    appendLogWord(outcome, request.path);
+    appendLogWord(outcome, logSafePath(request.path));
     outcome += ' ';
     outcome += std::to_string(stream.status());
     std::string line;
