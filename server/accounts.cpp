@@ -25,7 +25,35 @@ std::string hashPassword(std::string_view password) {
     return hash.data();
 }
 
+std::string makeDeviceKey() {
+    constexpr std::string_view alphabet = "abcdefghijklmnopqrstuvwxyz234567";
+    if (sodium_init() < 0) return {};
+    std::string key(deviceKeyChars, ' ');
+    for (char& c : key) c = alphabet[randombytes_uniform(static_cast<std::uint32_t>(alphabet.size()))];
+    return key;
+}
+
+std::string keyDigestOf(std::string_view key) {
+    std::string lower(key);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    std::array<unsigned char, 32> digest{};
+    crypto_generichash(digest.data(), digest.size(), reinterpret_cast<const unsigned char*>(lower.data()),
+                       lower.size(), nullptr, 0);
+    std::array<char, 2 * 32 + 1> hex{};
+    sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
+    return hex.data();
+}
+
 namespace {
+
+// True when offered is the key whose digest is stored, in constant time.
+bool keyMatches(const std::string& storedDigest, std::string_view offered) {
+    const std::string digest = keyDigestOf(offered);
+    return storedDigest.size() == digest.size() &&
+           sodium_memcmp(storedDigest.data(), digest.data(), digest.size()) == 0;
+}
 
 bool verifyPassword(const std::string& hash, std::string_view password) {
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
@@ -183,6 +211,27 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
     const auto found = accounts.directory.find(login);
     if (found != accounts.directory.end()) {
         account = found->second;
+        if (!account.keyDigest.empty()) {
+            // A right key is taken whatever the limits say; a wrong one is
+            // answered at once, or on the web after a decoy's verification
+            // so that its timing tells no key from a password.
+            if (keyMatches(account.keyDigest, password)) {
+                loginlimit::recordSuccess(accounts.limits, login, addressKey, now);
+                check = {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id,
+                         account.admin};
+                return Quick::decided;
+            }
+            if (unknown == UnknownLogins::answeredAtOnce) {
+                if (loginlimit::limited(accounts.limits, login, addressKey, now)) {
+                    check = {AccountVerdict::limited, 0, false};
+                    countLimitedRequest();
+                } else {
+                    loginlimit::recordFailure(accounts.limits, login, addressKey, now);
+                    check = {AccountVerdict::wrongPassword, 0, false};
+                }
+                return Quick::decided;
+            }
+        }
         // A password accepted before is taken whatever the limits say.
         const auto cached = accounts.accepted.find(login);
         if (cached != accounts.accepted.end() && cached->second.version == account.version) {
@@ -240,8 +289,9 @@ AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::strin
     }
     // The slow hash, outside the lock: other checks go on meanwhile.
     const bool known = !account.login.empty();
+    const bool hashed = known && account.keyDigest.empty();  // else a wrong key: a decoy's time
     const bool verified = password.size() <= passwordMaxBytes &&
-                          verifyPassword(known ? account.passwordHash : decoyHash(), password) && known;
+                          verifyPassword(hashed ? account.passwordHash : decoyHash(), password) && hashed;
     const auto now = Clock::now();
     const std::lock_guard lock(accounts.mutex);
     if (!verified) {

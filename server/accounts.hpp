@@ -8,6 +8,11 @@
 // the process) and later reports are compared with it in constant time. The
 // digest is dropped when the account changes.
 //
+// A device key is random (130 bits), so a fast digest of it is as safe to
+// store as a slow hash of a password a person chose: it is checked in
+// microseconds, also at the first report after a start, and never waits
+// behind the slow hash. Give devices keys, people passwords.
+//
 // The directory of accounts is read from the storage at start and read again
 // within refreshInterval of any change, made by this process or another.
 #pragma once
@@ -43,6 +48,15 @@ struct AccountCheck {
 
 // libsodium's Argon2id string for password; "" when hashing failed (no memory).
 std::string hashPassword(std::string_view password);
+
+constexpr std::size_t deviceKeyChars = 26;  // lowercase base32, 5 random bits each: 130 bits
+
+// A new device key: deviceKeyChars characters of "a" to "z" and "2" to "7".
+std::string makeDeviceKey();
+
+// What is stored of a key: its BLAKE2b-256 digest in hex (64 characters),
+// taken of the key in lowercase, so a key typed in capitals works too.
+std::string keyDigestOf(std::string_view key);
 
 // Reads a new password from the terminal without echo (twice, and they must
 // match) or, when standard input is not a terminal, its first line.

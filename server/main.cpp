@@ -26,14 +26,18 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// The line that tells an operator what a command did.
+// The line that tells an operator what a command did; on standard error
+// when a device key is the only line of standard output.
 void sayDone(const ServerOptions& options) {
+    FILE* out = options.key ? stderr : stdout;
     switch (options.command) {
         case Command::accountAdd:
-            std::printf("added account %s%s\n", options.login.c_str(), options.admin ? " (admin)" : "");
+            std::fprintf(out, "added account %s%s%s\n", options.login.c_str(),
+                         options.admin ? " (admin)" : "", options.key ? " with a device key" : "");
             break;
         case Command::accountPasswd:
-            std::printf("changed the password of %s\n", options.login.c_str());
+            std::fprintf(out, "changed the %s of %s\n", options.key ? "device key" : "password",
+                         options.login.c_str());
             break;
         case Command::accountDisable:
             std::printf("disabled account %s\n", options.login.c_str());
@@ -65,8 +69,8 @@ int listAccounts(Storage& storage) {
     std::vector<Account> accounts;
     if (!storage.listAccounts(accounts)) return fail(storage.lastError());
     for (const Account& account : accounts) {
-        std::printf("%s%s%s\n", account.login.c_str(), account.admin ? " admin" : "",
-                    account.enabled ? "" : " disabled");
+        std::printf("%s%s%s%s\n", account.login.c_str(), account.admin ? " admin" : "",
+                    account.enabled ? "" : " disabled", account.keyDigest.empty() ? "" : " key");
     }
     return 0;
 }
@@ -77,21 +81,33 @@ int runAccountCommand(const ServerOptions& options) {
     if (storage == nullptr) return fail(error);
     std::string password;
     std::string hash;
-    if (options.command == Command::accountAdd || options.command == Command::accountPasswd) {
+    std::string key;
+    const bool credential =
+        options.command == Command::accountAdd || options.command == Command::accountPasswd;
+    if (credential && options.key) {
+        key = makeDeviceKey();
+        if (key.empty()) return fail("libsodium cannot start");
+    } else if (credential) {
         if (!readNewPassword(password, error)) return fail(error);
         hash = hashPassword(password);
         if (hash.empty()) return fail("cannot hash the password (out of memory?)");
     }
+    int status = 0;
     switch (options.command) {
         case Command::accountAdd: {
             Account account;
             account.login = options.login;
             account.passwordHash = hash;
+            account.keyDigest = key.empty() ? "" : keyDigestOf(key);
             account.admin = options.admin;
-            return reportChange(storage->addAccount(account), options, *storage);
+            status = reportChange(storage->addAccount(account), options, *storage);
+            break;
         }
         case Command::accountPasswd:
-            return reportChange(storage->setPassword(options.login, hash), options, *storage);
+            status = reportChange(key.empty() ? storage->setPassword(options.login, hash)
+                                              : storage->setKey(options.login, keyDigestOf(key)),
+                                  options, *storage);
+            break;
         case Command::accountDisable:
             return reportChange(storage->setEnabled(options.login, false), options, *storage);
         case Command::accountEnable:
@@ -99,6 +115,9 @@ int runAccountCommand(const ServerOptions& options) {
         default:
             return listAccounts(*storage);
     }
+    // Shown once, only when it is stored; never again.
+    if (status == 0 && !key.empty()) std::printf("%s\n", key.c_str());
+    return status;
 }
 
 int runServer(const ServerOptions& options) {

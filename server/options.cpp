@@ -10,8 +10,8 @@
 
 const char* const serverHelpText =
     "Usage: wayloom-server [OPTION]...\n"
-    "       wayloom-server account add LOGIN [--admin] | passwd LOGIN | disable LOGIN\n"
-    "                              | enable LOGIN | list   [--database DB]\n"
+    "       wayloom-server account add LOGIN [--admin] [--key] | passwd LOGIN [--key]\n"
+    "                              | disable LOGIN | enable LOGIN | list   [--database DB]\n"
     "The report server for Wayloom: accepts position reports at /wayloom/Receiver.php,\n"
     "checks the login and password, stores the position and answers with one character\n"
     "(1 stored, 2 unknown login, 3 wrong version, 4 account disabled, 5 wrong password,\n"
@@ -49,7 +49,11 @@ const char* const serverHelpText =
     "\n"
     "Accounts: 'account add' and 'account passwd' read the password from the terminal,\n"
     "or the first line of standard input when it is not a terminal; it is never taken\n"
-    "from the command line. A running server sees account changes within a second.\n"
+    "from the command line. With --key they make a random device key instead, print it\n"
+    "as the only line of standard output and keep only its digest: a key is checked in\n"
+    "microseconds where a password takes Argon2id's tens; give devices keys, people\n"
+    "passwords. A key replaces the account's password, and a password its key.\n"
+    "A running server sees account changes within a second.\n"
     "GET /healthz answers 200 while the database answers, 503 when it does not.\n"
     "One line per request goes to standard error: time, client, login, answer, time taken.\n"
     "SIGTERM or SIGINT: stop accepting, answer the requests in flight, exit 0.\n"
@@ -79,6 +83,7 @@ enum class OptionScope {
     any,         // serving and every account command
     serving,     // the server itself
     accountAdd,  // account add only
+    credential,  // account add and passwd
 };
 
 // One option of the command line: its name, where it is accepted, whether it
@@ -106,6 +111,11 @@ bool applyCommand(ServerOptions& options, const OptionRule&, const std::string&,
 
 bool applyAdmin(ServerOptions& options, const OptionRule&, const std::string&, std::string&) {
     options.admin = true;
+    return true;
+}
+
+bool applyKey(ServerOptions& options, const OptionRule&, const std::string&, std::string&) {
+    options.key = true;
     return true;
 }
 
@@ -160,6 +170,7 @@ constexpr OptionRule optionRules[] = {
     {"--help", OptionScope::any, false, true, applyCommand<Command::help>},
     {"--version", OptionScope::any, false, true, applyCommand<Command::version>},
     {"--admin", OptionScope::accountAdd, false, false, applyAdmin},
+    {"--key", OptionScope::credential, false, false, applyKey},
     {"--database", OptionScope::any, true, false, applyText<&ServerOptions::database>},
     {"--listen", OptionScope::serving, true, false, applyListen},
     {"--port", OptionScope::serving, true, false, applyNumber<&ServerOptions::port>, 0, 65535,
@@ -190,6 +201,8 @@ bool inScope(OptionScope scope, Command command) {
             return command == Command::serve;
         case OptionScope::accountAdd:
             return command == Command::accountAdd;
+        case OptionScope::credential:
+            return command == Command::accountAdd || command == Command::accountPasswd;
     }
     return false;
 }

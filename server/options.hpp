@@ -41,6 +41,7 @@ struct ServerOptions {
     std::string metricsListen;  // "ADDR:PORT" of the metrics page; "": none
     std::string login;          // of an account command
     bool admin = false;
+    bool key = false;  // account add or passwd: a device key instead of a password
 };
 
 // Reads the arguments (without the program name); false with error set on a

@@ -26,7 +26,8 @@ constexpr std::size_t passwordMaxBytes = 35;  // as many as Wayloom sends
 struct Account {
     std::int64_t id = 0;
     std::string login;
-    std::string passwordHash;  // Argon2id in libsodium's string form: "$argon2id$v=19$..."
+    std::string passwordHash;  // Argon2id in libsodium's string form: "$argon2id$v=19$..."; "" with a key
+    std::string keyDigest;     // a device key's BLAKE2b digest in hex (keyDigestOf); "" without a key
     bool admin = false;
     bool enabled = true;
     std::int64_t version = 0;  // raised by every change of the account
@@ -85,7 +86,10 @@ class Storage {
     // ---- Accounts
     // Adds an account (id and version are set by the storage).
     virtual AccountChange addAccount(const Account& account) = 0;
+    // A password replaces the account's key, and a key its password: an
+    // account has one of them.
     virtual AccountChange setPassword(std::string_view login, std::string_view passwordHash) = 0;
+    virtual AccountChange setKey(std::string_view login, std::string_view keyDigest) = 0;
     virtual AccountChange setEnabled(std::string_view login, bool enabled) = 0;
     // Every account ordered by login; false when the database cannot be read.
     virtual bool listAccounts(std::vector<Account>& accounts) = 0;

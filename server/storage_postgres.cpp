@@ -108,6 +108,8 @@ constexpr const char* migrations[] = {
     " SELECT id, account_id, received_us, lat, lon, speed_knots, client, time_us, time_sent"
     " FROM positions_unpartitioned;"
     "DROP TABLE positions_unpartitioned;",
+    // Device keys: the digest of an account's key, '' for an account with a password.
+    "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
     // Share links: a digest of each token, the account shown, and until when.
     "CREATE TABLE shares ("
     " id BIGSERIAL PRIMARY KEY,"
@@ -189,9 +191,9 @@ class PostgresStorage final : public Storage {
         const std::string created = std::to_string(nowUs());
         if (!run("BEGIN")) return AccountChange::failed;
         Result r = exec(
-            "INSERT INTO accounts (login, password_hash, admin, enabled, created_us)"
-            " VALUES ($1, $2, $3, $4, $5)",
-            {account.login, account.passwordHash, admin, enabled, created});
+            "INSERT INTO accounts (login, password_hash, admin, enabled, created_us, key_digest)"
+            " VALUES ($1, $2, $3, $4, $5, $6)",
+            {account.login, account.passwordHash, admin, enabled, created, account.keyDigest});
         if (r.status() != PGRES_COMMAND_OK) {
             const char* state = PQresultErrorField(r.handle, PG_DIAG_SQLSTATE);
             const bool taken = state != nullptr && std::string_view(state) == "23505";  // unique_violation
@@ -203,8 +205,15 @@ class PostgresStorage final : public Storage {
     }
 
     AccountChange setPassword(std::string_view login, std::string_view passwordHash) override {
-        return changeAccount("UPDATE accounts SET password_hash = $2, version = version + 1 WHERE login = $1",
-                             login, passwordHash);
+        return changeAccount(
+            "UPDATE accounts SET password_hash = $2, key_digest = '', version = version + 1 WHERE login = $1",
+            login, passwordHash);
+    }
+
+    AccountChange setKey(std::string_view login, std::string_view keyDigest) override {
+        return changeAccount(
+            "UPDATE accounts SET key_digest = $2, password_hash = '', version = version + 1 WHERE login = $1",
+            login, keyDigest);
     }
 
     AccountChange setEnabled(std::string_view login, bool enabled) override {
@@ -214,8 +223,10 @@ class PostgresStorage final : public Storage {
 
     bool listAccounts(std::vector<Account>& accounts) override {
         accounts.clear();
-        Result r =
-            exec("SELECT id, login, password_hash, admin, enabled, version FROM accounts ORDER BY login", {});
+        Result r = exec(
+            "SELECT id, login, password_hash, admin, enabled, version, key_digest FROM accounts"
+            " ORDER BY login",
+            {});
         if (r.status() != PGRES_TUPLES_OK) return fail(r);
         for (int row = 0; row < r.rows(); ++row) {
             Account account;
@@ -225,6 +236,7 @@ class PostgresStorage final : public Storage {
             account.admin = r.text(row, 3) == "t";
             account.enabled = r.text(row, 4) == "t";
             account.version = r.integer(row, 5);
+            account.keyDigest = r.text(row, 6);
             accounts.push_back(std::move(account));
         }
         return true;

@@ -73,6 +73,8 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
     "CREATE INDEX positions_by_time ON positions(time_us, id);"
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
+    // Device keys: the digest of an account's key, "" for an account with a password.
+    "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
     // Share links: a digest of each token, the account shown, and until when.
     "CREATE TABLE shares ("
     " id INTEGER PRIMARY KEY,"
@@ -127,14 +129,15 @@ class SqliteStorage final : public Storage {
     AccountChange addAccount(const Account& account) override {
         Statement s;
         if (!prepare(s,
-                     "INSERT INTO accounts (login, password_hash, admin, enabled, created_us) "
-                     "VALUES (?, ?, ?, ?, ?)"))
+                     "INSERT INTO accounts (login, password_hash, admin, enabled, created_us, key_digest) "
+                     "VALUES (?, ?, ?, ?, ?, ?)"))
             return AccountChange::failed;
         bindText(s, 1, account.login);
         bindText(s, 2, account.passwordHash);
         sqlite3_bind_int(s.handle, 3, account.admin ? 1 : 0);
         sqlite3_bind_int(s.handle, 4, account.enabled ? 1 : 0);
         sqlite3_bind_int64(s.handle, 5, nowUs());
+        bindText(s, 6, account.keyDigest);
         if (!begin()) return AccountChange::failed;
         const int stepped = sqlite3_step(s.handle);
         if (stepped == SQLITE_CONSTRAINT) {
@@ -146,8 +149,15 @@ class SqliteStorage final : public Storage {
     }
 
     AccountChange setPassword(std::string_view login, std::string_view passwordHash) override {
-        return changeAccount("UPDATE accounts SET password_hash = ?2, version = version + 1 WHERE login = ?1",
-                             login, passwordHash, -1);
+        return changeAccount(
+            "UPDATE accounts SET password_hash = ?2, key_digest = '', version = version + 1 WHERE login = ?1",
+            login, passwordHash, -1);
+    }
+
+    AccountChange setKey(std::string_view login, std::string_view keyDigest) override {
+        return changeAccount(
+            "UPDATE accounts SET key_digest = ?2, password_hash = '', version = version + 1 WHERE login = ?1",
+            login, keyDigest, -1);
     }
 
     AccountChange setEnabled(std::string_view login, bool enabled) override {
@@ -159,7 +169,8 @@ class SqliteStorage final : public Storage {
         accounts.clear();
         Statement s;
         if (!prepare(s,
-                     "SELECT id, login, password_hash, admin, enabled, version FROM accounts ORDER BY login"))
+                     "SELECT id, login, password_hash, admin, enabled, version, key_digest FROM accounts"
+                     " ORDER BY login"))
             return false;
         int stepped = 0;
         while ((stepped = sqlite3_step(s.handle)) == SQLITE_ROW) {
@@ -170,6 +181,7 @@ class SqliteStorage final : public Storage {
             account.admin = sqlite3_column_int(s.handle, 3) != 0;
             account.enabled = sqlite3_column_int(s.handle, 4) != 0;
             account.version = sqlite3_column_int64(s.handle, 5);
+            account.keyDigest = columnText(s, 6);
             accounts.push_back(std::move(account));
         }
         return finished(stepped);

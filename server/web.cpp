@@ -32,6 +32,8 @@ constexpr std::array<std::string_view, 7> leafletFiles = {
     "images/marker-shadow.png",
 };
 constexpr std::size_t leafletFileMaxBytes = 1024 * 1024;
+// Debian's node-qrcode-generator: the QR code of a new device key is drawn in the page.
+constexpr std::string_view qrcodeScript = "/usr/share/javascript/qrcode-generator/qrcode.js";
 
 std::int64_t nowSeconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -247,6 +249,14 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
                    "Cache-Control: no-cache\r\n");
     });
     routes.addPrefix("GET", "/leaflet/", answerLeaflet);
+    routes.add("GET", "/qrcode/qrcode.js", [](const HttpRequest&, HttpStream& stream) {
+        std::string bytes;
+        if (!readSmallFile(std::string(qrcodeScript), bytes)) {
+            stream.respond(404, "text/plain; charset=utf-8", "Not found\n", webHeaders);
+            return;
+        }
+        stream.respond(200, webContentType(".js"), bytes, std::string(webHeaders) + "Cache-Control: max-age=86400\r\n");
+    });
     routes.add("GET", "/api/config", [web](const HttpRequest& request, HttpStream& stream) {
         answerConfig(*web, request, stream);
     });

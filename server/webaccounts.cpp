@@ -1,6 +1,7 @@
 // The management page and its API: admins list, add, disable, enable and
-// delete accounts and give them new passwords; every account changes its own
-// password. A change is made in the storage like the command line's (the
+// delete accounts and give them new passwords or keys; every account changes
+// its own password or key. A key is shown once, in the answer that made it,
+// with the text of a QR code a phone app reads it from. A change is made in the storage like the command line's (the
 // accounts' generation goes up), read again here at once, and seen by every
 // other server of the database within accountsRefreshInterval.
 //
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr std::string_view accountsPrefix = "/api/accounts/";
+constexpr std::string_view badChange = "the body is one of {\"enabled\": bool}, {\"password\": P}, {\"key\": true}";
 
 // ---- Who may do what -----------------------------------------------------------------------------
 
@@ -55,13 +57,15 @@ bool accountNamed(WebState& web, std::string_view login, Account& account) {
 
 // ---- The API -------------------------------------------------------------------------------------
 
-// {"login","admin","enabled","password","last"}: password tells whether one is set.
+// {"login","admin","enabled","password","key","last"}: password and key tell
+// whether one is set.
 void appendAccountJson(std::string& out, const Account& account, const std::vector<StoredPosition>& last) {
     out += "{\"login\":";
     appendJsonString(out, account.login);
     out += account.admin ? ",\"admin\":true" : ",\"admin\":false";
     out += account.enabled ? ",\"enabled\":true" : ",\"enabled\":false";
     out += account.passwordHash.empty() ? ",\"password\":false" : ",\"password\":true";
+    out += account.keyDigest.empty() ? ",\"key\":false" : ",\"key\":true";
     const auto found = std::find_if(last.begin(), last.end(), [&account](const StoredPosition& stored) {
         return stored.position.accountId == account.id;
     });
@@ -109,6 +113,43 @@ void showAccount(WebState& web, const HttpRequest& request, HttpStream& stream) 
     answerJson(stream, 200, body);
 }
 
+// Text as a URL's query value: letters, digits and "-._~" as they are, every other byte as %XX.
+std::string percentEncoded(std::string_view text) {
+    constexpr std::string_view hex = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+// What a phone scans to set a device up: the report address with the login
+// and key as the report's form fields, on the host the page was asked from.
+std::string deviceSetupText(const HttpRequest& request, std::string_view login, std::string_view key) {
+    std::string text(request.secure ? "https://" : "http://");
+    text += request.header("Host");
+    text += std::string(reportPath) + "?l=" + percentEncoded(login) + "&p=" + std::string(key);
+    return text;
+}
+
+// {"key": K, "setup": TEXT}: the new key, shown once.
+std::string keyJson(const HttpRequest& request, std::string_view login, std::string_view key) {
+    std::string body = "{\"login\":";
+    appendJsonString(body, login);
+    body += ",\"key\":\"" + std::string(key) + "\",\"setup\":";
+    appendJsonString(body, deviceSetupText(request, login, key));
+    body += "}";
+    return body;
+}
+
 // Reads the accounts again at once, so that this server's next request sees the change.
 void changed(WebState& web) {
     refreshAccounts(*web.server->accounts);
@@ -131,7 +172,7 @@ void answerChange(WebState& web, HttpStream& stream, AccountChange change, Stora
     answerJsonError(stream, 503, "the database failed");
 }
 
-// POST {"login", "admin", "password"}: admins only.
+// POST {"login", "admin", "password"} or {"login", "admin", "key": true}: admins only.
 void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
     Viewer viewer;
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
@@ -145,22 +186,32 @@ void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
         return answerJsonError(stream, 400, "a login has 1 to 35 bytes, no control characters");
     if (admin != nullptr && admin->kind != JsonField::Kind::boolean)
         return answerJsonError(stream, 400, "admin is true or false");
-    if (!acceptablePassword(password)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
+    const JsonField* key = jsonField(fields, "key");
+    const bool withKey = key != nullptr && key->kind == JsonField::Kind::boolean && key->flag;
+    if (withKey == (password != nullptr)) return answerJsonError(stream, 400, "give a password or \"key\": true");
+    if (!withKey && !acceptablePassword(password)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
     Account account;
     account.login = login->text;
     account.admin = admin != nullptr && admin->flag;
-    account.passwordHash = hashPassword(password->text);
-    if (account.passwordHash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
-    const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
-    if (!storage) return;
     std::string body = "{\"login\":";
     appendJsonString(body, account.login);
     body += "}";
+    if (withKey) {
+        const std::string newKey = makeDeviceKey();
+        account.keyDigest = keyDigestOf(newKey);
+        body = keyJson(request, account.login, newKey);
+    } else {
+        account.passwordHash = hashPassword(password->text);
+        if (account.passwordHash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
+    }
+    const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
+    if (!storage) return;
     answerChange(web, stream, storage->addAccount(account), *storage, 201, body);
 }
 
-// PATCH {"enabled": bool} (admins, not their own account) or {"password": P}
-// (admins, and an account for itself). A new password of one's own keeps
+// PATCH {"enabled": bool} (admins, not their own account), {"password": P}
+// or {"key": true} (admins, and an account for itself); a key replaces the
+// password and a password the key. A new password or key of one's own keeps
 // one signed in: a new session replaces the one the change ended.
 void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
     Viewer viewer;
@@ -169,7 +220,7 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
     if (!namedAccount(web, request, viewer, account)) return answerJsonError(stream, 404, "no such account");
     std::vector<JsonField> fields;
     if (!readJsonObject(request.body, fields) || fields.size() != 1)
-        return answerJsonError(stream, 400, "the body is one of {\"enabled\"} and {\"password\"}");
+        return answerJsonError(stream, 400, badChange);
     const JsonField& field = fields.front();
     const bool own = account.id == viewer.accountId;
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
@@ -179,11 +230,20 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
         if (own) return answerJsonError(stream, 400, "an administrator cannot disable their own account here");
         return answerChange(web, stream, storage->setEnabled(account.login, field.flag), *storage, 200, "{}");
     }
-    if (field.name != "password") return answerJsonError(stream, 400, "the body is one of {\"enabled\"} and {\"password\"}");
-    if (!acceptablePassword(&field)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
-    const std::string hash = hashPassword(field.text);
-    if (hash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
-    const AccountChange change = storage->setPassword(account.login, hash);
+    AccountChange change = AccountChange::failed;
+    std::string body = "{}";
+    if (field.name == "key" && field.kind == JsonField::Kind::boolean && field.flag) {
+        const std::string newKey = makeDeviceKey();
+        change = storage->setKey(account.login, keyDigestOf(newKey));
+        body = keyJson(request, account.login, newKey);
+    } else if (field.name == "password") {
+        if (!acceptablePassword(&field)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
+        const std::string hash = hashPassword(field.text);
+        if (hash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
+        change = storage->setPassword(account.login, hash);
+    } else {
+        return answerJsonError(stream, 400, badChange);
+    }
     std::string cookie;
     if (change == AccountChange::done && own && !cookieValue(request.header("Cookie"), sessionCookieName).empty()) {
         changed(web);
@@ -194,7 +254,7 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
             cookie = "Set-Cookie: " + sessionCookie(token) + (stream.secure() ? "; Secure" : "") + "\r\n";
         }
     }
-    answerChange(web, stream, change, *storage, 200, "{}", cookie);
+    answerChange(web, stream, change, *storage, 200, body, cookie);
 }
 
 // DELETE: the account with its positions and links; admins only, not their own account.

@@ -24,6 +24,7 @@ run_packages=(
     libssl-dev openssl ca-certificates                # https reports
     libsqlite3-dev libsodium-dev libpq-dev            # wayloom-server: SQLite, Argon2id, PostgreSQL
     libjs-leaflet                                     # the server's map page
+    node-qrcode-generator                             # the QR code of a new device key in the management page
 )
 # tools/package.sh for this machine's architecture.
 package_packages=(debhelper dpkg-dev scdoc)
@@ -44,6 +45,7 @@ test_packages=(
     nginx haproxy python3-prometheus-client           # the server behind proxies and a balancer; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     libxml2-utils                                     # xmllint: the GPX exports are well-formed
+    zbar-tools                                        # zbarimg: the QR code of a device key reads back
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the Windows build
     nsis                                              # its installer
     wine wine64 xvfb xdotool x11-utils                # the Windows build's tests

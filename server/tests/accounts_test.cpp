@@ -3,6 +3,8 @@
 // real Argon2id hashes.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "server/accounts.hpp"
 #include "server/tests/test_database.hpp"
 
@@ -29,7 +31,67 @@ struct Fixture {
         account.enabled = enabled;
         ASSERT_EQ(admin->addAccount(account), AccountChange::done);
     }
+    void addKeyed(const char* login, const std::string& key) {
+        Account account;
+        account.login = login;
+        account.keyDigest = keyDigestOf(key);
+        ASSERT_EQ(admin->addAccount(account), AccountChange::done);
+    }
 };
+
+TEST(Accounts, MakeKeysAPersonCanCopy) {
+    const std::string first = makeDeviceKey();
+    const std::string second = makeDeviceKey();
+    EXPECT_EQ(first.size(), deviceKeyChars);
+    EXPECT_EQ(first.find_first_not_of("abcdefghijklmnopqrstuvwxyz234567"), std::string::npos) << first;
+    EXPECT_NE(first, second);
+    EXPECT_EQ(keyDigestOf(first).size(), 64u);
+    EXPECT_NE(keyDigestOf(first), keyDigestOf(second));
+}
+
+// A key is decided without the slow hash, at once, whatever the limits say
+// of a right one; the web side still spends a wrong password's time on a wrong one.
+TEST(Accounts, CheckDeviceKeysQuickly) {
+    Fixture f;
+    const std::string key = makeDeviceKey();
+    std::string upper = key;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    f.addKeyed("tracker", key);
+    ASSERT_TRUE(refreshAccounts(*f.accounts));
+    struct Case {
+        std::string password;
+        AccountVerdict verdict;
+    };
+    const Case cases[] = {
+        {key, AccountVerdict::accepted},
+        {upper, AccountVerdict::accepted},
+        {key.substr(1), AccountVerdict::wrongPassword},
+        {makeDeviceKey(), AccountVerdict::wrongPassword},
+        {"", AccountVerdict::wrongPassword},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.password);
+        AccountCheck check;
+        ASSERT_TRUE(checkAccountQuickly(*f.accounts, "tracker", c.password, "192.0.2.30", check));
+        EXPECT_EQ(check.verdict, c.verdict);
+        EXPECT_EQ(
+            checkAccount(*f.accounts, "tracker", c.password, "192.0.2.31", UnknownLogins::verifiedLikeKnown)
+                .verdict,
+            c.verdict);
+    }
+    for (int i = 0; i < 40; ++i) checkAccount(*f.accounts, "tracker", "guess", "192.0.2.30");
+    AccountCheck check;
+    ASSERT_TRUE(checkAccountQuickly(*f.accounts, "tracker", "guess", "192.0.2.30", check));
+    EXPECT_EQ(check.verdict, AccountVerdict::limited);
+    ASSERT_TRUE(checkAccountQuickly(*f.accounts, "tracker", key, "192.0.2.30", check));
+    EXPECT_EQ(check.verdict, AccountVerdict::accepted);
+    // A password replaces the key, and the key works no more.
+    ASSERT_EQ(f.admin->setPassword("tracker", hashPassword("now a password")), AccountChange::done);
+    ASSERT_TRUE(refreshAccounts(*f.accounts));
+    EXPECT_EQ(checkAccount(*f.accounts, "tracker", key, "192.0.2.32").verdict, AccountVerdict::wrongPassword);
+    EXPECT_EQ(checkAccount(*f.accounts, "tracker", "now a password", "192.0.2.32").verdict,
+              AccountVerdict::accepted);
+}
 
 TEST(Accounts, GiveEachVerdict) {
     Fixture f;

@@ -75,6 +75,23 @@ TEST_P(StorageTest, AccountsChangeTheirVersionAndTheGeneration) {
     EXPECT_GT(after[0].version, before[0].version);
     EXPECT_EQ(after[1].passwordHash, "$argon2id$new");
     EXPECT_GT(after[1].version, before[1].version);
+
+    // A key replaces the password, and a password the key.
+    EXPECT_EQ(storage->setKey("nobody", "ab"), AccountChange::noSuchAccount);
+    struct Change {
+        bool key;
+        const char* value;
+    };
+    for (const Change c : {Change{true, "0123abcd"}, Change{false, "$argon2id$newer"}}) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(c.key ? storage->setKey("bob", c.value) : storage->setPassword("bob", c.value),
+                  AccountChange::done);
+        std::vector<Account> changed;
+        ASSERT_TRUE(other->listAccounts(changed));
+        EXPECT_EQ(changed[1].keyDigest, c.key ? c.value : "");
+        EXPECT_EQ(changed[1].passwordHash, c.key ? "" : c.value);
+        EXPECT_GT(changed[1].version, after[1].version);
+    }
 }
 
 TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {

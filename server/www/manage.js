@@ -1,6 +1,7 @@
-// The management page: every account changes its own password and makes and
-// revokes links that share its device; an admin also lists, adds, disables,
-// enables and deletes accounts and sets their passwords. Texts from the
+// The management page: every account changes its own password or key and
+// makes and revokes links that share its device; an admin also lists, adds,
+// disables, enables and deletes accounts and gives them passwords or keys. A
+// new key is shown once, with a QR code of the device's settings. Texts from the
 // server go in through textContent only.
 'use strict';
 
@@ -45,6 +46,18 @@ function utcText(iso) {
 
 function notice(text) {
   document.getElementById('notice').textContent = text;
+}
+
+// The key just made, with its QR code (drawn here by qrcode-generator).
+function showKey(answer) {
+  document.getElementById('secret-login').textContent = answer.login;
+  document.getElementById('secret-key').textContent = answer.key;
+  document.getElementById('secret-setup').textContent = answer.setup;
+  const code = qrcode(0, 'M');
+  code.addData(answer.setup);
+  code.make();
+  document.getElementById('secret-qr').src = code.createDataURL(6, 12);
+  document.getElementById('secret').hidden = false;
 }
 
 function accountPath(login) {
@@ -97,7 +110,7 @@ function accountRow(account) {
   row.append(element('td', 'account-login', account.login),
              element('td', '', account.admin ? 'administrator' : 'account'),
              element('td', 'account-state', account.enabled ? 'enabled' : 'disabled'),
-             element('td', '', account.password ? 'password' : 'none'),
+             element('td', 'account-credential', account.key ? 'key' : account.password ? 'password' : 'none'),
              element('td', 'account-last', utcText(account.last)));
   const cell = element('td');
   if (account.login !== page.config.login) {
@@ -111,6 +124,10 @@ function accountRow(account) {
     if (!password) return;
     await call('PATCH', accountPath(account.login), {password});
     notice(`The password of ${account.login} is changed.`);
+    await loadAccounts();
+  }));
+  cell.append(button('account-key', 'New key', async () => {
+    showKey(await call('PATCH', accountPath(account.login), {key: true}));
     await loadAccounts();
   }));
   if (account.login !== page.config.login) {
@@ -148,11 +165,11 @@ async function addAccount(event) {
   event.preventDefault();
   const login = document.getElementById('add-login').value;
   const request = {login, admin: document.getElementById('add-admin').checked};
-  request.password = document.getElementById('add-password').value;
-  await call('POST', '/api/accounts', request);
-  const result = document.getElementById('add-result');
-  result.replaceChildren(element('p', '', `${login} is added.`));
-  result.hidden = false;
+  if (document.getElementById('add-kind').value === 'device') request.key = true;
+  else request.password = document.getElementById('add-password').value;
+  const answer = await call('POST', '/api/accounts', request);
+  if (answer.key) showKey(answer);
+  notice(`${login} is added.`);
   document.getElementById('add-form').reset();
   await loadAccounts();
 }
@@ -174,6 +191,15 @@ async function start() {
   document.getElementById('share-form').addEventListener('submit', handle(makeShare));
   document.getElementById('add-form').addEventListener('submit', handle(addAccount));
   document.getElementById('own-password-form').addEventListener('submit', handle(changeOwnPassword));
+  document.getElementById('own-key').addEventListener('click', handle(async () => {
+    if (!window.confirm('A key replaces your password. Make one?')) return;
+    showKey(await call('PATCH', accountPath(page.config.login), {key: true}));
+  }));
+  const kind = document.getElementById('add-kind');
+  kind.addEventListener('change', () => {
+    document.getElementById('add-password').disabled = kind.value === 'device';
+  });
+  kind.dispatchEvent(new Event('change'));
   await loadAccounts();
   await loadShares();
 }
