@@ -171,6 +171,7 @@ async function addAccount(event) {
   if (answer.key) showKey(answer);
   notice(`${login} is added.`);
   document.getElementById('add-form').reset();
+  document.getElementById('add-kind').dispatchEvent(new Event('change'));
   await loadAccounts();
 }
 
