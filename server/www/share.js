@@ -55,7 +55,8 @@ function show(position) {
   shared.label.dataset.lat = String(position.lat);
   shared.label.dataset.lon = String(position.lon);
   shared.label.dataset.time = position.time;
-  if (shared.track) {
+  // The track holds only what was reported since the link was made.
+  if (shared.track && position.time >= shared.about.since) {
     const line = shared.track.getLatLngs();
     const lastPoint = line[line.length - 1];
     if (!lastPoint || lastPoint.lat !== position.lat || lastPoint.lng !== position.lon) shared.track.addLatLng(at);
