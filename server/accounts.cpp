@@ -272,6 +272,28 @@ bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string
                          account) == Quick::decided;
 }
 
+AccountCheck checkDeviceKey(Accounts& accounts, std::string_view key, std::string_view client,
+                            std::string& login) {
+    // A digest of a random key tells nothing of the key, so it is looked up plainly.
+    const std::string digest = key.empty() ? std::string() : keyDigestOf(key);
+    const std::string addressKey = loginlimit::addressKey(client);
+    const auto now = Clock::now();
+    const std::lock_guard lock(accounts.mutex);
+    for (const auto& [name, account] : accounts.directory) {
+        if (digest.empty() || account.keyDigest != digest) continue;
+        login = name;
+        loginlimit::recordSuccess(accounts.limits, name, addressKey, now);
+        return {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id,
+                account.admin};
+    }
+    if (loginlimit::limited(accounts.limits, {}, addressKey, now)) {
+        countLimitedRequest();
+        return {AccountVerdict::limited, 0, false};
+    }
+    loginlimit::recordFailure(accounts.limits, {}, addressKey, now);
+    return {AccountVerdict::unknownLogin, 0, false};
+}
+
 AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::string_view password,
                           std::string_view client, UnknownLogins unknown) {
     AccountCheck check;

@@ -107,6 +107,14 @@ AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::strin
 bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string_view password,
                          std::string_view client, AccountCheck& check);
 
+// The account whose device key is key, for the protocols that send a key
+// alone (a phone app's device id or token); decided at once. A key of no
+// account is a failure of the client's address, as an unknown login is, and
+// is answered unknownLogin (limited while that address is guessing). login
+// is set to the account's, for the log.
+AccountCheck checkDeviceKey(Accounts& accounts, std::string_view key, std::string_view client,
+                            std::string& login);
+
 // True when login last succeeded from client's address (in this run, or as
 // the address of its last stored position): its verification goes first.
 bool knownClient(Accounts& accounts, std::string_view login, std::string_view client);

@@ -160,6 +160,10 @@ int runServer(const ServerOptions& options) {
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.
     const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
+    if (ownWebPort) {
+        context.reportPort = options.port;
+        context.reportTlsPort = tls.context != nullptr ? options.tlsPort : -1;
+    }
     enum class Kind { plain, secure, web };
     for (const std::string& address : addresses) {
         for (const Kind kind : {Kind::plain, Kind::secure, Kind::web}) {
@@ -181,6 +185,14 @@ int runServer(const ServerOptions& options) {
                                                 : "");
         }
     }
+    for (const std::string& address : options.osmandPort >= 0 ? addresses : std::vector<std::string>{}) {
+        const int socket = openListener(address, static_cast<std::uint16_t>(options.osmandPort), error);
+        if (socket < 0) return fail(error);
+        settings.listeners.push_back({socket, false, nullptr, nullptr, true});
+        std::fprintf(stderr, "wayloom-server: listening on %s port %u (OsmAnd protocol)\n",
+                     address.empty() ? "*" : address.c_str(), static_cast<unsigned>(listenerPort(socket)));
+    }
+    settings.storedAnswer = &context.ownTracksAnswer;
     Routes metricsRoutes;
     if (!options.metricsListen.empty()) {
         addMetricsRoute(metricsRoutes);

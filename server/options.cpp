@@ -16,6 +16,9 @@ const char* const serverHelpText =
     "checks the login and password, stores the position and answers with one character\n"
     "(1 stored, 2 unknown login, 3 wrong version, 4 account disabled, 5 wrong password,\n"
     "6 not a report, 0 not stored). A report is answered 1 only once it is committed.\n"
+    "Phone apps report on the same ports: the OsmAnd protocol at /osmand (key as id),\n"
+    "OwnTracks at /owntracks and /pub (Basic login and key or password), Overland at\n"
+    "/overland (Authorization: Bearer KEY, or ?token=KEY).\n"
     "\n"
     "  --database DB      a SQLite file (created when missing; default " WAYLOOM_SERVER_DATABASE
     ")\n"
@@ -30,6 +33,8 @@ const char* const serverHelpText =
     "                     give up a new database connection after as long (default 5)\n"
     "  --web-port N       serve the web pages and their API on this port only\n"
     "                     (default: on the report port)\n"
+    "  --osmand-port N    take the OsmAnd protocol of phone apps (Traccar Client ...)\n"
+    "                     on every path of this port (usually 5055; default: off)\n"
     "  --tiles URL        the map's tile URL template, as https://HOST/{z}/{x}/{y}.png\n"
     "                     (default: the OpenStreetMap standard tiles)\n"
     "  --tiles-attribution TEXT  the credit shown for those tiles\n"
@@ -181,6 +186,8 @@ constexpr OptionRule optionRules[] = {
      600, "--storage-seconds needs a number from 1 to 600"},
     {"--web-port", OptionScope::serving, true, false, applyNumber<&ServerOptions::webPort>, 0, 65535,
      "--web-port needs a number from 0 to 65535"},
+    {"--osmand-port", OptionScope::serving, true, false, applyNumber<&ServerOptions::osmandPort>, 0, 65535,
+     "--osmand-port needs a number from 0 to 65535"},
     {"--tiles", OptionScope::serving, true, false, applyText<&ServerOptions::tiles>},
     {"--tiles-attribution", OptionScope::serving, true, false, applyText<&ServerOptions::tilesAttribution>},
     {"--tls-cert", OptionScope::serving, true, false, applyText<&ServerOptions::tlsCertificate>},

@@ -32,6 +32,7 @@ struct ServerOptions {
     int requestSeconds = 10;  // for a whole request to arrive
     int storageSeconds = 5;   // for a report's commit (and a new database connection), then "0"
     int webPort = -1;         // the web pages' own port; -1: the report port serves them
+    int osmandPort = -1;      // every path is the OsmAnd protocol; -1: no such port
     std::string tiles;        // map tile URL template; "": OpenStreetMap's
     std::string tilesAttribution;
     std::vector<AddressRange> trustedProxies;  // whose X-Forwarded-For is believed

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "server/http.hpp"
@@ -52,13 +53,52 @@ bool readReportTime(std::string_view text, std::int64_t& unixMicros) {
     return parseIsoTime(text, unixMicros);  // the calendar: days of the month, hours, minutes
 }
 
+bool extrasInRange(const PositionExtras& extras) {
+    const auto within = [](const std::optional<double>& value, double low, double high) {
+        return !value.has_value() || (*value >= low && *value <= high);
+    };
+    return within(extras.courseDegrees, 0, courseMaxDegrees) &&
+           within(extras.altitudeMetres, altitudeMinMetres, altitudeMaxMetres) &&
+           within(extras.accuracyMetres, 0, accuracyMaxMetres) && within(extras.batteryPercent, 0, 100) &&
+           within(extras.hdop, 0, hdopMax) &&
+           (!extras.satellites.has_value() ||
+            (*extras.satellites >= 0 && *extras.satellites <= satellitesMax));
+}
+
+namespace {
+
+// The optional c, a, h and n of a report (nullptr where absent) into extras;
+// false when one is not a number or n is not a whole one.
+bool readReportExtras(std::span<const std::string* const, 4> values, PositionExtras& extras) {
+    std::array<std::optional<double>*, 3> reals{&extras.courseDegrees, &extras.altitudeMetres, &extras.hdop};
+    for (std::size_t i = 0; i < reals.size(); ++i) {
+        if (values[i] == nullptr) continue;
+        double value = 0;
+        if (!readReportNumber(*values[i], value)) return false;
+        *reals[i] = value;
+    }
+    if (values[3] != nullptr) {
+        const std::string& text = *values[3];
+        int count = 0;
+        const auto result = std::from_chars(text.data(), text.data() + text.size(), count);
+        if (text.empty() || text.front() == '-' || result.ec != std::errc{} ||
+            result.ptr != text.data() + text.size())
+            return false;
+        extras.satellites = count;
+    }
+    return true;
+}
+
+}  // namespace
+
 char readReportForm(std::string_view body, ReportForm& form, std::int64_t arrivalUs) {
     if (body.size() > reportBodyMaxBytes) return answer::notAReport;
-    // The six fields in the order Wayloom sends them, then the optional t;
-    // others are let through.
+    // The six fields in the order Wayloom sends them, then the optional
+    // extras and t; others are let through.
     constexpr std::size_t required = 6;
-    constexpr std::array<std::string_view, required + 1> names{"v", "l", "p", "lat", "lon", "s", "t"};
-    std::array<const std::string*, required + 1> values{};
+    constexpr std::array<std::string_view, required + 5> names{"v", "l", "p", "lat", "lon", "s",
+                                                               "c", "a", "h", "n",   "t"};
+    std::array<const std::string*, required + 5> values{};
     const std::vector<FormField> fields = splitForm(body);
     for (const FormField& field : fields) {
         for (std::size_t i = 0; i < names.size(); ++i) {
@@ -79,7 +119,10 @@ char readReportForm(std::string_view body, ReportForm& form, std::int64_t arriva
         return answer::notAReport;
     if (std::fabs(form.lat) > 90 || std::fabs(form.lon) > 180) return answer::notAReport;
     if (form.speedKnots < 0 || form.speedKnots > reportSpeedMaxKnots) return answer::notAReport;
-    const std::string* const timeValue = values.back();  // t, after the six
+    if (!readReportExtras(std::span(values).subspan<required, 4>(), form.extras) ||
+        !extrasInRange(form.extras))
+        return answer::notAReport;
+    const std::string* const timeValue = values.back();  // t, after the extras
     form.timeSent = timeValue != nullptr;
     form.timeUs = arrivalUs;
     form.receivedUs = arrivalUs;
@@ -104,14 +147,17 @@ namespace {
 
 constexpr auto reopenPause = std::chrono::milliseconds(500);
 
-// Takes every report waiting (at most commitGroupMaxReports); false once
-// stopping with nothing left.
+// Takes every report waiting (positions up to commitGroupMaxReports, a
+// batch never split); false once stopping with nothing left.
 bool takeGroup(Committer& committer, std::vector<PendingReport>& group) {
     group.clear();
     std::unique_lock lock(committer.mutex);
     committer.arrived.wait(lock, [&] { return committer.stopping || !committer.queue.empty(); });
     if (committer.queue.empty()) return false;
-    while (!committer.queue.empty() && group.size() < commitGroupMaxReports) {
+    std::size_t positions = 0;
+    while (!committer.queue.empty() &&
+           (group.empty() || positions + committer.queue.front().positions.size() <= commitGroupMaxReports)) {
+        positions += committer.queue.front().positions.size();
         group.push_back(std::move(committer.queue.front()));
         committer.queue.pop_front();
     }
@@ -123,7 +169,8 @@ bool takeGroup(Committer& committer, std::vector<PendingReport>& group) {
 void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
                  const std::vector<PendingReport>& group, std::vector<Position>& positions) {
     positions.clear();
-    for (const PendingReport& report : group) positions.push_back(report.position);
+    for (const PendingReport& report : group)
+        positions.insert(positions.end(), report.positions.begin(), report.positions.end());
     bool committed = false;
     if (storage == nullptr) {
         std::string error;
@@ -144,7 +191,7 @@ void commitGroup(Committer& committer, std::unique_ptr<Storage>& storage,
     }
     if (committed) {
         committer.groups++;
-        committer.reports += group.size();
+        committer.reports += positions.size();
         countCommitGroup(group.size());
         if (committer.feed != nullptr) {
             const std::lock_guard lock(committer.feed->mutex);

@@ -2,9 +2,11 @@
 // in groups.
 //
 // A report is "v=1.1&l=LOGIN&p=PASSWORD&lat=LAT&lon=LON&s=SPEED" posted to
-// /wayloom/Receiver.php, optionally followed by "&t=YYYY-MM-DDTHH:MM:SSZ",
-// the time the position was taken (a client that kept it while its link was
-// down sends it later); the answer's body is one character. Reports that
+// /wayloom/Receiver.php, optionally followed by the course, altitude, HDOP
+// and satellites in use ("&c=COURSE&a=ALTITUDE&h=HDOP&n=SATELLITES", any of
+// them) and by "&t=YYYY-MM-DDTHH:MM:SSZ", the time the position was taken (a
+// client that kept it while its link was down sends it later); the answer's
+// body is one character. Reports that
 // arrive together are stored in one transaction, and each is answered "1"
 // only once that transaction is committed.
 #pragma once
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "server/storage.hpp"
 
@@ -38,6 +41,15 @@ constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transacti
 constexpr std::int64_t reportTimeAheadMaxUs = 5LL * 60 * 1000000;
 constexpr std::int64_t reportTimeEarliestUs = 946684800LL * 1000000;
 
+// The values the extras of a position may take, whoever sends them.
+constexpr double courseMaxDegrees = 360;  // 0 to 360 inclusive: some receivers send 360 for north
+// From below the shore of the Dead Sea (-430 m), with room for a receiver's
+// error, to above the highest balloon flight (53 km).
+constexpr double altitudeMinMetres = -1000;
+constexpr double altitudeMaxMetres = 60000;
+constexpr double accuracyMaxMetres = 1000000;  // a phone's cell-tower guess is a few km
+constexpr double hdopMax = 99.9;               // the widest value NMEA's HDOP field holds
+constexpr int satellitesMax = 99;              // two digits, as NMEA's GGA counts them
 // The answers, as the one character of the body.
 namespace answer {
 constexpr char stored = '1';
@@ -47,6 +59,10 @@ constexpr char disabled = '4';
 constexpr char wrongPassword = '5';
 constexpr char notAReport = '6';
 constexpr char notStored = '0';
+// Not sent: a phone's message that holds no position to store (OsmAnd's
+// valid=false, an OwnTracks transition), answered as delivered once its
+// account is right.
+constexpr char nothingToStore = 'n';
 }  // namespace answer
 
 struct ReportForm {
@@ -55,6 +71,7 @@ struct ReportForm {
     double lat = 0;
     double lon = 0;
     double speedKnots = 0;
+    PositionExtras extras;        // c, a, h, n
     bool timeSent = false;        // the body carried t
     std::int64_t timeUs = 0;      // t, when timeSent; else the time of arrival
     std::int64_t receivedUs = 0;  // the time of arrival
@@ -64,10 +81,14 @@ struct ReportForm {
 // when it is a report (nothing is stored here); answer::wrongVersion when v
 // is there once and is not "1.1", whatever else the body holds;
 // answer::notAReport when a field is missing or repeated, a number is not a
-// finite decimal, a coordinate or the speed is out of range, t is not a time
+// finite decimal, a coordinate, the speed or an extra is out of range (n not
+// a whole number of satellites), t is not a time
 // as above or lies more than reportTimeAheadMaxUs after arrivalUs or before
 // 2000, or the body is longer than reportBodyMaxBytes.
 char readReportForm(std::string_view body, ReportForm& form, std::int64_t arrivalUs);
+
+// True when every extra that is there lies in its range above.
+bool extrasInRange(const PositionExtras& extras);
 
 // A report's t, "YYYY-MM-DDTHH:MM:SSZ" exactly (decoded), as microseconds
 // since 1970; false for any other text or a date that does not exist.
@@ -95,8 +116,8 @@ struct PositionFeed {
 };
 
 struct PendingReport {
-    std::uint64_t ticket = 0;  // the caller's name for the report, handed back with its answer
-    Position position;
+    std::uint64_t ticket = 0;         // the caller's name for the report, handed back with its answer
+    std::vector<Position> positions;  // one, or a phone's batch: committed in the same transaction
 };
 
 struct Committer {

@@ -3,10 +3,11 @@
 // byte a second holds up nobody; it is dropped when its request has not
 // arrived within requestReadTimeout.
 //
-// A report goes from the loop to the account check (at once when the
-// password is cached, else on a checker thread that may verify the slow
-// hash), then to the committer; the answer comes back to the loop through an
-// eventfd. A route request leaves the loop for a thread of its own.
+// A request of a protocol of the ingest table (Wayloom's report, the phone
+// apps') goes from the loop to the account check (at once when the password
+// is cached or a device key is sent, else on a checker thread that may verify
+// the slow hash), then to the committer; the answer comes back to the loop
+// through an eventfd. A route request leaves the loop for a thread of its own.
 //
 // Divisions: listening sockets; the log line; connections and their answers;
 // reports; routes; the loop and the drain.
@@ -39,7 +40,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/ingest.hpp"
 #include "server/metrics.hpp"
+#include "server/phones.hpp"
 #include "server/shares.hpp"
 #include "server/syscall.hpp"
 
@@ -211,9 +214,11 @@ struct Connection {
     Phase phase = Phase::reading;
     std::string bytes;  // of the request so far
     bool headRead = false;
-    std::size_t requestLength = 0;  // head and body, once the head is read
-    std::string login;              // of a report, for the log
-    std::string outcome;            // for the log: the report answer or the HTTP status
+    std::size_t requestLength = 0;             // head and body, once the head is read
+    const IngestProtocol* protocol = nullptr;  // the row of a request that carries positions
+    std::string problem;                       // what its reader found wrong, for the answer
+    std::string login;                         // of a report, for the log (never a key)
+    std::string outcome;                       // for the log: the report answer or the HTTP status
     std::string answer;
     std::size_t answerSent = 0;
 };
@@ -235,7 +240,7 @@ constexpr auto lingerTime = std::chrono::seconds(2);
 
 struct SlowCheck {
     std::uint64_t ticket;
-    ReportForm form;
+    IngestMessage message;
     std::string client;
 };
 
@@ -358,12 +363,29 @@ std::string_view versionOf(const Connection& connection) {
     return connection.bytes.find("HTTP/1.1") < connection.bytes.find('\n') ? "HTTP/1.1" : "HTTP/1.0";
 }
 
-void answerReport(Loop& loop, std::uint64_t id, Connection& connection, char answerChar) {
-    const std::string_view body(&answerChar, 1);
-    countReportAnswer(answerChar, Clock::now() - connection.started);
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route);
+
+// The answer of the connection's protocol to an outcome (an answer::
+// character); in the log, Wayloom's character, or a phone's protocol and status.
+void answerIngest(Loop& loop, std::uint64_t id, Connection& connection, char outcome) {
+    const IngestProtocol& protocol = *connection.protocol;
+    countReportAnswer(outcome, Clock::now() - connection.started);
+    if (outcome == answer::stored && protocol.storedAnswerReadsStorage &&
+        loop.settings.storedAnswer != nullptr) {
+        startRoute(loop, id, connection, loop.settings.storedAnswer);
+        return;
+    }
+    HttpRequest request;
+    readRequestHead(connection.bytes, request);
+    const IngestAnswer reply = protocol.answer(outcome, request, connection.problem);
+    const std::string logged = &protocol == &wayloomProtocol()
+                                   ? reply.body
+                                   : std::string(protocol.name) + ' ' + std::to_string(reply.status);
     startAnswer(loop, id, connection,
-                answerHead(versionOf(connection), 200, "text/html", 1) + std::string(body),
-                std::string(body));
+                answerHead(versionOf(connection), reply.status, reply.contentType,
+                           static_cast<long long>(reply.body.size()), reply.extraHeaders) +
+                    reply.body,
+                logged);
 }
 
 void answerStatus(Loop& loop, std::uint64_t id, Connection& connection, int status) {
@@ -391,17 +413,24 @@ char answerFor(const AccountCheck& check) {
 }
 
 // An accepted report goes to the committer; any other verdict is the answer.
-void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, const ReportForm& form,
+void actOnCheck(Loop& loop, std::uint64_t ticket, const AccountCheck& check, IngestMessage message,
                 const std::string& client) {
     if (check.verdict != AccountVerdict::accepted) {
         if (check.verdict == AccountVerdict::storageFailed) countDatabaseError();
         postAnswer(loop, ticket, answerFor(check));
         return;
     }
+    if (message.positions.empty()) {  // a message without a position: delivered
+        postAnswer(loop, ticket, answer::nothingToStore);
+        return;
+    }
     PendingReport report;
     report.ticket = ticket;
-    report.position = {check.accountId, form.timeUs,     form.receivedUs, form.lat,
-                       form.lon,        form.speedKnots, client,          form.timeSent};
+    report.positions = std::move(message.positions);
+    for (Position& position : report.positions) {
+        position.accountId = check.accountId;
+        position.client = client;
+    }
     submitReport(loop.committer, std::move(report));
 }
 
@@ -416,35 +445,48 @@ void runChecker(Loop& loop) {
             loop.slowChecks.pop_front();
         }
         const AccountCheck verdict =
-            checkAccount(*loop.settings.accounts, check.form.login, check.form.password, check.client);
-        actOnCheck(loop, check.ticket, verdict, check.form, check.client);
+            checkAccount(*loop.settings.accounts, check.message.login, check.message.secret, check.client);
+        actOnCheck(loop, check.ticket, verdict, std::move(check.message), check.client);
     }
 }
 
-void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::string_view body) {
-    ReportForm form;
-    const char formAnswer = readReportForm(body, form, nowUs());
-    connection.login = form.login;
-    if (formAnswer != answer::stored) {
-        answerReport(loop, id, connection, formAnswer);
+// The account check that needs no slow verification: a device key alone, or
+// a login whose password is cached (or that is unknown, disabled, limited).
+bool checkQuickly(Loop& loop, const IngestProtocol& protocol, IngestMessage& message,
+                  const std::string& client, AccountCheck& check) {
+    if (protocol.credentials == IngestCredentials::key) {
+        check = checkDeviceKey(*loop.settings.accounts, message.secret, client, message.login);
+        return true;
+    }
+    return checkAccountQuickly(*loop.settings.accounts, message.login, message.secret, client, check);
+}
+
+void handleIngest(Loop& loop, std::uint64_t id, Connection& connection, const HttpRequest& request) {
+    IngestMessage message;
+    const char outcome = connection.protocol->read(request, nowUs(), message);
+    connection.login = message.login;
+    connection.problem = message.problem;
+    if (outcome != answer::stored && outcome != answer::nothingToStore) {
+        answerIngest(loop, id, connection, outcome);
         return;
     }
     connection.phase = Phase::checking;
     loop.storageDeadlines.emplace_back(Clock::now() + loop.settings.storageTimeout, id);
     AccountCheck check;
-    if (checkAccountQuickly(*loop.settings.accounts, form.login, form.password, connection.client, check)) {
-        actOnCheck(loop, id, check, form, connection.client);
+    if (checkQuickly(loop, *connection.protocol, message, connection.client, check)) {
+        connection.login = message.login;
+        actOnCheck(loop, id, check, std::move(message), connection.client);
         return;
     }
     // A device at its usual address goes before guesses from elsewhere.
-    const bool known = knownClient(*loop.settings.accounts, form.login, connection.client);
+    const bool known = knownClient(*loop.settings.accounts, message.login, connection.client);
     {
         const std::lock_guard lock(loop.checksMutex);
         if (loop.slowChecks.size() < slowChecksMax) {
             if (known) {
-                loop.slowChecks.push_front({id, std::move(form), connection.client});
+                loop.slowChecks.push_front({id, std::move(message), connection.client});
             } else {
-                loop.slowChecks.push_back({id, std::move(form), connection.client});
+                loop.slowChecks.push_back({id, std::move(message), connection.client});
             }
             countSlowVerification();
             loop.checksArrived.notify_one();
@@ -452,7 +494,7 @@ void handleReport(Loop& loop, std::uint64_t id, Connection& connection, std::str
         }
     }
     // Too many verifications waiting: the client tries again later.
-    answerReport(loop, id, connection, answer::notStored);
+    answerIngest(loop, id, connection, answer::notStored);
 }
 
 void deliverAnswers(Loop& loop) {
@@ -466,7 +508,7 @@ void deliverAnswers(Loop& loop) {
     for (const auto& [id, answerChar] : ready) {
         const auto found = loop.connections.find(id);
         if (found == loop.connections.end() || found->second.phase != Phase::checking) continue;
-        answerReport(loop, id, found->second, answerChar);
+        answerIngest(loop, id, found->second, answerChar);
     }
 }
 
@@ -544,16 +586,21 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
 bool routeHead(Loop& loop, std::uint64_t id, Connection& connection, const HttpRequest& request,
                std::size_t& bodyMax) {
     const Listener& listener = *connection.listener;
-    if (listener.reports && request.path == reportPath) {
-        if (request.method != "POST") {
+    connection.protocol = listener.osmandOnly ? &osmandProtocol()
+                          : listener.reports  ? findIngestProtocol(request.path)
+                                              : nullptr;
+    if (connection.protocol != nullptr) {
+        if (!ingestMethodAllowed(*connection.protocol, request.method)) {
+            connection.protocol = nullptr;
             answerStatus(loop, id, connection, 405);
             return false;
         }
-        if (request.contentLength > reportBodyMaxBytes) {
-            answerReport(loop, id, connection, answer::notAReport);
+        if (request.contentLength > connection.protocol->bodyMaxBytes) {
+            connection.problem = "too long";
+            answerIngest(loop, id, connection, answer::notAReport);
             return false;
         }
-        bodyMax = reportBodyMaxBytes;
+        bodyMax = connection.protocol->bodyMaxBytes;
         return true;
     }
     bool pathKnown = false;
@@ -600,8 +647,11 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
     if (connection.bytes.size() < connection.requestLength) return;
     const std::string_view body =
         std::string_view(connection.bytes).substr(request.headLength, request.contentLength);
-    if (connection.listener->reports && request.path == reportPath) {
-        handleReport(loop, id, connection, body);
+    if (connection.protocol != nullptr) {
+        request.body = body;
+        request.client = connection.client;
+        request.secure = connection.secure;
+        handleIngest(loop, id, connection, request);
         return;
     }
     bool pathKnown = false;
@@ -652,7 +702,8 @@ void readFrom(Loop& loop, std::uint64_t id, Connection& connection) {
         // Never more than a head and the largest body are kept. A short read
         // took all there was: epoll tells when more comes. (Not so over TLS,
         // where a read returns one record and the next may be read already.)
-        if (connection.bytes.size() > requestHeadMaxBytes + routeBodyMaxBytes) break;
+        if (connection.bytes.size() > requestHeadMaxBytes + std::max(routeBodyMaxBytes, phoneJsonMaxBytes))
+            break;
         if (static_cast<std::size_t>(count) < chunk.size() && connection.tls == nullptr) break;
     }
     if (connection.phase == Phase::reading) examineRequest(loop, id, connection);
@@ -734,7 +785,7 @@ void expireDeadlines(Loop& loop) {
         loop.storageDeadlines.pop_front();
         const auto found = loop.connections.find(id);
         if (found != loop.connections.end() && found->second.phase == Phase::checking)
-            answerReport(loop, id, found->second, answer::notStored);
+            answerIngest(loop, id, found->second, answer::notStored);
     }
 }
 

@@ -28,13 +28,19 @@ struct ServerContext {
     const std::atomic<bool>* stopping = nullptr;
     std::string tilesUrl;  // the map's tiles; "": OpenStreetMap's
     std::string tilesAttribution;
+    Route ownTracksAnswer{};  // set by addWebRoutes: answers a stored OwnTracks location
+    // Where phones report when the pages have a port of their own
+    // (--web-port): the plain and the TLS report ports; -1 on the pages' port.
+    int reportPort = -1;
+    int reportTlsPort = -1;
 };
 
 struct Listener {
     int socket = -1;
-    bool reports = true;             // serves the report endpoint
+    bool reports = true;             // serves the protocols of the ingest table at their paths
     const Routes* routes = nullptr;  // other pages; may be nullptr
     TlsServer* tls = nullptr;        // speaks TLS with this context; nullptr: plain HTTP
+    bool osmandOnly = false;         // every path is the OsmAnd protocol (--osmand-port)
 };
 
 // A listening TCP socket on address ("" for every IPv4 and IPv6 address) and
@@ -55,6 +61,9 @@ struct ServeSettings {
     std::chrono::seconds storageTimeout{5};
     std::vector<AddressRange> trustedProxies;  // see forwardedClient
     std::function<void()> onHangUp;            // called on the loop's thread for each SIGHUP
+    // Answers a stored message of a protocol whose answer reads the storage
+    // (OwnTracks), on a route thread; nullptr: the protocol's plain answer.
+    const Route* storedAnswer = nullptr;
 };
 
 // Blocks SIGTERM, SIGINT and SIGHUP in this thread and every thread started after;

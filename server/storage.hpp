@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,6 +34,19 @@ struct Account {
     std::int64_t version = 0;  // raised by every change of the account
 };
 
+// What a client may measure beside the position itself; each is absent
+// (NULL in the database, null in the web API) when it was not sent.
+struct PositionExtras {
+    std::optional<double> courseDegrees;   // 0 to 360, clockwise from true north
+    std::optional<double> altitudeMetres;  // above sea level, as the receiver gives it
+    std::optional<double> accuracyMetres;  // horizontal, as the phone estimates it
+    std::optional<double> batteryPercent;  // 0 to 100
+    std::optional<double> hdop;            // horizontal dilution of precision
+    std::optional<int> satellites;         // in use for the fix
+
+    bool operator==(const PositionExtras&) const = default;
+};
+
 // Positions are ordered by their time, then by id: a position reported late
 // (its client kept it while the link was down) takes its place in the track.
 struct Position {
@@ -44,6 +58,7 @@ struct Position {
     double speedKnots = 0;
     std::string client;     // the reporting client's address: "192.0.2.7", "2001:db8::7"
     bool timeSent = false;  // the report carried its time: another with the same account and time is a copy
+    PositionExtras extras{};
 };
 
 struct StoredPosition {

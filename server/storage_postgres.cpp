@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "server/storage.hpp"
@@ -110,6 +111,10 @@ constexpr const char* migrations[] = {
     "DROP TABLE positions_unpartitioned;",
     // Device keys: the digest of an account's key, '' for an account with a password.
     "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
+    // The measurements a client may add to a position, NULL when not sent.
+    "ALTER TABLE positions ADD COLUMN course DOUBLE PRECISION,"
+    " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
+    " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;",
     // Share links: a digest of each token, the account shown, and until when.
     "CREATE TABLE shares ("
     " id BIGSERIAL PRIMARY KEY,"
@@ -120,6 +125,11 @@ constexpr const char* migrations[] = {
     " track BOOLEAN NOT NULL DEFAULT FALSE);"
     "CREATE INDEX shares_by_account ON shares(account_id, expires_us);",
 };
+
+// The columns of a position as readStoredPositions takes them.
+#define POSITION_COLUMNS                                                                      \
+    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent, course," \
+    " altitude, accuracy, battery, hdop, satellites"
 
 // The UTC day of a time, counted from 1970-01-01.
 std::int64_t dayOf(std::int64_t us) {
@@ -139,6 +149,14 @@ void appendNumber(std::string& out, long long value) {
 
 void appendNumber(std::string& out, bool value) {
     out += value ? 't' : 'f';
+}
+
+template <typename Number>
+void appendNumber(std::string& out, const std::optional<Number>& value) {
+    if (value.has_value())
+        appendNumber(out, *value);
+    else
+        out += "NULL";
 }
 
 // "{a,b,c}" of the values picked from positions; client addresses hold only
@@ -337,9 +355,11 @@ class PostgresStorage final : public Storage {
             // and time the same) meets the unique index and is left out.
             Result r = exec(
                 "WITH stored AS (INSERT INTO positions"
-                " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
+                " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+                " course, altitude, accuracy, battery, hdop, satellites)"
                 " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
-                " $6::float8[], $7::text[], $8::boolean[]) ON CONFLICT DO NOTHING RETURNING 1)"
+                " $6::float8[], $7::text[], $8::boolean[], $10::float8[], $11::float8[], $12::float8[],"
+                " $13::float8[], $14::float8[], $15::int[]) ON CONFLICT DO NOTHING RETURNING 1)"
                 " SELECT pg_notify($9, count(*)::text) FROM stored",
                 {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
                  arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.timeUs); }),
@@ -348,7 +368,16 @@ class PostgresStorage final : public Storage {
                  arrayOf(positions, [](const Position& p) { return p.lon; }),
                  arrayOf(positions, [](const Position& p) { return p.speedKnots; }),
                  arrayOf(positions, [](const Position& p) -> const std::string& { return p.client; }),
-                 arrayOf(positions, [](const Position& p) { return p.timeSent; }), positionsChannel});
+                 arrayOf(positions, [](const Position& p) { return p.timeSent; }), positionsChannel,
+                 arrayOf(positions, [](const Position& p) { return p.extras.courseDegrees; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.altitudeMetres; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.accuracyMetres; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.batteryPercent; }),
+                 arrayOf(positions, [](const Position& p) { return p.extras.hdop; }),
+                 arrayOf(positions, [](const Position& p) {
+                     return p.extras.satellites.has_value() ? std::optional<long long>(*p.extras.satellites)
+                                                            : std::nullopt;
+                 })});
             if (r.status() == PGRES_TUPLES_OK) return true;
             // A day dropped by the retention of another server since it was
             // made here: made again, once.
@@ -370,29 +399,25 @@ class PostgresStorage final : public Storage {
         const std::string afterTime = std::to_string(range.afterTimeUs);
         const std::string afterId = std::to_string(range.afterId);
         const std::string count = std::to_string(limit);
-        Result r =
-            range.accountId != 0
-                ? exec(
-                      "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent"
-                      " FROM positions WHERE account_id = $1 AND time_us >= $2 AND time_us < $3"
-                      " AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6",
-                      {std::to_string(range.accountId), from, to, afterTime, afterId, count})
-                : exec(
-                      "SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent"
-                      " FROM positions WHERE time_us >= $1 AND time_us < $2"
-                      " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5",
-                      {from, to, afterTime, afterId, count});
+        Result r = range.accountId != 0
+                       ? exec("SELECT " POSITION_COLUMNS
+                              " FROM positions WHERE account_id = $1 AND time_us >= $2 AND time_us < $3"
+                              " AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6",
+                              {std::to_string(range.accountId), from, to, afterTime, afterId, count})
+                       : exec("SELECT " POSITION_COLUMNS
+                              " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                              " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5",
+                              {from, to, afterTime, afterId, count});
         return readStoredPositions(r, batch);
     }
 
     bool lastPositions(std::vector<StoredPosition>& positions) override {
         positions.clear();
-        Result r = exec(
-            "SELECT p.* FROM accounts a CROSS JOIN LATERAL (SELECT id, account_id, time_us,"
-            " received_us, lat, lon, speed_knots, client, time_sent FROM positions WHERE account_id = a.id "
-            "ORDER BY time_us DESC, id DESC LIMIT 1) p"
-            " ORDER BY a.id",
-            {});
+        Result r = exec("SELECT p.* FROM accounts a CROSS JOIN LATERAL (SELECT " POSITION_COLUMNS
+                        " FROM positions WHERE account_id = a.id "
+                        "ORDER BY time_us DESC, id DESC LIMIT 1) p"
+                        " ORDER BY a.id",
+                        {});
         return readStoredPositions(r, positions);
     }
 
@@ -467,7 +492,7 @@ class PostgresStorage final : public Storage {
     }
 
     Result exec(const char* sql, std::initializer_list<std::string> parameters) {
-        std::array<const char*, 9> values{};
+        std::array<const char*, 16> values{};
         int count = 0;
         for (const std::string& p : parameters) values[static_cast<std::size_t>(count++)] = p.c_str();
         return Result(PQexecParams(db_, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
@@ -510,6 +535,16 @@ class PostgresStorage final : public Storage {
             stored.position.speedKnots = r.real(row, 6);
             stored.position.client = r.text(row, 7);
             stored.position.timeSent = r.text(row, 8) == "t";
+            PositionExtras& extras = stored.position.extras;
+            int column = 9;
+            for (std::optional<double>* value :
+                 {&extras.courseDegrees, &extras.altitudeMetres, &extras.accuracyMetres,
+                  &extras.batteryPercent, &extras.hdop}) {
+                if (!PQgetisnull(r.handle, row, column)) *value = r.real(row, column);
+                ++column;
+            }
+            if (!PQgetisnull(r.handle, row, column))
+                extras.satellites = static_cast<int>(r.integer(row, column));
             out.push_back(std::move(stored));
         }
         return true;

@@ -75,6 +75,13 @@ constexpr const char* migrations[] = {
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
     // Device keys: the digest of an account's key, "" for an account with a password.
     "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
+    // The measurements a client may add to a position, NULL when not sent.
+    "ALTER TABLE positions ADD COLUMN course REAL;"
+    "ALTER TABLE positions ADD COLUMN altitude REAL;"
+    "ALTER TABLE positions ADD COLUMN accuracy REAL;"
+    "ALTER TABLE positions ADD COLUMN battery REAL;"
+    "ALTER TABLE positions ADD COLUMN hdop REAL;"
+    "ALTER TABLE positions ADD COLUMN satellites INTEGER;",
     // Share links: a digest of each token, the account shown, and until when.
     "CREATE TABLE shares ("
     " id INTEGER PRIMARY KEY,"
@@ -87,7 +94,8 @@ constexpr const char* migrations[] = {
 };
 
 constexpr const char* positionColumns =
-    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent";
+    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+    " course, altitude, accuracy, battery, hdop, satellites";
 
 class SqliteStorage final : public Storage {
   public:
@@ -334,8 +342,9 @@ class SqliteStorage final : public Storage {
         if (insertPosition_.handle == nullptr &&
             !prepare(insertPosition_,
                      "INSERT INTO positions"
-                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
+                     " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+                     " course, altitude, accuracy, battery, hdop, satellites)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
             return false;
         if (!begin()) return false;
         for (const Position& p : positions) {
@@ -349,6 +358,7 @@ class SqliteStorage final : public Storage {
             sqlite3_bind_double(s, 6, p.speedKnots);
             bindText(insertPosition_, 7, p.client);
             sqlite3_bind_int(s, 8, p.timeSent ? 1 : 0);
+            bindExtras(s, 9, p.extras);
             if (sqlite3_step(s) != SQLITE_DONE) {
                 lastError_ = sqlite3_errmsg(db_);
                 sqlite3_reset(s);
@@ -475,6 +485,35 @@ class SqliteStorage final : public Storage {
         sqlite3_bind_text(s.handle, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
 
+    // The extras as six parameters from first on, NULL where absent.
+    static void bindExtras(sqlite3_stmt* s, int first, const PositionExtras& extras) {
+        int index = first;
+        for (const std::optional<double>* value :
+             {&extras.courseDegrees, &extras.altitudeMetres, &extras.accuracyMetres, &extras.batteryPercent,
+              &extras.hdop}) {
+            if (value->has_value())
+                sqlite3_bind_double(s, index, **value);
+            else
+                sqlite3_bind_null(s, index);
+            ++index;
+        }
+        if (extras.satellites.has_value())
+            sqlite3_bind_int(s, index, *extras.satellites);
+        else
+            sqlite3_bind_null(s, index);
+    }
+
+    // The extras from six columns from first on.
+    static void readExtras(sqlite3_stmt* s, int first, PositionExtras& extras) {
+        int index = first;
+        for (std::optional<double>* value : {&extras.courseDegrees, &extras.altitudeMetres,
+                                             &extras.accuracyMetres, &extras.batteryPercent, &extras.hdop}) {
+            if (sqlite3_column_type(s, index) != SQLITE_NULL) *value = sqlite3_column_double(s, index);
+            ++index;
+        }
+        if (sqlite3_column_type(s, index) != SQLITE_NULL) extras.satellites = sqlite3_column_int(s, index);
+    }
+
     static std::string columnText(Statement& s, int index) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.handle, index));
         return text == nullptr
@@ -516,6 +555,7 @@ class SqliteStorage final : public Storage {
             stored.position.speedKnots = sqlite3_column_double(s.handle, 6);
             stored.position.client = columnText(s, 7);
             stored.position.timeSent = sqlite3_column_int(s.handle, 8) != 0;
+            readExtras(s.handle, 9, stored.position.extras);
             out.push_back(std::move(stored));
         }
         return finished(stepped);

@@ -261,6 +261,7 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
         answerConfig(*web, request, stream);
     });
     addApiRoutes(routes, web);
+    addOwnTracksAnswer(context, web);
     addShareRoutes(routes, web);
     addAccountRoutes(routes, web);
     // No page of another site may sign a browser in or out, nor post, change

@@ -131,21 +131,38 @@ std::string percentEncoded(std::string_view text) {
     return out;
 }
 
-// What a phone scans to set a device up: the report address with the login
-// and key as the report's form fields, on the host the page was asked from.
-std::string deviceSetupText(const HttpRequest& request, std::string_view login, std::string_view key) {
+// "host" of a Host header "host:port" ("[2001:db8::1]" of "[2001:db8::1]:8080").
+std::string_view hostName(std::string_view host) {
+    const std::size_t colon = host.rfind(':');
+    if (colon == std::string_view::npos || host.find(']', colon) != std::string_view::npos) return host;
+    return host.substr(0, colon);
+}
+
+// What a phone scans to set a device up: the OsmAnd tracking address of this
+// server, with the key as the device's id and the placeholders the app fills
+// in ({0} latitude, {1} longitude, {2} time, {3} HDOP, {4} altitude, {5}
+// speed in metres per second, {6} bearing). It names the host the page was
+// asked from, and the report port when the pages have a port of their own.
+std::string deviceSetupText(const WebState& web, const HttpRequest& request, std::string_view key) {
+    const int port = request.secure ? web.server->reportTlsPort : web.server->reportPort;
     std::string text(request.secure ? "https://" : "http://");
-    text += request.header("Host");
-    text += std::string(reportPath) + "?l=" + percentEncoded(login) + "&p=" + std::string(key);
+    if (port < 0) {
+        text += request.header("Host");
+    } else {
+        text += hostName(request.header("Host"));
+        if (port != (request.secure ? 443 : 80)) text += ":" + std::to_string(port);
+    }
+    text += "/osmand?id=" + percentEncoded(key) +
+            "&lat={0}&lon={1}&timestamp={2}&hdop={3}&altitude={4}&speed={5}&bearing={6}&speedunit=mps";
     return text;
 }
 
 // {"key": K, "setup": TEXT}: the new key, shown once.
-std::string keyJson(const HttpRequest& request, std::string_view login, std::string_view key) {
+std::string keyJson(const WebState& web, const HttpRequest& request, std::string_view login, std::string_view key) {
     std::string body = "{\"login\":";
     appendJsonString(body, login);
     body += ",\"key\":\"" + std::string(key) + "\",\"setup\":";
-    appendJsonString(body, deviceSetupText(request, login, key));
+    appendJsonString(body, deviceSetupText(web, request, key));
     body += "}";
     return body;
 }
@@ -199,7 +216,7 @@ void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
     if (withKey) {
         const std::string newKey = makeDeviceKey();
         account.keyDigest = keyDigestOf(newKey);
-        body = keyJson(request, account.login, newKey);
+        body = keyJson(web, request, account.login, newKey);
     } else {
         account.passwordHash = hashPassword(password->text);
         if (account.passwordHash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
@@ -235,7 +252,7 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
     if (field.name == "key" && field.kind == JsonField::Kind::boolean && field.flag) {
         const std::string newKey = makeDeviceKey();
         change = storage->setKey(account.login, keyDigestOf(newKey));
-        body = keyJson(request, account.login, newKey);
+        body = keyJson(web, request, account.login, newKey);
     } else if (field.name == "password") {
         if (!acceptablePassword(&field)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
         const std::string hash = hashPassword(field.text);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "server/metrics.hpp"
+#include "server/phones.hpp"
 #include "server/webformat.hpp"
 #include "server/webroutes.hpp"
 #include "server/webtime.hpp"
@@ -52,7 +53,8 @@ std::int64_t intervalOf(WebState& web, Storage& storage, std::int64_t accountId,
     return intervalUs;
 }
 
-// {"now":..., "devices":[{"login","time","lat","lon","speed","interval","silent"}...]}
+// {"now":..., "devices":[{"login","time","lat","lon","speed","course","altitude","accuracy",
+// "battery","hdop","satellites","interval","silent"}...]}
 bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::string& out) {
     std::vector<StoredPosition> last;
     if (!storage.lastPositions(last)) return false;
@@ -84,6 +86,7 @@ bool devicesJson(WebState& web, Storage& storage, const Viewer& viewer, std::str
         appendNumber(out, position.lon);
         out += ",\"speed\":";
         appendNumber(out, position.speedKnots);
+        appendExtrasJson(out, position.extras);
         out += ",\"interval\":";
         if (intervalUs > 0)
             appendNumber(out, static_cast<double>(intervalUs) / 1e6);
@@ -248,7 +251,7 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
                 if (key > end) break;
                 passEnd = key;
                 points.push_back({stored.position.timeUs, stored.position.lat, stored.position.lon,
-                                  stored.position.speedKnots});
+                                  stored.position.speedKnots, stored.position.extras});
             }
             trackPoints(writer, text, points);
             if (!stream.send(text)) return;
@@ -267,7 +270,39 @@ void streamTrack(WebState& web, const HttpRequest& request, HttpStream& stream, 
     stream.send(text);
 }
 
+// The answer to an OwnTracks location once it is stored: the last position
+// of every other account its sender may see, as OwnTracks location objects.
+// The location is stored whatever happens here, so a storage that fails
+// now gives "[]" rather than an error the app would send it again for.
+void answerOwnTracksFriends(WebState& web, const HttpRequest& request, HttpStream& stream) {
+    std::string body = "[";
+    Viewer viewer;
+    std::string error;
+    std::vector<StoredPosition> last;
+    const std::unique_ptr<Storage> storage = openStorage(web.server->database, error);
+    if (identifyViewer(web, request, viewer) && storage != nullptr && storage->lastPositions(last)) {
+        for (const Account& account : visibleAccounts(web, viewer)) {
+            if (account.id == viewer.accountId) continue;
+            const auto found = std::find_if(
+                last.begin(), last.end(),
+                [&account](const StoredPosition& stored) { return stored.position.accountId == account.id; });
+            if (found == last.end()) continue;
+            if (body.size() > 1) body += ',';
+            appendOwnTracksLocation(body, account.login, found->position);
+        }
+    }
+    body += ']';
+    stream.respond(200, "application/json", body);
+}
+
 }  // namespace
+
+void addOwnTracksAnswer(ServerContext& context, const std::shared_ptr<WebState>& web) {
+    context.ownTracksAnswer.method = "POST";
+    context.ownTracksAnswer.handler = [web](const HttpRequest& request, HttpStream& stream) {
+        answerOwnTracksFriends(*web, request, stream);
+    };
+}
 
 std::unique_ptr<Storage> openWebStorage(WebState& web, HttpStream& stream) {
     std::string error;

@@ -90,6 +90,7 @@ void appendJsonPoint(std::string& out, const TrackPoint& point) {
     appendNumber(out, point.lon);
     out.append(",\"speed\":");
     appendNumber(out, point.speedKnots);
+    appendExtrasJson(out, point.extras);
     out.push_back('}');
 }
 
@@ -100,6 +101,7 @@ void appendGeoJsonPoint(std::string& out, const TrackPoint& point) {
     appendIsoTime(out, point.timeMicros);
     out.append("\",\"speed\":");
     appendNumber(out, point.speedKnots);
+    appendExtrasJson(out, point.extras);
     out.append("}}");
 }
 
@@ -108,12 +110,50 @@ void appendGpxPoint(std::string& out, const TrackPoint& point) {
     appendNumber(out, point.lat);
     out.append("\" lon=\"");
     appendNumber(out, point.lon);
-    out.append("\"><time>");
+    out.append("\">");
+    const PositionExtras& extras = point.extras;
+    if (extras.altitudeMetres) {
+        out.append("<ele>");
+        appendNumber(out, *extras.altitudeMetres);
+        out.append("</ele>");
+    }
+    out.append("<time>");
     appendIsoTime(out, point.timeMicros);
-    out.append("</time></trkpt>\n");
+    out.append("</time>");
+    // GPX's own order: sat, hdop, then the extensions.
+    if (extras.satellites) out.append("<sat>" + std::to_string(*extras.satellites) + "</sat>");
+    if (extras.hdop) {
+        out.append("<hdop>");
+        appendNumber(out, *extras.hdop);
+        out.append("</hdop>");
+    }
+    if (extras.courseDegrees) {
+        // Course has no element of its own in GPX 1.1; this extension is the one map programs read.
+        out.append("<extensions><gpxtpx:TrackPointExtension><gpxtpx:course>");
+        appendNumber(out, *extras.courseDegrees);
+        out.append("</gpxtpx:course></gpxtpx:TrackPointExtension></extensions>");
+    }
+    out.append("</trkpt>\n");
 }
 
 }  // namespace
+
+void appendExtrasJson(std::string& out, const PositionExtras& extras) {
+    const auto field = [&out](std::string_view name, const std::optional<double>& value) {
+        out.append(name);
+        if (value)
+            appendNumber(out, *value);
+        else
+            out.append("null");
+    };
+    field(",\"course\":", extras.courseDegrees);
+    field(",\"altitude\":", extras.altitudeMetres);
+    field(",\"accuracy\":", extras.accuracyMetres);
+    field(",\"battery\":", extras.batteryPercent);
+    field(",\"hdop\":", extras.hdop);
+    out.append(",\"satellites\":");
+    out.append(extras.satellites ? std::to_string(*extras.satellites) : "null");
+}
 
 void appendJsonString(std::string& out, std::string_view bytes) {
     constexpr std::string_view hex = "0123456789abcdef";
@@ -238,7 +278,9 @@ void trackBegin(TrackWriter& writer, std::string& out, std::string_view login) {
         case TrackFormat::gpx:
             out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
             out.append("<gpx version=\"1.1\" creator=\"wayloom-server\" ");
-            out.append("xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>");
+            out.append("xmlns=\"http://www.topografix.com/GPX/1/1\" ");
+            out.append(
+                "xmlns:gpxtpx=\"http://www.garmin.com/xmlschemas/TrackPointExtension/v2\">\n<trk><name>");
             appendXmlText(out, login);
             out.append("</name><trkseg>\n");
             break;

@@ -9,10 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "server/storage.hpp"
+
 struct TrackPoint {
     std::int64_t timeMicros;  // when the position was taken, UTC
     double lat, lon;          // decimal degrees
     double speedKnots;
+    PositionExtras extras{};
 };
 
 enum class TrackFormat { json, geojson, gpx };
@@ -31,6 +34,11 @@ void appendXmlText(std::string& out, std::string_view bytes);
 // Appends the shortest plain decimal text (no exponent) that reads back as
 // the same double; "null" for a value that is not finite (JSON has no NaN).
 void appendNumber(std::string& out, double value);
+
+// Appends ',"course":C,"altitude":A,"accuracy":R,"battery":B,"hdop":H,
+// "satellites":N', each null when unknown: the extras of a position as the
+// web API gives them.
+void appendExtrasJson(std::string& out, const PositionExtras& extras);
 
 // A track document in the making. The writer is fed the points of the range
 // batch by batch, in time order. A GeoJSON track holds the whole line first

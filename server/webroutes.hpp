@@ -102,3 +102,5 @@ void addAccountRoutes(Routes& routes, const std::shared_ptr<WebState>& web);
 // The read API's routes (/api/devices, /api/live, /api/positions and the
 // exports), each answering for the viewer its request identifies.
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web);
+// Sets context.ownTracksAnswer: a stored OwnTracks location's answer.
+void addOwnTracksAnswer(ServerContext& context, const std::shared_ptr<WebState>& web);

@@ -23,6 +23,7 @@ run_packages=(
     libncurses-dev                                    # the terminal window (ncursesw)
     libssl-dev openssl ca-certificates                # https reports
     libsqlite3-dev libsodium-dev libpq-dev            # wayloom-server: SQLite, Argon2id, PostgreSQL
+    nlohmann-json3-dev                                # wayloom-server: the phone apps' JSON
     libjs-leaflet                                     # the server's map page
     node-qrcode-generator                             # the QR code of a new device key in the management page
 )
@@ -33,7 +34,8 @@ package_packages=(debhelper dpkg-dev scdoc)
 # unpacks its headers beside the build instead).
 cross_packages() {
     printf '%s\n' "crossbuild-essential-$1" "pkgconf:$1" "libncurses-dev:$1" "libssl-dev:$1" "libsqlite3-dev:$1" \
-        "libstdc++6:$1" "libsodium-dev:$1" "libpq5:$1" "libgtest-dev:$1" "libgmock-dev:$1"
+        "libstdc++6:$1" "libsodium-dev:$1" "libpq5:$1" "libgtest-dev:$1" "libgmock-dev:$1" \
+        nlohmann-json3-dev
 }
 # Everything the test command needs on top.
 test_packages=(

@@ -49,8 +49,8 @@ TEST(Committer, AnswersEveryReportOnceAfterItsGroupIsCommitted) {
                 PendingReport report;
                 report.ticket = static_cast<std::uint64_t>(t * reportsEach + i);
                 const std::int64_t now = nowUs();
-                report.position = {accounts[0].id,         now,         now,  1, 2,
-                                   static_cast<double>(i), "192.0.2.1", false};
+                report.positions = {
+                    {accounts[0].id, now, now, 1, 2, static_cast<double>(i), "192.0.2.1", false, {}}};
                 submitReport(committer, std::move(report));
             }
         });

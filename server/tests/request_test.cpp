@@ -137,6 +137,24 @@ TEST(ReportForm, AnswersEveryKindOfBody) {
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z&t=2026-12-07T09:20:00Z", answer::notAReport},
         {"v=1.0&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z", answer::wrongVersion},
+        // The extras: course, altitude, HDOP, satellites, each optional.
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=360&a=-1000&h=0&n=0&t=2026-12-07T09:20:00Z", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=0&a=60000&h=99.9&n=99", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=7", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=360.1", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=-0.5", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&a=-1000.5", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&a=1e9", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&h=-1", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&h=100", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&h=nan", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=100", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=-1", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=7.5", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=+7", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=99999999999", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=1&c=2", answer::notAReport},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.body.substr(0, 60)));
@@ -178,6 +196,25 @@ TEST(ReportForm, DecodesLoginAndPasswordAsWayloomEncodesThem) {
     EXPECT_DOUBLE_EQ(form.lat, 55.5);
     EXPECT_DOUBLE_EQ(form.lon, 37.25);
     EXPECT_DOUBLE_EQ(form.speedKnots, 1.5);
+    EXPECT_EQ(form.extras, PositionExtras{});  // Wayloom's own request sends none
+}
+
+TEST(ReportForm, ReadsTheExtrasWhereSent) {
+    struct Case {
+        std::string body;
+        PositionExtras extras;
+    };
+    const Case cases[] = {
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&c=270.5&a=-12.25&h=0.9&n=11", {270.5, -12.25, {}, {}, 0.9, 11}},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&a=35", {{}, 35.0, {}, {}, {}, {}}},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&n=0&c=0", {0.0, {}, {}, {}, {}, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        ReportForm form;
+        ASSERT_EQ(readReportForm(c.body, form, arrivalUs), answer::stored);
+        EXPECT_EQ(form.extras, c.extras);
+    }
 }
 
 TEST(FormValue, DecodesPlusAndEscapesAndKeepsBrokenOnes) {

@@ -125,7 +125,7 @@ check_store() {
         fail "$kind: no device added: $(cat "$work/body")"
     local key
     key=$(json .key)
-    [[ ${#key} == 26 && $(json .setup) == *"l=van&p=$key" && $(report van "$key" 51.5 -0.1) == 1 ]] ||
+    [[ ${#key} == 26 && $(json .setup) == "$web/osmand?id=$key&"* && $(report van "$key" 51.5 -0.1) == 1 ]] ||
         fail "$kind: the new device's key $key does not report"
     [[ $(call -u boss:bosspass -X POST -d '{"login":"van","password":"x"}' "$web/api/accounts") == 409 &&
         $(call -u boss:bosspass -X POST -d '{"login":"","password":"x"}' "$web/api/accounts") == 400 &&

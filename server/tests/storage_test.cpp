@@ -28,7 +28,7 @@ std::unique_ptr<Storage> open(const testdb::Database& database) {
 // A position taken at timeUs; sent: its report carried that time.
 Position at(std::int64_t accountId, std::int64_t timeUs, double lat = 1, bool sent = false,
             std::int64_t receivedUs = 0) {
-    return {accountId, timeUs, receivedUs != 0 ? receivedUs : timeUs, lat, 2, 3, "192.0.2.7", sent};
+    return {accountId, timeUs, receivedUs != 0 ? receivedUs : timeUs, lat, 2, 3, "192.0.2.7", sent, {}};
 }
 
 Account account(std::string login, bool admin = false) {
@@ -109,9 +109,24 @@ TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {
     std::vector<Position> positions;
     for (int i = 0; i < 25; ++i) {
         const std::int64_t time = 1000 + (i * 7) % 25 - (i % 6 == 0 ? 1 : 0);
-        positions.push_back({i % 5 == 4 ? b : a, time, 5000 + i, -45.123456789 + i, 179.987654321, 0.5 * i,
-                             i % 2 == 0 ? "192.0.2.7" : "2001:db8::7", i % 3 == 0});
+        positions.push_back({i % 5 == 4 ? b : a,
+                             time,
+                             5000 + i,
+                             -45.123456789 + i,
+                             179.987654321,
+                             0.5 * i,
+                             i % 2 == 0 ? "192.0.2.7" : "2001:db8::7",
+                             i % 3 == 0,
+                             {}});
     }
+    // The extras, each alone and all together, some of them at the ends of their ranges.
+    positions[1].extras.courseDegrees = 359.9;
+    positions[2].extras.altitudeMetres = -430.25;
+    positions[3].extras.accuracyMetres = 0;
+    positions[5].extras.batteryPercent = 100;
+    positions[6].extras.hdop = 0.9;
+    positions[7].extras.satellites = 0;
+    positions[8].extras = {0.0, 8848.86, 4.5, 12.5, 99.9, 99};
     ASSERT_TRUE(storage->insertPositions(std::span(positions).first(10)));
     ASSERT_TRUE(storage->insertPositions(std::span(positions).subspan(10)));
     long long count = 0;
@@ -153,6 +168,7 @@ TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {
             EXPECT_EQ(read[i].lon, expected[i].lon);
             EXPECT_EQ(read[i].speedKnots, expected[i].speedKnots);
             EXPECT_EQ(read[i].client, expected[i].client);
+            EXPECT_EQ(read[i].extras, expected[i].extras);
         }
     }
 
@@ -162,6 +178,7 @@ TEST_P(StorageTest, PositionsAreReadBackInBatchesAndRanges) {
     ASSERT_EQ(last.size(), 2u);
     EXPECT_EQ(last[0].position.accountId, a);
     EXPECT_EQ(last[0].position.receivedUs, 5007);
+    EXPECT_EQ(last[0].position.extras.satellites, 0);
     EXPECT_EQ(last[1].position.accountId, b);
     EXPECT_EQ(last[1].position.receivedUs, 5014);
 }
@@ -389,6 +406,7 @@ TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
     EXPECT_EQ(batch[0].position.receivedUs, 2000);
     EXPECT_EQ(batch[0].position.lat, 4);
     EXPECT_FALSE(batch[0].position.timeSent);
+    EXPECT_EQ(batch[0].position.extras, PositionExtras{});  // none, as it was sent without
     EXPECT_EQ(batch[1].position.timeUs, 3000);
     ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 8, true)}));
     long long count = 0;

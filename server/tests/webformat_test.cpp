@@ -20,10 +20,17 @@ std::string xmlOf(std::string_view bytes) {
 }
 
 const std::vector<TrackPoint> track = {
-    {1796635200000000, 48.1173, 11.518712, 10},
-    {1796635230500000, 48.11745, 11.519, 10.5},
-    {1796635260000000, -33.5, -70.25, 0},
+    {1796635200000000, 48.1173, 11.518712, 10, {}},
+    {1796635230500000, 48.11745, 11.519, 10.5, {270.5, -12.25, 8, 55, 1.2, 9}},
+    {1796635260000000, -33.5, -70.25, 0, {0.0, {}, {}, {}, {}, {}}},
 };
+// The extras of the points above, as JSON gives them.
+constexpr std::string_view none = R"(,"course":null,"altitude":null,"accuracy":null,"battery":null,)"
+                                  R"("hdop":null,"satellites":null)";
+constexpr std::string_view all = R"(,"course":270.5,"altitude":-12.25,"accuracy":8,"battery":55,"hdop":1.2,)"
+                                 R"("satellites":9)";
+constexpr std::string_view north = R"(,"course":0,"altitude":null,"accuracy":null,"battery":null,)"
+                                   R"("hdop":null,"satellites":null)";
 
 // The whole document, fed in batches of `batch` points and read twice when
 // the writer asks for it, as the server does.
@@ -110,25 +117,35 @@ TEST(WebText, NumbersReadBackExactly) {
 }
 
 TEST(TrackWriter, DocumentsDoNotDependOnTheBatches) {
-    const char* json = R"([{"time":"2026-12-07T09:20:00Z","lat":48.1173,"lon":11.518712,"speed":10},)"
-                       R"({"time":"2026-12-07T09:20:30.500Z","lat":48.11745,"lon":11.519,"speed":10.5},)"
-                       R"({"time":"2026-12-07T09:21:00Z","lat":-33.5,"lon":-70.25,"speed":0}])";
-    const char* geojson =
+    const std::string json =
+        R"([{"time":"2026-12-07T09:20:00Z","lat":48.1173,"lon":11.518712,"speed":10)" + std::string(none) +
+        R"(},{"time":"2026-12-07T09:20:30.500Z","lat":48.11745,"lon":11.519,"speed":10.5)" +
+        std::string(all) + R"(},{"time":"2026-12-07T09:21:00Z","lat":-33.5,"lon":-70.25,"speed":0)" +
+        std::string(north) + "}]";
+    const std::string geojson =
         R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"login":"dev\u003c1\u003e"},)"
         R"("geometry":{"type":"LineString","coordinates":[[11.518712,48.1173],[11.519,48.11745],[-70.25,-33.5]]}},)"
         R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.518712,48.1173]},)"
-        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10}},)"
-        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
-        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5}},)"
-        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[-70.25,-33.5]},)"
-        R"("properties":{"time":"2026-12-07T09:21:00Z","speed":0}}]})";
+        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10)" +
+        std::string(none) +
+        R"(}},{"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
+        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5)" +
+        std::string(all) +
+        R"(}},{"type":"Feature","geometry":{"type":"Point","coordinates":[-70.25,-33.5]},)"
+        R"("properties":{"time":"2026-12-07T09:21:00Z","speed":0)" +
+        std::string(north) + "}}]}";
     const char* gpx =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<gpx version=\"1.1\" creator=\"wayloom-server\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
+        "<gpx version=\"1.1\" creator=\"wayloom-server\" xmlns=\"http://www.topografix.com/GPX/1/1\" "
+        "xmlns:gpxtpx=\"http://www.garmin.com/xmlschemas/TrackPointExtension/v2\">\n"
         "<trk><name>dev&lt;1&gt;</name><trkseg>\n"
         "<trkpt lat=\"48.1173\" lon=\"11.518712\"><time>2026-12-07T09:20:00Z</time></trkpt>\n"
-        "<trkpt lat=\"48.11745\" lon=\"11.519\"><time>2026-12-07T09:20:30.500Z</time></trkpt>\n"
-        "<trkpt lat=\"-33.5\" lon=\"-70.25\"><time>2026-12-07T09:21:00Z</time></trkpt>\n"
+        "<trkpt lat=\"48.11745\" lon=\"11.519\"><ele>-12.25</ele><time>2026-12-07T09:20:30.500Z</time>"
+        "<sat>9</sat><hdop>1.2</hdop><extensions><gpxtpx:TrackPointExtension><gpxtpx:course>270.5"
+        "</gpxtpx:course></gpxtpx:TrackPointExtension></extensions></trkpt>\n"
+        "<trkpt lat=\"-33.5\" lon=\"-70.25\"><time>2026-12-07T09:21:00Z</time><extensions>"
+        "<gpxtpx:TrackPointExtension><gpxtpx:course>0</gpxtpx:course></gpxtpx:TrackPointExtension>"
+        "</extensions></trkpt>\n"
         "</trkseg></trk>\n</gpx>\n";
     for (std::size_t batch : {1u, 2u, 3u}) {
         SCOPED_TRACE(batch);
@@ -149,11 +166,13 @@ TEST(TrackWriter, ShortRangesGiveValidDocuments) {
         {TrackFormat::geojson, 0, R"({"type":"FeatureCollection","features":[]})"},
         {TrackFormat::geojson, 1,
          R"({"type":"FeatureCollection","features":[{"type":"Feature","geometry":{"type":"Point",)"
-         R"("coordinates":[11.518712,48.1173]},"properties":{"time":"2026-12-07T09:20:00Z","speed":10}}]})"},
+         R"("coordinates":[11.518712,48.1173]},"properties":{"time":"2026-12-07T09:20:00Z","speed":10,"course":null,)"
+         R"("altitude":null,"accuracy":null,"battery":null,"hdop":null,"satellites":null}}]})"},
         {TrackFormat::gpx, 0,
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"wayloom-server\" "
-         "xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>x</name><trkseg>\n</trkseg></trk>\n</"
-         "gpx>\n"},
+         "xmlns=\"http://www.topografix.com/GPX/1/1\" "
+         "xmlns:gpxtpx=\"http://www.garmin.com/xmlschemas/TrackPointExtension/v2\">\n<trk><name>x</name>"
+         "<trkseg>\n</trkseg></trk>\n</gpx>\n"},
     };
     for (const Case& c : cases) {
         TrackWriter writer = trackWriterFor(c.format, c.points < 2);
@@ -174,15 +193,17 @@ TEST(TrackWriter, GeoJsonHoldsTheGeometryAskedFor) {
     const std::string points =
         std::string(open) +
         R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.518712,48.1173]},)"
-        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10}},)"
-        R"({"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
-        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5}}]})";
-    const std::string none = std::string(open) + "]}";
+        R"("properties":{"time":"2026-12-07T09:20:00Z","speed":10)" +
+        std::string(none) +
+        R"(}},{"type":"Feature","geometry":{"type":"Point","coordinates":[11.519,48.11745]},)"
+        R"("properties":{"time":"2026-12-07T09:20:30.500Z","speed":10.5)" +
+        std::string(all) + "}}]}";
+    const std::string empty = std::string(open) + "]}";
     const Case cases[] = {
         {"line", 2, line.c_str()},
         {"points", 2, points.c_str()},
-        {"line", 1, none.c_str()},  // a LineString needs two points
-        {"points", 0, none.c_str()},
+        {"line", 1, empty.c_str()},  // a LineString needs two points
+        {"points", 0, empty.c_str()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " of " + std::to_string(c.points));

@@ -78,11 +78,26 @@ function tileLayer(config) {
   return layer;
 }
 
+// The measurements a device sent beside its position, as "course 270°",
+// "altitude 35 m" ...; those it did not send (null) are left out.
+function extrasText(device) {
+  const parts = [];
+  if (device.course != null) parts.push(`course ${Math.round(device.course)}°`);
+  if (device.altitude != null) parts.push(`altitude ${Math.round(device.altitude)} m`);
+  if (device.accuracy != null) parts.push(`accuracy ${Math.round(device.accuracy)} m`);
+  if (device.battery != null) parts.push(`battery ${Math.round(device.battery)}%`);
+  if (device.hdop != null) parts.push(`HDOP ${device.hdop.toFixed(1)}`);
+  if (device.satellites != null) parts.push(`${device.satellites} satellites`);
+  return parts.join(', ');
+}
+
 function popupContent(device, nowIso) {
   const box = element('div', 'popup');
   box.append(element('strong', 'popup-login', device.login));
   box.append(element('div', 'popup-time', `${utcText(device.time)} (${agoText(device.time, nowIso)})`));
   box.append(element('div', 'popup-speed', speedText(device.speed)));
+  const extras = extrasText(device);
+  if (extras) box.append(element('div', 'popup-extras', extras));
   box.append(element('div', 'popup-position', `${device.lat.toFixed(6)}, ${device.lon.toFixed(6)}`));
   return box;
 }

@@ -6,8 +6,9 @@ private network with the admin "boss", and passes the work folder and boss's
 password.
 
 1. boss adds the device "van" in the management page: its key and a QR code
-   show once; the QR code reads back as the settings shown beside it, and a
-   report with the key is stored; van's marker shows on the map;
+   show once; the QR code reads back as the OsmAnd tracking address shown
+   beside it, which, filled in as the app does, stores a position; van's
+   marker shows on the map;
 2. boss makes a link to van with its track; a browser with a fresh profile
    opens it without signing in and sees van's marker, which moves when van
    reports, and the track line;
@@ -20,6 +21,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -87,7 +89,7 @@ def add_device(admin):
     admin.find_element(By.ID, 'add-submit').click()
     key = wait_until('the new key', lambda: admin.find_element(By.ID, 'secret-key').text, 10)
     setup = admin.find_element(By.ID, 'secret-setup').text
-    assert len(key) == 26 and setup.endswith(f'l=van&p={key}'), f'key {key!r}, settings {setup!r}'
+    assert len(key) == 26 and setup.startswith(f'{BASE}/osmand?id={key}&'), f'key {key!r}, settings {setup!r}'
     qr_file = os.path.join(work, 'qr.png')
     wait_until('the QR code', lambda: admin.find_element(By.ID, 'secret-qr').size['width'] > 50, 5)
     admin.find_element(By.ID, 'secret-qr').screenshot(qr_file)
@@ -95,14 +97,20 @@ def add_device(admin):
     assert decoded.stdout.strip() == setup, f'the QR code reads {decoded.stdout!r}, not {setup!r}'
     print('ok: a device added in the page gets a key, shown once with a QR code of its settings')
 
-    assert report('van', key, 51.5, -0.1, 10) == '1', 'the new key was refused'
+    # The phone app fills in the address it scanned and sends it.
+    filled = setup
+    for placeholder, value in (('{0}', '51.5'), ('{1}', '-0.1'), ('{2}', str(int(time.time()))), ('{3}', '1.2'),
+                               ('{4}', '30'), ('{5}', '2.5'), ('{6}', '90')):
+        filled = filled.replace(placeholder, value)
+    with urllib.request.urlopen(filled, timeout=10) as answer:
+        assert answer.status == 200, f'the scanned address was answered {answer.status}'
     wait_until('van in the accounts table', lambda: 'key' in admin.find_element(
         By.CSS_SELECTOR, '#accounts tr[data-login="van"]').text, 5)
     if screenshots:
         admin.save_screenshot(os.path.join(screenshots, 'web-manage.png'))
     admin.find_element(By.ID, 'to-map').click()
     wait_until("van's marker on the map", lambda: marker_at(admin, 51.5, -0.1, 'van'), 10)
-    print('ok: a report with the key shows the device on the map')
+    print('ok: a position sent to the scanned address shows the device on the map')
     return key
 
 
