@@ -28,8 +28,8 @@ std::string shareTokenDigest(std::string_view token) {
 
 bool looksLikeShareToken(std::string_view text) {
     return text.size() == shareTokenChars && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_';
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_';
            });
 }
 

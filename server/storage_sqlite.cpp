@@ -263,9 +263,10 @@ class SqliteStorage final : public Storage {
     bool listShares(std::int64_t accountId, std::int64_t now, std::vector<Share>& shares) override {
         shares.clear();
         Statement s;
-        if (!prepare(s,
-                     "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
-                     " WHERE (?1 = 0 OR account_id = ?1) AND expires_us > ?2 ORDER BY created_us DESC, id DESC"))
+        if (!prepare(
+                s,
+                "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
+                " WHERE (?1 = 0 OR account_id = ?1) AND expires_us > ?2 ORDER BY created_us DESC, id DESC"))
             return false;
         sqlite3_bind_int64(s.handle, 1, accountId);
         sqlite3_bind_int64(s.handle, 2, now);

@@ -255,7 +255,8 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
             stream.respond(404, "text/plain; charset=utf-8", "Not found\n", webHeaders);
             return;
         }
-        stream.respond(200, webContentType(".js"), bytes, std::string(webHeaders) + "Cache-Control: max-age=86400\r\n");
+        stream.respond(200, webContentType(".js"), bytes,
+                       std::string(webHeaders) + "Cache-Control: max-age=86400\r\n");
     });
     routes.add("GET", "/api/config", [web](const HttpRequest& request, HttpStream& stream) {
         answerConfig(*web, request, stream);

@@ -1,9 +1,9 @@
 // The management page and its API: admins list, add, disable, enable and
 // delete accounts and give them new passwords or keys; every account changes
 // its own password or key. A key is shown once, in the answer that made it,
-// with the text of a QR code a phone app reads it from. A change is made in the storage like the command line's (the
-// accounts' generation goes up), read again here at once, and seen by every
-// other server of the database within accountsRefreshInterval.
+// with the text of a QR code a phone app reads it from. A change is made in the storage like the command
+// line's (the accounts' generation goes up), read again here at once, and seen by every other server of the
+// database within accountsRefreshInterval.
 //
 // Divisions: who may do what; the API; the routes.
 #include <algorithm>
@@ -17,7 +17,8 @@
 namespace {
 
 constexpr std::string_view accountsPrefix = "/api/accounts/";
-constexpr std::string_view badChange = "the body is one of {\"enabled\": bool}, {\"password\": P}, {\"key\": true}";
+constexpr std::string_view badChange =
+    "the body is one of {\"enabled\": bool}, {\"password\": P}, {\"key\": true}";
 
 // ---- Who may do what -----------------------------------------------------------------------------
 
@@ -119,8 +120,8 @@ std::string percentEncoded(std::string_view text) {
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
             out += c;
         } else {
             out += '%';
@@ -158,7 +159,8 @@ std::string deviceSetupText(const WebState& web, const HttpRequest& request, std
 }
 
 // {"key": K, "setup": TEXT}: the new key, shown once.
-std::string keyJson(const WebState& web, const HttpRequest& request, std::string_view login, std::string_view key) {
+std::string keyJson(const WebState& web, const HttpRequest& request, std::string_view login,
+                    std::string_view key) {
     std::string body = "{\"login\":";
     appendJsonString(body, login);
     body += ",\"key\":\"" + std::string(key) + "\",\"setup\":";
@@ -195,7 +197,8 @@ void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
     if (!viewer.admin) return answerJsonError(stream, 403, "only an administrator adds accounts");
     std::vector<JsonField> fields;
-    if (!readJsonObject(request.body, fields)) return answerJsonError(stream, 400, "the body is not a JSON object");
+    if (!readJsonObject(request.body, fields))
+        return answerJsonError(stream, 400, "the body is not a JSON object");
     const JsonField* login = jsonField(fields, "login");
     const JsonField* admin = jsonField(fields, "admin");
     const JsonField* password = jsonField(fields, "password");
@@ -205,8 +208,10 @@ void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
         return answerJsonError(stream, 400, "admin is true or false");
     const JsonField* key = jsonField(fields, "key");
     const bool withKey = key != nullptr && key->kind == JsonField::Kind::boolean && key->flag;
-    if (withKey == (password != nullptr)) return answerJsonError(stream, 400, "give a password or \"key\": true");
-    if (!withKey && !acceptablePassword(password)) return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
+    if (withKey == (password != nullptr))
+        return answerJsonError(stream, 400, "give a password or \"key\": true");
+    if (!withKey && !acceptablePassword(password))
+        return answerJsonError(stream, 400, "a password has 1 to 35 bytes");
     Account account;
     account.login = login->text;
     account.admin = admin != nullptr && admin->flag;
@@ -219,7 +224,8 @@ void addAccount(WebState& web, const HttpRequest& request, HttpStream& stream) {
         body = keyJson(web, request, account.login, newKey);
     } else {
         account.passwordHash = hashPassword(password->text);
-        if (account.passwordHash.empty()) return answerJsonError(stream, 503, "the password cannot be hashed");
+        if (account.passwordHash.empty())
+            return answerJsonError(stream, 503, "the password cannot be hashed");
     }
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
@@ -244,7 +250,8 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
     if (!storage) return;
     if (field.name == "enabled" && field.kind == JsonField::Kind::boolean) {
         if (!viewer.admin) return answerJsonError(stream, 403, "only an administrator disables accounts");
-        if (own) return answerJsonError(stream, 400, "an administrator cannot disable their own account here");
+        if (own)
+            return answerJsonError(stream, 400, "an administrator cannot disable their own account here");
         return answerChange(web, stream, storage->setEnabled(account.login, field.flag), *storage, 200, "{}");
     }
     AccountChange change = AccountChange::failed;
@@ -262,12 +269,13 @@ void changeAccount(WebState& web, const HttpRequest& request, HttpStream& stream
         return answerJsonError(stream, 400, badChange);
     }
     std::string cookie;
-    if (change == AccountChange::done && own && !cookieValue(request.header("Cookie"), sessionCookieName).empty()) {
+    if (change == AccountChange::done && own &&
+        !cookieValue(request.header("Cookie"), sessionCookieName).empty()) {
         changed(web);
         Account now;
         if (accountNamed(web, account.login, now)) {
-            const std::string token =
-                openSession(web.sessions, now.login, now.version, static_cast<std::int64_t>(nowUs() / 1000000));
+            const std::string token = openSession(web.sessions, now.login, now.version,
+                                                  static_cast<std::int64_t>(nowUs() / 1000000));
             cookie = "Set-Cookie: " + sessionCookie(token) + (stream.secure() ? "; Secure" : "") + "\r\n";
         }
     }
@@ -298,7 +306,8 @@ void answerManagePage(WebState& web, const HttpRequest& request, HttpStream& str
                        std::string(webHeaders) + "Location: /signin\r\nCache-Control: no-store\r\n");
         return;
     }
-    stream.respond(200, webContentType("manage.html"), file->body, std::string(webHeaders) + std::string(pageHeaders));
+    stream.respond(200, webContentType("manage.html"), file->body,
+                   std::string(webHeaders) + std::string(pageHeaders));
 }
 
 }  // namespace
@@ -306,16 +315,21 @@ void answerManagePage(WebState& web, const HttpRequest& request, HttpStream& str
 // ---- The routes --------------------------------------------------------------------------------------
 
 void addAccountRoutes(Routes& routes, const std::shared_ptr<WebState>& web) {
-    routes.add("GET", "/manage",
-               [web](const HttpRequest& request, HttpStream& stream) { answerManagePage(*web, request, stream); });
-    routes.add("GET", "/api/accounts",
-               [web](const HttpRequest& request, HttpStream& stream) { listAccounts(*web, request, stream); });
+    routes.add("GET", "/manage", [web](const HttpRequest& request, HttpStream& stream) {
+        answerManagePage(*web, request, stream);
+    });
+    routes.add("GET", "/api/accounts", [web](const HttpRequest& request, HttpStream& stream) {
+        listAccounts(*web, request, stream);
+    });
     routes.add("POST", "/api/accounts",
                [web](const HttpRequest& request, HttpStream& stream) { addAccount(*web, request, stream); });
-    routes.addPrefix("GET", accountsPrefix,
-                     [web](const HttpRequest& request, HttpStream& stream) { showAccount(*web, request, stream); });
-    routes.addPrefix("PATCH", accountsPrefix,
-                     [web](const HttpRequest& request, HttpStream& stream) { changeAccount(*web, request, stream); });
-    routes.addPrefix("DELETE", accountsPrefix,
-                     [web](const HttpRequest& request, HttpStream& stream) { deleteAccount(*web, request, stream); });
+    routes.addPrefix("GET", accountsPrefix, [web](const HttpRequest& request, HttpStream& stream) {
+        showAccount(*web, request, stream);
+    });
+    routes.addPrefix("PATCH", accountsPrefix, [web](const HttpRequest& request, HttpStream& stream) {
+        changeAccount(*web, request, stream);
+    });
+    routes.addPrefix("DELETE", accountsPrefix, [web](const HttpRequest& request, HttpStream& stream) {
+        deleteAccount(*web, request, stream);
+    });
 }

@@ -365,7 +365,8 @@ struct JsonReader {
     std::size_t at = 0;
 
     void skipSpace() {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+        while (at < text.size() &&
+               (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
             ++at;
     }
     bool take(char c) {
@@ -466,7 +467,8 @@ bool readJsonValue(JsonReader& in, JsonField& field) {
     }
     if (in.takeWord("null")) return true;
     const std::size_t start = in.at;
-    while (in.at < in.text.size() && std::string_view("+-.0123456789eE").find(in.text[in.at]) != std::string_view::npos)
+    while (in.at < in.text.size() &&
+           std::string_view("+-.0123456789eE").find(in.text[in.at]) != std::string_view::npos)
         ++in.at;
     const std::string_view number = in.text.substr(start, in.at - start);
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), field.number);

@@ -50,7 +50,8 @@ bool visibleAccount(WebState& web, const Viewer& viewer, std::string_view login,
 // "https://host/s/TOKEN" on the host the request was sent to; the path alone without a Host.
 std::string shareUrl(const HttpRequest& request, std::string_view token) {
     const std::string_view host = request.header("Host");
-    std::string url = host.empty() ? std::string() : (request.secure ? "https://" : "http://") + std::string(host);
+    std::string url =
+        host.empty() ? std::string() : (request.secure ? "https://" : "http://") + std::string(host);
     return url + std::string(sharePathPrefix) + std::string(token);
 }
 
@@ -69,19 +70,22 @@ void createShare(WebState& web, const HttpRequest& request, HttpStream& stream) 
     Viewer viewer;
     if (!identifyViewer(web, request, viewer)) return answerUnauthorized(request, stream);
     std::vector<JsonField> fields;
-    if (!readJsonObject(request.body, fields)) return answerJsonError(stream, 400, "the body is not a JSON object");
+    if (!readJsonObject(request.body, fields))
+        return answerJsonError(stream, 400, "the body is not a JSON object");
     const JsonField* login = jsonField(fields, "login");
     const JsonField* hours = jsonField(fields, "hours");
     const JsonField* track = jsonField(fields, "track");
     if (login == nullptr || login->kind != JsonField::Kind::string)
         return answerJsonError(stream, 400, "login is the device to share");
-    if (hours == nullptr || hours->kind != JsonField::Kind::number || hours->number != std::floor(hours->number) ||
-        hours->number < shareHoursMin || hours->number > shareHoursMax)
+    if (hours == nullptr || hours->kind != JsonField::Kind::number ||
+        hours->number != std::floor(hours->number) || hours->number < shareHoursMin ||
+        hours->number > shareHoursMax)
         return answerJsonError(stream, 400, "hours is a whole number from 1 to 720");
     if (track != nullptr && track->kind != JsonField::Kind::boolean)
         return answerJsonError(stream, 400, "track is true or false");
     Account account;
-    if (!visibleAccount(web, viewer, login->text, account)) return answerJsonError(stream, 404, "no such device");
+    if (!visibleAccount(web, viewer, login->text, account))
+        return answerJsonError(stream, 404, "no such device");
     const std::unique_ptr<Storage> storage = openWebStorage(web, stream);
     if (!storage) return;
     Share share;
@@ -141,14 +145,17 @@ void revokeShare(WebState& web, const HttpRequest& request, HttpStream& stream) 
     } else if (const auto [end, error] = std::from_chars(named.data(), named.data() + named.size(), id);
                error == std::errc() && end == named.data() + named.size() && id > 0) {
         std::vector<Share> shares;
-        if (!viewersShares(*storage, viewer, shares)) return answerJsonError(stream, 503, "the database failed");
-        const auto it = std::find_if(shares.begin(), shares.end(), [id](const Share& s) { return s.id == id; });
+        if (!viewersShares(*storage, viewer, shares))
+            return answerJsonError(stream, 503, "the database failed");
+        const auto it =
+            std::find_if(shares.begin(), shares.end(), [id](const Share& s) { return s.id == id; });
         found = it != shares.end();
         if (found) share = *it;
     }
     bool deleted = false;
     if (found && (viewer.admin || share.accountId == viewer.accountId)) {
-        if (!storage->deleteShare(share.id, deleted)) return answerJsonError(stream, 503, "the database failed");
+        if (!storage->deleteShare(share.id, deleted))
+            return answerJsonError(stream, 503, "the database failed");
     }
     if (!deleted) return answerJsonError(stream, 404, "no such link");
     stream.respond(204, "application/json", "", std::string(webHeaders) + "Cache-Control: no-store\r\n");
@@ -260,8 +267,9 @@ void answerTrack(HttpStream& stream, Storage& storage, const Share& share) {
     std::vector<StoredPosition> batch;
     if (!storage.readPositions(range, exportBatchPoints, batch))
         return answerJsonError(stream, 503, "the database failed");
-    if (!stream.beginStream(200, "application/json",
-                            std::string(webHeaders) + std::string(sharedHeaders) + "Cache-Control: no-store\r\n"))
+    if (!stream.beginStream(
+            200, "application/json",
+            std::string(webHeaders) + std::string(sharedHeaders) + "Cache-Control: no-store\r\n"))
         return;
     TrackWriter writer = trackWriterFor(TrackFormat::json);
     std::string text;
@@ -287,9 +295,11 @@ void answerTrack(HttpStream& stream, Storage& storage, const Share& share) {
 // four a second) and every few seconds without one. The link is looked at
 // again every liveWaitSlice: once it is revoked or expires, an "expired"
 // event ends the stream.
-void answerLive(WebState& web, HttpStream& stream, Storage& storage, const Share& opened, const Account& account) {
+void answerLive(WebState& web, HttpStream& stream, Storage& storage, const Share& opened,
+                const Account& account) {
     const LiveStreamSlot slot(web, -opened.id);
-    if (!slot.taken) return answerJsonError(stream, 503, "too many live streams: ask for the position instead");
+    if (!slot.taken)
+        return answerJsonError(stream, 503, "too many live streams: ask for the position instead");
     if (!stream.beginStream(200, "text/event-stream",
                             std::string(webHeaders) + std::string(sharedHeaders) +
                                 "Cache-Control: no-store\r\nX-Accel-Buffering: no\r\n") ||
@@ -351,7 +361,8 @@ void answerShared(WebState& web, const HttpRequest& request, HttpStream& stream)
     if (what == "/track") return answerTrack(stream, *storage, share);
     if (what == "/live") return answerLive(web, stream, *storage, share, account);
     std::string body;
-    if (!sharedPositionJson(*storage, account, body)) return answerJsonError(stream, 503, "the database failed");
+    if (!sharedPositionJson(*storage, account, body))
+        return answerJsonError(stream, 503, "the database failed");
     answerJson(stream, 200, body, sharedHeaders);
 }
 
@@ -362,8 +373,10 @@ void addShareRoutes(Routes& routes, const std::shared_ptr<WebState>& web) {
                [web](const HttpRequest& request, HttpStream& stream) { createShare(*web, request, stream); });
     routes.add("GET", "/api/shares",
                [web](const HttpRequest& request, HttpStream& stream) { listShares(*web, request, stream); });
-    routes.addPrefix("DELETE", shareApiPrefix,
-                     [web](const HttpRequest& request, HttpStream& stream) { revokeShare(*web, request, stream); });
-    routes.addPrefix("GET", sharePathPrefix,
-                     [web](const HttpRequest& request, HttpStream& stream) { answerShared(*web, request, stream); });
+    routes.addPrefix("DELETE", shareApiPrefix, [web](const HttpRequest& request, HttpStream& stream) {
+        revokeShare(*web, request, stream);
+    });
+    routes.addPrefix("GET", sharePathPrefix, [web](const HttpRequest& request, HttpStream& stream) {
+        answerShared(*web, request, stream);
+    });
 }
