@@ -11,7 +11,7 @@ password.
    marker shows on the map;
 2. boss makes a link to van with its track; a browser with a fresh profile
    opens it without signing in and sees van's marker, which moves when van
-   reports, and the track line;
+   reports, and the track drawn from the reports since the link;
 3. boss revokes the link: the open page says the link has expired within
    2 s, and so does the link opened again;
 4. deleting van asks first, naming the number of its positions.
@@ -132,7 +132,10 @@ def share_and_revoke(admin, key):
         answered = time.monotonic()
         wait_until('the marker moved', lambda: marker_at(guest, 51.51, -0.09), 2)
         print(f'ok: the shared page, without signing in, follows the device ({time.monotonic() - answered:.2f} s)')
-        assert guest.find_elements(By.CSS_SELECTOR, 'path.track-line'), 'no track line'
+        assert report('van', key, 51.52, -0.075, 12) == '1', 'a report of van was refused'
+        wait_until('the marker moved again', lambda: marker_at(guest, 51.52, -0.075), 2)
+        line = guest.execute_script('return shared.track.getLatLngs().map((p) => [p.lat, p.lng])')
+        assert line == [[51.51, -0.09], [51.52, -0.075]], f'the track since the link is {line}'
         assert not guest.get_cookies(), f'the shared page set cookies: {guest.get_cookies()}'
         assert 'boss' not in guest.page_source, 'the shared page names another account'
         if screenshots:
@@ -153,7 +156,7 @@ def delete_device(admin):
     row = wait_until('van in the table', lambda: admin.find_elements(By.CSS_SELECTOR, '#accounts tr[data-login="van"]'), 5)
     row[0].find_element(By.CLASS_NAME, 'account-delete').click()
     alert = WebDriverWait(admin, 5).until(expected_conditions.alert_is_present(), 'no confirmation')
-    assert 'van' in alert.text and '2 positions' in alert.text, f'the confirmation reads {alert.text!r}'
+    assert 'van' in alert.text and '3 positions' in alert.text, f'the confirmation reads {alert.text!r}'
     alert.accept()
     wait_until('van gone', lambda: not admin.find_elements(By.CSS_SELECTOR, '#accounts tr[data-login="van"]'), 5)
     print('ok: deleting a device asks first, naming its number of positions')
