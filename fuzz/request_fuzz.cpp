@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the server's request reader and report form, as a
 // client could send them. Beyond the sanitizers, it checks that a complete
 // head ends within the bytes, that a report answered "1" has coordinates in
-// range and finite numbers and a time no later than 5 minutes after its
+// range and finite numbers and a time no later than 24 hours after its
 // arrival and not before 2000, that no answer is outside the table, and that
 // the client's address taken from X-Forwarded-For is always an address.
 #include <cmath>

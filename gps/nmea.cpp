@@ -27,6 +27,7 @@ GpsState gpsState{};
 std::mutex gpsStateLock;
 DecodingOptions decodingOptions{};
 GpsRenewals gpsRenewals{};
+GpsDays gpsDays{};
 
 std::int64_t monotonicMilliseconds() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -589,9 +590,35 @@ void scanFields(std::string_view sentence, std::span<const FieldRule> rules, uns
     }
 }
 
+// What a decoded record tells the day count: nothing, but for these three.
+template <typename Record>
+void noteDays(const Record&) {}
+
+template <typename Record>
+void noteDate(const Record& record, DateSentence sentence) {
+    if (record.day == 0) return;  // no date in it
+    gpsDays = {sentence, false, 0, record.hour * 3600 + record.minute * 60 + record.second};
+}
+void noteDays(const RmcRecord& rmc) {
+    noteDate(rmc, DateSentence::rmc);
+}
+void noteDays(const ZdaRecord& zda) {
+    noteDate(zda, DateSentence::zda);
+}
+
+// A GGA time far below the one before it (half a day) passed midnight.
+void noteDays(const GgaRecord& gga) {
+    if (gpsDays.newestDate == DateSentence::none) return;
+    const std::int32_t seconds = gga.hour * 3600 + gga.minute * 60 + gga.second;
+    if (seconds < gpsDays.lastSeconds - 43200 && gpsDays.ggaDays < 366000) ++gpsDays.ggaDays;
+    gpsDays.ggaSinceDate = true;
+    gpsDays.lastSeconds = seconds;
+}
+
 // Decodes into a copy of the stored record, then stores the copy whole, and
-// with it the time of renewal when one is asked for. The reader thread is the
-// only writer, so reading the stored record needs no lock.
+// with it the time of renewal when one is asked for and what the record tells
+// the day count. The reader thread is the only writer, so reading the stored
+// record needs no lock.
 template <typename Record, std::size_t count>
 void decodeInto(std::string_view sentence, Record& stored, const std::array<FieldRule, count>& rules,
                 std::int64_t* renewedMs = nullptr) {
@@ -602,6 +629,7 @@ void decodeInto(std::string_view sentence, Record& stored, const std::array<Fiel
     const std::lock_guard lock(gpsStateLock);
     stored = record;
     if (now != 0) *renewedMs = now;
+    noteDays(record);
 }
 
 }  // namespace
@@ -741,9 +769,24 @@ ReportPosition takeReportPosition() {
     const RmcRecord& rmc = gpsState.rmc;
     const GgaRecord& gga = gpsState.gga;
     const ZdaRecord& zda = gpsState.zda;
-    position.clock = {rmc.hour,   rmc.minute, rmc.second, rmc.day,    rmc.month,
-                      rmc.year,   gga.hour,   gga.minute, gga.second, zda.hour,
-                      zda.minute, zda.second, zda.day,    zda.month,  zda.year};
+    position.clock = {rmc.hour,
+                      rmc.minute,
+                      rmc.second,
+                      rmc.day,
+                      rmc.month,
+                      rmc.year,
+                      gga.hour,
+                      gga.minute,
+                      gga.second,
+                      zda.hour,
+                      zda.minute,
+                      zda.second,
+                      zda.day,
+                      zda.month,
+                      zda.year,
+                      gpsDays.newestDate,
+                      gpsDays.ggaSinceDate,
+                      gpsDays.ggaDays};
     return position;
 }
 

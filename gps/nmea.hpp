@@ -182,6 +182,20 @@ struct GpsRenewals {
 
 extern GpsRenewals gpsRenewals;
 
+// Which of RMC and ZDA last carried a date (a day field other than 0): a
+// report's date comes from it. The GGA sentences after it count the days
+// since, by their time of day wrapping past midnight, so a receiver that
+// stops sending RMC keeps the right date however long its GGA goes on.
+// Guarded by gpsStateLock.
+enum class DateSentence : std::uint8_t { none, rmc, zda };
+struct GpsDays {
+    DateSentence newestDate;
+    bool ggaSinceDate;         // a GGA came after that sentence
+    std::int32_t ggaDays;      // midnights the GGA time passed since that sentence
+    std::int32_t lastSeconds;  // time of day of that sentence, then of each GGA after it
+};
+extern GpsDays gpsDays;
+
 // The steady clock in milliseconds, never 0.
 std::int64_t monotonicMilliseconds();
 
@@ -222,6 +236,9 @@ struct ReceiverClock {
     std::uint8_t zdaHour, zdaMinute, zdaSecond;
     std::uint8_t zdaDay, zdaMonth;
     std::int32_t zdaYear;  // four-digit year
+    DateSentence newestDate;
+    bool ggaSinceDate;
+    std::int32_t ggaDays;
 };
 
 struct ReportPosition {

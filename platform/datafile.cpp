@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <string_view>
 
 #include "platform/diagnostics.hpp"
 
@@ -19,13 +22,54 @@ void diagnose(std::string_view what) {
 
 }  // namespace
 
-DataFileHandle openDataFile(const char* path) {
+namespace {
+
+constexpr std::size_t folderPathCapacity = 4096;  // PATH_MAX
+
+int openRetried(const char* path, int flags) {
     int fd = -1;
     do {
-        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        fd = open(path, flags, S_IRUSR | S_IWUSR);
     } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Flushes the folder that holds path, so a file just made there keeps its
+// name after a power loss. A folder that cannot be flushed is left as it is:
+// the file itself is open and written either way.
+void syncFolderOf(const char* path) {
+    const std::string_view name(path);
+    const std::size_t slash = name.rfind('/');
+    std::array<char, folderPathCapacity> folder{};
+    const std::string_view folderName =
+        slash == std::string_view::npos ? "." : name.substr(0, std::max<std::size_t>(slash, 1));
+    if (folderName.size() >= folder.size()) return;
+    std::copy(folderName.begin(), folderName.end(), folder.begin());
+    const int fd = openRetried(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    while (fsync(fd) != 0 && errno == EINTR) {
+    }
+    close(fd);
+}
+
+}  // namespace
+
+DataFileHandle openDataFile(const char* path) {
+    int fd = openRetried(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = openRetried(path, O_RDWR | O_CREAT | O_CLOEXEC);
+        if (fd >= 0) syncFolderOf(path);
+    }
     if (fd < 0) reportFailure("cannot open queue file", path, systemReason(errno));
     return fd;
+}
+
+bool dataFileMovedAway(DataFileHandle file, const char* path) {
+    struct stat open {};
+    struct stat named {};
+    if (fstat(static_cast<int>(file), &open) != 0) return false;
+    if (stat(path, &named) != 0) return errno == ENOENT;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
 }
 
 void closeDataFile(DataFileHandle file) {

@@ -14,8 +14,15 @@ constexpr DataFileHandle noDataFile = -1;
 
 // Opens path (UTF-8) for reading and writing, making it (readable by its
 // owner only) when it is missing. noDataFile when it cannot; the system's
-// reason then goes to the diagnostics, naming path.
+// reason then goes to the diagnostics, naming path. A file made here has its
+// name on the disk before this returns. On Windows the file can be deleted
+// or renamed while it is open, as on Linux.
 DataFileHandle openDataFile(const char* path);
+
+// Whether the file at path is no longer the open file: nothing is there (it
+// was deleted or renamed) or another file is. False when the system cannot
+// tell (a folder that cannot be read): the open file is then kept.
+bool dataFileMovedAway(DataFileHandle file, const char* path);
 
 void closeDataFile(DataFileHandle file);
 

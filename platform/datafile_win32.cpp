@@ -35,21 +35,69 @@ constexpr std::size_t largestTransfer = 1 << 30;  // one ReadFile or WriteFile
 
 }  // namespace
 
+namespace {
+
+using WidePath = std::array<wchar_t, executablePathCapacity>;
+
+bool toWidePath(const char* path, WidePath& wide) {
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(),
+                               static_cast<int>(wide.size())) > 0;
+}
+
+// The volume and file index that name one file whatever its path.
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+bool identityOf(HANDLE file, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) return false;
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return true;
+}
+
+}  // namespace
+
 DataFileHandle openDataFile(const char* path) {
-    std::array<wchar_t, executablePathCapacity> wide{};
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(),
-                            static_cast<int>(wide.size())) <= 0) {
+    WidePath wide{};
+    if (!toWidePath(path, wide)) {
         diagnose("cannot open queue file", path);
         return noDataFile;
     }
     // The folder's separators may be "/" as well as "\": CreateFileW takes both.
-    const HANDLE file = CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_SHARE_DELETE lets a user or a cleaning script delete or rename the
+    // file while it is open; the queue notices and writes a new one.
+    const HANDLE file =
+        CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         diagnose("cannot open queue file", path);
         return noDataFile;
     }
     return reinterpret_cast<DataFileHandle>(file);
+}
+
+// A file deleted while another handle holds it open may stay "delete
+// pending" under its name until that handle closes: it cannot be opened
+// then, nor a new one made, so the open file is kept until it can.
+bool dataFileMovedAway(DataFileHandle file, const char* path) {
+    WidePath wide{};
+    FileIdentity open{};
+    if (!toWidePath(path, wide) || !identityOf(handleOf(file), open)) return false;
+    const HANDLE named =
+        CreateFileW(wide.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    FileIdentity there{};
+    const bool known = identityOf(named, there);
+    CloseHandle(named);
+    return known && !(there == open);
 }
 
 void closeDataFile(DataFileHandle file) {

@@ -58,10 +58,12 @@ void reportNoRoute(std::string_view host, int resolved, int routeError) {
 bool waitForRoute(std::string_view host) {
     const Clock::time_point deadline = Clock::now() + netTimeouts.routeWait;
     for (;;) {
-        HostAddress address{};
+        HostAddressList list{};
         int routeError = 0;
-        const int resolved = lookUpHostAddress(host, reportPort, address);
-        if (resolved == 0 && hasRouteTo(address, routeError)) return true;
+        const int resolved = lookUpHostAddresses(host, reportPort, list);
+        for (std::size_t i = 0; resolved == 0 && i < list.count; ++i) {
+            if (hasRouteTo(list.addresses[i], routeError)) return true;
+        }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
             reportNoRoute(host, resolved, routeError);
@@ -76,6 +78,10 @@ bool startSocketLibrary() {
 }
 
 void stopSocketLibrary(SocketHandle& socket) {
+    closeSocket(socket);
+}
+
+void closeSocket(SocketHandle& socket) {
     if (socket == invalidSocketHandle) return;
     close(socket);  // not retried on EINTR: Linux has released the descriptor by then
     socket = invalidSocketHandle;

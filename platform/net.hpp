@@ -48,10 +48,9 @@ struct HostAddress {
 };
 
 // The data connection: waits at most netTimeouts.routeWait until host resolves
-// and the system has a route to its address (the first IPv4 address, or the
-// first IPv6 address of a host that has none; a connected datagram socket,
-// which sends nothing). Returns at once when the route is there; false
-// when there is none in time, including a name that does not resolve.
+// and the system has a route to one of its addresses (a connected datagram
+// socket, which sends nothing). Returns at once when the route is there;
+// false when there is none in time, including a name that does not resolve.
 bool waitForRoute(std::string_view host);
 
 // Starts the socket library (Windows Sockets 2.2; nothing on Linux). True
@@ -79,6 +78,17 @@ bool waitForSocketReady(SocketHandle socket, bool forWriting, std::chrono::stead
 // Connects within netTimeouts.connect; false on refusal, time-out or an
 // invalid socket.
 bool connectSocket(SocketHandle socket, const HostAddress& address);
+
+// Connects to port on host: every address of host, IPv4 and IPv6, is tried
+// in the resolver's order with a socket of its family, all within
+// netTimeouts.connect (platform/address.hpp shares the time out). The
+// connected socket, or invalidSocketHandle when the name does not resolve or
+// no address took the connection.
+SocketHandle connectToHost(std::string_view host, std::uint16_t port);
+
+// Closes socket if it is open and leaves it invalidSocketHandle; the socket
+// library stays started.
+void closeSocket(SocketHandle& socket);
 
 // Sends all of data, finishing short sends; false when any part cannot be
 // sent within netTimeouts.send or nothing is to be sent.

@@ -24,7 +24,10 @@ SocketHandle openTcpSocket() {
 }
 
 bool resolveHostAddress(std::string_view host, std::uint16_t port, HostAddress& address) {
-    return lookUpHostAddress(host, port, address) == 0;
+    HostAddressList list{};
+    if (lookUpHostAddresses(host, port, list) != 0) return false;
+    address = preferredHostAddress(list);
+    return true;
 }
 
 bool waitForSocketReady(SocketHandle socket, bool forWriting, TcpClock::time_point deadline) {
@@ -36,6 +39,22 @@ bool connectSocket(SocketHandle socket, const HostAddress& address) {
     const SocketAddress socketAddress = toSocketAddress(address);
     return tcpConnect(socket, socketAddress.get(), static_cast<std::size_t>(socketAddress.length),
                       TcpClock::now() + netTimeouts.connect) == 0;
+}
+
+SocketHandle connectToHost(std::string_view host, std::uint16_t port) {
+    HostAddressList list{};
+    if (lookUpHostAddresses(host, port, list) != 0) return invalidSocketHandle;
+    const TcpClock::time_point deadline = TcpClock::now() + netTimeouts.connect;
+    for (std::size_t i = 0; i < list.count && TcpClock::now() < deadline; ++i) {
+        SocketHandle socket = openTcpSocketFor(list.addresses[i]);
+        if (socket == invalidSocketHandle) continue;
+        const SocketAddress socketAddress = toSocketAddress(list.addresses[i]);
+        if (tcpConnect(socket, socketAddress.get(), static_cast<std::size_t>(socketAddress.length),
+                       attemptDeadline(deadline, list.count - i)) == 0)
+            return socket;
+        closeSocket(socket);
+    }
+    return invalidSocketHandle;
 }
 
 bool sendAll(SocketHandle socket, std::span<const char> data) {

@@ -45,12 +45,11 @@ bool waitForRoute(std::string_view host) {
     bool routed = false;
     bool resolved = false;
     for (;;) {
-        HostAddress address{};
-        resolved = resolveHostAddress(host, reportPort, address);
-        if (resolved && hasRouteTo(address)) {
-            routed = true;
-            break;
-        }
+        HostAddressList list{};
+        resolved = lookUpHostAddresses(host, reportPort, list) == 0;
+        for (std::size_t i = 0; resolved && !routed && i < list.count; ++i)
+            routed = hasRouteTo(list.addresses[i]);
+        if (routed) break;
         const Clock::time_point now = Clock::now();
         if (now >= deadline) break;
         std::this_thread::sleep_for(std::min<Clock::duration>(netTimeouts.routePoll, deadline - now));
@@ -72,11 +71,14 @@ bool startSocketLibrary() {
 // Closing the socket and releasing the library, as the handheld's one
 // WSACleanup did; a release without a start has no effect.
 void stopSocketLibrary(SocketHandle& socket) {
-    if (socket != invalidSocketHandle) {
-        closesocket(toSocket(socket));
-        socket = invalidSocketHandle;
-    }
+    closeSocket(socket);
     WSACleanup();
+}
+
+void closeSocket(SocketHandle& socket) {
+    if (socket == invalidSocketHandle) return;
+    closesocket(toSocket(socket));
+    socket = invalidSocketHandle;
 }
 
 SocketHandle openTcpSocketFor(const HostAddress& address) {

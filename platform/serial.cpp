@@ -11,6 +11,7 @@
 // the standard rates.
 #include "platform/serial.hpp"
 
+#include "platform/burst.hpp"
 #include "platform/comport.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/serial_failure.hpp"
@@ -25,11 +26,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <thread>
 
 // ---- errno mapping and interrupted-call wrappers ---------------------------
 
@@ -330,32 +329,14 @@ bool setSerialPortState(PortHandle port, const PortState& state) {
 
 namespace {
 
-// A receiver sends its sentences in a burst once per fix. Once data arrives
-// the read waits until the line has been quiet this long, or the buffer would
-// be full, so a burst comes in one or two reads instead of many small ones.
-constexpr auto burstGap = std::chrono::milliseconds(100);
-// A line that never pauses is still read at least this often (in gaps).
-constexpr int maxBurstGaps = 20;
-
 PortReadResult readResult(ErrnoOutcome outcome) {
     return {outcome == ErrnoOutcome::idle ? PortReadStatus::idle : PortReadStatus::failed, 0};
 }
 
 // Bytes received and not yet read, or -1 when the port cannot tell (hung up).
-int bytesWaiting(int fd) {
+std::int64_t bytesWaiting(std::intptr_t fd) {
     int count = 0;
-    return ioctlRetrying(fd, TIOCINQ, &count) ? count : -1;
-}
-
-void awaitEndOfBurst(int fd, std::size_t capacity) {
-    int waiting = bytesWaiting(fd);
-    for (int gaps = 0; waiting >= 0 && static_cast<std::size_t>(waiting) < capacity && gaps < maxBurstGaps;
-         ++gaps) {
-        std::this_thread::sleep_for(burstGap);
-        int now = bytesWaiting(fd);
-        if (now == waiting) return;
-        waiting = now;
-    }
+    return ioctlRetrying(static_cast<int>(fd), TIOCINQ, &count) ? count : -1;
 }
 
 }  // namespace
@@ -373,7 +354,7 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
     }
     if ((ready.revents & POLLNVAL) != 0) return {PortReadStatus::failed, 0};
     // Ready, or hung up (then the read below returns its end at once).
-    awaitEndOfBurst(port, buffer.size());
+    awaitEndOfBurst(bytesWaiting, port, buffer.size());
     for (;;) {
         ssize_t count = ::read(port, buffer.data(), buffer.size());
         if (count > 0) return {PortReadStatus::data, static_cast<std::size_t>(count)};

@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <string_view>
 
+#include "platform/burst.hpp"
 #include "platform/comport.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
@@ -137,12 +138,6 @@ bool setSerialPortState(PortHandle port, const PortState& state) {
 
 namespace {
 
-// Once data arrives the read waits until the line has been quiet this long,
-// or the buffer would be full, so a burst comes in one or two reads.
-constexpr DWORD burstGapMilliseconds = 100;
-// A line that never pauses is still read at least this often (in gaps).
-constexpr int maxBurstGaps = 20;
-
 // Bytes received and not yet read; false when the port cannot tell (it went away).
 bool bytesWaiting(HANDLE handle, DWORD& count) {
     DWORD errors = 0;
@@ -152,15 +147,9 @@ bool bytesWaiting(HANDLE handle, DWORD& count) {
     return true;
 }
 
-void awaitEndOfBurst(HANDLE handle, std::size_t capacity) {
-    DWORD waiting = 0;
-    if (!bytesWaiting(handle, waiting)) return;
-    for (int gaps = 0; waiting < capacity && gaps < maxBurstGaps; ++gaps) {
-        Sleep(burstGapMilliseconds);
-        DWORD now = 0;
-        if (!bytesWaiting(handle, now) || now == waiting) return;
-        waiting = now;
-    }
+std::int64_t bytesWaitingOn(std::intptr_t handle) {
+    DWORD count = 0;
+    return bytesWaiting(reinterpret_cast<HANDLE>(handle), count) ? static_cast<std::int64_t>(count) : -1;
 }
 
 bool readWithTimeouts(HANDLE handle, COMMTIMEOUTS timeouts, std::span<char> buffer, DWORD& count) {
@@ -191,7 +180,7 @@ PortReadResult readSerialPort(PortHandle port, std::span<char> buffer, int waitM
     }
     // Then the rest of the burst, read at once (MAXDWORD interval, no total)
     // once the line is quiet.
-    awaitEndOfBurst(handle, buffer.size() - 1);
+    awaitEndOfBurst(bytesWaitingOn, reinterpret_cast<std::intptr_t>(handle), buffer.size() - 1);
     DWORD rest = 0;
     if (buffer.size() > 1 && !readWithTimeouts(handle, {MAXDWORD, 0, 0, 0, 0}, buffer.subspan(1), rest))
         rest = 0;

@@ -6,7 +6,6 @@
 // writing; reading; the diagnostic line.
 #include "platform/stream.hpp"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,9 +16,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <thread>
 
+#include "platform/burst.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/tcp.hpp"
 
@@ -82,42 +80,12 @@ int connectBefore(const sockaddr* address, socklen_t length, Clock::time_point d
     return socket;
 }
 
-// An address given as digits, without the resolver; false for a name.
-bool literalAddress(const char* host, std::uint16_t port, sockaddr_storage& address, socklen_t& length) {
-    address = {};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        length = sizeof(sockaddr_in);
-        return true;
-    }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        length = sizeof(sockaddr_in6);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    sockaddr_storage literal{};
-    socklen_t literalLength = 0;
-    if (literalAddress(host, port, literal, literalLength))
-        return connectBefore(reinterpret_cast<const sockaddr*>(&literal), literalLength, deadline);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    std::array<char, 8> service{};  // "65535" and a terminator
-    std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
-    addrinfo* found = nullptr;
-    if (const int code = getaddrinfo(host, service.data(), &hints, &found); code != 0) {
+    HostAddressList list{};
+    if (const int code = lookUpHostAddresses(host, port, list); code != 0) {
         if (code == EAI_SYSTEM) {
             recordFailure(StreamFailure::system, errno);
         } else {
@@ -127,11 +95,10 @@ StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milli
     }
     int socket = invalidStreamHandle;
     recordFailure(StreamFailure::system, ETIMEDOUT);  // when the time is up before any attempt
-    for (const addrinfo* entry = found; entry != nullptr && socket < 0; entry = entry->ai_next) {
-        if (Clock::now() >= deadline) break;
-        socket = connectBefore(entry->ai_addr, entry->ai_addrlen, deadline);
+    for (std::size_t i = 0; i < list.count && socket < 0 && Clock::now() < deadline; ++i) {
+        const SocketAddress address = toSocketAddress(list.addresses[i]);
+        socket = connectBefore(address.get(), address.length, attemptDeadline(deadline, list.count - i));
     }
-    freeaddrinfo(found);
     return socket;
 }
 
@@ -153,26 +120,9 @@ bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::m
 
 namespace {
 
-// As on the serial port: a server sends each fix as a burst of sentences,
-// often one write per sentence. Once data is there the read waits until
-// nothing more has come for this long, so a burst is one or two reads.
-constexpr auto burstGap = std::chrono::milliseconds(100);
-constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
-
-int bytesWaiting(int socket) {
+std::int64_t bytesWaiting(std::intptr_t socket) {
     int count = 0;
-    return ::ioctl(socket, FIONREAD, &count) == 0 ? count : -1;
-}
-
-void awaitEndOfBurst(int socket, std::size_t capacity) {
-    int waiting = bytesWaiting(socket);
-    for (int gaps = 0; waiting >= 0 && static_cast<std::size_t>(waiting) < capacity && gaps < maxBurstGaps;
-         ++gaps) {
-        std::this_thread::sleep_for(burstGap);
-        const int now = bytesWaiting(socket);
-        if (now == waiting) return;
-        waiting = now;
-    }
+    return ::ioctl(static_cast<int>(socket), FIONREAD, &count) == 0 ? count : -1;
 }
 
 }  // namespace
@@ -186,7 +136,7 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
     if (readiness == TcpReadiness::timedOut) return {PortReadStatus::idle, 0};
     if (readiness == TcpReadiness::failed) return {PortReadStatus::failed, 0};
     // Ready, closed or failed: a closed or failed connection ends the read below.
-    if (readiness == TcpReadiness::ready) awaitEndOfBurst(stream, buffer.size());
+    if (readiness == TcpReadiness::ready) awaitEndOfBurst(bytesWaiting, stream, buffer.size());
     const TcpReceived got = tcpReceive(stream, buffer);
     switch (got.status) {
         case TcpReceiveStatus::data:

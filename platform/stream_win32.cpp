@@ -13,9 +13,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <thread>
 
+#include "platform/burst.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/process.hpp"
 #include "platform/tcp.hpp"
@@ -84,25 +83,16 @@ StreamHandle openStream(const char* host, std::uint16_t port, std::chrono::milli
         recordFailure(code);
         return invalidStreamHandle;
     }
-    // Digits need no resolver: getaddrinfo takes both families' literals.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    std::array<char, 8> service{};  // "65535" and a terminator
-    std::snprintf(service.data(), service.size(), "%u", static_cast<unsigned>(port));
-    addrinfo* found = nullptr;
+    HostAddressList list{};
     SOCKET socket = INVALID_SOCKET;
-    if (const int code = getaddrinfo(host, service.data(), &hints, &found); code != 0) {
+    if (const int code = lookUpHostAddresses(host, port, list); code != 0) {
         recordFailure(code);
     } else {
         recordFailure(WSAETIMEDOUT);  // when the time is up before any attempt
-        for (const addrinfo* entry = found; entry != nullptr && socket == INVALID_SOCKET;
-             entry = entry->ai_next) {
-            if (Clock::now() >= deadline) break;
-            socket = connectBefore(entry->ai_addr, static_cast<int>(entry->ai_addrlen), deadline);
+        for (std::size_t i = 0; i < list.count && socket == INVALID_SOCKET && Clock::now() < deadline; ++i) {
+            const SocketAddress address = toSocketAddress(list.addresses[i]);
+            socket = connectBefore(address.get(), address.length, attemptDeadline(deadline, list.count - i));
         }
-        freeaddrinfo(found);
     }
     if (socket == INVALID_SOCKET) {
         WSACleanup();
@@ -130,24 +120,10 @@ bool writeStream(StreamHandle stream, std::span<const char> data, std::chrono::m
 
 namespace {
 
-// As on the serial port: once data is there the read waits until nothing more
-// has come for this long, so a burst is one or two reads.
-constexpr auto burstGap = std::chrono::milliseconds(100);
-constexpr int maxBurstGaps = 20;  // a stream that never pauses is still read every two seconds
-
-bool bytesWaiting(SOCKET socket, u_long& count) {
-    return ioctlsocket(socket, FIONREAD, &count) == 0;
-}
-
-void awaitEndOfBurst(SOCKET socket, std::size_t capacity) {
-    u_long waiting = 0;
-    if (!bytesWaiting(socket, waiting)) return;
-    for (int gaps = 0; waiting < capacity && gaps < maxBurstGaps; ++gaps) {
-        std::this_thread::sleep_for(burstGap);
-        u_long now = 0;
-        if (!bytesWaiting(socket, now) || now == waiting) return;
-        waiting = now;
-    }
+std::int64_t bytesWaiting(std::intptr_t socket) {
+    u_long count = 0;
+    return ioctlsocket(static_cast<SOCKET>(socket), FIONREAD, &count) == 0 ? static_cast<std::int64_t>(count)
+                                                                           : -1;
 }
 
 }  // namespace
@@ -162,7 +138,7 @@ PortReadResult readStream(StreamHandle stream, std::span<char> buffer, int waitM
     if (readiness == TcpReadiness::timedOut || readiness == TcpReadiness::failed) {
         return {PortReadStatus::idle, 0};
     }
-    awaitEndOfBurst(socket, buffer.size());
+    awaitEndOfBurst(bytesWaiting, static_cast<std::intptr_t>(socket), buffer.size());
     const TcpReceived got = tcpReceive(stream, buffer);
     if (got.status == TcpReceiveStatus::data) return {PortReadStatus::data, got.count};
     if (got.status == TcpReceiveStatus::none) return {PortReadStatus::idle, 0};

@@ -38,6 +38,7 @@
 
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
+#include "platform/pem.hpp"
 #include "platform/process.hpp"
 
 // ---- The records and limits
@@ -53,11 +54,6 @@ constexpr std::size_t recordCapacity = 5 + 16384 + 2048;
 constexpr std::size_t inputCapacity = 2 * recordCapacity;
 constexpr std::size_t wideHostCapacity = hostNameCapacity;  // a DNS name is ASCII: one unit a byte
 constexpr std::size_t caPathCapacity = 4096;                // a ca-file's path, as on Linux
-// One line of a ca-file; a longer one is no part of a certificate.
-constexpr std::size_t pemLineCapacity = 256;
-// The base64 of one certificate; a larger one is refused (real ones are 1 to 3 KiB).
-constexpr std::size_t pemCertificateCapacity = 16384;
-constexpr std::size_t derCertificateCapacity = pemCertificateCapacity / 4 * 3;
 
 constexpr DWORD contextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                  ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
@@ -83,7 +79,8 @@ struct TlsSession {
     std::array<char, recordCapacity> plain;   // decrypted bytes not yet handed out
     std::size_t plainStart;
     std::size_t plainLength;
-    bool peerClosed;  // close_notify, a close or a reset: nothing more will come
+    bool peerClosed;   // close_notify, a close or a reset: nothing more will come
+    PemReader caFile;  // the ca-file's certificates, read before the handshake
 };
 
 namespace {
@@ -158,22 +155,11 @@ bool toWide(std::string_view text, std::array<wchar_t, capacity>& wide) {
     return true;
 }
 
-// Adds the base64 body of one certificate to store; false when it is not one.
-bool addCertificate(HCERTSTORE store, const char* base64, std::size_t length) {
-    static std::array<BYTE, derCertificateCapacity> der;
-    DWORD derLength = static_cast<DWORD>(der.size());
-    if (!CryptStringToBinaryA(base64, static_cast<DWORD>(length), CRYPT_STRING_BASE64, der.data(), &derLength,
-                              nullptr, nullptr))
-        return false;
-    return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), derLength,
-                                            CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
-}
-
 // A memory store of every certificate in the PEM file at path (UTF-8), read
 // a line at a time; null when the file cannot be read, holds none, or holds
 // one that cannot be read (a damaged ca-file trusts nothing), said on the
 // diagnostic line.
-HCERTSTORE loadAuthorities(std::string_view path) {
+HCERTSTORE loadAuthorities(std::string_view path, PemReader& reader) {
     std::array<char, caPathCapacity> name{};
     if (path.size() >= name.size()) {
         reportFailure("cannot load the trusted authorities", path, "the path is too long");
@@ -188,34 +174,23 @@ HCERTSTORE loadAuthorities(std::string_view path) {
         return nullptr;
     }
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    static std::array<char, pemCertificateCapacity> body;
+    reader.bodyLength = reader.derLength = 0;
+    reader.inside = false;
+    reader.sound = true;
+    reader.count = 0;
     std::array<char, pemLineCapacity> line;
-    std::size_t bodyLength = 0;
-    bool inside = false;
-    bool sound = store != nullptr;
-    int count = 0;
-    while (sound && std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
-        std::string_view text(line.data());
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-            text.remove_suffix(1);
-        if (text == "-----BEGIN CERTIFICATE-----") {
-            inside = true;
-            bodyLength = 0;
-        } else if (inside && text == "-----END CERTIFICATE-----") {
-            inside = false;
-            sound = addCertificate(store, body.data(), bodyLength);
-            ++count;
-        } else if (inside) {
-            sound = bodyLength + text.size() <= body.size();
-            if (sound)
-                std::copy(text.begin(), text.end(), body.begin() + static_cast<std::ptrdiff_t>(bodyLength));
-            bodyLength += text.size();
-        }
+    bool added = store != nullptr;
+    while (added && reader.sound && std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+        if (takePemLine(reader, line.data()) == PemLine::certificate)
+            added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reader.der.data(),
+                                                     static_cast<DWORD>(reader.derLength),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
     }
     std::fclose(file);
-    if (!sound || inside || count == 0) {
+    if (!added || !pemFileSound(reader)) {
+        const bool none = added && reader.sound && !reader.inside && reader.count == 0;
         reportFailure("cannot load the trusted authorities", path,
-                      count == 0 && sound ? "no certificate in it" : "a certificate in it cannot be read");
+                      none ? "no certificate in it" : "a certificate in it cannot be read");
         if (store != nullptr) CertCloseStore(store, 0);
         return nullptr;
     }
@@ -358,9 +333,9 @@ struct Trust {
     }
 };
 
-bool loadTrust(std::string_view caFile, Trust& trust) {
+bool loadTrust(std::string_view caFile, Trust& trust, PemReader& reader) {
     if (caFile.empty()) return true;
-    trust.authorities = loadAuthorities(caFile);
+    trust.authorities = loadAuthorities(caFile, reader);
     if (trust.authorities == nullptr) return false;
     trust.engine = exclusiveEngine(trust.authorities);
     if (trust.engine == nullptr) {
@@ -536,7 +511,7 @@ bool startTlsSession(SocketHandle socket, std::string_view host, std::string_vie
         return false;
     std::copy(host.begin(), host.end(), hostName.begin());
     Trust trust;
-    if (!loadTrust(caFile, trust)) return false;
+    if (!loadTrust(caFile, trust, sessionStore.caFile)) return false;
     TlsSession& opened = sessionStore;
     releaseSession(opened);
     opened.socket = static_cast<SOCKET>(socket);

@@ -45,7 +45,9 @@ std::int64_t reportOnce(std::int64_t intervalMs) {
         runReportExchange(reported.latitude, reported.longitude, position.fix.speed);
         return 0;
     }
-    const FixTimeText fixTime = formatFixTime(chooseFixTime(position.clock, systemUtcNow()));
+    // Never the t of an earlier report: the server would take it for that one sent again.
+    const FixTimeText fixTime =
+        formatFixTime(nextReportTime(reportTimes, chooseFixTime(position.clock, systemUtcNow())));
     return reportAndForward(formatReportNumber(reported.latitude), formatReportNumber(reported.longitude),
                             formatReportNumber(position.fix.speed), fixTime, intervalMs);
 }

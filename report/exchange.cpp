@@ -19,17 +19,11 @@
 #include "platform/net.hpp"
 #include "platform/tls.hpp"
 #include "report/protocol.hpp"
+#include "report/text.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
 namespace {
-
-// The text of a zero-terminated fixed array, without its terminator.
-template <typename Char, std::size_t capacity>
-std::basic_string_view<Char> terminatedText(const std::array<Char, capacity>& text) {
-    const auto end = std::find(text.begin(), text.end(), Char{0});
-    return {text.data(), static_cast<std::size_t>(end - text.begin())};
-}
 
 // Sends the request and reads the answer, inside TLS when session is not null.
 std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const ReportRequest& request) {
@@ -41,16 +35,14 @@ std::uint16_t sendAndReceive(SocketHandle socket, TlsSession* session, const Rep
     return classifyReportResponse(std::span<const char>(answer.data(), received));
 }
 
-// Resolves, opens the socket, connects (and for https verifies the server:
-// a peer that fails is "Can't open host!" and is sent nothing), sends the
-// request and reads the answer; the outcome message of the first step that
+// Connects to the first of the host's addresses that takes the connection
+// (and for https verifies the server: a peer that fails is "Can't open host!"
+// and is sent nothing), sends the request and reads the answer; the outcome message of the first step that
 // fails, or of the answer. The TLS session ends here, before the socket closes.
 std::uint16_t carryReport(const ReportTarget& target, SocketHandle& socket, const NumberText& latText,
                           const NumberText& lonText, const NumberText& speedText, std::string_view fixTime) {
-    HostAddress address{};
-    if (!resolveHostAddress(target.host, target.port, address)) return messageCantOpenHost;
-    socket = openTcpSocketFor(address);
-    if (!connectSocket(socket, address)) return messageCantOpenHost;
+    socket = connectToHost(target.host, target.port);
+    if (socket == invalidSocketHandle) return messageCantOpenHost;
     TlsSession* session = nullptr;
     if (target.tls && !startTlsSession(socket, target.host, terminatedText(settings.caFile), session))
         return messageCantOpenHost;

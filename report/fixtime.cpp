@@ -1,5 +1,6 @@
 // The position's time: choosing the receiver's clock or the system's, the
-// civil calendar both ways, and the text of the t field.
+// week rollover, the civil calendar both ways, the text of the t field, and
+// keeping one device's times rising.
 //
 // The calendar conversions are the proleptic Gregorian ones on whole days
 // (days since 1970-01-01), with integer arithmetic only, so they neither
@@ -8,6 +9,11 @@
 
 #include <algorithm>
 #include <chrono>
+
+// CMake gives the day of the build; a build without it takes this one.
+#ifndef WAYLOOM_BUILD_DATE
+#define WAYLOOM_BUILD_DATE 20261207
+#endif
 
 namespace {
 
@@ -29,6 +35,11 @@ bool timeOfDayValid(std::int32_t hour, std::int32_t minute, std::int32_t second)
 
 bool dateValid(std::int32_t year, std::int32_t month, std::int32_t day) {
     return year >= 2000 && year <= 2099 && month >= 1 && month <= 12 && day >= 1 && day <= 31;
+}
+
+// A date and a time of day a receiver may give.
+bool dated(const UtcTime& time) {
+    return dateValid(time.year, time.month, time.day) && timeOfDayValid(time.hour, time.minute, time.second);
 }
 
 }  // namespace
@@ -62,26 +73,74 @@ std::int64_t unixSecondsFromUtc(const UtcTime& time) {
            time.second;
 }
 
-UtcTime chooseFixTime(const ReceiverClock& clock, const UtcTime& systemNow) {
+UtcTime programBuildDate() {
+    constexpr std::int32_t built = WAYLOOM_BUILD_DATE;  // YYYYMMDD
+    return {built / 10000, built / 100 % 100, built % 100, 0, 0, 0};
+}
+
+UtcTime correctWeekRollover(const UtcTime& time, const UtcTime& builtOn) {
+    const std::int64_t floor = unixSecondsFromUtc(builtOn);
+    std::int64_t seconds = unixSecondsFromUtc(time);
+    if (seconds >= floor) return time;
+    while (seconds < floor) seconds += gpsWeekRolloverSeconds;
+    return utcFromUnixSeconds(seconds);
+}
+
+UtcTime chooseFixTime(const ReceiverClock& clock, const UtcTime& systemNow, const UtcTime& builtOn) {
     const UtcTime rmc{2000 + clock.rmcYear, clock.rmcMonth,  clock.rmcDay,
                       clock.rmcHour,        clock.rmcMinute, clock.rmcSecond};
-    if (clock.rmcDay != 0 && dateValid(rmc.year, rmc.month, rmc.day) &&
-        timeOfDayValid(rmc.hour, rmc.minute, rmc.second))
-        return rmc;
-    if (!dateValid(clock.zdaYear, clock.zdaMonth, clock.zdaDay) ||
-        !timeOfDayValid(clock.ggaHour, clock.ggaMinute, clock.ggaSecond))
-        return systemNow;
-    // The ZDA date belongs to the ZDA time. A GGA time far before it on the
-    // clock face came after midnight, one far after it came before.
+    const UtcTime zda{clock.zdaYear, clock.zdaMonth,  clock.zdaDay,
+                      clock.zdaHour, clock.zdaMinute, clock.zdaSecond};
+    const bool rmcDated = clock.rmcDay != 0 && dated(rmc);
+    const bool zdaDated = dated(zda);
+    if (!rmcDated && !zdaDated) return systemNow;
+    const UtcTime& date = rmcDated && (!zdaDated || clock.newestDate != DateSentence::zda) ? rmc : zda;
+    // A GGA without a time of its own (out of range) takes that of the dated sentence.
+    if (!timeOfDayValid(clock.ggaHour, clock.ggaMinute, clock.ggaSecond))
+        return correctWeekRollover(date, builtOn);
+    // The date belongs to its own sentence's time. A GGA that came after that
+    // sentence is as many days later as its time passed midnight since; one
+    // before it is far before it on the clock face when it came after
+    // midnight, far after it when it came before.
     const std::int32_t ggaSeconds = clock.ggaHour * 3600 + clock.ggaMinute * 60 + clock.ggaSecond;
-    const std::int32_t zdaSeconds = clock.zdaHour * 3600 + clock.zdaMinute * 60 + clock.zdaSecond;
+    const std::int32_t dateSeconds = date.hour * 3600 + date.minute * 60 + date.second;
     constexpr std::int32_t halfDay = 43200;
-    const std::int32_t dayShift = ggaSeconds < zdaSeconds - halfDay   ? 1
-                                  : ggaSeconds > zdaSeconds + halfDay ? -1
-                                                                      : 0;
-    const UtcTime gga{clock.zdaYear, clock.zdaMonth,  clock.zdaDay + dayShift,
+    const bool counted =
+        clock.ggaSinceDate && clock.newestDate == (&date == &rmc ? DateSentence::rmc : DateSentence::zda);
+    const std::int32_t dayShift = counted                              ? clock.ggaDays
+                                  : ggaSeconds < dateSeconds - halfDay ? 1
+                                  : ggaSeconds > dateSeconds + halfDay ? -1
+                                                                       : 0;
+    const UtcTime gga{date.year,     date.month,      date.day + dayShift,
                       clock.ggaHour, clock.ggaMinute, clock.ggaSecond};
-    return utcFromUnixSeconds(unixSecondsFromUtc(gga));
+    return correctWeekRollover(utcFromUnixSeconds(unixSecondsFromUtc(gga)), builtOn);
+}
+
+bool readFixTime(std::string_view text, UtcTime& time) {
+    constexpr std::string_view shape = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == 'd' ? text[i] < '0' || text[i] > '9' : text[i] != shape[i]) return false;
+    }
+    const auto number = [&](std::size_t at, std::size_t width) {
+        std::int32_t value = 0;
+        for (std::size_t i = at; i < at + width; ++i) value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    time = {number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2), number(17, 2)};
+    return true;
+}
+
+UtcTime nextReportTime(ReportTimes& times, const UtcTime& taken) {
+    std::int64_t seconds = unixSecondsFromUtc(taken);
+    if (times.known && seconds <= times.lastSeconds) seconds = times.lastSeconds + 1;
+    times = {true, seconds};
+    return utcFromUnixSeconds(seconds);
+}
+
+void noteReportTime(ReportTimes& times, const UtcTime& time) {
+    const std::int64_t seconds = unixSecondsFromUtc(time);
+    if (!times.known || seconds > times.lastSeconds) times = {true, seconds};
 }
 
 UtcTime systemUtcNow() {

@@ -14,15 +14,14 @@
 #include "gps/nmea.hpp"
 #include "platform/diagnostics.hpp"
 #include "report/exchange.hpp"
+#include "report/text.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
 ReportQueue reportQueue;
+ReportTimes reportTimes;
 
 namespace {
-
-// Reports delivered from the queue since it last emptied.
-std::int64_t sentFromQueue = 0;
 
 struct OutcomeRule {
     std::uint16_t outcome;
@@ -39,11 +38,6 @@ constexpr std::array<OutcomeRule, 6> outcomeRules{{
     {messageWrongPassword, OutcomeKind::final},
     {messageBadQuery, OutcomeKind::final},
 }};
-
-template <std::size_t capacity>
-std::string_view textOf(const std::array<char, capacity>& text) {
-    return {text.data(), static_cast<std::size_t>(std::find(text.begin(), text.end(), '\0') - text.begin())};
-}
 
 void keepLiveReport(const KeptReport& report) {
     if (!openSettingsQueue()) return;
@@ -62,16 +56,16 @@ void sendKeptReports(std::int64_t deadlineMs) {
     while (reportQueue.waiting > 0 && monotonicMilliseconds() < deadlineMs &&
            oldestKeptReport(reportQueue, kept)) {
         const std::uint16_t outcome =
-            exchangeReportTexts(kept.latitude, kept.longitude, kept.speed, textOf(kept.time), false);
+            exchangeReportTexts(kept.latitude, kept.longitude, kept.speed, terminatedText(kept.time), false);
         const OutcomeKind kind = outcomeKind(outcome);
         if (kind == OutcomeKind::keep) break;
         if (kind == OutcomeKind::final) showMessage(outcome);
-        if (kind == OutcomeKind::delivered) ++sentFromQueue;
+        if (kind == OutcomeKind::delivered) ++reportQueue.sentKept;
         if (!removeOldestKeptReport(reportQueue)) break;
     }
-    if (reportQueue.waiting == 0 && sentFromQueue > 0) {
-        showCountMessage(messageSentKeptReports, sentFromQueue);
-        sentFromQueue = 0;
+    if (reportQueue.waiting == 0 && reportQueue.sentKept > 0) {
+        showCountMessage(messageSentKeptReports, reportQueue.sentKept);
+        reportQueue.sentKept = 0;
     }
 }
 
@@ -88,16 +82,22 @@ bool openSettingsQueue() {
     if (reportQueue.file != noDataFile) return true;
     std::array<char, queuePathFullCapacity> path;
     if (!resolveQueuePath(settings.queuePath.data(), path)) {
-        reportFailure("cannot open queue file", textOf(settings.queuePath), "no usable path");
+        reportFailure("cannot open queue file", terminatedText(settings.queuePath), "no usable path");
         return false;
     }
-    return openReportQueue(reportQueue, path.data(), settings.queueLimit);
+    if (!openReportQueue(reportQueue, path.data(), settings.queueLimit)) return false;
+    FixTimeText newest;
+    UtcTime time;
+    if (newestKeptTime(reportQueue, newest) && readFixTime(terminatedText(newest), time))
+        noteReportTime(reportTimes, time);
+    return true;
 }
 
 std::int64_t reportAndForward(const NumberText& latText, const NumberText& lonText,
                               const NumberText& speedText, const FixTimeText& fixTime,
                               std::int64_t intervalMs) {
-    const std::uint16_t outcome = exchangeReportTexts(latText, lonText, speedText, textOf(fixTime), true);
+    const std::uint16_t outcome =
+        exchangeReportTexts(latText, lonText, speedText, terminatedText(fixTime), true);
     // As without the queue, the next report is due an interval after this
     // exchange ended; the backlog fills that wait, never more.
     const std::int64_t dueMs = monotonicMilliseconds() + intervalMs;

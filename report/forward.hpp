@@ -11,14 +11,17 @@
 
 // The queue of the running cycle; used only on the report cycle's thread.
 extern ReportQueue reportQueue;
+// The t of the last report sent or kept; the same thread.
+extern ReportTimes reportTimes;
 
 // What an exchange's outcome means for a report: delivered, never to be sent
 // again (the server refused it for good), or to be kept and sent again.
 enum class OutcomeKind : std::uint8_t { delivered, final, keep };
 OutcomeKind outcomeKind(std::uint16_t outcome);
 
-// Opens the queue file that settings.queuePath names, if it is not open yet;
-// false (diagnosed) when it cannot be.
+// Opens the queue file that settings.queuePath names, if it is not open yet,
+// and makes the latest t in it the last one sent (a report kept before a
+// restart); false (diagnosed) when it cannot be opened.
 bool openSettingsQueue();
 
 // One live report with its time: the usual lines and outcome; an undelivered

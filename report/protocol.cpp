@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "report/text.hpp"
 #include "settings/settings.hpp"
 #include "status/statuslog.hpp"
 
@@ -99,8 +100,7 @@ constexpr int significantDigits = 8;
 
 // The characters of a number text up to its terminator, at most 15.
 std::string_view numberTextView(const NumberText& text) {
-    const std::string_view full(text.data(), numberTextMaxLength);
-    return full.substr(0, full.find('\0'));
+    return terminatedText(text).substr(0, numberTextMaxLength);
 }
 
 // The digits of value rounded to 8 significant digits, trailing zeros
@@ -242,8 +242,7 @@ static_assert(serverHostCapacity - 1 <= reportHostMaxLength);
 
 // The bytes of a login or password: up to its first zero, at most 35.
 std::string_view credentialBytes(std::string_view credential) {
-    credential = credential.substr(0, std::min(credential.find('\0'), credential.size()));
-    return credential.substr(0, credentialMaxLength);
+    return terminatedText(credential).substr(0, credentialMaxLength);
 }
 
 constexpr bool sentAsItIs(char c) {
@@ -294,7 +293,7 @@ struct EncodedFixTime {
 
 EncodedFixTime encodeFixTime(std::string_view fixTime) {
     EncodedFixTime encoded{{}, 0};
-    fixTime = fixTime.substr(0, std::min(fixTime.find('\0'), fixTime.size()));
+    fixTime = terminatedText(fixTime);
     if (fixTime.empty()) return encoded;
     const auto put = [&](std::string_view s) {
         for (const char c : s) {
@@ -373,7 +372,7 @@ constexpr std::array<StatusOutcome, 7> statusTable{{
 // byte of 0x80 or more can match nothing that is searched for.
 std::uint16_t classifyReportResponse(std::span<const char> received) {
     std::string_view response(received.data(), std::min(received.size(), responseCapacity));
-    response = response.substr(0, std::min(response.find('\0'), response.size()));
+    response = terminatedText(response);
     const std::size_t blankLine = response.find("\r\n\r\n");
     const std::string_view header =
         blankLine == std::string_view::npos ? std::string_view{} : response.substr(0, blankLine);

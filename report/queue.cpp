@@ -6,9 +6,12 @@
 #include "report/queue.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
+#include "report/text.hpp"
 
 // ---- The record -----------------------------------------------------------
 
@@ -39,11 +42,6 @@ std::uint32_t crc32(std::span<const char> bytes) {
 }
 
 constexpr std::string_view hexDigits = "0123456789abcdef";
-
-template <std::size_t capacity>
-std::string_view textOf(const std::array<char, capacity>& text) {
-    return {text.data(), static_cast<std::size_t>(std::find(text.begin(), text.end(), '\0') - text.begin())};
-}
 
 bool isNumberCharacter(char c) {
     return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e';
@@ -80,8 +78,8 @@ QueueRecord encodeQueueRecord(const KeptReport& report) {
     QueueRecord record;
     record.fill(' ');
     std::size_t at = 2;
-    for (const std::string_view field :
-         {textOf(report.time), textOf(report.latitude), textOf(report.longitude), textOf(report.speed)}) {
+    for (const std::string_view field : {terminatedText(report.time), terminatedText(report.latitude),
+                                         terminatedText(report.longitude), terminatedText(report.speed)}) {
         if (at > 2) ++at;
         at = static_cast<std::size_t>(
             std::copy(field.begin(), field.end(), record.begin() + static_cast<std::ptrdiff_t>(at)) -
@@ -125,7 +123,8 @@ std::int64_t offsetOf(std::int64_t record) {
 
 using RecordBlock = std::array<char, scanRecords * queueRecordSize>;
 
-// Reads up to scanRecords whole records from first on; how many were read.
+// Reads up to scanRecords whole records from first on, not past the end of
+// the file; how many were read.
 std::size_t readRecords(const ReportQueue& queue, std::int64_t first, RecordBlock& block) {
     const std::int64_t wanted = std::min<std::int64_t>(scanRecords, queue.records - first);
     if (wanted <= 0) return 0;
@@ -140,8 +139,45 @@ std::span<const char, queueRecordSize> recordIn(const RecordBlock& block, std::s
 // Cuts the file to nothing once nothing waits.
 bool emptyQueue(ReportQueue& queue) {
     if (!truncateDataFile(queue.file, 0) || !syncDataFile(queue.file)) return false;
-    queue.records = queue.head = queue.waiting = 0;
+    queue.records = queue.head = queue.tail = queue.waiting = 0;
     queue.dropShown = false;
+    return true;
+}
+
+// What a scan of the file found, to place the ring's ends.
+struct RingScan {
+    std::int64_t firstWaiting = -1;
+    std::int64_t lastWaiting = -1;
+    std::int64_t lastGap = -1;               // the last record that does not wait
+    std::int64_t lastWaitingBeforeGap = -1;  // the last waiting record before lastGap
+    bool firstWaits = false;
+};
+
+void noteRecord(RingScan& scan, std::int64_t index, bool waits) {
+    if (!waits) {
+        scan.lastGap = index;
+        scan.lastWaitingBeforeGap = scan.lastWaiting;
+        return;
+    }
+    if (scan.firstWaiting < 0) scan.firstWaiting = index;
+    scan.firstWaits = scan.firstWaits || index == 0;
+    scan.lastWaiting = index;
+}
+
+// The waiting run starts after the last gap when it runs past the end of the
+// file (the first and the last record wait, a gap between), else at the
+// first waiting record; it ends at the newest before that start.
+void placeRingEnds(ReportQueue& queue, const RingScan& scan) {
+    const bool wrapped = scan.firstWaits && scan.lastWaiting == queue.records - 1 && scan.lastGap >= 0;
+    queue.head = wrapped ? scan.lastGap + 1 : scan.firstWaiting;
+    queue.tail = (wrapped ? scan.lastWaitingBeforeGap : scan.lastWaiting) + 1;
+}
+
+bool copyQueuePath(const char* path, std::array<char, queuePathFullCapacity>& out) {
+    const std::string_view name(path);
+    if (name.size() >= out.size()) return false;
+    out.fill('\0');
+    std::copy(name.begin(), name.end(), out.begin());
     return true;
 }
 
@@ -151,6 +187,7 @@ bool openReportQueue(ReportQueue& queue, const char* path, std::int64_t limit) {
     closeReportQueue(queue);
     queue = ReportQueue{};
     queue.limit = std::max<std::int64_t>(limit, 1);
+    if (!copyQueuePath(path, queue.path)) return false;
     queue.file = openDataFile(path);
     if (queue.file == noDataFile) return false;
     const std::int64_t size = dataFileSize(queue.file);
@@ -159,7 +196,7 @@ bool openReportQueue(ReportQueue& queue, const char* path, std::int64_t limit) {
         return false;
     }
     queue.records = size / static_cast<std::int64_t>(queueRecordSize);
-    queue.head = queue.records;
+    RingScan scan;
     RecordBlock block;
     for (std::int64_t first = 0; first < queue.records;) {
         const std::size_t count = readRecords(queue, first, block);
@@ -169,9 +206,9 @@ bool openReportQueue(ReportQueue& queue, const char* path, std::int64_t limit) {
         }
         for (std::size_t i = 0; i < count; ++i) {
             KeptReport report;
-            if (decodeQueueRecord(recordIn(block, i), report) != RecordState::waiting) continue;
-            queue.head = std::min(queue.head, first + static_cast<std::int64_t>(i));
-            ++queue.waiting;
+            const bool waits = decodeQueueRecord(recordIn(block, i), report) == RecordState::waiting;
+            noteRecord(scan, first + static_cast<std::int64_t>(i), waits);
+            if (waits) ++queue.waiting;
         }
         first += static_cast<std::int64_t>(count);
     }
@@ -180,8 +217,9 @@ bool openReportQueue(ReportQueue& queue, const char* path, std::int64_t limit) {
         closeReportQueue(queue);
         return false;
     }
-    // A record broken off at the end by a crash: appending after it would
-    // put every later record out of step.
+    placeRingEnds(queue, scan);
+    // A record broken off at the end by a crash: writing after it would put
+    // every later record out of step.
     if (size != offsetOf(queue.records) && !truncateDataFile(queue.file, offsetOf(queue.records))) {
         closeReportQueue(queue);
         return false;
@@ -204,53 +242,121 @@ bool markDone(ReportQueue& queue, std::int64_t index) {
     return writeDataFile(queue.file, offsetOf(index), std::span<const char>(&mark, 1));
 }
 
-}  // namespace
-
-KeepResult keepReport(ReportQueue& queue, const KeptReport& report) {
-    if (queue.file == noDataFile) return KeepResult::failed;
-    bool dropped = false;
-    // More than the limit waits when the file was kept under a larger one.
-    while (queue.waiting >= queue.limit) {
-        KeptReport oldest;
-        if (!oldestKeptReport(queue, oldest) || !markDone(queue, queue.head)) return KeepResult::failed;
-        --queue.waiting;
-        ++queue.head;
-        dropped = true;
-    }
-    const QueueRecord record = encodeQueueRecord(report);
-    if (!writeDataFile(queue.file, offsetOf(queue.records), record) || !syncDataFile(queue.file)) {
-        // Whatever part of the record reached the file fails its checksum and
-        // is cut off when the queue is opened next.
-        return KeepResult::failed;
-    }
-    ++queue.records;
-    ++queue.waiting;
-    return dropped ? KeepResult::keptDroppingOldest : KeepResult::kept;
-}
-
-// ---- Taking off and compacting --------------------------------------------
-
-bool oldestKeptReport(ReportQueue& queue, KeptReport& report) {
+// The oldest waiting report, the search going on from head round the ring;
+// head is left on it. False when none waits or the file cannot be read.
+bool findOldest(ReportQueue& queue, KeptReport& report) {
     RecordBlock block;
-    while (queue.waiting > 0 && queue.head < queue.records) {
+    for (std::int64_t seen = 0; queue.waiting > 0 && seen < queue.records;) {
+        if (queue.head >= queue.records) queue.head = 0;
         const std::size_t count = readRecords(queue, queue.head, block);
         if (count == 0) return false;
-        for (std::size_t i = 0; i < count; ++i, ++queue.head) {
+        for (std::size_t i = 0; i < count; ++i, ++queue.head, ++seen) {
             if (decodeQueueRecord(recordIn(block, i), report) == RecordState::waiting) return true;
         }
     }
     // Nothing waits after all (the file was changed under the program): the
     // count follows the file.
-    if (queue.head >= queue.records) queue.waiting = 0;
+    queue.waiting = 0;
     return false;
+}
+
+// Where the next record goes: after the newest, past the end of the file
+// only while it holds fewer than limit + 1 records, else round to the
+// start. A place that still waits (a file changed under the program) is
+// never written over: the record then goes at the end.
+bool nextPlace(ReportQueue& queue, std::int64_t& place) {
+    place = queue.tail;
+    if (place >= queue.records) place = queue.records < queue.limit + 1 ? queue.records : 0;
+    if (place >= queue.records || queue.waiting == 0) return true;
+    std::array<char, queueRecordSize> record;
+    if (readDataFile(queue.file, offsetOf(place), record) != record.size()) return false;
+    KeptReport report;
+    if (decodeQueueRecord(record, report) == RecordState::waiting) place = queue.records;
+    return true;
+}
+
+// Drops the oldest while the queue is full and writes the record of report
+// in the next place; not flushed. kept, keptDroppingOldest or failed.
+KeepResult writeKeptReport(ReportQueue& queue, const KeptReport& report) {
+    bool dropped = false;
+    // More than the limit waits when the file was kept under a larger one.
+    while (queue.waiting >= queue.limit) {
+        KeptReport oldest;
+        if (!findOldest(queue, oldest) || !markDone(queue, queue.head)) return KeepResult::failed;
+        --queue.waiting;
+        ++queue.head;
+        dropped = true;
+    }
+    std::int64_t place = 0;
+    const QueueRecord record = encodeQueueRecord(report);
+    // Whatever part of a failed write reached the file fails its checksum:
+    // it is skipped, and cut off at the end when the queue is opened next.
+    if (!nextPlace(queue, place) || !writeDataFile(queue.file, offsetOf(place), record))
+        return KeepResult::failed;
+    if (queue.waiting == 0) queue.head = place;
+    queue.records = std::max(queue.records, place + 1);
+    queue.tail = place + 1;
+    ++queue.waiting;
+    return dropped ? KeepResult::keptDroppingOldest : KeepResult::kept;
+}
+
+// The file at the queue's path is not the open one any more: opens the path
+// afresh, writes every waiting record there after what waits in it already,
+// flushes it and goes on with it. The open file stays when any step fails.
+void followQueuePath(ReportQueue& queue) {
+    if (queue.file == noDataFile || !dataFileMovedAway(queue.file, queue.path.data())) return;
+    ReportQueue fresh;
+    if (!openReportQueue(fresh, queue.path.data(), queue.limit)) return;
+    ReportQueue old = queue;  // walked through here; queue stays whole until the end
+    std::int64_t carried = 0;
+    KeptReport report;
+    while (findOldest(old, report)) {
+        if (writeKeptReport(fresh, report) == KeepResult::failed) {
+            closeReportQueue(fresh);
+            return;
+        }
+        ++old.head;
+        --old.waiting;
+        ++carried;
+    }
+    if (!syncDataFile(fresh.file)) {
+        closeReportQueue(fresh);
+        return;
+    }
+    fresh.dropShown = queue.dropShown;
+    fresh.sentKept = queue.sentKept;
+    closeReportQueue(queue);
+    queue = fresh;
+    std::array<char, 64> reason{};
+    std::snprintf(reason.data(), reason.size(), "%lld waiting reports written to a new file",
+                  static_cast<long long>(carried));
+    reportFailure("queue file deleted or replaced", queue.path.data(), reason.data());
+}
+
+}  // namespace
+
+KeepResult keepReport(ReportQueue& queue, const KeptReport& report) {
+    if (queue.file == noDataFile) return KeepResult::failed;
+    followQueuePath(queue);
+    const KeepResult result = writeKeptReport(queue, report);
+    if (result == KeepResult::failed || !syncDataFile(queue.file)) return KeepResult::failed;
+    return result;
+}
+
+// ---- Taking off and compacting --------------------------------------------
+
+bool oldestKeptReport(ReportQueue& queue, KeptReport& report) {
+    followQueuePath(queue);
+    return findOldest(queue, report);
 }
 
 namespace {
 
 // Moves the records from head on to the start of the file and cuts it after
-// them. The moved records land only on done ones (head is at least the
-// number moved), and they are on the disk before the file is cut, so a crash
-// at any point loses nothing: at worst a report waits twice and is sent twice.
+// them, for a file whose waiting run does not pass its end. The moved records
+// land only on done ones (head is at least the number moved), and they are on
+// the disk before the file is cut, so a crash at any point loses nothing: at
+// worst a report waits twice and is sent twice.
 bool compactQueue(ReportQueue& queue) {
     const std::int64_t kept = queue.records - queue.head;
     RecordBlock block;
@@ -264,6 +370,7 @@ bool compactQueue(ReportQueue& queue) {
     if (!syncDataFile(queue.file) || !truncateDataFile(queue.file, offsetOf(kept)) ||
         !syncDataFile(queue.file))
         return false;
+    queue.tail -= queue.head;
     queue.records = kept;
     queue.head = 0;
     return true;
@@ -271,16 +378,39 @@ bool compactQueue(ReportQueue& queue) {
 
 }  // namespace
 
+// The mark goes into the file the report was read from; should that file
+// have been deleted meanwhile, what still waits in it moves to the path next.
 bool removeOldestKeptReport(ReportQueue& queue) {
     KeptReport oldest;
-    if (queue.file == noDataFile || !oldestKeptReport(queue, oldest) || !markDone(queue, queue.head))
-        return false;
+    if (queue.file == noDataFile || !findOldest(queue, oldest) || !markDone(queue, queue.head)) return false;
     ++queue.head;
     --queue.waiting;
+    followQueuePath(queue);
     if (queue.waiting == 0) return emptyQueue(queue);
-    if (queue.head >= queueCompactionMinimum && queue.head >= queue.records - queue.head)
+    const bool runPassesEnd = queue.tail <= queue.head;
+    if (!runPassesEnd && queue.head >= queueCompactionMinimum && queue.head >= queue.records - queue.head)
         return compactQueue(queue);
     return true;
+}
+
+// ---- The newest time -----------------------------------------------------
+
+bool newestKeptTime(ReportQueue& queue, FixTimeText& time) {
+    bool found = false;
+    RecordBlock block;
+    for (std::int64_t first = 0; first < queue.records;) {
+        const std::size_t count = readRecords(queue, first, block);
+        if (count == 0) return false;
+        for (std::size_t i = 0; i < count; ++i) {
+            KeptReport report;
+            if (decodeQueueRecord(recordIn(block, i), report) == RecordState::damaged) continue;
+            // The text is fixed-width, so it sorts as the time does.
+            if (!found || terminatedText(report.time) > terminatedText(time)) time = report.time;
+            found = true;
+        }
+        first += static_cast<std::int64_t>(count);
+    }
+    return found;
 }
 
 // ---- The path -------------------------------------------------------------

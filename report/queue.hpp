@@ -8,6 +8,13 @@
 // or dropped, so taking a report off the queue is one byte written in place.
 // A record whose checksum does not match (a write torn by a crash or a power
 // loss) is skipped; an unfinished record at the end is cut off on opening.
+//
+// The file is a ring of at most limit + 1 records: the waiting ones follow
+// each other, oldest first, possibly running past the end of the file and on
+// from its start; a new record goes into the place after the newest, over a
+// done or damaged one, so a full queue never grows its file. At least one
+// place outside the waiting run is always left, which tells where the run
+// starts when the file is opened again.
 #pragma once
 
 #include <array>
@@ -26,6 +33,11 @@ constexpr std::size_t queueFieldsEnd = 86;  // the fields fill bytes 2 to 85, pa
 // under twice the waiting reports plus this.
 constexpr std::int64_t queueCompactionMinimum = 1024;
 constexpr std::size_t queuePathFullCapacity = 4096 + 144;  // the program's folder and a queue line's path
+
+// The longest fields, a space between each two, fit between the state mark
+// and the checksum.
+static_assert(2 + (fixTimeTextCapacity - 1) + 3 * (numberTextCapacity - 1) + 3 <= queueFieldsEnd,
+              "a queue record's fields do not fit in it");
 
 using QueueRecord = std::array<char, queueRecordSize>;
 
@@ -50,25 +62,34 @@ RecordState decodeQueueRecord(std::span<const char, queueRecordSize> record, Kep
 
 struct ReportQueue {
     DataFileHandle file = noDataFile;
-    std::int64_t records = 0;  // whole records in the file
-    std::int64_t head = 0;     // no record before this one waits
-    std::int64_t waiting = 0;  // records that wait
-    std::int64_t limit = 0;    // most records that wait at once
-    bool dropShown = false;    // the queue was full and said so; cleared when it empties
+    std::int64_t records = 0;   // whole records in the file
+    std::int64_t head = 0;      // where the oldest waiting record is, or the search for it goes on
+    std::int64_t tail = 0;      // the place after the newest waiting record; records: at the end
+    std::int64_t waiting = 0;   // records that wait
+    std::int64_t limit = 0;     // most records that wait at once
+    bool dropShown = false;     // the queue was full and said so; cleared when it empties
+    std::int64_t sentKept = 0;  // reports sent from the queue since "Sent N kept reports." was last shown
+    std::array<char, queuePathFullCapacity> path{};  // where the file is, zero-terminated
 };
 
 // Opens (or makes) the queue file at path and counts what waits. A torn
 // record at the end is cut off; a file where nothing waits is emptied. False
 // when the file cannot be opened or read (diagnosed).
+//
+// Before each write the queue looks whether the file at path is still the
+// one open. When it was deleted or another was put in its place, the waiting
+// records are written to the file at path (a new one, or after what waits in
+// the one put there), flushed, and one diagnostic line says so; should the
+// path not be usable, the open file is kept and the next write looks again.
 bool openReportQueue(ReportQueue& queue, const char* path, std::int64_t limit);
 
 void closeReportQueue(ReportQueue& queue);
 
 enum class KeepResult : std::uint8_t { kept, keptDroppingOldest, failed };
 
-// Appends report and flushes it to the disk before returning. With the queue
-// full, the oldest waiting reports are dropped first, down to one less than
-// the limit.
+// Writes report after the newest and flushes it to the disk before
+// returning. With the queue full, the oldest waiting reports are dropped
+// first, down to one less than the limit, and their room is used again.
 KeepResult keepReport(ReportQueue& queue, const KeptReport& report);
 
 // The oldest waiting report; false when none waits or the file cannot be read.
@@ -77,8 +98,13 @@ bool oldestKeptReport(ReportQueue& queue, KeptReport& report);
 // Takes the oldest waiting report off the queue (after oldestKeptReport). Not
 // flushed: should the mark be lost, the report is sent again, and the server
 // knows it by its account and time. An emptied queue is cut to nothing;
-// otherwise the file is compacted as queueCompactionMinimum says.
+// otherwise a file that does not run past its end is compacted as
+// queueCompactionMinimum says.
 bool removeOldestKeptReport(ReportQueue& queue);
+
+// The latest time among the reports in the file, waiting or done; false when
+// there is none or the file cannot be read.
+bool newestKeptTime(ReportQueue& queue, FixTimeText& time);
 
 // The queue line's path as it is opened: an absolute path as written, a
 // relative one in the program's folder. False when it is empty or does not fit.

@@ -152,7 +152,15 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
     // Each device's last address is known to the limits from the start, so
     // that guessing from elsewhere never holds it up after a restart.
     std::vector<StoredPosition> last;
-    if (accounts->storage->lastPositions(last)) {
+    if (!accounts->storage->lastPositions(last)) {
+        std::fprintf(stderr,
+                     "wayloom-server: cannot read the devices' last positions, so their usual addresses are "
+                     "known only once they report: %s\n",
+                     accounts->storage->lastError().c_str());
+        return accounts;
+    }
+    std::size_t known = 0;
+    {
         const std::lock_guard lock(accounts->mutex);
         std::map<std::int64_t, std::string> logins;
         for (const auto& [login, account] : accounts->directory) logins.emplace(account.id, login);
@@ -162,8 +170,10 @@ std::unique_ptr<Accounts> openAccounts(std::string_view database, std::string& e
             loginlimit::addKnownAddress(accounts->limits, found->second,
                                         loginlimit::addressKey(stored.position.client),
                                         std::chrono::steady_clock::now());
+            ++known;
         }
     }
+    std::fprintf(stderr, "wayloom-server: the usual addresses of %zu devices loaded\n", known);
     return accounts;
 }
 
@@ -216,7 +226,6 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
             // answered at once, or on the web after a decoy's verification
             // so that its timing tells no key from a password.
             if (keyMatches(account.keyDigest, password)) {
-                loginlimit::recordSuccess(accounts.limits, login, addressKey, now);
                 check = {account.enabled ? AccountVerdict::accepted : AccountVerdict::disabled, account.id,
                          account.admin};
                 return Quick::decided;
@@ -261,6 +270,45 @@ Quick decideQuickly(Accounts& accounts, std::string_view login, std::string_view
     return Quick::needsVerification;
 }
 
+// One of the verifierThreads places for a slow verification, held while it
+// lives; a login at its usual address (urgent) takes the next free place
+// before any other. Others wait at most verifierWait: past it, the work
+// waiting is more than the verifiers do, and the request is limited rather
+// than a thread more held (taken() is false). Waits on accounts.mutex.
+class VerifierPlace {
+  public:
+    VerifierPlace(Accounts& accounts, bool urgent) : accounts_(accounts) {
+        std::unique_lock lock(accounts.mutex);
+        if (urgent) ++accounts.urgentWaiting;
+        const auto free = [&] {
+            return accounts.verifying < verifierThreads && (urgent || accounts.urgentWaiting == 0);
+        };
+        if (urgent) {
+            accounts.verifierFree.wait(lock, free);
+            --accounts.urgentWaiting;
+        } else if (!accounts.verifierFree.wait_for(lock, verifierWait, free)) {
+            return;
+        }
+        ++accounts.verifying;
+        taken_ = true;
+    }
+    ~VerifierPlace() {
+        if (!taken_) return;
+        {
+            const std::lock_guard lock(accounts_.mutex);
+            --accounts_.verifying;
+        }
+        accounts_.verifierFree.notify_all();
+    }
+    VerifierPlace(const VerifierPlace&) = delete;
+    VerifierPlace& operator=(const VerifierPlace&) = delete;
+    bool taken() const { return taken_; }
+
+  private:
+    Accounts& accounts_;
+    bool taken_ = false;
+};
+
 }  // namespace
 
 bool checkAccountQuickly(Accounts& accounts, std::string_view login, std::string_view password,
@@ -299,21 +347,33 @@ AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::strin
     AccountCheck check;
     Account account;
     const std::string key = loginlimit::addressKey(client);
+    bool urgent = false;
     {
         const std::lock_guard lock(accounts.mutex);
         const auto now = Clock::now();
         if (decideQuickly(accounts, login, password, key, unknown, now, check, account) == Quick::decided)
             return check;
-        if (!loginlimit::admitVerification(accounts.limits, login, key, now)) {
+        const bool unknownLogin = account.login.empty();
+        if ((unknownLogin && !loginlimit::admitUnknownVerification(accounts.limits, now)) ||
+            !loginlimit::admitVerification(accounts.limits, login, key, now)) {
             countLimitedRequest();
             return {AccountVerdict::limited, 0, false};
         }
+        urgent = loginlimit::knownAt(accounts.limits, login, key);
     }
     // The slow hash, outside the lock: other checks go on meanwhile.
     const bool known = !account.login.empty();
     const bool hashed = known && account.keyDigest.empty();  // else a wrong key: a decoy's time
-    const bool verified = password.size() <= passwordMaxBytes &&
-                          verifyPassword(hashed ? account.passwordHash : decoyHash(), password) && hashed;
+    bool verified = false;
+    {
+        const VerifierPlace place(accounts, urgent);
+        if (!place.taken()) {
+            countLimitedRequest();
+            return {AccountVerdict::limited, 0, false};
+        }
+        verified = password.size() <= passwordMaxBytes &&
+                   verifyPassword(hashed ? account.passwordHash : decoyHash(), password) && hashed;
+    }
     const auto now = Clock::now();
     const std::lock_guard lock(accounts.mutex);
     if (!verified) {

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -30,6 +31,13 @@
 #include "server/storage.hpp"
 
 constexpr std::chrono::milliseconds accountsRefreshInterval{1000};
+// Argon2id verifications at once, from report checkers and web sign-ins
+// together: each holds 64 MiB while it runs.
+constexpr int verifierThreads = 2;
+// How long a check not at its login's usual address waits for a verifier
+// before it is limited ("0", or the sign-in page's "wait"): more waiting
+// means guesses arrive faster than the verifiers work.
+constexpr std::chrono::seconds verifierWait{1};
 
 enum class AccountVerdict {
     accepted,
@@ -74,6 +82,9 @@ struct Accounts {
     std::map<std::string, Account, std::less<>> directory;  // by login
     std::map<std::string, CachedPassword, std::less<>> accepted;
     loginlimit::Limits limits;  // on guessing (server/loginlimits.hpp)
+    int verifying = 0;          // Argon2id verifications running, at most verifierThreads
+    int urgentWaiting = 0;      // of logins at their usual address, which go first
+    std::condition_variable verifierFree;
     std::int64_t generation = -1;
     std::array<unsigned char, 32> digestKey{};
 
@@ -96,8 +107,11 @@ enum class UnknownLogins { answeredAtOnce, verifiedLikeKnown };
 // serving loop gives every request, Connection::client and HttpRequest::client,
 // which is where a trusted proxy's forwarded address belongs), verifying the
 // slow hash when needed: may take tens of milliseconds. Used by reports and
-// by the web sign-in alike, so both share one limit on guessing. A password
-// whose digest is held is accepted whatever the limits say.
+// by the web sign-in alike, so both share one limit on guessing and at most
+// verifierThreads slow verifications run at once (a login at its usual
+// address first, others limited after verifierWait). A password whose
+// digest is held, or a device key, is
+// accepted whatever the limits say and without waiting.
 AccountCheck checkAccount(Accounts& accounts, std::string_view login, std::string_view password,
                           std::string_view client, UnknownLogins unknown = UnknownLogins::answeredAtOnce);
 

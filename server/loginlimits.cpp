@@ -112,6 +112,11 @@ bool admitVerification(Limits& limits, std::string_view login, std::string_view 
                    : takeToken(allowance.clean, cleanBurst, cleanPerSecond, now);
 }
 
+bool admitUnknownVerification(Limits& limits, Clock::time_point now) {
+    if (limits.unknownLogins.updated == Clock::time_point{}) limits.unknownLogins.updated = now;
+    return takeToken(limits.unknownLogins, unknownBurst, unknownPerSecond, now);
+}
+
 void recordFailure(Limits& limits, std::string_view login, std::string_view addressKey,
                    Clock::time_point now) {
     addFailure(limits.addresses, addressKey, addressCapacity, addressDrainSeconds, now);

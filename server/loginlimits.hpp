@@ -47,6 +47,11 @@ constexpr double suspectPerSecond = 0.5;
 constexpr double knownBurst = 5;
 constexpr double knownPerSecond = 1;
 constexpr std::size_t knownAddressesMax = 4;  // a device on a few networks in turn
+// Slow verifications of logins that do not exist (the web side spends a
+// decoy's work on them), all together from every address: guessers of
+// random logins share this one allowance however many addresses they hold.
+constexpr double unknownBurst = 10;
+constexpr double unknownPerSecond = 2;
 // Entries kept per table at most; drained ones are forgotten first.
 constexpr std::size_t entriesMax = 100000;
 
@@ -68,6 +73,7 @@ struct Limits {
     std::map<std::string, Bucket, std::less<>> addresses;  // by address key
     std::map<std::string, Bucket, std::less<>> pairs;      // by login "\n" address key
     std::map<std::string, Allowance, std::less<>> logins;  // by login
+    Bucket unknownLogins{unknownBurst, {}, {}};            // tokens for verifying logins that do not exist
 };
 
 // The key an address is counted under: "192.0.2.7" as it is, an IPv6
@@ -82,6 +88,10 @@ bool limited(Limits& limits, std::string_view login, std::string_view addressKey
 // draws on; false when that allowance is spent (the request is limited).
 bool admitVerification(Limits& limits, std::string_view login, std::string_view addressKey,
                        Clock::time_point now);
+
+// Takes one slow verification of a login that does not exist, from the
+// allowance every address shares; false when it is spent.
+bool admitUnknownVerification(Limits& limits, Clock::time_point now);
 
 // A wrong password for login (or an unknown login, counted against the
 // address only when login is empty).

@@ -35,6 +35,7 @@ constexpr std::string_view answerChars = "0123456";
 struct Metrics {
     std::array<std::atomic<std::uint64_t>, 7> reportsByAnswer{};  // indexed by answerChars
     Histogram<latencyBounds.size()> latency{latencyBounds};
+    std::atomic<std::uint64_t> reportsAhead{0};
     std::atomic<std::uint64_t> commitGroups{0};
     Histogram<groupBounds.size()> groupSizes{groupBounds};
     std::atomic<std::uint64_t> slowVerifications{0};
@@ -102,6 +103,10 @@ void countReportAnswer(char answerChar, std::chrono::steady_clock::duration late
     metrics().latency.observe(std::chrono::duration<double>(latency).count());
 }
 
+void countReportAhead() {
+    metrics().reportsAhead.fetch_add(1, std::memory_order_relaxed);
+}
+
 void countCommitGroup(std::size_t reports) {
     metrics().commitGroups.fetch_add(1, std::memory_order_relaxed);
     metrics().groupSizes.observe(static_cast<double>(reports));
@@ -136,6 +141,9 @@ std::string metricsText() {
     }
     appendHistogram(text, "wayloom_report_duration_seconds",
                     "Time from a report's connection to its answer, in seconds.", m.latency);
+    appendHead(text, "wayloom_reports_ahead_total", "counter",
+               "Reports stored whose time lay a second or more ahead of the server's clock.");
+    appendValue(text, "wayloom_reports_ahead_total", read(m.reportsAhead));
     appendHead(text, "wayloom_commit_groups_total", "counter", "Transactions of reports committed.");
     appendValue(text, "wayloom_commit_groups_total", read(m.commitGroups));
     appendHistogram(text, "wayloom_commit_group_reports", "Reports per committed transaction.", m.groupSizes);

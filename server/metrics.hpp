@@ -14,6 +14,8 @@ constexpr std::string_view metricsPath = "/metrics";
 // A report answered with answerChar ('0' to '6'), latency after its
 // connection was accepted.
 void countReportAnswer(char answerChar, std::chrono::steady_clock::duration latency);
+// A report stored whose t lay ahead of the server's clock.
+void countReportAhead();
 // A transaction of reports committed.
 void countCommitGroup(std::size_t reports);
 // A report whose password needed the slow hash.

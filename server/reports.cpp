@@ -4,6 +4,7 @@
 // Divisions: the form; the feed of commits; the committer.
 #include "server/reports.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -126,10 +127,10 @@ char readReportForm(std::string_view body, ReportForm& form, std::int64_t arriva
     form.timeSent = timeValue != nullptr;
     form.timeUs = arrivalUs;
     form.receivedUs = arrivalUs;
-    if (form.timeSent &&
-        (!readReportTime(*timeValue, form.timeUs) || form.timeUs > arrivalUs + reportTimeAheadMaxUs ||
-         form.timeUs < reportTimeEarliestUs))
-        return answer::notAReport;
+    if (!form.timeSent) return answer::stored;
+    if (!readReportTime(*timeValue, form.timeUs)) return answer::notAReport;
+    form.aheadUs = std::max<std::int64_t>(form.timeUs - arrivalUs, 0);
+    if (form.aheadUs > reportTimeAheadMaxUs || form.timeUs < reportTimeEarliestUs) return answer::notAReport;
     return answer::stored;
 }
 

@@ -36,9 +36,12 @@ constexpr std::size_t reportBodyMaxBytes = 1024;
 // rides in; beyond it, or below 0, the speed is not a measurement.
 constexpr double reportSpeedMaxKnots = 1000;
 constexpr std::size_t commitGroupMaxReports = 4096;  // reports in one transaction at most
-// A report's t may run ahead of the server's clock by this much (a client
-// clock a little fast), and may not be older than 2000-01-01T00:00:00Z.
-constexpr std::int64_t reportTimeAheadMaxUs = 5LL * 60 * 1000000;
+// A report's t may run ahead of the server's clock by this much (a server
+// clock that is slow, a device clock that is fast: a report refused for it
+// would be lost, since "6" is final), and may not be older than
+// 2000-01-01T00:00:00Z. A t a second or more ahead is logged and counted.
+constexpr std::int64_t reportTimeAheadMaxUs = 24LL * 3600 * 1000000;
+constexpr std::int64_t reportTimeAheadNoticeUs = 1000000;
 constexpr std::int64_t reportTimeEarliestUs = 946684800LL * 1000000;
 
 // The values the extras of a position may take, whoever sends them.
@@ -75,6 +78,7 @@ struct ReportForm {
     bool timeSent = false;        // the body carried t
     std::int64_t timeUs = 0;      // t, when timeSent; else the time of arrival
     std::int64_t receivedUs = 0;  // the time of arrival
+    std::int64_t aheadUs = 0;     // how far a t that could be read lies ahead of arrival; else 0
 };
 
 // Reads a report body that arrived at arrivalUs into form: answer::stored

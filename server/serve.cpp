@@ -40,6 +40,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/health.hpp"
 #include "server/ingest.hpp"
 #include "server/metrics.hpp"
 #include "server/phones.hpp"
@@ -162,9 +163,10 @@ void appendLogWord(std::string& line, std::string_view word) {
 }
 
 // Appends "2026-12-07T09:30:01.123456Z 192.0.2.7 LOGIN ANSWER 532us" and a
-// line end to line; never the password.
+// line end to line; never the password. A report whose t lay ahead of the
+// server's clock adds how far: "... 532us ahead=600s".
 void appendLogLine(std::string& line, std::string_view client, std::string_view login,
-                   std::string_view outcome, Clock::time_point started) {
+                   std::string_view outcome, Clock::time_point started, std::int64_t aheadUs = 0) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
@@ -182,7 +184,9 @@ void appendLogLine(std::string& line, std::string_view client, std::string_view 
     line += outcome;
     line += ' ';
     line += std::to_string(micros);
-    line += "us\n";
+    line += "us";
+    if (aheadUs >= reportTimeAheadNoticeUs) line += " ahead=" + std::to_string(aheadUs / 1000000) + "s";
+    line += '\n';
 }
 
 // Writes the log lines to standard error; what it does not take is dropped.
@@ -218,6 +222,7 @@ struct Connection {
     const IngestProtocol* protocol = nullptr;  // the row of a request that carries positions
     std::string problem;                       // what its reader found wrong, for the answer
     std::string login;                         // of a report, for the log (never a key)
+    std::int64_t aheadUs = 0;                  // how far its newest time lay ahead of the server's clock
     std::string outcome;                       // for the log: the report answer or the HTTP status
     std::string answer;
     std::size_t answerSent = 0;
@@ -227,8 +232,8 @@ constexpr std::uint64_t wakeTag = 1;
 constexpr std::uint64_t signalTag = 2;
 constexpr std::uint64_t listenerTagBase = 16;  // listener i is 16 + i
 constexpr std::uint64_t firstConnectionId = 1024;
-constexpr std::size_t slowChecksMax = 256;  // reports waiting for a slow verification
-constexpr int checkerThreads = 2;
+constexpr std::size_t slowChecksMax = 256;       // reports waiting for a slow verification
+constexpr int checkerThreads = verifierThreads;  // more would only wait for a verifier's place
 constexpr auto drainLimit = std::chrono::seconds(20);
 // After running out of descriptors, accepting pauses this long rather than
 // spin on a listener that stays ready.
@@ -248,6 +253,7 @@ struct SlowCheck {
 struct RouteThread {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
+    bool probe = false;  // /healthz or /metrics, counted apart
 };
 
 struct Loop {
@@ -282,7 +288,8 @@ struct Loop {
 };
 
 void logRequest(Loop& loop, const Connection& connection, std::string_view outcome) {
-    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started);
+    appendLogLine(loop.log, connection.client, connection.login, outcome, connection.started,
+                  connection.aheadUs);
 }
 
 void postAnswers(Loop& loop, std::span<const std::pair<std::uint64_t, char>> answers) {
@@ -363,16 +370,17 @@ std::string_view versionOf(const Connection& connection) {
     return connection.bytes.find("HTTP/1.1") < connection.bytes.find('\n') ? "HTTP/1.1" : "HTTP/1.0";
 }
 
-void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route);
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route, bool probe);
 
 // The answer of the connection's protocol to an outcome (an answer::
 // character); in the log, Wayloom's character, or a phone's protocol and status.
 void answerIngest(Loop& loop, std::uint64_t id, Connection& connection, char outcome) {
     const IngestProtocol& protocol = *connection.protocol;
     countReportAnswer(outcome, Clock::now() - connection.started);
+    if (outcome == answer::stored && connection.aheadUs >= reportTimeAheadNoticeUs) countReportAhead();
     if (outcome == answer::stored && protocol.storedAnswerReadsStorage &&
         loop.settings.storedAnswer != nullptr) {
-        startRoute(loop, id, connection, loop.settings.storedAnswer);
+        startRoute(loop, id, connection, loop.settings.storedAnswer, false);
         return;
     }
     HttpRequest request;
@@ -461,11 +469,22 @@ bool checkQuickly(Loop& loop, const IngestProtocol& protocol, IngestMessage& mes
     return checkAccountQuickly(*loop.settings.accounts, message.login, message.secret, client, check);
 }
 
+// How far the newest time a message's positions carry lies ahead of its
+// arrival (a slow server clock, a fast device's); 0 when none does.
+std::int64_t aheadOf(const IngestMessage& message, std::int64_t arrivalUs) {
+    std::int64_t ahead = 0;
+    for (const Position& p : message.positions)
+        if (p.timeSent) ahead = std::max(ahead, p.timeUs - arrivalUs);
+    return ahead;
+}
+
 void handleIngest(Loop& loop, std::uint64_t id, Connection& connection, const HttpRequest& request) {
     IngestMessage message;
-    const char outcome = connection.protocol->read(request, nowUs(), message);
+    const std::int64_t arrivalUs = nowUs();
+    const char outcome = connection.protocol->read(request, arrivalUs, message);
     connection.login = message.login;
     connection.problem = message.problem;
+    connection.aheadUs = aheadOf(message, arrivalUs);
     if (outcome != answer::stored && outcome != answer::nothingToStore) {
         answerIngest(loop, id, connection, outcome);
         return;
@@ -555,9 +574,18 @@ void reapRouteThreads(Loop& loop) {
     }
 }
 
-void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route) {
+// A health probe or a metrics scrape: answered on threads of its own
+// allowance, so that handlers busy with sign-ins or exports never hold it up.
+bool isProbe(std::string_view path) {
+    return path == healthPath || path == metricsPath;
+}
+
+void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Route* route, bool probe) {
     reapRouteThreads(loop);
-    if (loop.routeThreads.size() >= routeThreadsMax) {
+    const auto running =
+        static_cast<std::size_t>(std::count_if(loop.routeThreads.begin(), loop.routeThreads.end(),
+                                               [&](const RouteThread& t) { return t.probe == probe; }));
+    if (running >= (probe ? probeThreadsMax : routeThreadsMax)) {
         answerStatus(loop, id, connection, 503);
         return;
     }
@@ -575,7 +603,7 @@ void startRoute(Loop& loop, std::uint64_t id, Connection& connection, const Rout
              runRoute(route, socket, tls, secure, std::move(bytes), client, started, *stopping);
              done->store(true);
          }),
-         done});
+         done, probe});
     loop.connections.erase(id);  // the thread owns the socket now
 }
 
@@ -656,7 +684,8 @@ void examineRequest(Loop& loop, std::uint64_t id, Connection& connection) {
     }
     bool pathKnown = false;
     startRoute(loop, id, connection,
-               connection.listener->routes->find(request.method, request.path, pathKnown));
+               connection.listener->routes->find(request.method, request.path, pathKnown),
+               isProbe(request.path));
 }
 
 // What a connection whose request is arriving waits for.

@@ -19,6 +19,7 @@
 
 constexpr int listenBacklog = 4096;
 constexpr std::size_t routeThreadsMax = 64;  // route handlers answering at once; more get 503
+constexpr std::size_t probeThreadsMax = 8;   // /healthz and /metrics answering at once, apart from those
 
 // What route handlers (the web pages) get to work with.
 struct ServerContext {

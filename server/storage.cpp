@@ -23,3 +23,19 @@ std::int64_t nowUs() {
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
+
+std::string newerReplacesLastPosition() {
+    std::string sql = " ON CONFLICT (account_id) DO UPDATE SET ";
+    std::string_view columns = positionColumns;
+    bool first = true;
+    while (!columns.empty()) {
+        const std::size_t comma = columns.find(',');
+        const std::string_view column = columns.substr(0, comma);
+        columns = comma == std::string_view::npos ? std::string_view() : columns.substr(comma + 2);
+        if (column == "account_id") continue;
+        if (!first) sql += ", ";
+        first = false;
+        sql.append(column).append(" = excluded.").append(column);
+    }
+    return sql + " WHERE (excluded.time_us, excluded.id) > (last_positions.time_us, last_positions.id)";
+}

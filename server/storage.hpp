@@ -56,8 +56,10 @@ struct Position {
     double lat = 0;               // degrees, -90 to 90
     double lon = 0;               // degrees, -180 to 180
     double speedKnots = 0;
-    std::string client;     // the reporting client's address: "192.0.2.7", "2001:db8::7"
-    bool timeSent = false;  // the report carried its time: another with the same account and time is a copy
+    std::string client;  // the reporting client's address: "192.0.2.7", "2001:db8::7"
+    // The report carried its time: another with the same account, time,
+    // lat, lon and speed is a copy (a report sent again).
+    bool timeSent = false;
     PositionExtras extras{};
 };
 
@@ -132,8 +134,9 @@ class Storage {
 
     // ---- Positions
     // Stores every position in one transaction; true only once it is
-    // committed. A position whose time was sent and whose account and time
-    // are stored already (a report sent again) is left out, as a copy.
+    // committed. A position whose time was sent and whose account, time,
+    // lat, lon and speed are stored already (a report sent again) is left
+    // out, as a copy.
     virtual bool insertPositions(std::span<const Position> positions) = 0;
     // Up to limit positions of range in order of time, then id, replacing
     // batch; the caller pages on by setting range.afterTimeUs and afterId to

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <set>
 
@@ -109,10 +111,35 @@ constexpr const char* migrations[] = {
     " SELECT id, account_id, received_us, lat, lon, speed_knots, client, time_us, time_sent"
     " FROM positions_unpartitioned;"
     "DROP TABLE positions_unpartitioned;",
+    // A report sent again is the same position at the same time; another
+    // position at that time (a receiver whose clock stood still) is stored too.
+    "DROP INDEX positions_sent_once;"
+    "CREATE UNIQUE INDEX positions_sent_once"
+    " ON positions(account_id, time_us, lat, lon, speed_knots) WHERE time_sent;",
     // Device keys: the digest of an account's key, '' for an account with a password.
     "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
+    // The newest position of each account in a table of its own, kept with
+    // every commit, so that the map and a start read one row per account
+    // whatever the history holds. fillLastPositions fills it from the
+    // positions stored, a slice of days per transaction, and drops the
+    // marker when done.
+    "CREATE TABLE last_positions ("
+    " account_id BIGINT PRIMARY KEY REFERENCES accounts(id),"
+    " id BIGINT NOT NULL,"
+    " time_us BIGINT NOT NULL,"
+    " received_us BIGINT NOT NULL,"
+    " lat DOUBLE PRECISION NOT NULL,"
+    " lon DOUBLE PRECISION NOT NULL,"
+    " speed_knots DOUBLE PRECISION NOT NULL,"
+    " client TEXT NOT NULL,"
+    " time_sent BOOLEAN NOT NULL);"
+    "CREATE TABLE last_positions_unfilled (from_us BIGINT NOT NULL);"
+    "INSERT INTO last_positions_unfilled VALUES (-9223372036854775808);",
     // The measurements a client may add to a position, NULL when not sent.
     "ALTER TABLE positions ADD COLUMN course DOUBLE PRECISION,"
+    " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
+    " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;"
+    "ALTER TABLE last_positions ADD COLUMN course DOUBLE PRECISION,"
     " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
     " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;",
     // Share links: a digest of each token, the account shown, and until when.
@@ -126,14 +153,40 @@ constexpr const char* migrations[] = {
     "CREATE INDEX shares_by_account ON shares(account_id, expires_us);",
 };
 
-// The columns of a position as readStoredPositions takes them.
-#define POSITION_COLUMNS                                                                      \
-    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent, course," \
-    " altitude, accuracy, battery, hdop, satellites"
+// A statement that reads positions over many days locks each day's table
+// and its indexes until it ends, and PostgreSQL's lock table holds
+// max_locks_per_transaction (64 by default) per connection: a read over a
+// long range goes in slices of at most this many days that have a table.
+constexpr int sliceDaysMax = 31;
+// The days a table can be named for ("positions_YYYYMMDD"): 0001-01-01 to 9999-12-31.
+constexpr std::int64_t firstNamedDay = -719162, lastNamedDay = 2932896;
 
 // The UTC day of a time, counted from 1970-01-01.
 std::int64_t dayOf(std::int64_t us) {
     return us / dayUs - (us % dayUs < 0 ? 1 : 0);
+}
+
+// The name wayloom_position_day gives the table of a day (from firstNamedDay
+// to lastNamedDay): "positions_20261207".
+std::string dayTableName(std::int64_t day) {
+    const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{day}}};
+    std::array<char, 32> name{};
+    std::snprintf(name.data(), name.size(), "positions_%04d%02u%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return name.data();
+}
+
+// The day of a table named "positions_YYYYMMDD".
+std::int64_t dayOfTableName(std::string_view name) {
+    const auto number = [name](std::size_t at, std::size_t length) {
+        int value = 0;
+        std::from_chars(name.data() + at, name.data() + at + length, value);
+        return value;
+    };
+    const std::chrono::year_month_day date{std::chrono::year{number(10, 4)},
+                                           std::chrono::month{static_cast<unsigned>(number(14, 2))},
+                                           std::chrono::day{static_cast<unsigned>(number(16, 2))}};
+    return std::chrono::sys_days{date}.time_since_epoch().count();
 }
 
 // A double written so that it reads back as the same double.
@@ -279,9 +332,10 @@ class PostgresStorage final : public Storage {
         }
         const std::string id(found.text(0, 0));
         Result shares = exec("DELETE FROM shares WHERE account_id = $1", {id});
+        Result last = exec("DELETE FROM last_positions WHERE account_id = $1", {id});
         Result deleted = exec("DELETE FROM positions WHERE account_id = $1", {id});
         Result account = exec("DELETE FROM accounts WHERE id = $1", {id});
-        for (const Result* r : {&shares, &deleted, &account}) {
+        for (const Result* r : {&shares, &last, &deleted, &account}) {
             if (r->status() != PGRES_COMMAND_OK) {
                 fail(*r);
                 run("ROLLBACK");
@@ -349,18 +403,12 @@ class PostgresStorage final : public Storage {
         if (positions.empty()) return true;
         for (int attempt = 0;; ++attempt) {
             if (!prepareDaysOf(positions)) return false;
-            // One statement is one transaction: committed when it returns,
-            // and its notification goes to every server listening then. A
-            // copy of a position stored already (its time sent, its account
-            // and time the same) meets the unique index and is left out.
+            // One statement is one transaction (insertSql_): committed when
+            // it returns, and its notification goes to every server listening then.
+            // A copy of a position stored already (its time sent, its account,
+            // time and position the same) meets the unique index and is left out.
             Result r = exec(
-                "WITH stored AS (INSERT INTO positions"
-                " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
-                " course, altitude, accuracy, battery, hdop, satellites)"
-                " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
-                " $6::float8[], $7::text[], $8::boolean[], $10::float8[], $11::float8[], $12::float8[],"
-                " $13::float8[], $14::float8[], $15::int[]) ON CONFLICT DO NOTHING RETURNING 1)"
-                " SELECT pg_notify($9, count(*)::text) FROM stored",
+                insertSql_.c_str(),
                 {arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.accountId); }),
                  arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.timeUs); }),
                  arrayOf(positions, [](const Position& p) { return static_cast<long long>(p.receivedUs); }),
@@ -389,51 +437,85 @@ class PostgresStorage final : public Storage {
         }
     }
 
+    // Slice by slice of days, each statement bounded by time so that
+    // PostgreSQL opens only the tables of its slice, until limit are read.
     bool readPositions(const PositionRange& range, std::size_t limit,
                        std::vector<StoredPosition>& batch) override {
         batch.clear();
         // The row comparison and the bound on time let the index start at
         // the range: a range deep in the history costs what one at its start costs.
-        const std::string from = std::to_string(std::max(range.fromUs, range.afterTimeUs));
-        const std::string to = std::to_string(range.toUs);
         const std::string afterTime = std::to_string(range.afterTimeUs);
         const std::string afterId = std::to_string(range.afterId);
-        const std::string count = std::to_string(limit);
-        Result r = range.accountId != 0
-                       ? exec("SELECT " POSITION_COLUMNS
-                              " FROM positions WHERE account_id = $1 AND time_us >= $2 AND time_us < $3"
-                              " AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6",
-                              {std::to_string(range.accountId), from, to, afterTime, afterId, count})
-                       : exec("SELECT " POSITION_COLUMNS
-                              " FROM positions WHERE time_us >= $1 AND time_us < $2"
-                              " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5",
-                              {from, to, afterTime, afterId, count});
-        return readStoredPositions(r, batch);
+        const std::string account = std::to_string(range.accountId);
+        std::int64_t fromUs = std::max(range.fromUs, range.afterTimeUs);
+        while (batch.size() < limit && fromUs < range.toUs) {
+            std::int64_t sliceFromUs = 0, sliceToUs = 0;
+            if (!nextSlice(fromUs, range.toUs, sliceFromUs, sliceToUs)) return false;
+            if (sliceFromUs == sliceToUs) break;
+            const std::string from = std::to_string(sliceFromUs), to = std::to_string(sliceToUs);
+            const std::string count = std::to_string(limit - batch.size());
+            Result r =
+                range.accountId != 0
+                    ? exec(("SELECT " + std::string(positionColumns) +
+                            " FROM positions WHERE account_id = $1 AND time_us >= $2"
+                            " AND time_us < $3 AND (time_us, id) > ($4, $5) ORDER BY time_us, id LIMIT $6")
+                               .c_str(),
+                           {account, from, to, afterTime, afterId, count})
+                    : exec(("SELECT " + std::string(positionColumns) +
+                            " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                            " AND (time_us, id) > ($3, $4) ORDER BY time_us, id LIMIT $5")
+                               .c_str(),
+                           {from, to, afterTime, afterId, count});
+            if (!readStoredPositions(r, batch)) return false;
+            fromUs = sliceToUs;
+        }
+        return true;
     }
 
     bool lastPositions(std::vector<StoredPosition>& positions) override {
         positions.clear();
-        Result r = exec("SELECT p.* FROM accounts a CROSS JOIN LATERAL (SELECT " POSITION_COLUMNS
-                        " FROM positions WHERE account_id = a.id "
-                        "ORDER BY time_us DESC, id DESC LIMIT 1) p"
-                        " ORDER BY a.id",
-                        {});
+        const std::string sql =
+            "SELECT " + std::string(positionColumns) + " FROM last_positions ORDER BY account_id";
+        Result r = exec(sql.c_str(), {});
         return readStoredPositions(r, positions);
     }
 
     long long deletePositionsBefore(std::int64_t cutoffUs, std::size_t limit) override {
-        Result r = exec(
-            "DELETE FROM positions WHERE id IN"
-            " (SELECT id FROM positions WHERE time_us < $1 ORDER BY time_us LIMIT $2)",
-            {std::to_string(cutoffUs), std::to_string(limit)});
-        if (r.status() != PGRES_COMMAND_OK) return fail(r) ? 0 : -1;
-        return std::strtoll(PQcmdTuples(r.handle), nullptr, 10);
+        long long deleted = 0;
+        std::int64_t fromUs = std::numeric_limits<std::int64_t>::min();
+        while (static_cast<std::size_t>(deleted) < limit && fromUs < cutoffUs) {
+            std::int64_t sliceFromUs = 0, sliceToUs = 0;
+            if (!nextSlice(fromUs, cutoffUs, sliceFromUs, sliceToUs)) return -1;
+            if (sliceFromUs == sliceToUs) break;
+            const std::string from = std::to_string(sliceFromUs), to = std::to_string(sliceToUs);
+            Result r = exec(
+                "DELETE FROM positions WHERE time_us >= $1 AND time_us < $2 AND id IN (SELECT id FROM "
+                "positions"
+                " WHERE time_us >= $1 AND time_us < $2 ORDER BY time_us LIMIT $3)",
+                {from, to, std::to_string(limit - static_cast<std::size_t>(deleted))});
+            if (r.status() != PGRES_COMMAND_OK) return fail(r) ? 0 : -1;
+            deleted += std::strtoll(PQcmdTuples(r.handle), nullptr, 10);
+            fromUs = sliceToUs;
+        }
+        // The last batch: the accounts whose newest position has gone have none.
+        if (static_cast<std::size_t>(deleted) < limit && !forgetLastPositionsBefore(cutoffUs)) return -1;
+        return deleted;
     }
 
     bool countPositions(long long& count) override {
-        Result r = exec("SELECT count(*) FROM positions", {});
-        if (r.status() != PGRES_TUPLES_OK) return fail(r);
-        count = r.integer(0, 0);
+        count = 0;
+        std::int64_t fromUs = std::numeric_limits<std::int64_t>::min();
+        constexpr std::int64_t endUs = std::numeric_limits<std::int64_t>::max();
+        while (fromUs < endUs) {
+            std::int64_t sliceFromUs = 0, sliceToUs = 0;
+            if (!nextSlice(fromUs, endUs, sliceFromUs, sliceToUs)) return false;
+            if (sliceFromUs == sliceToUs) break;
+            Result r = exec("SELECT count(*) FROM positions WHERE time_us >= $1 AND time_us < $2",
+                            {std::to_string(sliceFromUs), std::to_string(sliceToUs)});
+            if (r.status() != PGRES_TUPLES_OK) return fail(r);
+            count += r.integer(0, 0);
+            fromUs = sliceToUs;
+        }
         return true;
     }
 
@@ -461,7 +543,7 @@ class PostgresStorage final : public Storage {
             if (!run(drop.c_str())) return -1;
             dropped++;
         }
-        return dropped;
+        return forgetLastPositionsBefore(dayOf(cutoffUs) * dayUs) ? dropped : -1;
     }
 
     bool answers() override {
@@ -475,6 +557,84 @@ class PostgresStorage final : public Storage {
     PGconn* db_ = nullptr;
     std::string lastError_;
     std::set<std::int64_t> days_;  // days whose table this connection knows to exist
+    // Stores a group of positions and keeps each account's newest as its
+    // last position. A copy of a position stored already (its time sent,
+    // its account and time the same) meets the unique index and is left out.
+    const std::string insertSql_ =
+        "WITH stored AS (INSERT INTO positions"
+        " (account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
+        " course, altitude, accuracy, battery, hdop, satellites)"
+        " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::float8[], $5::float8[],"
+        " $6::float8[], $7::text[], $8::boolean[], $10::float8[], $11::float8[], $12::float8[],"
+        " $13::float8[], $14::float8[], $15::int[]) ON CONFLICT DO NOTHING RETURNING " +
+        std::string(positionColumns) + "), kept AS (INSERT INTO last_positions (" + positionColumns +
+        ") SELECT DISTINCT ON (account_id) " + positionColumns +
+        " FROM stored ORDER BY account_id, time_us DESC, id DESC" + newerReplacesLastPosition() +
+        ") SELECT pg_notify($9, count(*)::text) FROM stored";
+
+    // The next slice of [fromUs, toUs) to read: from the first day at or
+    // after fromUs that has a table through at most sliceDaysMax such days,
+    // cut to the range; an empty slice (sliceFromUs == sliceToUs) when no
+    // day of the range has a table. The names of the days' tables sort as
+    // their days, so PostgreSQL finds them through its index of names and
+    // this costs the same however many days are kept.
+    bool nextSlice(std::int64_t fromUs, std::int64_t toUs, std::int64_t& sliceFromUs,
+                   std::int64_t& sliceToUs) {
+        sliceFromUs = sliceToUs = fromUs;
+        const std::int64_t firstDay = std::max(dayOf(fromUs), firstNamedDay);
+        const std::int64_t lastDay = std::min(dayOf(toUs - 1), lastNamedDay);
+        if (firstDay > lastDay) return true;
+        Result r = exec(
+            "SELECT c.relname FROM pg_class c JOIN pg_inherits i ON i.inhrelid = c.oid"
+            " WHERE i.inhparent = 'positions'::regclass AND c.relname >= $1 AND c.relname <= $2"
+            " AND c.relname ~ '^positions_[0-9]{8}$' ORDER BY c.relname LIMIT $3",
+            {dayTableName(firstDay), dayTableName(lastDay), std::to_string(sliceDaysMax)});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        if (r.rows() == 0) return true;
+        sliceFromUs = std::max(fromUs, dayOfTableName(r.text(0, 0)) * dayUs);
+        sliceToUs = std::min(toUs, (dayOfTableName(r.text(r.rows() - 1, 0)) + 1) * dayUs);
+        return true;
+    }
+
+    // Deletes the last position of each account whose newest position was
+    // taken before cutoffUs (its positions are gone).
+    bool forgetLastPositionsBefore(std::int64_t cutoffUs) {
+        Result r = exec("DELETE FROM last_positions WHERE time_us < $1", {std::to_string(cutoffUs)});
+        return r.status() == PGRES_COMMAND_OK || fail(r);
+    }
+
+    // Fills last_positions from the positions of a database made before it,
+    // a slice of days per transaction, so that no transaction locks every
+    // day's table; resumes where it stopped after an interruption. Runs
+    // under the migration lock, before this server stores anything.
+    bool fillLastPositions() {
+        Result pending = exec("SELECT from_us FROM last_positions_unfilled", {});
+        if (pending.status() != PGRES_TUPLES_OK) return fail(pending);
+        if (pending.rows() == 0) return run("DROP TABLE last_positions_unfilled");
+        std::int64_t fromUs = pending.integer(0, 0);
+        constexpr std::int64_t endUs = std::numeric_limits<std::int64_t>::max();
+        const std::string fill = "INSERT INTO last_positions (" + std::string(positionColumns) +
+                                 ") SELECT DISTINCT ON (account_id) " + positionColumns +
+                                 " FROM positions WHERE time_us >= $1 AND time_us < $2"
+                                 " ORDER BY account_id, time_us DESC, id DESC" +
+                                 newerReplacesLastPosition();
+        while (true) {
+            std::int64_t sliceFromUs = 0, sliceToUs = 0;
+            if (!nextSlice(fromUs, endUs, sliceFromUs, sliceToUs)) return false;
+            if (sliceFromUs == sliceToUs) break;
+            const std::string from = std::to_string(sliceFromUs), to = std::to_string(sliceToUs);
+            if (!run("BEGIN")) return false;
+            Result filled = exec(fill.c_str(), {from, to});
+            Result moved = exec("UPDATE last_positions_unfilled SET from_us = $1", {to});
+            if (filled.status() != PGRES_COMMAND_OK || moved.status() != PGRES_COMMAND_OK || !run("COMMIT")) {
+                fail(filled.status() != PGRES_COMMAND_OK ? filled : moved);
+                run("ROLLBACK");
+                return false;
+            }
+            fromUs = sliceToUs;
+        }
+        return run("DROP TABLE last_positions_unfilled");
+    }
 
     bool prepareDay(std::int64_t day) {
         if (days_.contains(day)) return true;
@@ -602,7 +762,9 @@ class PostgresStorage final : public Storage {
                 return false;
             }
         }
-        return true;
+        Result unfilled = exec("SELECT to_regclass('last_positions_unfilled') IS NOT NULL", {});
+        if (unfilled.status() != PGRES_TUPLES_OK) return fail(unfilled);
+        return unfilled.text(0, 0) != "t" || fillLastPositions();
     }
 };
 

@@ -73,15 +73,44 @@ constexpr const char* migrations[] = {
     "CREATE INDEX positions_by_account ON positions(account_id, time_us, id);"
     "CREATE INDEX positions_by_time ON positions(time_us, id);"
     "CREATE UNIQUE INDEX positions_sent_once ON positions(account_id, time_us) WHERE time_sent = 1;",
+    // A report sent again is the same position at the same time; another
+    // position at that time (a receiver whose clock stood still) is stored too.
+    "DROP INDEX positions_sent_once;"
+    "CREATE UNIQUE INDEX positions_sent_once"
+    " ON positions(account_id, time_us, lat, lon, speed_knots) WHERE time_sent = 1;",
     // Device keys: the digest of an account's key, "" for an account with a password.
     "ALTER TABLE accounts ADD COLUMN key_digest TEXT NOT NULL DEFAULT '';",
+    // The newest position of each account in a table of its own, kept with
+    // every commit, so that the map and a start read one row per account
+    // whatever the history holds; filled here from the positions stored.
+    "CREATE TABLE last_positions ("
+    " account_id INTEGER PRIMARY KEY REFERENCES accounts(id),"
+    " id INTEGER NOT NULL,"
+    " time_us INTEGER NOT NULL,"
+    " received_us INTEGER NOT NULL,"
+    " lat REAL NOT NULL,"
+    " lon REAL NOT NULL,"
+    " speed_knots REAL NOT NULL,"
+    " client TEXT NOT NULL,"
+    " time_sent INTEGER NOT NULL);"
+    "INSERT INTO last_positions (id, account_id, time_us, received_us, lat, lon, speed_knots, client, "
+    "time_sent)"
+    " SELECT id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent FROM positions"
+    " WHERE id IN (SELECT (SELECT id FROM positions WHERE account_id = a.id"
+    " ORDER BY time_us DESC, id DESC LIMIT 1) FROM accounts a);",
     // The measurements a client may add to a position, NULL when not sent.
     "ALTER TABLE positions ADD COLUMN course REAL;"
     "ALTER TABLE positions ADD COLUMN altitude REAL;"
     "ALTER TABLE positions ADD COLUMN accuracy REAL;"
     "ALTER TABLE positions ADD COLUMN battery REAL;"
     "ALTER TABLE positions ADD COLUMN hdop REAL;"
-    "ALTER TABLE positions ADD COLUMN satellites INTEGER;",
+    "ALTER TABLE positions ADD COLUMN satellites INTEGER;"
+    "ALTER TABLE last_positions ADD COLUMN course REAL;"
+    "ALTER TABLE last_positions ADD COLUMN altitude REAL;"
+    "ALTER TABLE last_positions ADD COLUMN accuracy REAL;"
+    "ALTER TABLE last_positions ADD COLUMN battery REAL;"
+    "ALTER TABLE last_positions ADD COLUMN hdop REAL;"
+    "ALTER TABLE last_positions ADD COLUMN satellites INTEGER;",
     // Share links: a digest of each token, the account shown, and until when.
     "CREATE TABLE shares ("
     " id INTEGER PRIMARY KEY,"
@@ -93,14 +122,10 @@ constexpr const char* migrations[] = {
     "CREATE INDEX shares_by_account ON shares(account_id, expires_us);",
 };
 
-constexpr const char* positionColumns =
-    "id, account_id, time_us, received_us, lat, lon, speed_knots, client, time_sent,"
-    " course, altitude, accuracy, battery, hdop, satellites";
-
 class SqliteStorage final : public Storage {
   public:
     ~SqliteStorage() override {
-        for (Statement* s : {&insertPosition_, &readAccountRange_, &readRange_}) {
+        for (Statement* s : {&insertPosition_, &keepLastPosition_, &readAccountRange_, &readRange_}) {
             sqlite3_finalize(s->handle);
             s->handle = nullptr;
         }
@@ -220,8 +245,9 @@ class SqliteStorage final : public Storage {
             if (stepped != SQLITE_ROW) return failAccount();
             id = sqlite3_column_int64(s.handle, 0);
         }
-        long long shares = 0, accounts = 0;
+        long long shares = 0, last = 0, accounts = 0;
         if (!deleteRows("DELETE FROM shares WHERE account_id = ?", id, shares) ||
+            !deleteRows("DELETE FROM last_positions WHERE account_id = ?", id, last) ||
             !deleteRows("DELETE FROM positions WHERE account_id = ?", id, positions) ||
             !deleteRows("DELETE FROM accounts WHERE id = ?", id, accounts))
             return failAccount();
@@ -347,6 +373,11 @@ class SqliteStorage final : public Storage {
                      " course, altitude, accuracy, battery, hdop, satellites)"
                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"))
             return false;
+        if (keepLastPosition_.handle == nullptr &&
+            !prepare(keepLastPosition_, "INSERT INTO last_positions (" + std::string(positionColumns) +
+                                            ") SELECT " + positionColumns + " FROM positions WHERE id = ?" +
+                                            newerReplacesLastPosition()))
+            return false;
         if (!begin()) return false;
         for (const Position& p : positions) {
             sqlite3_stmt* s = insertPosition_.handle;
@@ -360,15 +391,24 @@ class SqliteStorage final : public Storage {
             bindText(insertPosition_, 7, p.client);
             sqlite3_bind_int(s, 8, p.timeSent ? 1 : 0);
             bindExtras(s, 9, p.extras);
-            if (sqlite3_step(s) != SQLITE_DONE) {
+            const bool stored = sqlite3_step(s) == SQLITE_DONE;
+            sqlite3_reset(s);
+            if (!stored || (sqlite3_changes(db_) == 1 && !keepLastPosition(sqlite3_last_insert_rowid(db_)))) {
                 lastError_ = sqlite3_errmsg(db_);
-                sqlite3_reset(s);
                 rollback();
                 return false;
             }
         }
-        sqlite3_reset(insertPosition_.handle);
         return commit();
+    }
+
+    // The position of id, just stored, as its account's last when it is newer.
+    bool keepLastPosition(sqlite3_int64 id) {
+        sqlite3_stmt* s = keepLastPosition_.handle;
+        sqlite3_bind_int64(s, 1, id);
+        const bool kept = sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_reset(s);
+        return kept;
     }
 
     bool readPositions(const PositionRange& range, std::size_t limit,
@@ -405,11 +445,8 @@ class SqliteStorage final : public Storage {
     bool lastPositions(std::vector<StoredPosition>& positions) override {
         positions.clear();
         Statement s;
-        return prepare(
-                   s,
-                   "SELECT " + std::string(positionColumns) +
-                       " FROM positions WHERE id IN (SELECT (SELECT id FROM positions WHERE account_id = a.id"
-                       " ORDER BY time_us DESC, id DESC LIMIT 1) FROM accounts a) ORDER BY account_id") &&
+        return prepare(s, "SELECT " + std::string(positionColumns) +
+                              " FROM last_positions ORDER BY account_id") &&
                readStoredPositions(s, positions);
     }
 
@@ -425,7 +462,17 @@ class SqliteStorage final : public Storage {
             lastError_ = sqlite3_errmsg(db_);
             return -1;
         }
-        return sqlite3_changes(db_);
+        const int deleted = sqlite3_changes(db_);
+        // The last batch: the accounts whose newest position has gone have none.
+        if (static_cast<std::size_t>(deleted) < limit && !forgetLastPositionsBefore(cutoffUs)) return -1;
+        return deleted;
+    }
+
+    bool forgetLastPositionsBefore(std::int64_t cutoffUs) {
+        Statement s;
+        if (!prepare(s, "DELETE FROM last_positions WHERE time_us < ?")) return false;
+        sqlite3_bind_int64(s.handle, 1, cutoffUs);
+        return finished(sqlite3_step(s.handle));
     }
 
     bool countPositions(long long& count) override {
@@ -459,6 +506,7 @@ class SqliteStorage final : public Storage {
     std::string path_;
     std::string lastError_;
     Statement insertPosition_;
+    Statement keepLastPosition_;
     Statement readAccountRange_;  // of one account
     Statement readRange_;         // of every account
 

@@ -606,6 +606,36 @@ TEST(ReportExchange, HostWithoutIpv4IsReachedOverIpv6) {
     EXPECT_EQ(raw.substr(0, raw.find('\n')), "POST http://[::1]/wayloom/Receiver.php HTTP/1.0");
 }
 
+struct DualStackRecord {
+    std::array<ExchangeRecord, 2> exchanges;
+    bool hostsBound;
+};
+
+// A name with an IPv6 and an IPv4 address where only one family takes the
+// connection (the other refuses it, as a network without working IPv6
+// would): whichever the resolver gives first, the report tries the next.
+TEST(ReportExchange, DualStackNameReachesTheFamilyThatAnswers) {
+    static DualStackRecord record;
+    static constexpr std::array<const char*, 2> listening{"::1", "127.0.0.1"};
+    ASSERT_TRUE(runInPrivateNetwork(true, record, [](DualStackRecord& out) {
+        out.hostsBound = privatenet::useHostsFile("::1 dual.test\n127.0.0.1 dual.test\n");
+        if (!out.hostsBound) return;
+        prepareExchanges(testTimeouts);
+        setServer("http://dual.test");
+        for (std::size_t i = 0; i < listening.size(); ++i) {
+            privatenet::Receiver receiver;
+            if (!privatenet::startReceiver(receiver, listening[i], "1")) return;
+            out.exchanges[i] = exchangeOnce();
+            privatenet::stopReceiver(receiver);
+        }
+    }));
+    ASSERT_TRUE(record.hostsBound) << "no private /etc/hosts";
+    for (std::size_t i = 0; i < listening.size(); ++i) {
+        SCOPED_TRACE(listening[i]);
+        expectExchange(record.exchanges[i], L"Sent successfully.");
+    }
+}
+
 struct UnusableRecord {
     std::array<ExchangeRecord, 3> exchanges;
     std::array<char, 2048> receiverLog;

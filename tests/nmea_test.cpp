@@ -542,6 +542,34 @@ TEST_F(NmeaOptions, AnyTalkerDecodesTheSevenTypesFromEveryTalker) {
 
 // The report's hemispheres come from the same GGA record as its position;
 // renewal times are kept only when asked for.
+TEST_F(Nmea, GgaCountsTheMidnightsSinceTheLastDatedSentence) {
+    struct Step {
+        const char* sentence;
+        GpsDays expected;  // lastSeconds as the day count keeps it
+    };
+    constexpr auto rmc = DateSentence::rmc, zda = DateSentence::zda;
+    const Step steps[] = {
+        {"$GPGGA,235958,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*",
+         {DateSentence::none, false, 0, 0}},
+        {"$GPRMC,235959,A,4807.038,N,01131.000,E,022.4,084.4,071226,,*", {rmc, false, 0, 86399}},
+        {"$GPGGA,000000,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*", {rmc, true, 1, 0}},
+        {"$GPGGA,235959,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*", {rmc, true, 1, 86399}},
+        {"$GPGGA,000001,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*", {rmc, true, 2, 1}},
+        {"$GPRMC,000002,A,4807.038,N,01131.000,E,022.4,084.4,,,*", {rmc, true, 2, 1}},  // no date
+        {"$GPZDA,000003.00,09,12,2026,00,00*", {zda, false, 0, 3}},
+    };
+    gpsDays = {};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.sentence);
+        dispatchSentence(step.sentence);
+        const ReceiverClock clock = takeReportPosition().clock;
+        EXPECT_EQ(clock.newestDate, step.expected.newestDate);
+        EXPECT_EQ(clock.ggaSinceDate, step.expected.ggaSinceDate);
+        EXPECT_EQ(clock.ggaDays, step.expected.ggaDays);
+        EXPECT_EQ(gpsDays.lastSeconds, step.expected.lastSeconds);
+    }
+}
+
 TEST_F(NmeaOptions, ReportPositionCarriesItsOwnHemispheresAndRenewals) {
     dispatchSentence("$GPGGA,123519,3342.6618,S,07040.1234,W,1*");
     dispatchSentence("$GPRMC,123519,A,1111.1111,N,02222.2222,E,022.4*");

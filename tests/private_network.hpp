@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -52,6 +53,21 @@ inline bool enterPrivateNetwork() {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
     writeFile("/proc/self/setgroups", "deny");
     return writeFile("/proc/self/uid_map", uidMap) && writeFile("/proc/self/gid_map", gidMap);
+}
+
+// This process (in its private network) sees hosts as /etc/hosts: a mount
+// namespace of its own with a file bound over the system's.
+inline bool useHostsFile(std::string_view hosts) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    const std::string path = "/tmp/wayloom-hosts-" + std::to_string(getpid());
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) return false;
+    close(file);
+    const bool bound =
+        writeFile(path.c_str(), hosts) && mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    unlink(path.c_str());  // the bound file stays reachable through /etc/hosts
+    return bound;
 }
 
 inline bool setLoopbackUp(bool up) {

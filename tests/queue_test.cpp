@@ -122,20 +122,28 @@ TEST_F(QueueFile, FullQueueDropsTheOldest) {
         int kept;
         std::vector<int> remaining;
     };
-    const Case cases[] = {{3, {1, 2, 3}}, {4, {2, 3, 4}}, {7, {5, 6, 7}}};
+    // reopenAt: the file is closed and opened again after that report, in
+    // the middle of a ring that has run round past the end of the file.
+    const Case cases[] = {{3, {1, 2, 3}}, {4, {2, 3, 4}}, {7, {5, 6, 7}}, {13, {11, 12, 13}}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.kept);
-        ASSERT_TRUE(openReportQueue(queue, path.c_str(), 3));
-        for (int n = 1; n <= c.kept; ++n) {
-            EXPECT_EQ(keepReport(queue, report(n)),
-                      n <= 3 ? KeepResult::kept : KeepResult::keptDroppingOldest);
-            EXPECT_LE(queue.waiting, 3);
+        for (const int reopenAt : {0, 5, 6}) {
+            SCOPED_TRACE(std::to_string(c.kept) + " kept, reopened after " + std::to_string(reopenAt));
+            ASSERT_TRUE(openReportQueue(queue, path.c_str(), 3));
+            for (int n = 1; n <= c.kept; ++n) {
+                EXPECT_EQ(keepReport(queue, report(n)),
+                          n <= 3 ? KeepResult::kept : KeepResult::keptDroppingOldest);
+                EXPECT_LE(queue.waiting, 3);
+                EXPECT_LE(fileSize(), 4 * queueRecordSize) << "the file passed the limit and one";
+                if (n == reopenAt) {
+                    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 3));
+                }
+            }
+            closeReportQueue(queue);
+            std::vector<KeptReport> expected;
+            for (const int n : c.remaining) expected.push_back(report(n));
+            EXPECT_EQ(drainAfterReopening(3), expected);
+            closeReportQueue(queue);
         }
-        closeReportQueue(queue);
-        std::vector<KeptReport> expected;
-        for (const int n : c.remaining) expected.push_back(report(n));
-        EXPECT_EQ(drainAfterReopening(3), expected);
-        closeReportQueue(queue);
     }
     // A file kept under a larger limit: the next report leaves the newest.
     ASSERT_TRUE(openReportQueue(queue, path.c_str(), 5));
@@ -145,6 +153,70 @@ TEST_F(QueueFile, FullQueueDropsTheOldest) {
     EXPECT_EQ(keepReport(queue, report(6)), KeepResult::keptDroppingOldest);
     closeReportQueue(queue);
     EXPECT_EQ(drainAfterReopening(2), (std::vector<KeptReport>{report(5), report(6)}));
+}
+
+// The file deleted, or another put in its place, while the queue is open:
+// the next write notices, and what waited is in the file at the path, after
+// what waited in the one put there.
+TEST_F(QueueFile, DeletedOrReplacedFileKeepsWhatWaits) {
+    enum class Change { deleted, replacedEmpty, replacedByQueue };
+    enum class Then { keep, takeOff };
+    struct Case {
+        const char* name;
+        Change change;
+        Then then;
+        std::vector<int> remaining;
+    };
+    const Case cases[] = {
+        {"deleted, then a report kept", Change::deleted, Then::keep, {1, 2, 3}},
+        {"deleted, then one taken off", Change::deleted, Then::takeOff, {2}},
+        {"replaced by an empty file", Change::replacedEmpty, Then::keep, {1, 2, 3}},
+        {"replaced by another queue", Change::replacedByQueue, Then::keep, {9, 1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(openReportQueue(queue, path.c_str(), 100));
+        ASSERT_EQ(keepReport(queue, report(1)), KeepResult::kept);
+        ASSERT_EQ(keepReport(queue, report(2)), KeepResult::kept);
+        std::filesystem::remove(path);
+        if (c.change != Change::deleted) {
+            const std::string other = path + ".other";
+            std::ofstream(other, std::ios::binary).close();
+            if (c.change == Change::replacedByQueue) {
+                ReportQueue second;
+                ASSERT_TRUE(openReportQueue(second, other.c_str(), 100));
+                ASSERT_EQ(keepReport(second, report(9)), KeepResult::kept);
+                closeReportQueue(second);
+            }
+            std::filesystem::rename(other, path);
+        }
+        KeptReport kept;
+        if (c.then == Then::keep) {
+            EXPECT_EQ(keepReport(queue, report(3)), KeepResult::kept);
+        } else {
+            ASSERT_TRUE(oldestKeptReport(queue, kept));
+            EXPECT_EQ(kept, report(1));
+            EXPECT_TRUE(removeOldestKeptReport(queue));
+        }
+        closeReportQueue(queue);  // as a kill would: only the file at the path is left
+        std::vector<KeptReport> expected;
+        for (const int n : c.remaining) expected.push_back(report(n));
+        EXPECT_EQ(drainAfterReopening(), expected);
+        closeReportQueue(queue);
+    }
+}
+
+// After a restart the newest t in the file, delivered or waiting, is the last sent.
+TEST_F(QueueFile, NewestKeptTimeCountsDeliveredAndWaitingRecords) {
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 10));
+    FixTimeText newest{};
+    EXPECT_FALSE(newestKeptTime(queue, newest));
+    for (const int n : {90, 50, 70}) ASSERT_EQ(keepReport(queue, report(n)), KeepResult::kept);
+    ASSERT_TRUE(removeOldestKeptReport(queue));  // 90 delivered
+    closeReportQueue(queue);
+    ASSERT_TRUE(openReportQueue(queue, path.c_str(), 10));
+    ASSERT_TRUE(newestKeptTime(queue, newest));
+    EXPECT_EQ(newest, report(90).time);
 }
 
 // Taking reports off leaves done records ahead of the waiting ones; once they

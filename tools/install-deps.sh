@@ -42,6 +42,7 @@ test_packages=(
     clang libclang-rt-14-dev clang-format             # the Clang build, sanitizers, libFuzzer, formatting
     libgtest-dev libgmock-dev libbenchmark-dev        # tests and benchmarks
     tmux iproute2 util-linux procps jq                # end-to-end tests
+    faketime                                          # clock faults under the reporter and the server
     gpsd gpsd-clients python3-gps                     # network sources: a real gpsd, gpsfake
     sqlite3 postgresql                                # wayloom-server tests: a real PostgreSQL 15
     nginx haproxy python3-prometheus-client           # the server behind proxies and a balancer; its metrics parsed

@@ -12,8 +12,14 @@
 // certificate is verified (for the name --tls-name); --tls-resume offers
 // each device's last session again, as a client that keeps it would.
 //
-// Each report is told apart by its latitude (the device) and speed (the
-// device's count of reports sent).
+// Each report is told apart by its latitude (the device) and longitude (the
+// device's count of reports sent, 0.0001 degrees a report); every field stays
+// within the server's rules however long a run lasts.
+//
+// With --protocol the devices are phone apps instead: the OsmAnd protocol's
+// query (the password is the device key), an OwnTracks location (Basic
+// login and password) or an Overland batch of --batch points (a Bearer key),
+// each point with a time of its own, so none is taken for a resend.
 //
 // Divisions: options; one exchange; devices; the summary.
 
@@ -21,6 +27,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -35,6 +42,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -57,6 +65,8 @@ struct Options {
     std::string loginPrefix = "device";
     int accounts = 1;  // device i reports as loginPrefix + (i % accounts)
     std::string password = "secret";
+    const char* passwordsPath = nullptr;  // line i: the password (or device key) of login i
+    std::vector<std::string> passwords;
     double ratePerDevice = 0;  // reports per second of one device; 0: as fast as answered
     int timeoutMs = 5000;      // for one whole exchange
     const char* recordPath = nullptr;
@@ -67,6 +77,8 @@ struct Options {
     bool tlsResume = false;
     std::string source;  // IPv4 address the devices' connections come from; "": the system's choice
     int sources = 1;     // device i comes from source + (i % sources)
+    std::string protocol = "wayloom";  // or osmand, owntracks, overland
+    int batch = 200;                   // points in an Overland request
 };
 
 constexpr std::string_view helpText =
@@ -83,9 +95,10 @@ constexpr std::string_view helpText =
     "  --login PREFIX       logins are PREFIX0, PREFIX1... (default device)\n"
     "  --accounts N         how many such logins the devices share (default 1)\n"
     "  --password TEXT      the password of every login (default secret)\n"
+    "  --passwords FILE     line N is the password or device key of login PREFIXN\n"
     "  --rate R             reports per second of each device (default: no pause)\n"
     "  --timeout-ms N       for one exchange, connect to answer (default 5000)\n"
-    "  --record FILE        write 'LOGIN LAT SPEED' (and T with --time) for every\n"
+    "  --record FILE        write 'LOGIN LAT LON' (and T with --time) for every\n"
     "                       report answered 1\n"
     "  --time START         every report carries its time t (YYYY-MM-DDTHH:MM:SSZ):\n"
     "                       START for the first, then one second later for each\n"
@@ -95,9 +108,14 @@ constexpr std::string_view helpText =
     "  --tls-resume yes     resume each device's last TLS session (default no)\n"
     "  --source ADDR        send from this IPv4 address (any 127.x.y.z on loopback)\n"
     "  --sources N          spread the devices over N addresses from ADDR on (default 1)\n"
+    "  --protocol NAME      wayloom (default), or a phone app's: osmand (the password\n"
+    "                       is the device key, as id), owntracks (Basic login and\n"
+    "                       password), overland (the password is the Bearer key)\n"
+    "  --batch N            points in each Overland request (default 200)\n"
     "  --help, --version\n"
     "\n"
-    "Answers are counted by their one-character body; 'refused' are connections\n"
+    "Answers are counted by their one-character body (a phone protocol's 2xx as 1,\n"
+    "4xx as 6, 5xx as 0); 'refused' are connections\n"
     "that could not be made, 'failed' exchanges without a readable answer.\n";
 
 bool readNumber(const char* text, double& value) {
@@ -145,6 +163,8 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.loginPrefix = value;
         } else if (option == "--password") {
             options.password = value;
+        } else if (option == "--passwords") {
+            options.passwordsPath = value;
         } else if (option == "--record") {
             options.recordPath = value;
         } else if (option == "--time" && readFixTime(value, options.firstTimeSeconds)) {
@@ -168,6 +188,12 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.accounts = static_cast<int>(number);
         } else if (option == "--rate" && numeric) {
             options.ratePerDevice = number;
+        } else if (option == "--protocol" &&
+                   (std::string_view(value) == "wayloom" || std::string_view(value) == "osmand" ||
+                    std::string_view(value) == "owntracks" || std::string_view(value) == "overland")) {
+            options.protocol = value;
+        } else if (option == "--batch" && numeric && number >= 1 && number <= 1000) {
+            options.batch = static_cast<int>(number);
         } else if (option == "--source") {
             options.source = value;
         } else if (option == "--sources" && numeric && number >= 1 && number <= 65536) {
@@ -207,11 +233,17 @@ bool waitFor(int socket, short events, Clock::time_point deadline) {
     }
 }
 
-// The one-character body of an answer with "200 OK", else 0.
-char statusOf(std::string_view answer) {
+// The one-character body of an answer with "200 OK"; for a phone protocol
+// (oneCharacter false) 2xx as '1', 4xx as '6', 5xx as '0'; else 0.
+char statusOf(std::string_view answer, bool oneCharacter) {
     const std::size_t blank = answer.find("\r\n\r\n");
-    if (blank == std::string_view::npos || answer.substr(0, blank).find("200 OK") == std::string_view::npos)
-        return 0;
+    if (blank == std::string_view::npos) return 0;
+    if (!oneCharacter) {
+        if (answer.size() < 12 || !answer.starts_with("HTTP/1.")) return 0;
+        const char kind = answer[9];
+        return kind == '2' ? '1' : kind == '4' ? '6' : kind == '5' ? '0' : 0;
+    }
+    if (answer.substr(0, blank).find("200 OK") == std::string_view::npos) return 0;
     const std::string_view body = answer.substr(blank + 4);
     return body.size() == 1 ? body[0] : 0;
 }
@@ -259,7 +291,7 @@ std::size_t exchangeTls(int socket, std::string_view request, Clock::time_point 
 }
 
 Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::string_view request,
-                  int timeoutMs, TlsClient& tls, const sockaddr_in* source) {
+                  int timeoutMs, TlsClient& tls, const sockaddr_in* source, bool oneCharacter) {
     Exchange result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const int socket = ::socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -290,7 +322,7 @@ Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::s
     if (tls.context != nullptr) {
         length = exchangeTls(socket, request, deadline, tls, answer);
         close(socket);
-        result.status = statusOf({answer.data(), length});
+        result.status = statusOf({answer.data(), length}, oneCharacter);
         result.outcome = result.status != 0 ? Outcome::answered : Outcome::failed;
         return result;
     }
@@ -306,7 +338,7 @@ Exchange exchange(const sockaddr_storage& server, socklen_t serverLength, std::s
         length += static_cast<std::size_t>(count);
     }
     close(socket);
-    result.status = statusOf({answer.data(), length});
+    result.status = statusOf({answer.data(), length}, oneCharacter);
     result.outcome = result.status != 0 ? Outcome::answered : Outcome::failed;
     return result;
 }
@@ -330,15 +362,85 @@ struct Shared {
     std::mutex recordMutex;
     std::FILE* record = nullptr;
     SSL_CTX* tls = nullptr;
+    std::int64_t phoneFirstUs = 0;  // the time of a phone protocol's first point: an hour ago
 };
+
+constexpr double reportSpeedKnots = 12.5;        // a ship's or a cyclist's, well under the server's limit
+constexpr long longitudeSteps = 3000000;         // -150 to 150 degrees, 0.0001 apart
+constexpr double longitudeStepDegrees = 0.0001;  // 4 decimals: 8 significant digits keep them all
+
+// The longitude of a device's report number sent (from 1): it tells the
+// device's reports apart for longitudeSteps reports, then starts again.
+NumberText reportLongitude(long sent) {
+    const long step = (sent - 1) % longitudeSteps;
+    return formatReportNumber(-150 + static_cast<double>(step) * longitudeStepDegrees);
+}
+
+// "2026-12-07T09:20:00.000123Z" for microseconds since 1970.
+std::string isoMicros(std::int64_t unixMicros) {
+    const std::time_t seconds = static_cast<std::time_t>(unixMicros / 1000000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    std::array<char, 96> text{};  // room for any year the int fields can hold
+    std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(unixMicros % 1000000));
+    return text.data();
+}
+
+std::string basicCredentials(const std::string& login, const std::string& password) {
+    const std::string plain = login + ":" + password;
+    std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                        reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+    encoded.resize(static_cast<std::size_t>(length));
+    return encoded;
+}
+
+// A phone app's request for a report of the device at lat with speed; its
+// points are taken at firstUs and a microsecond apart after it.
+std::string phoneRequest(const Options& options, const std::string& login, const std::string& password,
+                         const std::string& lat, const std::string& speed, std::int64_t firstUs) {
+    std::string path, headers, body;
+    if (options.protocol == "osmand") {
+        path = "/osmand?id=" + password + "&lat=" + lat + "&lon=37.25&speed=" + speed +
+               "&timestamp=" + std::to_string(firstUs / 1000000) + "." +
+               std::to_string(1000000 + firstUs % 1000000).substr(1);
+    } else if (options.protocol == "owntracks") {
+        path = "/owntracks";
+        headers = "Authorization: Basic " + basicCredentials(login, password) + "\r\n";
+        body = R"({"_type":"location","lat":)" + lat + R"(,"lon":37.25,"vel":)" + speed + R"(,"tst":)" +
+               std::to_string(firstUs / 1000000) + "." +
+               std::to_string(1000000 + firstUs % 1000000).substr(1) + R"(,"acc":5,"batt":80,"tid":"lg"})";
+    } else {
+        path = "/overland";
+        headers = "Authorization: Bearer " + password + "\r\n";
+        body = R"({"locations":[)";
+        for (int i = 0; i < options.batch; ++i) {
+            if (i > 0) body += ',';
+            body += R"({"type":"Feature","geometry":{"type":"Point","coordinates":[37.25,)" + lat +
+                    R"(]},"properties":{"timestamp":")" + isoMicros(firstUs + i) + R"(","speed":)" + speed +
+                    R"(,"horizontal_accuracy":5,"course":90,"battery_level":0.8}})";
+        }
+        body += "]}";
+    }
+    if (!body.empty())
+        headers += "Content-Type: application/json\r\n";  // the query alone, as Traccar Client sends it
+    return "POST " + path + " HTTP/1.0\r\nHost: localhost\r\n" + headers +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
 
 void runDevice(Shared& shared, int device, Tally& tally) {
     const Options& options = shared.options;
     const std::string login = options.loginPrefix + std::to_string(device % options.accounts);
+    const std::string& password =
+        options.passwords.empty() ? options.password
+                                  : options.passwords[static_cast<std::size_t>(device % options.accounts)];
     // Latitude names the device: 0.001 degrees apart, within -90 to 90.
     const double lat = (device % 90000) / 1000.0;
     const NumberText latText = formatReportNumber(lat);
-    const NumberText lonText = formatReportNumber(37.25);
+    const NumberText speedText = formatReportNumber(reportSpeedKnots);
     ReportRequest request;
     sockaddr_in source{};
     const bool bound = !options.source.empty();
@@ -356,18 +458,27 @@ void runDevice(Shared& shared, int device, Tally& tally) {
     auto next = Clock::now();
     for (long sent = 1; options.reportsPerDevice == 0 || sent <= options.reportsPerDevice; ++sent) {
         if (options.reportsPerDevice == 0 && Clock::now() >= shared.end) break;
-        // The speed counts the device's reports: each report is told apart.
-        const NumberText speedText = formatReportNumber(static_cast<double>(sent));
+        const NumberText lonText = reportLongitude(sent);
         FixTimeText timeText{};
         if (options.timed) {
             const std::int64_t offset = (sent - 1) * options.devices + device;
             timeText = formatFixTime(utcFromUnixSeconds(options.firstTimeSeconds + offset));
         }
-        buildReportRequest(latText, lonText, speedText, login, options.password, request, timeText.data());
+        const bool wayloom = options.protocol == "wayloom";
+        std::string phone;
+        if (wayloom) {
+            buildReportRequest(latText, lonText, speedText, login, password, request, timeText.data());
+        } else {
+            const std::int64_t points = options.protocol == "overland" ? options.batch : 1;
+            // A phone's points are told apart by their times.
+            phone = phoneRequest(options, login, password, latText.data(), speedText.data(),
+                                 shared.phoneFirstUs + ((sent - 1) * options.devices + device) * points);
+        }
         const auto started = Clock::now();
-        const Exchange result =
-            exchange(shared.server, shared.serverLength, {request.text.data(), request.length},
-                     options.timeoutMs, tls, bound ? &source : nullptr);
+        const Exchange result = exchange(
+            shared.server, shared.serverLength,
+            wayloom ? std::string_view(request.text.data(), request.length) : std::string_view(phone),
+            options.timeoutMs, tls, bound ? &source : nullptr, wayloom);
         const auto micros =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
         if (result.outcome == Outcome::answered) {
@@ -376,7 +487,7 @@ void runDevice(Shared& shared, int device, Tally& tally) {
             if (result.status == '1' && shared.record != nullptr) {
                 const std::lock_guard lock(shared.recordMutex);
                 std::fprintf(shared.record, options.timed ? "%s %s %s %s\n" : "%s %s %s\n", login.c_str(),
-                             latText.data(), speedText.data(), timeText.data());
+                             latText.data(), lonText.data(), timeText.data());
             }
         } else if (result.outcome == Outcome::refused) {
             tally.refused++;
@@ -419,7 +530,7 @@ double percentile(const std::vector<std::uint32_t>& sorted, double fraction) {
     return sorted[index] / 1000.0;
 }
 
-void printSummary(const std::vector<Tally>& tallies, double seconds) {
+void printSummary(const std::vector<Tally>& tallies, double seconds, int pointsPerReport) {
     Tally total;
     for (const Tally& tally : tallies) {
         for (std::size_t i = 0; i < total.byStatus.size(); ++i) total.byStatus[i] += tally.byStatus[i];
@@ -436,6 +547,8 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
         if (total.byStatus[status] > 0)
             std::printf("answer_%c %ld\n", static_cast<char>(status), total.byStatus[status]);
     }
+    std::printf("positions_per_second %.0f\n",
+                static_cast<double>(total.byStatus['1']) * pointsPerReport / seconds);
     std::printf("refused %ld\nfailed %ld\ntls_resumed %ld\n", total.refused, total.failed, total.resumed);
     std::printf("latency_ms_p50 %.3f\nlatency_ms_p90 %.3f\nlatency_ms_p99 %.3f\nlatency_ms_max %.3f\n",
                 percentile(total.latenciesUs, 0.5), percentile(total.latenciesUs, 0.9),
@@ -444,10 +557,29 @@ void printSummary(const std::vector<Tally>& tallies, double seconds) {
 
 }  // namespace
 
+// Reads options.passwordsPath, one password a line, at least one per account.
+bool readPasswords(Options& options) {
+    std::FILE* file = std::fopen(options.passwordsPath, "r");
+    if (file == nullptr) return false;
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+        std::string_view text(line.data());
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        options.passwords.emplace_back(text);
+    }
+    std::fclose(file);
+    return options.passwords.size() >= static_cast<std::size_t>(options.accounts);
+}
+
 int main(int argc, char** argv) {
     Options options;
     const int parsed = parseOptions(argc, argv, options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (options.passwordsPath != nullptr && !readPasswords(options)) {
+        std::fprintf(stderr, "wayloom-loadgen: %s needs a password on each of %d lines\n",
+                     options.passwordsPath, options.accounts);
+        return 2;
+    }
     Shared shared(options);
     if (!resolve(options.host, options.port, shared)) {
         std::fprintf(stderr, "wayloom-loadgen: not an IPv4 or IPv6 address: %s\n", options.host.c_str());
@@ -471,6 +603,8 @@ int main(int argc, char** argv) {
         SSL_CTX_set_verify(shared.tls, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_min_proto_version(shared.tls, TLS1_2_VERSION);
     }
+    shared.phoneFirstUs =
+        (static_cast<std::int64_t>(std::time(nullptr)) - 3600) * 1000000;  // well inside the accepted times
     std::vector<Tally> tallies(static_cast<std::size_t>(options.devices));
     std::vector<std::thread> devices;
     const auto start = Clock::now();
@@ -482,7 +616,7 @@ int main(int argc, char** argv) {
     for (std::thread& device : devices) device.join();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (shared.record != nullptr) std::fclose(shared.record);
-    printSummary(tallies, seconds);
+    printSummary(tallies, seconds, options.protocol == "overland" ? options.batch : 1);
     SSL_CTX_free(shared.tls);
     return 0;
 }

@@ -40,27 +40,27 @@ run_with() {
     acked=$(wc -l <"$work/acked-$kind.txt")
     stored=$(query "$database" 'SELECT count(*) FROM positions')
     ((acked > 100)) || fail "$kind: only $acked reports answered 1: $(cat "$work/loadgen-$kind.log")"
-    # Each answered report, told apart by login, latitude and speed, must be stored.
+    # Each answered report, told apart by login, latitude and longitude, must be stored.
     if [[ $kind == sqlite ]]; then
         missing=$(sqlite3 "$work/check.db" <<EOF
 ATTACH '$database' AS reports;
-CREATE TABLE acked (login TEXT, lat REAL, speed REAL);
+CREATE TABLE acked (login TEXT, lat REAL, lon REAL);
 .separator " "
 .import $work/acked-$kind.txt acked
-CREATE TABLE stored AS SELECT c.login, p.lat, p.speed_knots AS speed FROM reports.positions p
+CREATE TABLE stored AS SELECT c.login, p.lat, p.lon FROM reports.positions p
   JOIN reports.accounts c ON c.id = p.account_id;
-CREATE INDEX stored_report ON stored (login, lat, speed);
+CREATE INDEX stored_report ON stored (login, lat, lon);
 SELECT count(*) FROM acked a WHERE NOT EXISTS
-  (SELECT 1 FROM stored s WHERE s.login = a.login AND s.lat = a.lat AND s.speed = a.speed);
+  (SELECT 1 FROM stored s WHERE s.login = a.login AND s.lat = a.lat AND s.lon = a.lon);
 EOF
         )
     else
         missing=$(psql "$database" -qAt <<EOF
-CREATE TEMP TABLE acked (login text, lat float8, speed float8);
+CREATE TEMP TABLE acked (login text, lat float8, lon float8);
 \\copy acked FROM '$work/acked-$kind.txt' WITH (FORMAT text, DELIMITER ' ')
 SELECT count(*) FROM acked a WHERE NOT EXISTS (SELECT 1 FROM positions p
   JOIN accounts c ON c.id = p.account_id
-  WHERE c.login = a.login AND p.lat = a.lat AND p.speed_knots = a.speed);
+  WHERE c.login = a.login AND p.lat = a.lat AND p.lon = a.lon);
 EOF
         )
     fi

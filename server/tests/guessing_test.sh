@@ -5,12 +5,18 @@
 # "1", never "5", and the verifications of that login stay at a few a second;
 # while a neighbour behind the device's own address guesses, the device is
 # answered "0", never "5", and gets in once the guessing stops.
+# Then a flood of sign-ins and Basic credentials for unknown logins from 250
+# addresses: the server's memory stays under 512 MiB (at most two Argon2id
+# verifications at once), /healthz answers within a second, and a device with
+# a key is answered "1" at once.
 # shellcheck source=server/tests/server_lib.sh
 source "$(dirname "$0")/server_lib.sh"
 begin_test "$@"
 
 database=$(new_database sqlite)
 add_accounts "$database" devpass dev nat
+"$server" account add keyed --key --database "$database" >"$work/keyed.key" || fail "account add keyed --key"
+key=$(cat "$work/keyed.key")
 
 # report FROM LOGIN PASSWORD: the answer of one report sent from address FROM.
 report() {
@@ -75,3 +81,41 @@ for wait_seconds in $(seq 0 2 40); do
 done
 [[ $answer == 1 ]] || fail "nat still refused 40 s after the attack"
 pass "the shared address gets in ${wait_seconds} s after the attack stops"
+
+# ---- A flood of unknown logins at the web side, from 250 addresses.
+# flood N: sign-ins and Basic credentials of random logins, 40 at a time
+# in one curl, 16 of them in parallel, from 127.0.2.N on, for ever.
+flood() {
+    local i=$1 requests j
+    while true; do
+        i=$((i % 250 + 1))
+        requests=()
+        for j in $(seq 20); do
+            requests+=(--next -so /dev/null --max-time 20 --interface "127.0.2.$i"
+                --data "login=x$RANDOM$j&password=guess" http://127.0.0.1/signin
+                --next -so /dev/null --max-time 20 --interface "127.0.2.$i"
+                -u "y$RANDOM$j:guess" http://127.0.0.1/api/devices)
+        done
+        curl -Z --parallel-max 16 "${requests[@]:1}" 2>/dev/null || true
+    done
+}
+for n in 1 2 3 4; do
+    flood $((n * 60)) &
+    background_pids+=($!)
+done
+sleep 2
+peak_kib=0 slowest=0 keyed_answers=
+for _ in $(seq 20); do
+    rss=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$server_pid/status")
+    ((rss > peak_kib)) && peak_kib=$rss
+    health=$(curl -s -o /dev/null --max-time 5 -w '%{http_code} %{time_total}' http://127.0.0.1/healthz)
+    [[ ${health% *} == 200 ]] || fail "/healthz under the flood answered $health"
+    awk -v t="${health#* }" -v s="$slowest" 'BEGIN { exit !(t > s) }' && slowest=${health#* }
+    keyed_answers+=$(report 127.0.0.4 keyed "$key")
+    sleep 0.5
+done
+signins=$(grep -c ' 127\.0\.2\.[0-9]* - POST /signin ' "$work/server.log" || true)
+[[ $keyed_answers =~ ^1+$ ]] || fail "the keyed device under the flood was answered $keyed_answers"
+((peak_kib < 512 * 1024)) || fail "the server's memory reached $((peak_kib / 1024)) MiB under the flood"
+awk -v t="$slowest" 'BEGIN { exit !(t < 1) }' || fail "/healthz took $slowest s under the flood"
+pass "flood of unknown logins ($signins sign-ins answered): peak memory $((peak_kib / 1024)) MiB, /healthz within $slowest s, the keyed device answered $keyed_answers"

@@ -71,6 +71,23 @@ TEST(LoginLimits, LetTheRightPasswordInUnderAttack) {
     }
 }
 
+// Guesses of logins that do not exist draw on one allowance, however many
+// addresses they come from: a burst, then unknownPerSecond.
+TEST(LoginLimits, ShareOneAllowanceForUnknownLogins) {
+    Limits limits;
+    const Clock::time_point start{std::chrono::hours(1)};
+    int admitted = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const auto now = start + std::chrono::milliseconds(i * 10);  // 100 a second for 10 s
+        admitted += admitUnknownVerification(limits, now) ? 1 : 0;
+        recordFailure(limits, {}, "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250), now);
+    }
+    EXPECT_GE(admitted, static_cast<int>(unknownBurst + 9 * unknownPerSecond));
+    EXPECT_LE(admitted, static_cast<int>(unknownBurst + 10 * unknownPerSecond) + 1);
+    // A known login's own allowance is not touched.
+    EXPECT_TRUE(admitVerification(limits, "device", "192.0.2.7", start + std::chrono::seconds(10)));
+}
+
 TEST(LoginLimits, CountAnIpv6SiteAsOneAddress) {
     struct Case {
         const char* address;

@@ -17,6 +17,10 @@ start_server "$database" --listen 127.0.0.1 --metrics-listen 127.0.0.1:9100
 report() { curl -s --data "$1" http://127.0.0.1/wayloom/Receiver.php; }
 "$bin/wayloom-loadgen" --port 80 --devices 4 --reports 10 --login walker --password pw >"$work/load.out"
 grep -qx 'answer_1 40' "$work/load.out" || fail "the load: $(cat "$work/load.out")"
+# A device clock 10 minutes ahead is stored and counted; 25 hours ahead is no report.
+ahead() { date -u -d "@$(($(date +%s) + $1))" +%Y-%m-%dT%H%%3A%M%%3A%SZ; }
+[[ $(report "v=1.1&l=walker0&p=pw&lat=1&lon=2&s=3&t=$(ahead 600)") == 1 ]] || fail "10 minutes ahead"
+[[ $(report "v=1.1&l=walker0&p=pw&lat=1&lon=2&s=3&t=$(ahead 90000)") == 6 ]] || fail "25 hours ahead"
 for _ in 1 2 3; do [[ $(report 'v=1.1&l=walker0&p=no&lat=1&lon=2&s=3') == 5 ]] || fail "a wrong password"; done
 for _ in 1 2 3 4; do [[ $(report 'v=1.1&l=nobody&p=no&lat=1&lon=2&s=3') == 2 ]] || fail "an unknown login"; done
 for _ in 1 2; do [[ $(report 'v=1.1&l=walker0') == 6 ]] || fail "not a report"; done
@@ -49,7 +53,7 @@ def expect(what, got, wanted):
         problems.append(f"{what}: {got}, expected {wanted}")
 
 wrong, limited = int(sys.argv[2]), int(sys.argv[3])
-answers = {"1": 40, "2": 4, "3": 0, "4": 0, "5": 3 + wrong, "6": 2, "0": limited}
+answers = {"1": 41, "2": 4, "3": 0, "4": 0, "5": 3 + wrong, "6": 3, "0": limited}
 for answer, count in answers.items():
     expect(f"reports answered {answer}", get("wayloom_reports_total", answer=answer), count)
 total = sum(answers.values())
@@ -59,9 +63,10 @@ buckets = sorted((float(labels[0][1]), v) for (n, labels), v in samples.items()
                  if n == "wayloom_report_duration_seconds_bucket")
 if any(a[1] > b[1] for a, b in zip(buckets, buckets[1:])):
     problems.append("latency buckets are not cumulative")
-expect("reports in committed groups", get("wayloom_commit_group_reports_sum"), 40)
+expect("reports in committed groups", get("wayloom_commit_group_reports_sum"), 41)
+expect("reports ahead of the clock", get("wayloom_reports_ahead_total"), 1)
 expect("groups counted twice alike", get("wayloom_commit_group_reports_count"), get("wayloom_commit_groups_total"))
-if not 1 <= get("wayloom_commit_groups_total") <= 40:
+if not 1 <= get("wayloom_commit_groups_total") <= 41:
     problems.append(f"commit groups: {get('wayloom_commit_groups_total')}")
 slow = get("wayloom_slow_verifications_total")
 if not 1 + 3 + wrong <= slow <= 4 + 3 + wrong:  # every device's first report may race the cache

@@ -40,7 +40,9 @@ TEST(PhoneTime, ReadsEveryFormTheAppsSend) {
         SCOPED_TRACE(c.text);
         std::int64_t unixMicros = 0;
         EXPECT_EQ(readPhoneTime(c.text, unixMicros), c.read);
-        if (c.read) EXPECT_EQ(unixMicros, c.unixMicros);
+        if (c.read) {
+            EXPECT_EQ(unixMicros, c.unixMicros);
+        }
     }
 }
 
@@ -52,7 +54,8 @@ TEST(OsmAndForm, AnswersEveryKindOfQuery) {
     };
     const Case cases[] = {
         {"id=k&lat=48.8566&lon=2.3522&speed=15", PhoneRead::positions, 15},
-        {"deviceid=k&location=48.8566,2.3522&speed=10&speedunit=mps", PhoneRead::positions, 19.438444924406046},
+        {"deviceid=k&location=48.8566,2.3522&speed=10&speedunit=mps", PhoneRead::positions,
+         19.438444924406046},
         {"id=k&lat=1&lon=2&speed=18.52&speedunit=kmh", PhoneRead::positions, 10},
         {"id=k&lat=1&lon=2&speed=-1", PhoneRead::positions, 0},  // not measured
         {"id=k&lat=1&lon=2&valid=false", PhoneRead::nothingToStore, 0},
@@ -114,7 +117,7 @@ TEST(OwnTracks, StoresLocationsAndPassesOtherTypes) {
         {R"({"_type":"transition","event":"leave","tst":1796635000})", PhoneRead::nothingToStore},
         {R"({"_type":"lwt","tst":1796635000})", PhoneRead::nothingToStore},
         {R"({"_type":"location","lat":48.2,"lon":16.37})", PhoneRead::bad},  // no tst
-        {R"({"_type":"encrypted","data":"AAAA"})", PhoneRead::bad},          // cannot be read: kept by the app
+        {R"({"_type":"encrypted","data":"AAAA"})", PhoneRead::bad},  // cannot be read: kept by the app
         {R"({"lat":48.2,"lon":16.37,"tst":1796635000})", PhoneRead::bad},
         {R"([{"_type":"location"}])", PhoneRead::bad},
         {"{\"_type\":\"location\",", PhoneRead::bad},
@@ -136,8 +139,9 @@ TEST(Overland, LeavesOutThePointsThatCanNeverBeStored) {
     };
     const Case cases[] = {
         {R"({"locations":[)" + good + "," + good + "]}", PhoneRead::positions, 2, 0},
-        {R"({"locations":[)" + good + R"(,{"type":"Feature","geometry":{"type":"Point","coordinates":[2]},)"
-                                      R"("properties":{"timestamp":"2026-12-07T09:00:00Z"}},7]})",
+        {R"({"locations":[)" + good +
+             R"(,{"type":"Feature","geometry":{"type":"Point","coordinates":[2]},)"
+             R"("properties":{"timestamp":"2026-12-07T09:00:00Z"}},7]})",
          PhoneRead::positions, 1, 2},
         {R"({"locations":[]})", PhoneRead::nothingToStore, 0, 0},
         {R"({"locations":{}})", PhoneRead::bad, 0, 0},
@@ -158,10 +162,14 @@ TEST(IngestTable, FindsEachProtocolByPathAndItsMethods) {
         bool allowed;
     };
     constexpr Case cases[] = {
-        {"/wayloom/Receiver.php", "POST", "wayloom", true}, {"/wayloom/Receiver.php", "GET", "wayloom", false},
-        {"/osmand", "GET", "osmand", true},                 {"/osmand", "POST", "osmand", true},
-        {"/owntracks", "POST", "owntracks", true},          {"/pub", "POST", "owntracks", true},
-        {"/overland", "POST", "overland", true},            {"/overland", "GET", "overland", false},
+        {"/wayloom/Receiver.php", "POST", "wayloom", true},
+        {"/wayloom/Receiver.php", "GET", "wayloom", false},
+        {"/osmand", "GET", "osmand", true},
+        {"/osmand", "POST", "osmand", true},
+        {"/owntracks", "POST", "owntracks", true},
+        {"/pub", "POST", "owntracks", true},
+        {"/overland", "POST", "overland", true},
+        {"/overland", "GET", "overland", false},
         {"/api/devices", "GET", "", false},
     };
     for (const Case& c : cases) {

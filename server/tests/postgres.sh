@@ -11,6 +11,8 @@
 #
 # PostgreSQL refuses to run as root: as root, the cluster belongs to the
 # "postgres" user of Debian's package (or "nobody" without one).
+# WAYLOOM_POSTGRES_OPTIONS adds server options ("-c NAME=VALUE ..."), which
+# override the ones given here.
 set -uo pipefail
 
 action=${1:?start or stop}
@@ -35,7 +37,7 @@ unavailable() {
 
 start_cluster() {
     as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c max_connections=200 -c fsync=on" \
+        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c max_connections=200 -c fsync=on ${WAYLOOM_POSTGRES_OPTIONS:-}" \
         start >/dev/null 2>&1
 }
 

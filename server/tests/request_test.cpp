@@ -117,12 +117,13 @@ TEST(ReportForm, AnswersEveryKindOfBody) {
         {"", answer::notAReport},
         {std::string("\x00\xff\x01garbage", 10), answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&pad=" + std::string(reportBodyMaxBytes, 'x'), answer::notAReport},
-        // The time the position was taken: from 2000 to 5 minutes after arrival.
+        // The time the position was taken: from 2000 to 24 hours after arrival.
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:20:00Z", answer::stored},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09%3A25%3a00Z", answer::stored},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-08T09:20:00Z", answer::stored},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2000-01-01T00:00:00Z", answer::stored},
         {"t=2024-02-29T23:59:59Z&v=1.1&l=a&p=b&lat=1&lon=2&s=3", answer::stored},
-        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:25:01Z", answer::notAReport},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-08T09:20:01Z", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2027-01-01T00:00:00Z", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=1999-12-31T23:59:59Z", answer::notAReport},
         {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2023-02-29T00:00:00Z", answer::notAReport},
@@ -168,11 +169,14 @@ TEST(ReportForm, TakesThePositionTimeFromTOrTheArrival) {
         std::string body;
         bool timeSent;
         std::int64_t timeUs;
+        std::int64_t aheadUs;  // of arrival
     };
     const Case cases[] = {
-        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3", false, arrivalUs},
-        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T08%3A59%3A58Z", true, arrivalUs - 1202LL * 1000000},
-        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2000-03-01T00:00:01Z", true, 951868801LL * 1000000},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3", false, arrivalUs, 0},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T08%3A59%3A58Z", true, arrivalUs - 1202LL * 1000000, 0},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2000-03-01T00:00:01Z", true, 951868801LL * 1000000, 0},
+        {"v=1.1&l=a&p=b&lat=1&lon=2&s=3&t=2026-12-07T09:30:00Z", true, arrivalUs + 600LL * 1000000,
+         600LL * 1000000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
@@ -181,6 +185,7 @@ TEST(ReportForm, TakesThePositionTimeFromTOrTheArrival) {
         EXPECT_EQ(form.timeSent, c.timeSent);
         EXPECT_EQ(form.timeUs, c.timeUs);
         EXPECT_EQ(form.receivedUs, arrivalUs);
+        EXPECT_EQ(form.aheadUs, c.aheadUs);
     }
 }
 

@@ -97,11 +97,11 @@ lines_after=$(cat "$work/server0.log" "$work/server1.log" | grep -c ' device[0-3
 acked=$(wc -l <"$work/acked.txt")
 ((acked > 100)) || fail "only $acked reports answered 1: $(cat "$work/loadgen.log")"
 missing=$(psql "$database" -qAt <<SQL
-CREATE TEMP TABLE acked (login text, lat float8, speed float8);
+CREATE TEMP TABLE acked (login text, lat float8, lon float8);
 \\copy acked FROM '$work/acked.txt' WITH (FORMAT text, DELIMITER ' ')
 SELECT count(*) FROM acked a WHERE NOT EXISTS (SELECT 1 FROM positions p
   JOIN accounts c ON c.id = p.account_id
-  WHERE c.login = a.login AND p.lat = a.lat AND p.speed_knots = a.speed);
+  WHERE c.login = a.login AND p.lat = a.lat AND p.lon = a.lon);
 SQL
 )
 [[ $missing == 0 ]] || fail "$missing of $acked reports answered 1 are not stored"

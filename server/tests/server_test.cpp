@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -257,8 +258,15 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
         };
         const std::string good = "v=1.1&l=alice&p=s3cret%26x&lat=1.5&lon=-2.5&s=0";
         // Kept by the client while its link was down, and sent again when the answer was lost.
-        const std::string kept = "v=1.1&l=alice&p=s3cret%26x&lat=7&lon=-2.5&s=0&t=" +
-                                 formatIsoTime(nowUs() / 1000000 * 1000000 - 600000000);
+        const std::int64_t second = nowUs() / 1000000 * 1000000;
+        const std::string kept =
+            "v=1.1&l=alice&p=s3cret%26x&lat=7&lon=-2.5&s=0&t=" + formatIsoTime(second - 600000000);
+        // A device whose clock stood still: the kept report's time with another position.
+        const std::string stillClock =
+            "v=1.1&l=alice&p=s3cret%26x&lat=7.5&lon=-2.5&s=0&t=" + formatIsoTime(second - 600000000);
+        // A server clock 10 minutes slow: the position is the newest by its time.
+        const std::string ahead =
+            "v=1.1&l=alice&p=s3cret%26x&lat=3&lon=-2.5&s=0&t=" + formatIsoTime(second + 601000000);
         const Case cases[] = {
             {"Wayloom's bytes", report("alice", "s3cret&x"), "1"},
             {"CR LF, HTTP/1.1, path only", post(good, "HTTP/1.1"), "1"},
@@ -273,7 +281,9 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
             {"a 1 MB body", post(good + "&x=" + std::string(1 << 20, 'x')), "6"},
             {"a kept report", post(kept), "1"},
             {"the kept report again", post(kept), "1"},
-            {"a time 6 minutes ahead", post(good + "&t=" + formatIsoTime(nowUs() + 360000000)), "6"},
+            {"the kept time, another position", post(stillClock), "1"},
+            {"a time 10 minutes ahead", post(ahead), "1"},
+            {"a time 25 hours ahead", post(good + "&t=" + formatIsoTime(nowUs() + 90000000000)), "6"},
             {"a time before 2000", post(good + "&t=1999-12-31T23%3A59%3A59Z"), "6"},
             {"bytes that are no request", std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11),
              "HTTP/1.0 400 Bad Request"},
@@ -284,15 +294,15 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
             const std::string body = answerBody(exchange(c.request));
             found.expect(body.substr(0, c.answer.size()) == c.answer, std::string(c.name) + ": " + body);
         }
-        found.expect(storedCount(database.name) == 3, "stored " + std::to_string(storedCount(database.name)));
+        found.expect(storedCount(database.name) == 5, "stored " + std::to_string(storedCount(database.name)));
         {
-            // The kept report arrived last and is older: the last position stays the live one.
+            // The last position is the newest by time: the one ahead, not the kept one that came later.
             std::string error;
             auto storage = openStorage(database.name, error);
             std::vector<StoredPosition> last;
             found.expect(storage != nullptr && storage->lastPositions(last) && last.size() == 1 &&
-                             !last[0].position.timeSent && last[0].position.lat == 1.5,
-                         "the kept report moved the last position back");
+                             last[0].position.lat == 3,
+                         "the last position is not the newest by time");
         }
 
         // A database that refuses: "0", and nothing is stored; then "1" again.
@@ -302,7 +312,7 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
         found.expect(setRefusing(database, false), "cannot make the database accept again");
         found.expect(answerBody(exchange(report("alice", "s3cret&x"))) == "1",
                      "no 1 after the database recovered");
-        found.expect(storedCount(database.name) == 4,
+        found.expect(storedCount(database.name) == 6,
                      "stored after the refusal " + std::to_string(storedCount(database.name)));
 
         found.expect(stopServer(server) == 0, "SIGTERM did not end the server with 0");
@@ -312,6 +322,9 @@ TEST_P(ServerTest, AnswersEveryCaseAndStoresExactlyTheAnsweredOnes) {
         found.expect(lines.find(" 127.0.0.1 carol 2 ") != std::string::npos,
                      "no log line of an unknown login");
         found.expect(lines.find("s3cret") == std::string::npos, "the log shows a password");
+        const std::size_t skew = lines.find("us ahead=");
+        const long aheadSeconds = skew == std::string::npos ? 0 : std::atol(lines.c_str() + skew + 9);
+        found.expect(aheadSeconds >= 595 && aheadSeconds <= 601, "the log does not show the skew: " + lines);
     }));
     EXPECT_STREQ(findings.text.data(), "");
 }

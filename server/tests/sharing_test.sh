@@ -153,6 +153,7 @@ check_store() {
         WHERE a.login = 'other'") == 0 && $(query "$database" "SELECT count(*) FROM accounts WHERE login = 'other'") == 0 &&
         $(query "$database" "SELECT count(*) FROM positions WHERE account_id NOT IN (SELECT id FROM accounts)") == 0 &&
         $(query "$database" "SELECT count(*) FROM shares WHERE account_id NOT IN (SELECT id FROM accounts)") == 0 &&
+        $(query "$database" "SELECT count(*) FROM last_positions WHERE account_id NOT IN (SELECT id FROM accounts)") == 0 &&
         $(report other otherpass 1 1) == 2 ]] || fail "$kind: other's positions or links stayed"
     pass "$kind: an admin adds a device whose key reports, disables an account everywhere, deletes one with its positions"
     kill "$server_pid" "${background_pids[@]}" 2>/dev/null || true

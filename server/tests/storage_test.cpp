@@ -31,6 +31,11 @@ Position at(std::int64_t accountId, std::int64_t timeUs, double lat = 1, bool se
     return {accountId, timeUs, receivedUs != 0 ? receivedUs : timeUs, lat, 2, 3, "192.0.2.7", sent, {}};
 }
 
+Position speedOf(Position position, double speedKnots) {
+    position.speedKnots = speedKnots;
+    return position;
+}
+
 Account account(std::string login, bool admin = false) {
     Account a;
     a.login = std::move(login);
@@ -201,12 +206,15 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     const Step steps[] = {
         {"the live position", {at(a, live, 1)}, 1},
         {"a kept one, late", {at(a, kept, 2, true, live + 1)}, 2},
-        {"the kept one again, another group", {at(a, kept, 3, true, live + 2)}, 2},
+        {"the kept one again, another group", {at(a, kept, 2, true, live + 2)}, 2},
         {"twice in one group, beside a new one",
-         {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 5, true), at(a, kept + 60000000, 6, true)},
+         {at(a, kept + 30000000, 4, true), at(a, kept + 30000000, 4, true), at(a, kept + 60000000, 6, true)},
          4},
         {"the same time from another account", {at(b, kept, 7, true)}, 5},
         {"the same time without t: as ever, stored", {at(a, kept, 8), at(a, kept, 9)}, 7},
+        {"the same time, another position: stored", {at(a, kept + 30000000, 5, true)}, 8},
+        {"the same time and place, another speed: stored", {speedOf(at(a, kept + 30000000, 5, true), 4)}, 9},
+        {"that one again: a copy", {speedOf(at(a, kept + 30000000, 5, true), 4)}, 9},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
@@ -222,7 +230,7 @@ TEST_P(StorageTest, AReportSentAgainIsStoredOnceAndALateOneKeepsTheLastPosition)
     ASSERT_TRUE(storage->readPositions(range, 10, batch));
     std::vector<double> lats;
     for (const StoredPosition& stored : batch) lats.push_back(stored.position.lat);
-    EXPECT_EQ(lats, (std::vector<double>{2, 8, 9, 4, 6, 1}));
+    EXPECT_EQ(lats, (std::vector<double>{2, 8, 9, 4, 5, 5, 6, 1}));
     std::vector<StoredPosition> last;
     ASSERT_TRUE(storage->lastPositions(last));
     ASSERT_EQ(last.size(), 2u);
@@ -238,12 +246,15 @@ TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsWhileReportsArrive) {
     auto storage = open(database);
     ASSERT_NE(storage, nullptr);
     ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
+    ASSERT_EQ(storage->addAccount(account("old")), AccountChange::done);
     std::vector<Account> accounts;
     ASSERT_TRUE(storage->listAccounts(accounts));
     const std::int64_t a = accounts[0].id;
     const std::int64_t now = 100 * dayUs;
     std::vector<Position> positions;
-    // 25,000 older than 7 days (more than two batches), 3 younger.
+    // 25,000 older than 7 days (more than two batches), 3 younger; the
+    // account "old" has only older ones, so its last position goes with them.
+    positions.push_back(at(accounts[1].id, now - 9 * dayUs));
     for (int i = 0; i < 25000; ++i) positions.push_back(at(a, now - 8 * dayUs + i));
     for (int i = 0; i < 3; ++i) positions.push_back(at(a, now - 6 * dayUs + i));
     ASSERT_TRUE(storage->insertPositions(positions));
@@ -267,11 +278,15 @@ TEST_P(StorageTest, RetentionDeletesOnlyOlderPositionsWhileReportsArrive) {
     reports.join();
     ASSERT_TRUE(deleted) << storage->lastError();
     EXPECT_EQ(refused.load(), 0);
-    EXPECT_EQ(done.positions, database.kind == testdb::Kind::sqlite ? 25000 - 10 : 0);
-    EXPECT_EQ(done.days, database.kind == testdb::Kind::sqlite ? 0 : 1);
+    EXPECT_EQ(done.positions, database.kind == testdb::Kind::sqlite ? 25000 + 1 - 10 : 0);
+    EXPECT_EQ(done.days, database.kind == testdb::Kind::sqlite ? 0 : 2);
     long long count = 0;
     ASSERT_TRUE(storage->countPositions(count));
     EXPECT_EQ(count, 3 + arrived.load());
+    std::vector<StoredPosition> last;
+    ASSERT_TRUE(storage->lastPositions(last));
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].position.accountId, a);
     // The day is made again for a position that arrives late.
     ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(a, now - 8 * dayUs, 1, true)}));
     ASSERT_TRUE(storage->countPositions(count));
@@ -291,6 +306,55 @@ TEST_P(StorageTest, OpensItsOwnSchemaAgainUnchanged) {
     ASSERT_TRUE(again->listAccounts(accounts));
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].login, "kept");
+}
+
+// One position a day for 100 days (PostgreSQL reads them a few weeks at a
+// time): every batch but the last is full, whatever the range.
+TEST_P(StorageTest, ARangeOfManyDaysIsReadInFullBatches) {
+    WAYLOOM_TEST_DATABASE(database);
+    auto storage = open(database);
+    ASSERT_NE(storage, nullptr);
+    ASSERT_EQ(storage->addAccount(account("a")), AccountChange::done);
+    constexpr std::int64_t base = 20000 * dayUs;
+    std::vector<Position> positions;
+    for (int day = 0; day < 100; ++day) positions.push_back(at(1, base + day * dayUs + day, day, true));
+    ASSERT_TRUE(storage->insertPositions(positions)) << storage->lastError();
+    long long count = 0;
+    ASSERT_TRUE(storage->countPositions(count));
+    EXPECT_EQ(count, 100);
+    struct Case {
+        std::int64_t fromUs, toUs;
+        std::size_t batch;
+        std::vector<std::size_t> sizes;
+        double firstDay;
+    };
+    const Case cases[] = {
+        {std::numeric_limits<std::int64_t>::min(),
+         std::numeric_limits<std::int64_t>::max(),
+         45,
+         {45, 45, 10},
+         0},
+        {base + dayUs, base + 99 * dayUs, 98, {98}, 1},
+        {base + 50 * dayUs + 51, base + 90 * dayUs, 30, {30, 9}, 51},
+        {base - 400 * dayUs, base, 10, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fromUs - base);
+        PositionRange range;
+        range.accountId = 1;
+        range.fromUs = c.fromUs;
+        range.toUs = c.toUs;
+        std::vector<StoredPosition> batch;
+        std::vector<std::size_t> sizes;
+        double next = c.firstDay;
+        while (storage->readPositions(range, c.batch, batch) && !batch.empty()) {
+            sizes.push_back(batch.size());
+            for (const StoredPosition& stored : batch) EXPECT_EQ(stored.position.lat, next++);
+            range.afterTimeUs = batch.back().position.timeUs;
+            range.afterId = batch.back().id;
+        }
+        EXPECT_EQ(sizes, c.sizes) << storage->lastError();
+    }
 }
 
 // 1,000,000 positions of one account 50 ms apart, another account's between
@@ -366,6 +430,12 @@ TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
     WAYLOOM_TEST_DATABASE(database);
     const bool sqlite = database.kind == testdb::Kind::sqlite;
     const std::string integer = sqlite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+    // Account 2 reported on days 70 down to 1, newest first: its last
+    // position is found however many days the positions are kept in.
+    std::string farDays;
+    for (int day = 70; day > 0; --day)
+        farDays +=
+            ", (2, " + std::to_string(day * dayUs) + ", " + std::to_string(day) + ", 5, 6, '192.0.2.9')";
     const std::string first =
         "CREATE TABLE accounts (id " + integer +
         ", login TEXT NOT NULL UNIQUE, password_hash TEXT NOT NULL, admin BOOLEAN NOT NULL DEFAULT FALSE,"
@@ -381,9 +451,10 @@ TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
         "CREATE INDEX positions_by_time ON positions(received_us);"
         "CREATE TABLE generations (name TEXT PRIMARY KEY, value BIGINT NOT NULL);"
         "INSERT INTO generations VALUES ('accounts', 1);"
-        "INSERT INTO accounts (login, password_hash, created_us) VALUES ('old', 'x', 1);"
+        "INSERT INTO accounts (login, password_hash, created_us) VALUES ('old', 'x', 1), ('far', 'x', 1);"
         "INSERT INTO positions (account_id, received_us, lat, lon, speed_knots, client) VALUES"
-        " (1, 3000, 1, 2, 3, '192.0.2.7'), (1, 2000, 4, 5, 6, '192.0.2.8');" +
+        " (1, 3000, 1, 2, 3, '192.0.2.7'), (1, 2000, 4, 5, 6, '192.0.2.8')" +
+        farDays + ";" +
         (sqlite ? "PRAGMA user_version = 1;"
                 : "CREATE TABLE wayloom_schema (version INTEGER NOT NULL);"
                   "INSERT INTO wayloom_schema VALUES (1);");
@@ -408,10 +479,17 @@ TEST_P(StorageTest, MigratesADatabaseOfTheFirstSchema) {
     EXPECT_FALSE(batch[0].position.timeSent);
     EXPECT_EQ(batch[0].position.extras, PositionExtras{});  // none, as it was sent without
     EXPECT_EQ(batch[1].position.timeUs, 3000);
-    ASSERT_TRUE(storage->insertPositions(std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 8, true)}));
+    ASSERT_TRUE(storage->insertPositions(
+        std::vector<Position>{at(1, 2500, 7, true), at(1, 2500, 7, true), at(1, 2500, 8, true)}));
     long long count = 0;
     ASSERT_TRUE(storage->countPositions(count));
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(count, 74);
+    std::vector<StoredPosition> last;
+    ASSERT_TRUE(storage->lastPositions(last));
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_EQ(last[0].position.timeUs, 3000);
+    EXPECT_EQ(last[0].position.lat, 1);
+    EXPECT_EQ(last[1].position.lat, 70);
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, StorageTest, testing::Values(testdb::Kind::sqlite, testdb::Kind::postgres),

@@ -17,6 +17,7 @@ cp "$work/first/server.key" "$work/live/key.pem"
 
 database="$work/reports.db"
 add_accounts "$database" 'pw' walker device0 device1
+key=$("$server" account add phone --key --database "$database")
 start_server "$database" --listen 127.0.0.1 --tls-cert "$work/live/cert.pem" --tls-key "$work/live/key.pem"
 
 for version in 1.2 1.3; do
@@ -30,7 +31,9 @@ grep -qi '^Set-Cookie: ' <<<"$head" || fail "plain HTTP: no cookie: $head"
 ! grep -qi 'Secure\|Strict-Transport' <<<"$head" || fail "plain HTTP claims TLS: $head"
 [[ $(curl -s --cacert "$work/first/ca.pem" --data 'v=1.1&l=walker&p=pw&lat=1&lon=2&s=3' \
     https://localhost/wayloom/Receiver.php) == 1 ]] || fail "a report over TLS"
-pass "TLS 1.2 and 1.3: the cookie is Secure and Strict-Transport-Security is sent over TLS, not over HTTP"
+[[ $(curl -s -o /dev/null -w '%{http_code}' --cacert "$work/first/ca.pem" \
+    "https://localhost/osmand?id=$key&lat=1&lon=2&speed=3") == 200 ]] || fail "the OsmAnd protocol over TLS"
+pass "TLS 1.2 and 1.3: the cookie is Secure and Strict-Transport-Security is sent over TLS, not over HTTP; phones report over TLS"
 
 kill "$server_pid"
 wait "$server_pid" || true
@@ -93,3 +96,24 @@ value() { awk -v k="$1" '$1 == k { print $2 }' "$work/load.out"; }
     $(value answer_1) == $(value answered) ]] || fail "reports refused around the reloads: $(cat "$work/load.out")"
 kill -0 "$server_pid" || fail "the server did not survive SIGHUP"
 pass "SIGHUP loads a renewed certificate under load ($(value answered) reports, none refused) and keeps it over a broken file"
+
+# With an RSA certificate, TLS 1.2 still agrees only on ECDHE suites (no
+# static-RSA key exchange), in the server's order rather than the client's.
+kill "$server_pid"
+wait "$server_pid" || true
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout "$work/rsa.key" \
+    -out "$work/rsa.pem" 2>/dev/null || fail "an RSA certificate"
+start_server "$database" --listen 127.0.0.1 --tls-cert "$work/rsa.pem" --tls-key "$work/rsa.key"
+# agreed CIPHERS: the suite a TLS 1.2 client offering CIPHERS (its order) agrees on, or "none".
+agreed() {
+    openssl s_client -connect 127.0.0.1:443 -tls1_2 -cipher "$1" </dev/null 2>/dev/null |
+        awk '$1 == "Cipher" && $2 == ":" && $3 != "0000" { print $3; found = 1 } END { if (!found) print "none" }'
+}
+for offer in AES128-GCM-SHA256 AES256-SHA256 'ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:AES128-GCM-SHA256'; do
+    case $offer in
+    ECDHE*) expected=ECDHE-RSA-AES128-GCM-SHA256 ;;
+    *) expected=none ;;
+    esac
+    [[ $(agreed "$offer") == "$expected" ]] || fail "offering $offer agreed on $(agreed "$offer"), not $expected"
+done
+pass "TLS 1.2 with an RSA certificate: ECDHE only, in the server's order"
