@@ -1,14 +1,18 @@
 // The inputs of the server's web side that come from the client: ISO times
 // of a range, Basic credentials, cookies, the Origin and Host of a POST, the
-// client address the limits count; and the escaping of any bytes into
+// client address the limits count, the JSON of the management API, the
+// paths of share links as the log shows them; and the escaping of any bytes into
 // JSON and XML, which must give valid UTF-8 with no raw markup characters.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/loginlimits.hpp"
+#include "server/shares.hpp"
 #include "server/webformat.hpp"
 #include "server/websession.hpp"
 #include "server/webtime.hpp"
@@ -57,6 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     fromOwnOrigin(input.substr(input.size() / 2), input, host);
     if (loginlimit::addressKey(input).empty() != input.empty()) std::abort();
+
+    // A request's strings come out as valid UTF-8, at most jsonFieldsMax of them.
+    std::vector<JsonField> fields;
+    if (readJsonObject(input, fields)) {
+        if (fields.size() > jsonFieldsMax) std::abort();
+        for (const JsonField& field : fields)
+            if (!wellFormedUtf8(field.name) && wellFormedUtf8(input)) std::abort();
+    }
+    // The log never holds more of a token than its start.
+    const std::string logged = logSafePath(input);
+    const std::string_view token = input.substr(std::min<std::size_t>(3, input.size()), shareTokenChars);
+    if (input.starts_with("/s/") && looksLikeShareToken(token) && logged.find(token) != std::string::npos)
+        std::abort();
 
     std::string json, xml;
     appendJsonString(json, input);

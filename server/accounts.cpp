@@ -394,3 +394,17 @@ bool knownClient(Accounts& accounts, std::string_view login, std::string_view cl
     const std::lock_guard lock(accounts.mutex);
     return loginlimit::knownAt(accounts.limits, login, key);
 }
+
+bool guessingLimited(Accounts& accounts, std::string_view client) {
+    const std::string key = loginlimit::addressKey(client);
+    const std::lock_guard lock(accounts.mutex);
+    if (!loginlimit::limited(accounts.limits, {}, key, Clock::now())) return false;
+    countLimitedRequest();
+    return true;
+}
+
+void recordWrongToken(Accounts& accounts, std::string_view client) {
+    const std::string key = loginlimit::addressKey(client);
+    const std::lock_guard lock(accounts.mutex);
+    loginlimit::recordFailure(accounts.limits, {}, key, Clock::now());
+}

@@ -136,3 +136,9 @@ bool knownClient(Accounts& accounts, std::string_view login, std::string_view cl
 // Reads the directory again when the accounts changed since it was read.
 // Called every accountsRefreshInterval by the server.
 bool refreshAccounts(Accounts& accounts);
+
+// Share links are guessed at like passwords: a wrong token counts as a wrong
+// password from client's address (any login), and while that address is
+// limited no token from it is looked up.
+bool guessingLimited(Accounts& accounts, std::string_view client);
+void recordWrongToken(Accounts& accounts, std::string_view client);

@@ -160,6 +160,10 @@ int runServer(const ServerOptions& options) {
         options.listen.empty() ? std::vector<std::string>{""} : options.listen;
     // The web pages share the report port unless --web-port gives them their own.
     const bool ownWebPort = options.webPort >= 0 && options.webPort != options.port;
+    if (ownWebPort) {
+        context.reportPort = options.port;
+        context.reportTlsPort = tls.context != nullptr ? options.tlsPort : -1;
+    }
     enum class Kind { plain, secure, web };
     for (const std::string& address : addresses) {
         for (const Kind kind : {Kind::plain, Kind::secure, Kind::web}) {

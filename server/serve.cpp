@@ -44,6 +44,7 @@
 #include "server/ingest.hpp"
 #include "server/metrics.hpp"
 #include "server/phones.hpp"
+#include "server/shares.hpp"
 #include "server/syscall.hpp"
 
 // ---- Listening sockets ------------------------------------------------------------
@@ -550,7 +551,7 @@ void runRoute(const Route* route, int socket, ssl_st* tls, bool secure, std::str
     }
     std::string outcome(request.method);
     outcome += ' ';
-    appendLogWord(outcome, request.path);
+    appendLogWord(outcome, logSafePath(request.path));
     outcome += ' ';
     outcome += std::to_string(stream.status());
     std::string line;

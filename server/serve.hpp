@@ -30,6 +30,10 @@ struct ServerContext {
     std::string tilesUrl;  // the map's tiles; "": OpenStreetMap's
     std::string tilesAttribution;
     Route ownTracksAnswer{};  // set by addWebRoutes: answers a stored OwnTracks location
+    // Where phones report when the pages have a port of their own
+    // (--web-port): the plain and the TLS report ports; -1 on the pages' port.
+    int reportPort = -1;
+    int reportTlsPort = -1;
 };
 
 struct Listener {

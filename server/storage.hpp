@@ -80,6 +80,17 @@ struct PositionRange {
 
 enum class AccountChange { done, noSuchAccount, loginTaken, failed };
 
+// A link that shows one account's position to anyone who has it, until it
+// expires or is revoked (its row deleted). Only a digest of its token is stored.
+struct Share {
+    std::int64_t id = 0;
+    std::int64_t accountId = 0;
+    std::string tokenDigest;  // hex BLAKE2b of the token (shareTokenDigest)
+    std::int64_t createdUs = 0;
+    std::int64_t expiresUs = 0;
+    bool track = false;  // the page also shows the track since createdUs
+};
+
 constexpr std::int64_t dayUs = 86400LL * 1000000;  // positions are kept by UTC day on PostgreSQL
 // The PostgreSQL channel that tells every server sharing the database that
 // positions were committed: one notification per commit group.
@@ -101,6 +112,25 @@ class Storage {
     virtual bool listAccounts(std::vector<Account>& accounts) = 0;
     // A number that changes whenever any account changes (in any process).
     virtual bool accountsGeneration(std::int64_t& generation) = 0;
+    // Deletes an account with its positions and share links in one
+    // transaction; positions is set to the number of positions deleted.
+    virtual AccountChange deleteAccount(std::string_view login, long long& positions) = 0;
+    // The number of positions an account has stored.
+    virtual bool countAccountPositions(std::int64_t accountId, long long& count) = 0;
+
+    // ---- Share links
+    // Stores a share link (its id is set by the storage) and deletes those
+    // that expired before its creation.
+    virtual bool addShare(Share& share) = 0;
+    // The links of an account (0: every account) that expire after nowUs,
+    // newest first.
+    virtual bool listShares(std::int64_t accountId, std::int64_t nowUs, std::vector<Share>& shares) = 0;
+    // The link with this token digest, expired or not, with found telling
+    // whether there is one; false when the database cannot be read.
+    virtual bool findShare(std::string_view tokenDigest, Share& share, bool& found) = 0;
+    // Deletes the link of id, with deleted telling whether it existed;
+    // false when the database failed.
+    virtual bool deleteShare(std::int64_t id, bool& deleted) = 0;
 
     // ---- Positions
     // Stores every position in one transaction; true only once it is

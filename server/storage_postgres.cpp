@@ -142,6 +142,15 @@ constexpr const char* migrations[] = {
     "ALTER TABLE last_positions ADD COLUMN course DOUBLE PRECISION,"
     " ADD COLUMN altitude DOUBLE PRECISION, ADD COLUMN accuracy DOUBLE PRECISION,"
     " ADD COLUMN battery DOUBLE PRECISION, ADD COLUMN hdop DOUBLE PRECISION, ADD COLUMN satellites INTEGER;",
+    // Share links: a digest of each token, the account shown, and until when.
+    "CREATE TABLE shares ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " token_digest TEXT NOT NULL UNIQUE,"
+    " account_id BIGINT NOT NULL REFERENCES accounts(id),"
+    " created_us BIGINT NOT NULL,"
+    " expires_us BIGINT NOT NULL,"
+    " track BOOLEAN NOT NULL DEFAULT FALSE);"
+    "CREATE INDEX shares_by_account ON shares(account_id, expires_us);",
 };
 
 // A statement that reads positions over many days locks each day's table
@@ -308,6 +317,85 @@ class PostgresStorage final : public Storage {
         Result r = exec("SELECT value FROM generations WHERE name = 'accounts'", {});
         if (r.status() != PGRES_TUPLES_OK || r.rows() != 1) return fail(r);
         generation = r.integer(0, 0);
+        return true;
+    }
+
+    AccountChange deleteAccount(std::string_view login, long long& positions) override {
+        positions = 0;
+        if (!run("BEGIN")) return AccountChange::failed;
+        Result found = exec("SELECT id FROM accounts WHERE login = $1 FOR UPDATE", {std::string(login)});
+        if (found.status() != PGRES_TUPLES_OK || found.rows() != 1) {
+            const bool none = found.status() == PGRES_TUPLES_OK;
+            if (!none) fail(found);
+            run("ROLLBACK");
+            return none ? AccountChange::noSuchAccount : AccountChange::failed;
+        }
+        const std::string id(found.text(0, 0));
+        Result shares = exec("DELETE FROM shares WHERE account_id = $1", {id});
+        Result last = exec("DELETE FROM last_positions WHERE account_id = $1", {id});
+        Result deleted = exec("DELETE FROM positions WHERE account_id = $1", {id});
+        Result account = exec("DELETE FROM accounts WHERE id = $1", {id});
+        for (const Result* r : {&shares, &last, &deleted, &account}) {
+            if (r->status() != PGRES_COMMAND_OK) {
+                fail(*r);
+                run("ROLLBACK");
+                return AccountChange::failed;
+            }
+        }
+        positions = std::strtoll(PQcmdTuples(deleted.handle), nullptr, 10);
+        return bumpGenerationAndCommit() ? AccountChange::done : AccountChange::failed;
+    }
+
+    bool countAccountPositions(std::int64_t accountId, long long& count) override {
+        Result r = exec("SELECT count(*) FROM positions WHERE account_id = $1", {std::to_string(accountId)});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        count = r.integer(0, 0);
+        return true;
+    }
+
+    bool addShare(Share& share) override {
+        const std::string created = std::to_string(share.createdUs);
+        Result dropped = exec("DELETE FROM shares WHERE expires_us <= $1", {created});
+        if (dropped.status() != PGRES_COMMAND_OK) return fail(dropped);
+        Result r = exec(
+            "INSERT INTO shares (token_digest, account_id, created_us, expires_us, track)"
+            " VALUES ($1, $2, $3, $4, $5) RETURNING id",
+            {share.tokenDigest, std::to_string(share.accountId), created, std::to_string(share.expiresUs),
+             share.track ? "true" : "false"});
+        if (r.status() != PGRES_TUPLES_OK || r.rows() != 1) return fail(r);
+        share.id = r.integer(0, 0);
+        return true;
+    }
+
+    bool listShares(std::int64_t accountId, std::int64_t now, std::vector<Share>& shares) override {
+        shares.clear();
+        Result r = exec(
+            "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
+            " WHERE ($1 = 0 OR account_id = $1) AND expires_us > $2 ORDER BY created_us DESC, id DESC",
+            {std::to_string(accountId), std::to_string(now)});
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        for (int row = 0; row < r.rows(); ++row) shares.push_back(shareOf(r, row));
+        return true;
+    }
+
+    bool findShare(std::string_view tokenDigest, Share& share, bool& found) override {
+        Result r = exec(
+            "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
+            " WHERE token_digest = $1",
+            {std::string(tokenDigest)});
+        found = false;
+        if (r.status() != PGRES_TUPLES_OK) return fail(r);
+        if (r.rows() == 1) {
+            share = shareOf(r, 0);
+            found = true;
+        }
+        return true;
+    }
+
+    bool deleteShare(std::int64_t id, bool& deleted) override {
+        Result r = exec("DELETE FROM shares WHERE id = $1", {std::to_string(id)});
+        if (r.status() != PGRES_COMMAND_OK) return fail(r);
+        deleted = std::string_view(PQcmdTuples(r.handle)) != "0";
         return true;
     }
 
@@ -580,6 +668,17 @@ class PostgresStorage final : public Storage {
         if (lastError_.empty()) lastError_ = PQerrorMessage(db_);
         while (!lastError_.empty() && lastError_.back() == '\n') lastError_.pop_back();
         return false;
+    }
+
+    static Share shareOf(const Result& r, int row) {
+        Share share;
+        share.id = r.integer(row, 0);
+        share.tokenDigest = r.text(row, 1);
+        share.accountId = r.integer(row, 2);
+        share.createdUs = r.integer(row, 3);
+        share.expiresUs = r.integer(row, 4);
+        share.track = r.text(row, 5) == "t";
+        return share;
     }
 
     bool readStoredPositions(const Result& r, std::vector<StoredPosition>& out) {

@@ -113,6 +113,15 @@ constexpr const char* migrations[] = {
     "ALTER TABLE last_positions ADD COLUMN battery REAL;"
     "ALTER TABLE last_positions ADD COLUMN hdop REAL;"
     "ALTER TABLE last_positions ADD COLUMN satellites INTEGER;",
+    // Share links: a digest of each token, the account shown, and until when.
+    "CREATE TABLE shares ("
+    " id INTEGER PRIMARY KEY,"
+    " token_digest TEXT NOT NULL UNIQUE,"
+    " account_id INTEGER NOT NULL REFERENCES accounts(id),"
+    " created_us INTEGER NOT NULL,"
+    " expires_us INTEGER NOT NULL,"
+    " track INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX shares_by_account ON shares(account_id, expires_us);",
 };
 
 class SqliteStorage final : public Storage {
@@ -223,6 +232,104 @@ class SqliteStorage final : public Storage {
         const int stepped = sqlite3_step(s.handle);
         if (stepped != SQLITE_ROW) return finished(stepped) && false;
         generation = sqlite3_column_int64(s.handle, 0);
+        return true;
+    }
+
+    AccountChange deleteAccount(std::string_view login, long long& positions) override {
+        positions = 0;
+        if (!begin()) return AccountChange::failed;
+        std::int64_t id = 0;
+        {
+            Statement s;
+            if (!prepare(s, "SELECT id FROM accounts WHERE login = ?")) return failAccount();
+            bindText(s, 1, login);
+            const int stepped = sqlite3_step(s.handle);
+            if (stepped == SQLITE_DONE) {
+                rollback();
+                return AccountChange::noSuchAccount;
+            }
+            if (stepped != SQLITE_ROW) return failAccount();
+            id = sqlite3_column_int64(s.handle, 0);
+        }
+        long long shares = 0, last = 0, accounts = 0;
+        if (!deleteRows("DELETE FROM shares WHERE account_id = ?", id, shares) ||
+            !deleteRows("DELETE FROM last_positions WHERE account_id = ?", id, last) ||
+            !deleteRows("DELETE FROM positions WHERE account_id = ?", id, positions) ||
+            !deleteRows("DELETE FROM accounts WHERE id = ?", id, accounts))
+            return failAccount();
+        if (!bumpGeneration() || !commit()) return failAccount();
+        return AccountChange::done;
+    }
+
+    bool countAccountPositions(std::int64_t accountId, long long& count) override {
+        Statement s;
+        if (!prepare(s, "SELECT count(*) FROM positions WHERE account_id = ?")) return false;
+        sqlite3_bind_int64(s.handle, 1, accountId);
+        if (sqlite3_step(s.handle) != SQLITE_ROW) return finished(SQLITE_ERROR);
+        count = sqlite3_column_int64(s.handle, 0);
+        return true;
+    }
+
+    bool addShare(Share& share) override {
+        Statement drop, add;
+        if (!prepare(drop, "DELETE FROM shares WHERE expires_us <= ?") ||
+            !prepare(add,
+                     "INSERT INTO shares (token_digest, account_id, created_us, expires_us, track)"
+                     " VALUES (?, ?, ?, ?, ?)"))
+            return false;
+        sqlite3_bind_int64(drop.handle, 1, share.createdUs);
+        bindText(add, 1, share.tokenDigest);
+        sqlite3_bind_int64(add.handle, 2, share.accountId);
+        sqlite3_bind_int64(add.handle, 3, share.createdUs);
+        sqlite3_bind_int64(add.handle, 4, share.expiresUs);
+        sqlite3_bind_int(add.handle, 5, share.track ? 1 : 0);
+        if (!begin()) return false;
+        if (sqlite3_step(drop.handle) != SQLITE_DONE || sqlite3_step(add.handle) != SQLITE_DONE) {
+            failAccount();
+            return false;
+        }
+        share.id = sqlite3_last_insert_rowid(db_);
+        return commit();
+    }
+
+    bool listShares(std::int64_t accountId, std::int64_t now, std::vector<Share>& shares) override {
+        shares.clear();
+        Statement s;
+        if (!prepare(
+                s,
+                "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
+                " WHERE (?1 = 0 OR account_id = ?1) AND expires_us > ?2 ORDER BY created_us DESC, id DESC"))
+            return false;
+        sqlite3_bind_int64(s.handle, 1, accountId);
+        sqlite3_bind_int64(s.handle, 2, now);
+        int stepped = 0;
+        while ((stepped = sqlite3_step(s.handle)) == SQLITE_ROW) shares.push_back(shareOf(s));
+        return finished(stepped);
+    }
+
+    bool findShare(std::string_view tokenDigest, Share& share, bool& found) override {
+        Statement s;
+        found = false;
+        if (!prepare(s,
+                     "SELECT id, token_digest, account_id, created_us, expires_us, track FROM shares"
+                     " WHERE token_digest = ?"))
+            return false;
+        bindText(s, 1, tokenDigest);
+        const int stepped = sqlite3_step(s.handle);
+        if (stepped == SQLITE_ROW) {
+            share = shareOf(s);
+            found = true;
+            return true;
+        }
+        return finished(stepped);
+    }
+
+    bool deleteShare(std::int64_t id, bool& deleted) override {
+        Statement s;
+        if (!prepare(s, "DELETE FROM shares WHERE id = ?")) return false;
+        sqlite3_bind_int64(s.handle, 1, id);
+        if (!finished(sqlite3_step(s.handle))) return false;
+        deleted = sqlite3_changes(db_) > 0;
         return true;
     }
 
@@ -467,6 +574,27 @@ class SqliteStorage final : public Storage {
         return text == nullptr
                    ? std::string()
                    : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s.handle, index)));
+    }
+
+    // Runs a DELETE of the rows of id; deleted is how many went.
+    bool deleteRows(const char* sql, std::int64_t id, long long& deleted) {
+        Statement s;
+        if (!prepare(s, sql)) return false;
+        sqlite3_bind_int64(s.handle, 1, id);
+        if (sqlite3_step(s.handle) != SQLITE_DONE) return false;
+        deleted = sqlite3_changes(db_);
+        return true;
+    }
+
+    static Share shareOf(Statement& s) {
+        Share share;
+        share.id = sqlite3_column_int64(s.handle, 0);
+        share.tokenDigest = columnText(s, 1);
+        share.accountId = sqlite3_column_int64(s.handle, 2);
+        share.createdUs = sqlite3_column_int64(s.handle, 3);
+        share.expiresUs = sqlite3_column_int64(s.handle, 4);
+        share.track = sqlite3_column_int(s.handle, 5) != 0;
+        return share;
     }
 
     bool readStoredPositions(Statement& s, std::vector<StoredPosition>& out) {

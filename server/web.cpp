@@ -32,13 +32,8 @@ constexpr std::array<std::string_view, 7> leafletFiles = {
     "images/marker-shadow.png",
 };
 constexpr std::size_t leafletFileMaxBytes = 1024 * 1024;
-
-// Tiles may come from any configured server; everything else from here.
-constexpr std::string_view pageHeaders =
-    "Content-Security-Policy: default-src 'self'; img-src 'self' data: http: https:; "
-    "style-src 'self' 'unsafe-inline'; script-src 'self'; connect-src 'self'; frame-ancestors 'none'; "
-    "base-uri 'none'; form-action 'self'\r\n"
-    "Cache-Control: no-store\r\n";
+// Debian's node-qrcode-generator: the QR code of a new device key is drawn in the page.
+constexpr std::string_view qrcodeScript = "/usr/share/javascript/qrcode-generator/qrcode.js";
 
 std::int64_t nowSeconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -159,6 +154,13 @@ void answerConfig(WebState& web, const HttpRequest& request, HttpStream& stream)
 
 const std::string_view webHeaders = "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
 
+// Tiles may come from any configured server; everything else from here.
+const std::string_view pageHeaders =
+    "Content-Security-Policy: default-src 'self'; img-src 'self' data: http: https:; "
+    "style-src 'self' 'unsafe-inline'; script-src 'self'; connect-src 'self'; frame-ancestors 'none'; "
+    "base-uri 'none'; form-action 'self'\r\n"
+    "Cache-Control: no-store\r\n";
+
 std::string_view webContentType(std::string_view name) {
     struct Type {
         std::string_view extension, contentType;
@@ -252,14 +254,26 @@ void addWebRoutes(Routes& routes, ServerContext& context) {
     routes.add("GET", "/favicon.ico", [](const HttpRequest&, HttpStream& stream) {
         answerFile(stream, "favicon.ico", "Cache-Control: max-age=86400\r\n");
     });
+    routes.add("GET", "/qrcode/qrcode.js", [](const HttpRequest&, HttpStream& stream) {
+        std::string bytes;
+        if (!readSmallFile(std::string(qrcodeScript), bytes)) {
+            stream.respond(404, "text/plain; charset=utf-8", "Not found\n", webHeaders);
+            return;
+        }
+        stream.respond(200, webContentType(".js"), bytes,
+                       std::string(webHeaders) + "Cache-Control: max-age=86400\r\n");
+    });
     routes.add("GET", "/api/config", [web](const HttpRequest& request, HttpStream& stream) {
         answerConfig(*web, request, stream);
     });
     addApiRoutes(routes, web);
     addOwnTracksAnswer(context, web);
-    // No page of another site may sign a browser in or out, nor post anything else.
+    addShareRoutes(routes, web);
+    addAccountRoutes(routes, web);
+    // No page of another site may sign a browser in or out, nor post, change
+    // or delete anything else.
     for (Route& route : routes.routes) {
-        if (route.method != "POST") continue;
+        if (route.method != "POST" && route.method != "PATCH" && route.method != "DELETE") continue;
         route.handler = [handler = std::move(route.handler)](const HttpRequest& request, HttpStream& stream) {
             if (!fromOwnOrigin(request.header("Origin"), request.header("Referer"), request.header("Host"))) {
                 stream.respond(403, "text/plain; charset=utf-8",

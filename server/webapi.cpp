@@ -18,13 +18,6 @@ namespace {
 
 constexpr std::string_view apiHeaders = "Cache-Control: no-store\r\n";
 
-std::unique_ptr<Storage> openWebStorage(WebState& web, HttpStream& stream) {
-    std::string error;
-    std::unique_ptr<Storage> storage = openStorage(web.server->database, error);
-    if (!storage) answerJsonError(stream, 503, "the database cannot be opened");
-    return storage;
-}
-
 // The interval of an account's reports from up to 16 reports before its
 // last one: looked for in the 10 minutes before it, then in eight times as
 // long, up to about 4 days, until at least 6 are found.
@@ -114,36 +107,6 @@ void answerDevices(WebState& web, const HttpRequest& request, HttpStream& stream
     if (!devicesJson(web, *storage, viewer, body)) return answerJsonError(stream, 503, "the database failed");
     stream.respond(200, "application/json", body, std::string(webHeaders) + std::string(apiHeaders));
 }
-
-// Holds one of the liveStreamsMax places, and one of its account's
-// liveStreamsPerAccountMax, while it lasts.
-struct LiveStreamSlot {
-    WebState& web;
-    std::int64_t accountId;
-    bool taken = false;
-
-    LiveStreamSlot(WebState& state, std::int64_t account) : web(state), accountId(account) {
-        const std::lock_guard guard(web.liveMutex);
-        int& mine = web.liveByAccount[accountId];
-        taken = web.liveStreams < liveStreamsMax && mine < liveStreamsPerAccountMax;
-        if (taken) {
-            ++web.liveStreams;
-            ++mine;
-            countLiveStream(1);
-        } else if (mine == 0) {
-            web.liveByAccount.erase(accountId);
-        }
-    }
-    ~LiveStreamSlot() {
-        if (!taken) return;
-        countLiveStream(-1);
-        const std::lock_guard guard(web.liveMutex);
-        --web.liveStreams;
-        if (--web.liveByAccount[accountId] == 0) web.liveByAccount.erase(accountId);
-    }
-    LiveStreamSlot(const LiveStreamSlot&) = delete;
-    LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
-};
 
 // Server-Sent Events: the devices answer after every commit of reports (at
 // most four times a second) and every few seconds without one, until the
@@ -339,6 +302,39 @@ void addOwnTracksAnswer(ServerContext& context, const std::shared_ptr<WebState>&
     context.ownTracksAnswer.handler = [web](const HttpRequest& request, HttpStream& stream) {
         answerOwnTracksFriends(*web, request, stream);
     };
+}
+
+std::unique_ptr<Storage> openWebStorage(WebState& web, HttpStream& stream) {
+    std::string error;
+    std::unique_ptr<Storage> storage = openStorage(web.server->database, error);
+    if (!storage) answerJsonError(stream, 503, "the database cannot be opened");
+    return storage;
+}
+
+void answerJson(HttpStream& stream, int status, std::string_view body, std::string_view extraHeaders) {
+    stream.respond(status, "application/json", body,
+                   std::string(webHeaders) + std::string(apiHeaders) + std::string(extraHeaders));
+}
+
+LiveStreamSlot::LiveStreamSlot(WebState& state, std::int64_t holderId) : web(state), holder(holderId) {
+    const std::lock_guard guard(web.liveMutex);
+    int& mine = web.liveByAccount[holder];
+    taken = web.liveStreams < liveStreamsMax && mine < liveStreamsPerAccountMax;
+    if (taken) {
+        ++web.liveStreams;
+        ++mine;
+        countLiveStream(1);
+    } else if (mine == 0) {
+        web.liveByAccount.erase(holder);
+    }
+}
+
+LiveStreamSlot::~LiveStreamSlot() {
+    if (!taken) return;
+    countLiveStream(-1);
+    const std::lock_guard guard(web.liveMutex);
+    --web.liveStreams;
+    if (--web.liveByAccount[holder] == 0) web.liveByAccount.erase(holder);
 }
 
 void addApiRoutes(Routes& routes, const std::shared_ptr<WebState>& web) {

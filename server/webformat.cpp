@@ -354,3 +354,150 @@ std::string_view trackFileExtension(TrackFormat format) {
     }
     return "txt";
 }
+
+// ---- Requests of the management API -------------------------------------------------------
+
+namespace {
+
+// Reading position over the text of a request.
+struct JsonReader {
+    std::string_view text;
+    std::size_t at = 0;
+
+    void skipSpace() {
+        while (at < text.size() &&
+               (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+            ++at;
+    }
+    bool take(char c) {
+        skipSpace();
+        if (at >= text.size() || text[at] != c) return false;
+        ++at;
+        return true;
+    }
+    bool takeWord(std::string_view word) {
+        if (text.substr(at, word.size()) != word) return false;
+        at += word.size();
+        return true;
+    }
+};
+
+bool readHex4(JsonReader& in, unsigned& value) {
+    if (in.text.size() - in.at < 4) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const char c = in.text[in.at++];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    return true;
+}
+
+void appendUtf8(std::string& out, unsigned code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The escape after a backslash: \" \\ \/ \b \f \n \r \t \uXXXX (a surrogate
+// pair as one character).
+bool readEscape(JsonReader& in, std::string& out) {
+    if (in.at >= in.text.size()) return false;
+    constexpr std::string_view plain = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
+    const char c = in.text[in.at++];
+    if (const std::size_t found = plain.find(c); found != std::string_view::npos) {
+        out += meaning[found];
+        return true;
+    }
+    unsigned code = 0;
+    if (c != 'u' || !readHex4(in, code) || (code >= 0xDC00 && code <= 0xDFFF)) return false;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+        unsigned low = 0;
+        if (!in.takeWord("\\u") || !readHex4(in, low) || low < 0xDC00 || low > 0xDFFF) return false;
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    appendUtf8(out, code);
+    return true;
+}
+
+bool readJsonString(JsonReader& in, std::string& out) {
+    if (!in.take('"')) return false;
+    out.clear();
+    while (in.at < in.text.size()) {
+        const char c = in.text[in.at++];
+        if (c == '"') return true;
+        if (static_cast<unsigned char>(c) < 0x20) return false;
+        if (c != '\\') {
+            out += c;
+        } else if (!readEscape(in, out)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool readJsonValue(JsonReader& in, JsonField& field) {
+    in.skipSpace();
+    if (in.at >= in.text.size()) return false;
+    const char c = in.text[in.at];
+    if (c == '"') {
+        field.kind = JsonField::Kind::string;
+        return readJsonString(in, field.text);
+    }
+    if (in.takeWord("true") || in.takeWord("false")) {
+        field.kind = JsonField::Kind::boolean;
+        field.flag = in.text[in.at - 2] == 'u';  // "tru|e" rather than "fals|e"
+        return true;
+    }
+    if (in.takeWord("null")) return true;
+    const std::size_t start = in.at;
+    while (in.at < in.text.size() &&
+           std::string_view("+-.0123456789eE").find(in.text[in.at]) != std::string_view::npos)
+        ++in.at;
+    const std::string_view number = in.text.substr(start, in.at - start);
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), field.number);
+    field.kind = JsonField::Kind::number;
+    return !number.empty() && error == std::errc() && end == number.data() + number.size() &&
+           std::isfinite(field.number);
+}
+
+}  // namespace
+
+bool readJsonObject(std::string_view text, std::vector<JsonField>& fields) {
+    fields.clear();
+    JsonReader in{text};
+    if (!in.take('{')) return false;
+    if (!in.take('}')) {
+        do {
+            if (fields.size() == jsonFieldsMax) return false;
+            JsonField field;
+            if (!readJsonString(in, field.name) || !in.take(':') || !readJsonValue(in, field)) return false;
+            fields.push_back(std::move(field));
+        } while (in.take(','));
+        if (!in.take('}')) return false;
+    }
+    in.skipSpace();
+    return in.at == text.size();
+}
+
+const JsonField* jsonField(const std::vector<JsonField>& fields, std::string_view name) {
+    for (const JsonField& field : fields)
+        if (field.name == name) return &field;
+    return nullptr;
+}

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/storage.hpp"
 
@@ -85,3 +86,26 @@ void trackEnd(TrackWriter& writer, std::string& out);
 // The content type and file extension of a format.
 std::string_view trackContentType(TrackFormat format);
 std::string_view trackFileExtension(TrackFormat format);
+
+// ---- Requests of the management API: one flat JSON object
+
+constexpr std::size_t jsonFieldsMax = 16;  // far more than any request of the API has
+
+// One member of a flat JSON object: a string, a boolean, a number or null.
+struct JsonField {
+    enum class Kind { string, boolean, number, null };
+    std::string name;
+    Kind kind = Kind::null;
+    std::string text;  // a string's value, decoded to UTF-8
+    bool flag = false;
+    double number = 0;
+};
+
+// Reads a JSON object whose values are strings, booleans, numbers or null
+// (no nested objects or arrays), with at most jsonFieldsMax members; false
+// for anything else, for a string with an escape of a lone surrogate, and
+// for text after the object.
+bool readJsonObject(std::string_view text, std::vector<JsonField>& fields);
+
+// The member of that name; nullptr when absent.
+const JsonField* jsonField(const std::vector<JsonField>& fields, std::string_view name);

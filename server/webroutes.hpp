@@ -34,7 +34,7 @@ struct WebState {
     SessionStore sessions;
     std::mutex liveMutex;
     int liveStreams = 0;                        // guarded by liveMutex
-    std::map<std::int64_t, int> liveByAccount;  // by account id; guarded by liveMutex
+    std::map<std::int64_t, int> liveByAccount;  // by LiveStreamSlot's holder; guarded by liveMutex
 
     struct Interval {
         std::int64_t intervalUs;
@@ -63,11 +63,41 @@ std::string queryValue(std::string_view query, std::string_view name);
 
 // Headers of every answer of the web side ("\r\n" after each).
 extern const std::string_view webHeaders;
+// Headers of the pages on top of webHeaders: what they may load, and no caching.
+extern const std::string_view pageHeaders;
 
 // 401 for the API: with a Basic challenge unless the page itself asked.
 void answerUnauthorized(const HttpRequest& request, HttpStream& stream);
 // An error of the API: status with {"error": message}.
 void answerJsonError(HttpStream& stream, int status, std::string_view message);
+
+// Holds one of the liveStreamsMax places, and one of its holder's
+// liveStreamsPerAccountMax, while it lasts. The holder is an account id, or
+// the negative id of a share link for the viewers of a shared page.
+struct LiveStreamSlot {
+    WebState& web;
+    std::int64_t holder;
+    bool taken = false;
+
+    LiveStreamSlot(WebState& state, std::int64_t holderId);
+    ~LiveStreamSlot();
+    LiveStreamSlot(const LiveStreamSlot&) = delete;
+    LiveStreamSlot& operator=(const LiveStreamSlot&) = delete;
+};
+
+// A connection to the database for one handler; nullptr, with 503 answered,
+// when it cannot be opened.
+std::unique_ptr<Storage> openWebStorage(WebState& web, HttpStream& stream);
+
+// Answers with headers and a JSON body, not to be cached.
+void answerJson(HttpStream& stream, int status, std::string_view body, std::string_view extraHeaders = {});
+
+// The share links (POST, GET and DELETE /api/shares) and the shared pages
+// (/s/TOKEN, its position, track and live updates), in webshares.cpp.
+void addShareRoutes(Routes& routes, const std::shared_ptr<WebState>& web);
+
+// The management of accounts (/manage, /api/accounts), in webaccounts.cpp.
+void addAccountRoutes(Routes& routes, const std::shared_ptr<WebState>& web);
 
 // The read API's routes (/api/devices, /api/live, /api/positions and the
 // exports), each answering for the viewer its request identifies.

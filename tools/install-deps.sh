@@ -28,6 +28,7 @@ run_packages=(
     libsqlite3-dev libsodium-dev libpq-dev            # wayloom-server: SQLite, Argon2id, PostgreSQL
     nlohmann-json3-dev                                # wayloom-server: the phone apps' JSON
     libjs-leaflet                                     # the server's map page
+    node-qrcode-generator                             # the QR code of a new device key in the management page
 )
 # tools/package.sh for this machine's architecture.
 package_packages=(debhelper dpkg-dev scdoc)
@@ -57,6 +58,7 @@ test_packages=(
     nginx haproxy python3-prometheus-client           # the server behind proxies and a balancer; its metrics parsed
     chromium chromium-driver python3-selenium curl    # its browser and security tests
     libxml2-utils                                     # xmllint: the GPX exports are well-formed
+    zbar-tools                                        # zbarimg: the QR code of a device key reads back
     "${windows_packages[@]}"                          # the Windows build, its installer, Wine
     xvfb xdotool x11-utils                            # the Windows window's tests
     lintian man-db systemd                            # package checks, manual pages, unit checks

@@ -230,3 +230,67 @@ TEST(TrackWriter, DownloadsAreNamedAfterTheDaysTheyHold) {
     };
     for (const Case& c : cases) EXPECT_EQ(trackFileName("anna", c.fromUs, c.toUs, c.format), c.name);
 }
+
+namespace {
+
+// The fields of a request as "name=kind:value" words, for comparing whole.
+std::string fieldsOf(std::string_view text) {
+    std::vector<JsonField> fields;
+    if (!readJsonObject(text, fields)) return "refused";
+    std::string out;
+    for (const JsonField& field : fields) {
+        out += (out.empty() ? "" : " ") + field.name + "=";
+        switch (field.kind) {
+            case JsonField::Kind::string:
+                out += "s:" + field.text;
+                break;
+            case JsonField::Kind::boolean:
+                out += field.flag ? "b:true" : "b:false";
+                break;
+            case JsonField::Kind::number:
+                out += "n:" + std::to_string(field.number);
+                break;
+            case JsonField::Kind::null:
+                out += "null";
+                break;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ApiRequests, FlatJsonObjectsAreReadAndEverythingElseRefused) {
+    struct Case {
+        std::string_view text;
+        const char* fields;
+    };
+    const Case cases[] = {
+        {R"({"login":"van","hours":24,"track":true})", "login=s:van hours=n:24.000000 track=b:true"},
+        {" { \"enabled\" : false , \"x\" : null }\n", "enabled=b:false x=null"},
+        {"{}", ""},
+        {R"({"password":"a\"b\\c\/\n\u00fc\ud83d\udeb2"})", "password=s:a\"b\\c/\nü🚲"},
+        {R"({"hours":1.5e1})", "hours=n:15.000000"},
+        {R"({"hours":-2})", "hours=n:-2.000000"},
+        // Refused: not one flat object, or not JSON.
+        {R"({"a":{"b":1}})", "refused"},
+        {R"({"a":[1]})", "refused"},
+        {R"(["a"])", "refused"},
+        {R"({"a":1}{)", "refused"},
+        {R"({"a":1,})", "refused"},
+        {R"({"a" 1})", "refused"},
+        {R"({a:1})", "refused"},
+        {R"({"a":"unterminated)", "refused"},
+        {"{\"a\":\"raw\ncontrol\"}", "refused"},
+        {R"({"a":"\ud83d"})", "refused"},  // a lone surrogate
+        {R"({"a":"\udeb2"})", "refused"},
+        {R"({"a":"\x41"})", "refused"},
+        {R"({"a":tru})", "refused"},
+        {R"({"a":1e999})", "refused"},  // not finite
+        {R"({"a":-})", "refused"},
+        {"", "refused"},
+        {R"({"1":1,"2":2,"3":3,"4":4,"5":5,"6":6,"7":7,"8":8,"9":9,"10":10,"11":11,"12":12,"13":13,"14":14,"15":15,"16":16,"17":17})",
+         "refused"},  // more than jsonFieldsMax
+    };
+    for (const Case& c : cases) EXPECT_EQ(fieldsOf(c.text), c.fields) << c.text;
+}
