@@ -3,8 +3,8 @@
 # account, on 250 addresses) report once, the server restarts, and all of
 # them report at once and then every 30 s, as a fleet does after a restart.
 # Prints per fleet: the seconds until the last device had its first report
-# after the restart answered "1", the reports answered "0" meanwhile, and
-# the latency of the reports.
+# after the restart answered "1" (or 900 s, with the devices back by then),
+# the reports answered "0" meanwhile, and the latency of the reports.
 #   keys-N       devices with device keys (BLAKE2b digest)
 #   passwords-N  devices with passwords (Argon2id, two verifiers)
 #
@@ -54,7 +54,7 @@ stop() {
 }
 value() { awk -v name="$2" '$1 == name { print $2; found = 1 } END { if (!found) print 0 }' "$1"; }
 
-printf '%-18s %12s %10s %10s %10s\n' fleet "all back (s)" "answered 0" "p50 (ms)" "p99 (ms)"
+printf '%-18s %12s %8s %10s %10s %10s\n' fleet "all back (s)" back "answered 0" "p50 (ms)" "p99 (ms)"
 for fleet in "keys-$keyed" "passwords-$hashed"; do
     devices=${fleet#*-}
     ((devices > 0)) || continue
@@ -98,11 +98,13 @@ PYTHON
     "$loadgen" "${fleet_options[@]}" --rate "$(bc -l <<<'1 / 30')" --seconds 900 >"$work/load" &
     loadgen_pid=$!
     # Until every device has one report answered "1" (or 900 s).
-    until (($(grep ' dev[0-9]* 1 ' "$work/server.log" | awk '{ print $3 }' | sort -u | wc -l) >= devices)); do
+    back() { grep ' dev[0-9]* 1 ' "$work/server.log" | awk '{ print $3 }' | sort -u | wc -l; }
+    until (($(back) >= devices)); do
         kill -0 "$loadgen_pid" 2>/dev/null || break
         sleep 0.5
     done
-    back=$(bc -l <<<"$(date +%s.%N) - $started")
+    seconds_back=$(bc -l <<<"$(date +%s.%N) - $started")
+    devices_back=$(back)
     kill "$loadgen_pid" 2>/dev/null || true
     wait "$loadgen_pid" 2>/dev/null || true
     stop
@@ -111,5 +113,5 @@ PYTHON
     count=$(wc -l <<<"$latencies")
     p50=$(sed -n "$(((count + 1) / 2))p" <<<"$latencies")
     p99=$(sed -n "$(((count * 99 + 99) / 100))p" <<<"$latencies")
-    printf '%-18s %12.1f %10d %10.1f %10.1f\n' "$fleet" "$back" "$zeros" "$p50" "$p99"
+    printf '%-18s %12.1f %8d %10d %10.1f %10.1f\n' "$fleet" "$seconds_back" "$devices_back" "$zeros" "$p50" "$p99"
 done

@@ -280,13 +280,13 @@ class VerifierPlace {
     VerifierPlace(Accounts& accounts, bool urgent) : accounts_(accounts) {
         std::unique_lock lock(accounts.mutex);
         if (urgent) ++accounts.urgentWaiting;
-        const auto free = [&] {
+        const auto placeFree = [&] {
             return accounts.verifying < verifierThreads && (urgent || accounts.urgentWaiting == 0);
         };
         if (urgent) {
-            accounts.verifierFree.wait(lock, free);
+            accounts.verifierFree.wait(lock, placeFree);
             --accounts.urgentWaiting;
-        } else if (!accounts.verifierFree.wait_for(lock, verifierWait, free)) {
+        } else if (!accounts.verifierFree.wait_for(lock, verifierWait, placeFree)) {
             return;
         }
         ++accounts.verifying;
