@@ -28,6 +28,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
@@ -211,9 +212,15 @@ def check_admin(driver):
         assert name.text == login, f'the login shows as {name.text!r}'
     assert not driver.find_elements(By.CSS_SELECTOR, '#panel svg, #panel script'), 'a login became markup'
     assert driver.execute_script('return typeof __x === "undefined" && typeof __y === "undefined"'), 'markup ran'
-    quiet = wait_until('the silent device marked',
-                       lambda: driver.find_elements(By.CSS_SELECTOR, '#devices li.silent[data-login="quiet"]'), 10)
-    assert 'silent' in quiet[0].text, f'the silent row reads {quiet[0].text!r}'
+    def silent_row_text():
+        # The live update replaces the rows: a row found may be gone when read.
+        try:
+            rows = driver.find_elements(By.CSS_SELECTOR, '#devices li.silent[data-login="quiet"]')
+            return rows[0].text if rows else None
+        except StaleElementReferenceException:
+            return None
+    quiet = wait_until('the silent device marked', silent_row_text, 10)
+    assert 'silent' in quiet, f'the silent row reads {quiet!r}'
     print('ok: the admin sees every account, markup in logins shows as text, the silent device is marked')
 
 
