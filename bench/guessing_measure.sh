@@ -24,19 +24,9 @@ if [[ ${1:-} == --seconds ]]; then
     seconds=$2
     shift 2
 fi
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$source_dir/build/default}" && pwd)
-server="$build/server/wayloom-server"
-loadgen="$build/wayloom-loadgen"
-[[ -x "$server" && -x "$loadgen" ]] || { echo "build first: cmake --build --preset default" >&2; exit 1; }
-
-if [[ -z "${WAYLOOM_BENCH_NETNS:-}" ]]; then
-    export WAYLOOM_BENCH_NETNS=1
-    flags=(--net)
-    [[ $(id -u) -eq 0 ]] || flags+=(--map-root-user)
-    exec unshare "${flags[@]}" bash "$0" --seconds "$seconds" "$build"
-fi
-ip link set lo up
+source "$(dirname "$0")/bench_lib.sh"
+bench_build "${1:-}"
+bench_private_network "$0" --seconds "$seconds" "$build"
 work=$(mktemp -d /tmp/wayloom-guessing.XXXXXX)
 server_pid=
 trap '[[ -n $server_pid ]] && kill -9 $server_pid 2>/dev/null; rm -rf "$work"' EXIT

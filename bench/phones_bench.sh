@@ -27,19 +27,9 @@ while [[ $# -gt 0 && $1 == --* ]]; do
     esac
     shift 2
 done
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$source_dir/build/default}" && pwd)
-server="$build/server/wayloom-server"
-loadgen="$build/wayloom-loadgen"
-[[ -x "$server" && -x "$loadgen" ]] || { echo "build first: cmake --build --preset default" >&2; exit 1; }
-
-if [[ -z "${WAYLOOM_BENCH_NETNS:-}" ]]; then
-    export WAYLOOM_BENCH_NETNS=1
-    flags=(--net)
-    [[ $(id -u) -eq 0 ]] || flags+=(--map-root-user)
-    exec unshare "${flags[@]}" bash "$0" --seconds "$seconds" --devices "$devices" --batch "$batch" "$build"
-fi
-ip link set lo up
+source "$(dirname "$0")/bench_lib.sh"
+bench_build "${1:-}"
+bench_private_network "$0" --seconds "$seconds" --devices "$devices" --batch "$batch" "$build"
 
 work=$(mktemp -d /tmp/wayloom-phones-bench.XXXXXX)
 server_pid=
