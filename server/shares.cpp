@@ -44,6 +44,11 @@ std::string logSafePath(std::string_view path) {
         std::string_view rest = token.substr(std::min(token.find('/'), token.size()));
         token.remove_suffix(rest.size());
         if (token.size() <= logTokenChars) return std::string(path);
+        // What follows the token is logged only when it is one of the shared
+        // page's own parts: anything else may hold the token again.
+        constexpr std::string_view knownParts[] = {"", "/", "/about", "/position", "/track", "/live"};
+        if (std::find(std::begin(knownParts), std::end(knownParts), rest) == std::end(knownParts))
+            rest = "/...";
         return std::string(prefix) + std::string(token.substr(0, logTokenChars)) + "..." + std::string(rest);
     }
     return std::string(path);

@@ -35,5 +35,6 @@ bool looksLikeShareToken(std::string_view text);
 bool sameShareDigest(std::string_view a, std::string_view b);
 
 // The path as the log may show it: a token after "/s/" or "/api/shares/"
-// cut to its first logTokenChars characters and "...".
+// cut to its first logTokenChars characters and "...", and what follows it
+// shown only when it is a part of the shared page ("/live" ...), else "/...".
 std::string logSafePath(std::string_view path);

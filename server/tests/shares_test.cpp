@@ -52,6 +52,7 @@ TEST(ShareTokens, StayOutOfTheLog) {
         {"/s/abcdefghijklmnopqrstuvwxyz012345", "/s/abcdef..."},
         {"/s/abcdefghijklmnopqrstuvwxyz012345/live", "/s/abcdef.../live"},
         {"/s/abcdefghijklmnopqrstuvwxyz012345/", "/s/abcdef.../"},
+        {"/s/abcdefghijklmnopqrstuvwxyz012345/abcdefghijklmnopqrstuvwxyz012345", "/s/abcdef.../..."},
         {"/api/shares/abcdefghijklmnopqrstuvwxyz012345", "/api/shares/abcdef..."},
         {"/api/shares/17", "/api/shares/17"},
         {"/s/abc", "/s/abc"},
